@@ -1,0 +1,203 @@
+/*
+ * KovaMem: a fixed-block pool memory manager with built-in debugging.
+ *
+ * The host calls KovaMemInit once, with the block counts of the fourteen
+ * size classes, before other threads use the library. From then on
+ * KovaMemAlloc, KovaMemCalloc, KovaMemReAlloc and KovaMemFree serve
+ * requests from the pools; requests no pool can serve, and every request
+ * made before initialisation, go to the C heap. Diagnostics go to the log
+ * file /tmp/memmgr-<pid>.log.
+ *
+ * Word width: on a 32-bit target every record has the exact layout the
+ * management-memory figures count (60, 52, 24 and 60 bytes). On a 64-bit
+ * host pointer and address fields, and the entries of a trace
+ * (MemTraceAddr), are pointer-sized; sizes, counts and tags stay 32-bit.
+ */
+#ifndef KOVAMEM_H
+#define KOVAMEM_H
+
+#include <pthread.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define KOVAMEM_API __attribute__((visibility("default")))
+#else
+#define KOVAMEM_API
+#endif
+
+/* ---- Constants ---------------------------------------------------------- */
+
+#define MEM_POOL_SLOTS 14          /* entries of memPoolCfg, size classes   */
+#define MEM_GUARD_WORD 0xBEDC0FEEu /* one native 32-bit word behind data    */
+#define MEM_STACK_RECORDS 3000     /* allocation trace records              */
+#define MEM_TRACE_ENTRIES 10       /* return addresses in one trace         */
+#define MEM_LOG_ENTRY_SIZE 2048    /* one log entry: 2047 chars and NUL     */
+
+/* One entry of a trace: a code address, as wide as a pointer. */
+typedef uintptr_t MemTraceAddr;
+#define MEM_TRACE_END (~(MemTraceAddr)0) /* ends a trace shorter than 10 */
+
+/* Block size of each size class, in bytes; the table rises strictly. */
+static const uint32_t memPoolSizes[MEM_POOL_SLOTS] = {
+    8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16400, 40000, 65536};
+
+/* Results of the block lookup. */
+#define MEM_FIND_FOUND 1
+#define MEM_FIND_NOT_MANAGED 241
+#define MEM_FIND_NOT_BUSY 242
+
+/* KovaMemFree: the address lies in a pool but is not a busy block. */
+#define MEM_FREE_NOT_BUSY 255
+
+/* Directions of a trace-record move. */
+#define MEM_STACK_TO_BUSY 1
+#define MEM_STACK_TO_FREE 2
+
+/* Command codes of KovaMemDebugModes. */
+#define MEM_DEBUG_SET_MODE 3
+#define MEM_DEBUG_CHECK_POINTER 4
+#define MEM_DEBUG_CHECK_INDEX 5
+
+/* ---- Records ------------------------------------------------------------ */
+
+/* A mutex holder allocated zero-filled from the C heap: a pointer to the
+ * mutex, then the mutex itself; the pointer points at the embedded mutex. */
+typedef struct MemMutex {
+    pthread_mutex_t *mutex;
+    pthread_mutex_t storage;
+} MemMutex;
+
+struct MemStackRec;
+
+/* One block header, kept in a per-pool array, never inside the blocks. */
+typedef struct MemBlockHdr {
+    uint32_t opaque;               /* cleared on every change of state   */
+    uint16_t blockIndex;           /* slot number within its pool        */
+    uint16_t poolIndex;            /* index of its pool                  */
+    uint32_t reqSize;              /* bytes asked for while busy, else 0 */
+    uint8_t *data;                 /* area + blockIndex * (S + 4)        */
+    struct MemStackRec *stackRec;  /* trace record of this allocation    */
+    struct MemBlockHdr *next;      /* link of the list holding it        */
+} MemBlockHdr;
+
+/* One pool of blockCount blocks of blockSize bytes. */
+typedef struct MemPool {
+    uint32_t blockSize;            /* S: bytes a caller may use          */
+    uint16_t blockCount;           /* N                                  */
+    uint8_t *area;                 /* N slots of S + 4 bytes             */
+    uintptr_t firstBlock;          /* data address of the first slot     */
+    uintptr_t lastBlock;           /* data address of the last slot      */
+    MemBlockHdr *freeHead;         /* allocation takes from here         */
+    MemBlockHdr *freeTail;         /* release appends here               */
+    uint16_t freeCount;            /* F                                  */
+    MemBlockHdr *busyHead;         /* oldest busy header                 */
+    MemBlockHdr *busyTail;         /* newest busy header                 */
+    uint16_t busyCount;            /* B                                  */
+    uint32_t reqBytes;             /* A: sum of reqSize over busy blocks */
+    uint16_t peakCount;            /* P: highest busyCount reached       */
+    uint16_t corruptCount;         /* C: headers on the quarantine list  */
+} MemPool;
+
+/* One allocation trace record. */
+typedef struct MemStackRec {
+    struct MemStackRec *prev;
+    struct MemStackRec *next;
+    MemBlockHdr *hdr;              /* the busy block described, or NULL  */
+    uint32_t size;                 /* requested size of that allocation  */
+    uint32_t tag;                  /* 0 on every attachment              */
+    MemTraceAddr trace[MEM_TRACE_ENTRIES];
+} MemStackRec;
+
+/* Control record of the trace-record table. */
+typedef struct MemStackData {
+    uint8_t logStack;              /* 1 while allocation tracing is on   */
+    uint16_t freeCount;
+    uint16_t busyCount;
+    MemStackRec *records;          /* the MEM_STACK_RECORDS records      */
+    MemStackRec *freeHead;
+    MemStackRec *busyHead;         /* newest first                       */
+    MemMutex *lock;                /* guards a reset of the table        */
+    uint32_t debugMemUsage;        /* memory held by tracing, in bytes   */
+} MemStackData;
+
+/* The manager record. */
+typedef struct MemMgrDetails {
+    uint8_t initialized;
+    uint16_t poolCount;
+    uint16_t corruptCount;         /* headers on corruptList             */
+    uint32_t totalReserved;        /* totalData + totalMgmt              */
+    uint32_t totalData;
+    uint32_t totalMgmt;
+    MemMutex *lock;                /* the manager lock                   */
+    MemBlockHdr *corruptList;      /* quarantine list, newest first      */
+    MemPool *pools;
+    MemStackData *stackData;
+    uint32_t memMallocCount;
+    uint32_t memReallocCount;
+    uint32_t memFreeCount;
+    uint32_t sysMallocCount;
+    uint32_t sysReallocCount;
+    uint32_t sysFreeCount;
+} MemMgrDetails;
+
+/* ---- Exported data ------------------------------------------------------ */
+
+extern KOVAMEM_API MemMgrDetails memMgrDetails;
+extern KOVAMEM_API MemPool *memPoolData;
+extern KOVAMEM_API int32_t gStackDepth;
+
+/* ---- Initialisation ----------------------------------------------------- */
+
+/* Builds the pools from MEM_POOL_SLOTS block counts (0 or below: no pool).
+ * Success is told by KovaMemIsInitialized, failure by one log entry. */
+KOVAMEM_API void KovaMemInit(const int32_t *memPoolCfg);
+KOVAMEM_API uint8_t KovaMemIsInitialized(void);
+/* Allocates and fills the pool table; 1 on success, 0 on failure.
+ * poolCount must equal the number of positive entries of memPoolCfg. */
+KOVAMEM_API int memMgrInit(const int32_t *memPoolCfg, int poolCount);
+
+/* ---- Allocation, release, reallocation ---------------------------------- */
+
+KOVAMEM_API void *KovaMemAlloc(uint32_t size);
+KOVAMEM_API void *KovaMemCalloc(uint32_t count, uint32_t size);
+/* 1 released (or NULL, or C-heap block), 0 damaged guard and quarantined,
+ * MEM_FREE_NOT_BUSY a pool address that is not a busy block. */
+KOVAMEM_API uint8_t KovaMemFree(void *ptr);
+KOVAMEM_API void *KovaMemReAlloc(void *ptr, uint32_t size);
+/* Releases a busy block found by the lookup; the caller holds the manager
+ * lock. 1 when released intact, 0 when quarantined. */
+KOVAMEM_API int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev);
+/* Returns every quarantined block to its pool with a fresh guard word. */
+KOVAMEM_API void KovaMemCleanMemBlocks(void);
+
+/* ---- Log file ----------------------------------------------------------- */
+
+KOVAMEM_API void KovaMemSetFileSize(uint32_t kilobytes);
+KOVAMEM_API void KovaMemResetFile(void);
+
+/* ---- Stack traces ------------------------------------------------------- */
+
+/* Writes up to depth return addresses, innermost first, entry 0 being the
+ * return address into the caller; returns the number written, 0 or -1. */
+KOVAMEM_API int32_t SYS_StackTrace(MemTraceAddr *buf, int32_t depth, uint32_t unused);
+KOVAMEM_API void printStackDetails(const MemTraceAddr *trace, uintptr_t address,
+                                   int32_t length, uint32_t tag);
+/* Accepts only values below 10. */
+KOVAMEM_API void KovaMemSetStackDepth(int32_t depth);
+
+/* ---- Allocation tracing, status, debug commands ------------------------- */
+
+/* 0 switches tracing off and resets the trace table; anything else on. */
+KOVAMEM_API void KovaMemUpdateLogStackFlag(int flag);
+KOVAMEM_API void KovaMemPrintMemStatus(void);
+KOVAMEM_API void KovaMemDebugModes(uint32_t command, const char *arg);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOVAMEM_H */

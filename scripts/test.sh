@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds and runs the whole suite in four configurations: native Release,
+# ASan+UBSan, TSan, and 32-bit big-endian MIPS under qemu. Installs what it
+# needs when missing. Stops at the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+[ -d /usr/src/googletest ] || need+=(googletest)
+command -v mips-linux-gnu-g++ >/dev/null || need+=(g++-mips-linux-gnu)
+command -v qemu-mips >/dev/null || need+=(qemu-user)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "== installing: ${need[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+run() {
+  local name=$1; shift
+  local dir="$root/build-test/$name"
+  echo "== $name: configure and build"
+  cmake -S "$root" -B "$dir" -DKOVAMEM_BENCH=OFF "$@" >"$dir.log" 2>&1 ||
+    { cat "$dir.log"; echo "FAILED: $name configure"; exit 1; }
+  cmake --build "$dir" -j"$jobs" >>"$dir.log" 2>&1 ||
+    { tail -50 "$dir.log"; echo "FAILED: $name build"; exit 1; }
+  echo "== $name: test"
+  (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600) ||
+    { echo "FAILED: $name tests"; exit 1; }
+}
+
+mkdir -p "$root/build-test"
+run native -DCMAKE_BUILD_TYPE=Release
+run asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
+run tsan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=thread
+run mips -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
+echo "== all four configurations passed"

@@ -1,0 +1,96 @@
+// Allocation: smallest fitting pool, fall-through to larger pools, then the
+// C heap. The pool path allocates nothing and holds the manager lock only
+// while one pool is examined and, when it has a free block, taken.
+#include <stdlib.h>
+#include <string.h>
+
+#include "../internal.h"
+
+namespace {
+
+void *sysAlloc(uint32_t size, const char *format) {
+    void *p = malloc(size);
+    if (p != nullptr) kovamem::memCountUp(memMgrDetails.sysMallocCount);
+    memLogPrint(format, size);
+    return p;
+}
+
+// Takes the head of p's free list; the manager lock is held. Always inlined
+// so that a traced allocation captures from KovaMemAlloc's own body.
+MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size) {
+    MemBlockHdr *h = p->freeHead;
+    h->reqSize = size;
+    h->opaque = 0;
+    h->stackRec = nullptr;
+    memAttachStackRec(h, size);
+
+    p->freeHead = h->next;
+    if (p->freeHead == nullptr) p->freeTail = nullptr;
+    --p->freeCount;
+
+    if (p->busyTail != nullptr) {
+        p->busyTail->next = h;
+        p->busyTail = h;
+    } else {
+        p->busyHead = p->busyTail = h;
+    }
+    h->next = nullptr;
+
+    const uint32_t s = p->blockSize;
+    const uint32_t guard = MEM_GUARD_WORD;
+    if (size > s - kovamem::kGuardBytes) {
+        h->data = p->area + static_cast<size_t>(h->blockIndex) * (s + kovamem::kGuardBytes);
+        memcpy(h->data + s, &guard, sizeof guard);
+    } else {
+        memcpy(h->data + size, &guard, sizeof guard);
+    }
+
+    ++p->busyCount;
+    p->reqBytes += size;
+    if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
+    ++memMgrDetails.memMallocCount;
+    return h->data;
+}
+
+}  // namespace
+
+extern "C" {
+
+void *KovaMemAlloc(uint32_t size) {
+    if (size == 0) {
+        memLogPrint(" EXIT: Allocation for Zero Bytes \n");
+        MemTraceAddr trace[MEM_TRACE_ENTRIES];
+        memCaptureTrace(trace);
+        printStackDetails(trace, 0, 0, 0);
+        return nullptr;
+    }
+    MemMgrDetails &m = memMgrDetails;
+    if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize)
+        return sysAlloc(size, " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n");
+
+    for (uint16_t k = 0; k < m.poolCount; ++k) {
+        MemPool *p = &m.pools[k];
+        if (p->blockSize < size) continue;
+        memLock(m.lock);
+        if (p->freeHead == nullptr) {
+            memUnlock(m.lock);
+            memLogPrint(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", k);
+            continue;
+        }
+        void *data = takeBlock(p, size);
+        memUnlock(m.lock);
+        return data;
+    }
+    return sysAlloc(size, " EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size %d\n");
+}
+
+void *KovaMemCalloc(uint32_t count, uint32_t size) {
+    // The product wraps modulo 2^32 without an overflow check, so a wrapped
+    // product is served (and zeroed) at its wrapped size.
+    uint32_t n = count * size;
+    void *p = KovaMemAlloc(n);
+    if (p != nullptr) memset(p, 0, n);
+    return p;
+}
+
+}  // extern "C"

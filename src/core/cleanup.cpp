@@ -1,0 +1,47 @@
+// Quarantine cleanup: every quarantined block back to its own pool's free
+// list with a fresh guard word at data + S. The blocks' bytes are neither
+// cleared nor examined.
+#include <string.h>
+
+#include "../internal.h"
+
+extern "C" void KovaMemCleanMemBlocks(void) {
+    MemMgrDetails &m = memMgrDetails;
+    if (m.initialized == 0) {
+        memLogPrint(kovamem::kDashLine);
+        memLogPrint(kovamem::kNotInitBanner);
+        memLogPrint(kovamem::kDashLine);
+        return;
+    }
+    // Read without the lock as a cheap early exit; read again under it.
+    if (kovamem::memLoad(m.corruptList) == nullptr) {
+        memLogPrint(" EXIT: KovaMemCleanMemBlocks: Process not Required\n");
+        return;
+    }
+    memLock(m.lock);
+    memLogPrint(" INFO: KovaMemCleanMemBlocks: Process Started\n");
+    MemBlockHdr *h = m.corruptList;
+    kovamem::memStore(m.corruptList, static_cast<MemBlockHdr *>(nullptr));
+    const uint32_t guard = MEM_GUARD_WORD;
+    while (h != nullptr) {
+        MemBlockHdr *n = h->next;
+        MemPool &p = m.pools[h->poolIndex];
+        const uint32_t s = p.blockSize;
+        h->opaque = 0;
+        h->reqSize = 0;
+        h->data = p.area + static_cast<size_t>(h->blockIndex) * (s + kovamem::kGuardBytes);
+        memcpy(h->data + s, &guard, sizeof guard);
+        --p.corruptCount;
+        --m.corruptCount;
+        if (p.freeTail != nullptr)
+            p.freeTail->next = h;
+        else
+            p.freeHead = h;
+        p.freeTail = h;
+        h->next = nullptr;
+        ++p.freeCount;
+        h = n;
+    }
+    memUnlock(m.lock);
+    memLogPrint(" EXIT: KovaMemCleanMemBlocks: Process Successfull\n");
+}

@@ -1,0 +1,176 @@
+// Initialisation: the pool table, the block layout, the totals, and the
+// reset of the trace-record table.
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "../internal.h"
+
+using kovamem::memStore;
+
+namespace {
+
+// Releases everything a failed memMgrInit allocated; pools not reached yet
+// are still zero.
+void releasePoolTable(MemPool *table, int count) {
+    for (int k = 0; k < count; ++k) {
+        free(table[k].area);
+        free(table[k].freeHead);
+    }
+    free(table);
+    memPoolData = nullptr;
+}
+
+// Slot bytes of a pool, refused when they do not fit a size_t: on a 32-bit
+// target 65535 blocks of 65540 bytes would wrap and carve a short area.
+bool areaBytes(uint32_t count, uint32_t blockSize, size_t *out) {
+    return !__builtin_mul_overflow(static_cast<size_t>(count),
+                                   static_cast<size_t>(blockSize) + kovamem::kGuardBytes, out);
+}
+
+}  // namespace
+
+extern "C" {
+
+int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
+    if (poolCount < 1) return 0;
+    MemPool *table = static_cast<MemPool *>(calloc(static_cast<size_t>(poolCount), sizeof(MemPool)));
+    if (table == nullptr) return 0;
+
+    if (memPoolCfg != nullptr) {
+        int k = 0;
+        for (int i = 0; i < MEM_POOL_SLOTS; ++i) {
+            int32_t c = memPoolCfg[i];
+            if (c <= 0) continue;
+            size_t bytes = 0;
+            // More positive entries than poolCount, or a count beyond the
+            // range of blockCount, is a configuration the table cannot hold.
+            if (k >= poolCount || static_cast<uint32_t>(c) > kovamem::kMaxBlockCount ||
+                !areaBytes(static_cast<uint32_t>(c), memPoolSizes[i], &bytes)) {
+                releasePoolTable(table, k);
+                return 0;
+            }
+            MemPool &p = table[k];
+            uint32_t slot = memPoolSizes[i] + kovamem::kGuardBytes;
+            p.blockSize = memPoolSizes[i];
+            p.blockCount = static_cast<uint16_t>(c);
+            p.area = static_cast<uint8_t *>(calloc(1, bytes));
+            MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(calloc(static_cast<size_t>(c), sizeof(MemBlockHdr))) : nullptr;
+            if (hdrs == nullptr) {
+                releasePoolTable(table, k + 1);
+                return 0;
+            }
+            p.firstBlock = reinterpret_cast<uintptr_t>(p.area);
+            p.lastBlock = p.firstBlock + static_cast<uintptr_t>(c - 1) * slot;
+            p.freeHead = hdrs;
+            p.freeTail = hdrs + (c - 1);
+            p.freeCount = static_cast<uint16_t>(c);
+            ++k;
+        }
+        if (k != poolCount) {
+            releasePoolTable(table, k);
+            return 0;
+        }
+    }
+
+    memPoolData = table;
+    MemMgrDetails &m = memMgrDetails;
+    m.pools = table;
+    m.initialized = 0;
+    m.stackData = &memStackData;
+    m.poolCount = static_cast<uint16_t>(poolCount);
+    m.corruptCount = 0;
+    m.totalReserved = m.totalData = m.totalMgmt = 0;
+    m.lock = nullptr;
+    m.corruptList = nullptr;
+    return 1;
+}
+
+void memInitStackData(void) {
+    MemStackData &sd = memStackData;
+    if (sd.lock == nullptr) {
+        sd.lock = memCreateMutex();
+        if (sd.lock == nullptr) {
+            memLogPrint(" EXIT: CRIT: memInitStackData: Not able to create Mutex\n");
+            return;
+        }
+    }
+    memLock(sd.lock);
+    memStore(sd.logStack, uint8_t{0});
+    sd.busyCount = 0;
+    sd.freeCount = MEM_STACK_RECORDS;
+    sd.freeHead = &memStackRecords[0];
+    sd.busyHead = nullptr;
+    for (int i = 0; i < MEM_STACK_RECORDS; ++i) {
+        MemStackRec &r = memStackRecords[i];
+        r.prev = i > 0 ? &memStackRecords[i - 1] : nullptr;
+        r.next = i + 1 < MEM_STACK_RECORDS ? &memStackRecords[i + 1] : nullptr;
+        if (r.hdr != nullptr) r.hdr->stackRec = nullptr;
+        r.hdr = nullptr;
+    }
+    memUnlock(sd.lock);
+}
+
+void KovaMemInit(const int32_t *memPoolCfg) {
+    snprintf(memLogPath, sizeof memLogPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
+    if (memPoolCfg == nullptr) {
+        memLogPrint(" EXIT: CRIT: KovaMemInit: memPoolCfg is NULL \n");
+        return;
+    }
+    int count = 0;
+    for (int i = 0; i < MEM_POOL_SLOTS; ++i) {
+        if (memPoolCfg[i] > static_cast<int32_t>(kovamem::kMaxBlockCount)) {
+            memLogPrint(" EXIT: CRIT: KovaMemInit: memPoolCfg[%d] count %d exceeds 65535 \n", i, memPoolCfg[i]);
+            return;
+        }
+        if (memPoolCfg[i] > 0) ++count;
+    }
+    if (count == 0) {
+        memLogPrint(" EXIT: CRIT: KovaMemInit: memPoolCfg is not configured \n");
+        return;
+    }
+    memLogPrint("Number of pools: %d\n", count);
+    if (memMgrInit(memPoolCfg, count) == 0) {
+        memLogPrint(" EXIT: CRIT: KovaMemInit: memMgrInit init failed \n");
+        return;
+    }
+    memInitStackData();
+
+    MemMgrDetails &m = memMgrDetails;
+    m.lock = memCreateMutex();
+    if (m.lock == nullptr) {
+        memLogPrint(" EXIT: CRIT: KovaMemInit: Not able to create Mutex\n");
+        return;
+    }
+    m.memMallocCount = m.memReallocCount = m.memFreeCount = 0;
+    m.sysMallocCount = m.sysReallocCount = m.sysFreeCount = 0;
+    m.totalMgmt = kovamem::kMgmtManager;
+    for (uint16_t k = 0; k < m.poolCount; ++k) {
+        MemPool &p = m.pools[k];
+        uint32_t s = p.blockSize;
+        uint16_t n = p.blockCount;
+        m.totalData += static_cast<uint32_t>(n) * s;
+        m.totalMgmt += kovamem::kMgmtPerPool + kovamem::kMgmtPerBlock * n;
+        p.freeCount = n;
+        MemBlockHdr *hdrs = p.freeHead;
+        for (uint16_t j = 0; j < n; ++j) {
+            MemBlockHdr &h = hdrs[j];
+            h.opaque = 0;
+            h.blockIndex = j;
+            h.poolIndex = k;
+            h.reqSize = 0;
+            h.stackRec = nullptr;
+            h.data = p.area + static_cast<size_t>(j) * (s + kovamem::kGuardBytes);
+            const uint32_t guard = MEM_GUARD_WORD;
+            __builtin_memcpy(h.data + s, &guard, sizeof guard);
+            h.next = j + 1 < n ? &hdrs[j + 1] : nullptr;
+        }
+    }
+    m.totalReserved = m.totalMgmt + m.totalData;
+    m.initialized = 1;
+    memLogPrint(" EXIT: KovaMemInit: Success\n");
+}
+
+uint8_t KovaMemIsInitialized(void) { return memMgrDetails.initialized; }
+
+}  // extern "C"

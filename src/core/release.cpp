@@ -1,0 +1,128 @@
+// Release and reallocation: the guard check, the quarantine of damaged
+// blocks, the hand-off of foreign addresses to the C heap.
+#include <stdlib.h>
+#include <string.h>
+
+#include "../internal.h"
+
+using kovamem::kGuardBytes;
+using kovamem::memCountUp;
+
+extern "C" {
+
+int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
+    MemMgrDetails &m = memMgrDetails;
+    const uint32_t s = pool->blockSize;
+    MemStackRec *r = hdr->stackRec;
+
+    if (prev != nullptr) {
+        prev->next = hdr->next;
+        if (hdr->next == nullptr) pool->busyTail = prev;
+    } else {
+        pool->busyHead = hdr->next;
+        if (hdr->next == nullptr) pool->busyTail = nullptr;
+    }
+    --pool->busyCount;
+    pool->reqBytes -= hdr->reqSize;
+
+    uint8_t *slot = pool->area + static_cast<size_t>(hdr->blockIndex) * (s + kGuardBytes);
+    const uint32_t req = hdr->reqSize;
+    uint32_t found;
+    memcpy(&found, slot + ((req != 0 && req <= s - kGuardBytes) ? req : s), sizeof found);
+    hdr->reqSize = 0;
+    hdr->opaque = 0;
+
+    int result;
+    if (found == MEM_GUARD_WORD) {
+        if (pool->freeTail != nullptr)
+            pool->freeTail->next = hdr;
+        else
+            pool->freeHead = hdr;
+        pool->freeTail = hdr;
+        hdr->next = nullptr;
+        ++pool->freeCount;
+        result = 1;
+    } else {
+        memLogPrint(" CRIT: KovaMemFreeNode: Ptr 0x%" PRIxPTR " from Pool %d and Block %d might be corrupted\n",
+                    reinterpret_cast<uintptr_t>(hdr->data), hdr->poolIndex, hdr->blockIndex);
+        hdr->next = m.corruptList;
+        // Stored atomically: the cleanup peeks at the list without the lock.
+        kovamem::memStore(m.corruptList, hdr);
+        ++pool->corruptCount;
+        ++m.corruptCount;
+        result = 0;
+    }
+    memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
+
+    if (result == 1)
+        ++m.memFreeCount;
+    else
+        memLogPrint(" ERROR: KovaMemFreeNode: FAILED to free the Ptr 0x%" PRIxPTR "\n", reinterpret_cast<uintptr_t>(slot));
+    return result;
+}
+
+uint8_t KovaMemFree(void *ptr) {
+    if (ptr == nullptr) return 1;
+    MemMgrDetails &m = memMgrDetails;
+    if (m.initialized == 0) {
+        memCountUp(m.sysFreeCount);
+        memLogPrint(" EXIT: ERROR: KovaMemFree: Mem Not Initialized and going for System free with Ptr 0x%" PRIxPTR "\n",
+                    reinterpret_cast<uintptr_t>(ptr));
+        free(ptr);
+        return 1;
+    }
+    MemFindResult f;
+    memLock(m.lock);
+    int found = memFindBlock(ptr, &f);
+    if (found == MEM_FIND_FOUND) {
+        int result = KovaMemFreeNode(f.pool, f.hdr, f.prev);
+        memUnlock(m.lock);
+        return static_cast<uint8_t>(result);
+    }
+    memUnlock(m.lock);
+    if (found == MEM_FIND_NOT_BUSY) return MEM_FREE_NOT_BUSY;
+    memCountUp(m.sysFreeCount);
+    free(ptr);
+    return 1;
+}
+
+void *KovaMemReAlloc(void *ptr, uint32_t size) {
+    MemMgrDetails &m = memMgrDetails;
+    if (m.initialized == 0) {
+        const uintptr_t old = reinterpret_cast<uintptr_t>(ptr);  // logged after the call
+        void *p = realloc(ptr, size);
+        if (p != nullptr) memCountUp(m.sysReallocCount);
+        memLogPrint(" EXIT: ERROR: KovaMemReAlloc: Mem Not Initialized and going for System realloc with Ptr 0x%" PRIxPTR
+                    " and size %d\n",
+                    old, size);
+        return p;
+    }
+    MemFindResult f;
+    memLock(m.lock);
+    if (memFindBlock(ptr, &f) != MEM_FIND_FOUND) {
+        memUnlock(m.lock);
+        return nullptr;
+    }
+    const uint32_t old = f.hdr->reqSize;
+    if (size <= f.pool->blockSize) {
+        memUnlock(m.lock);
+        return ptr;
+    }
+    // The manager lock is not recursive: drop it around the allocation and
+    // look the old block up again afterwards, since another thread may have
+    // released it meanwhile.
+    memUnlock(m.lock);
+    void *fresh = KovaMemAlloc(size);
+    memLock(m.lock);
+    if (fresh == nullptr) {
+        memUnlock(m.lock);
+        return nullptr;
+    }
+    ++m.memReallocCount;
+    memcpy(fresh, ptr, old < size ? old : size);
+    if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)KovaMemFreeNode(f.pool, f.hdr, f.prev);
+    memUnlock(m.lock);
+    return fresh;
+}
+
+}  // extern "C"

@@ -1,0 +1,53 @@
+// The manager's records, the trace-record table and the mutex holder.
+#include <stdlib.h>
+
+#include "../internal.h"
+
+static_assert(!kovamem::config_word32 || sizeof(MemMgrDetails) == 60, "MemMgrDetails is 60 bytes on 32-bit");
+static_assert(!kovamem::config_word32 || sizeof(MemPool) == 52, "MemPool is 52 bytes on 32-bit");
+static_assert(!kovamem::config_word32 || sizeof(MemBlockHdr) == 24, "MemBlockHdr is 24 bytes on 32-bit");
+static_assert(!kovamem::config_word32 || sizeof(MemStackRec) == 60, "MemStackRec is 60 bytes on 32-bit");
+static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer-wide");
+
+extern "C" {
+
+MemMgrDetails memMgrDetails;
+MemPool *memPoolData;
+
+MemStackRec memStackRecords[MEM_STACK_RECORDS];
+
+// The records are chained into the free list by the first reset, which
+// KovaMemInit performs; until then only the counts and the head are set.
+MemStackData memStackData = {
+    0,                        // logStack: tracing off
+    MEM_STACK_RECORDS,        // freeCount
+    0,                        // busyCount
+    memStackRecords,          // records
+    &memStackRecords[0],      // freeHead
+    nullptr,                  // busyHead
+    nullptr,                  // lock: created by the first reset
+    kovamem::kDebugMemUsage,  // debugMemUsage
+};
+
+MemMutex *memCreateMutex(void) {
+    MemMutex *m = static_cast<MemMutex *>(calloc(1, sizeof(MemMutex)));
+    if (m == nullptr) return nullptr;
+    m->mutex = &m->storage;
+    if (pthread_mutex_init(m->mutex, nullptr) != 0) {
+        free(m);
+        return nullptr;
+    }
+    return m;
+}
+
+int memLock(MemMutex *m) {
+    if (m == nullptr || pthread_mutex_lock(m->mutex) != 0) return -1;
+    return 0;
+}
+
+int memUnlock(MemMutex *m) {
+    if (m == nullptr || pthread_mutex_unlock(m->mutex) != 0) return -1;
+    return 0;
+}
+
+}  // extern "C"

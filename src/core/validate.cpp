@@ -1,0 +1,167 @@
+// Whole-structure check of the manager: every pool's free, busy and
+// quarantine lists against their counts, the slot layout, and the trace
+// table's lists against its counts and the header links. Used by tests and
+// debug builds after each scenario; it only reads.
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "../internal.h"
+
+namespace {
+
+struct Checker {
+    char *why;
+    size_t whyLen;
+    bool ok = true;
+    bool fail(const char *format, ...) MEM_PRINTF(2, 3);
+};
+
+bool Checker::fail(const char *format, ...) {
+    if (ok && why != nullptr && whyLen > 0) {
+        va_list ap;
+        va_start(ap, format);
+        vsnprintf(why, whyLen, format, ap);
+        va_end(ap);
+    }
+    ok = false;
+    return false;
+}
+
+// One bit per block: each header must be met exactly once over the lists.
+struct Seen {
+    uint8_t bits[(kovamem::kMaxBlockCount + 8) / 8];
+    bool mark(uint16_t j) {
+        const uint8_t bit = static_cast<uint8_t>(1u << (j & 7));
+        if (bits[j >> 3] & bit) return false;
+        bits[j >> 3] |= bit;
+        return true;
+    }
+};
+
+uint32_t guardAt(const uint8_t *p) {
+    uint32_t w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Walks one list of pool k's headers, bounded by the pool's block count.
+// Returns the number of headers met, or -1 after a fault.
+int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, Seen &seen, const char *name,
+             const MemBlockHdr **last, uint32_t *reqSum) {
+    int n = 0;
+    *last = nullptr;
+    for (const MemBlockHdr *h = head; h != nullptr; h = h->next) {
+        if (n > p.blockCount) return c.fail("pool %u %s list longer than its blocks", k, name), -1;
+        if (h->poolIndex != k || h->blockIndex >= p.blockCount)
+            return c.fail("pool %u %s list holds a header of pool %u block %u", k, name, h->poolIndex, h->blockIndex), -1;
+        if (!seen.mark(h->blockIndex))
+            return c.fail("pool %u block %u met twice (%s list)", k, h->blockIndex, name), -1;
+        if (h->data != p.area + static_cast<size_t>(h->blockIndex) * (p.blockSize + kovamem::kGuardBytes))
+            return c.fail("pool %u block %u data is not its slot", k, h->blockIndex), -1;
+        if (reqSum != nullptr) *reqSum += h->reqSize;
+        *last = h;
+        ++n;
+    }
+    return n;
+}
+
+void checkPools(Checker &c) {
+    const MemMgrDetails &m = memMgrDetails;
+    static Seen seen[MEM_POOL_SLOTS];  // 112 KiB: kept off the stack; used under the manager lock
+    memset(seen, 0, sizeof seen);
+    uint32_t corruptTotal = 0;
+    uint32_t perPool[MEM_POOL_SLOTS] = {};
+    int guardLimit = MEM_POOL_SLOTS * (kovamem::kMaxBlockCount + 1);
+    for (const MemBlockHdr *h = m.corruptList; h != nullptr; h = h->next) {
+        if (--guardLimit < 0) {
+            c.fail("quarantine list does not end");
+            return;
+        }
+        if (h->poolIndex >= m.poolCount || h->blockIndex >= m.pools[h->poolIndex].blockCount) {
+            c.fail("quarantine list holds pool %u block %u, outside the table", h->poolIndex, h->blockIndex);
+            return;
+        }
+        if (!seen[h->poolIndex].mark(h->blockIndex)) {
+            c.fail("pool %u block %u quarantined twice", h->poolIndex, h->blockIndex);
+            return;
+        }
+        if (h->stackRec != nullptr) c.fail("quarantined pool %u block %u holds a trace record", h->poolIndex, h->blockIndex);
+        ++perPool[h->poolIndex];
+        ++corruptTotal;
+    }
+    if (corruptTotal != m.corruptCount) c.fail("corruptCount %u, quarantine list %u", m.corruptCount, corruptTotal);
+
+    for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {
+        const MemPool &p = m.pools[k];
+        if (k > 0 && p.blockSize <= m.pools[k - 1].blockSize) c.fail("pool %u block size does not rise", k);
+        const MemBlockHdr *last;
+        uint32_t req = 0;
+        int nf = walkList(c, p, k, p.freeHead, seen[k], "free", &last, nullptr);
+        if (nf < 0) return;
+        if (last != p.freeTail) c.fail("pool %u freeTail is not the free list's last header", k);
+        if (nf != p.freeCount) c.fail("pool %u freeCount %u, free list %d", k, p.freeCount, nf);
+        for (const MemBlockHdr *h = p.freeHead; h != nullptr && c.ok; h = h->next) {
+            if (h->reqSize != 0 || h->stackRec != nullptr) c.fail("pool %u free block %u is not clear", k, h->blockIndex);
+            if (guardAt(h->data + p.blockSize) != MEM_GUARD_WORD) c.fail("pool %u free block %u guard", k, h->blockIndex);
+        }
+        int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
+        if (nb < 0) return;
+        if (last != p.busyTail) c.fail("pool %u busyTail is not the busy list's last header", k);
+        if (nb != p.busyCount) c.fail("pool %u busyCount %u, busy list %d", k, p.busyCount, nb);
+        if (req != p.reqBytes) c.fail("pool %u reqBytes %u, busy sizes %u", k, p.reqBytes, req);
+        if (p.peakCount < p.busyCount) c.fail("pool %u peak %u below busy %u", k, p.peakCount, p.busyCount);
+        if (perPool[k] != p.corruptCount) c.fail("pool %u corruptCount %u, quarantined %u", k, p.corruptCount, perPool[k]);
+        if (p.freeCount + p.busyCount + p.corruptCount != p.blockCount)
+            c.fail("pool %u F %u + B %u + C %u != N %u", k, p.freeCount, p.busyCount, p.corruptCount, p.blockCount);
+    }
+}
+
+void checkTraceTable(Checker &c) {
+    const MemStackData &d = memStackData;
+    const MemStackRec *lists[2] = {d.freeHead, d.busyHead};
+    const char *names[2] = {"free", "busy"};
+    int counts[2] = {0, 0};
+    for (int l = 0; l < 2 && c.ok; ++l) {
+        const MemStackRec *prev = nullptr;
+        for (const MemStackRec *r = lists[l]; r != nullptr; prev = r, r = r->next) {
+            if (r < memStackRecords || r >= memStackRecords + MEM_STACK_RECORDS) {
+                c.fail("trace %s list leaves the table", names[l]);
+                return;
+            }
+            if (++counts[l] > MEM_STACK_RECORDS) {
+                c.fail("trace %s list does not end", names[l]);
+                return;
+            }
+            if (r->prev != prev) c.fail("trace %s list record %d has a wrong prev", names[l], static_cast<int>(r - memStackRecords));
+            if (l == 0 && r->hdr != nullptr) c.fail("free trace record %d has a header", static_cast<int>(r - memStackRecords));
+            if (l == 1 && (r->hdr == nullptr || r->hdr->stackRec != r))
+                c.fail("busy trace record %d is not linked both ways", static_cast<int>(r - memStackRecords));
+        }
+    }
+    if (!c.ok) return;
+    if (counts[0] != d.freeCount || counts[1] != d.busyCount)
+        c.fail("trace counts %u/%u, lists %d/%d", d.freeCount, d.busyCount, counts[0], counts[1]);
+    if (counts[0] + counts[1] != MEM_STACK_RECORDS) c.fail("trace lists hold %d records", counts[0] + counts[1]);
+    if (kovamem::memLoad(d.logStack) == 0 && d.busyCount != 0) c.fail("tracing off with busy trace records");
+    // Every header with a record is busy and its record points back.
+    const MemMgrDetails &m = memMgrDetails;
+    for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {
+        for (const MemBlockHdr *h = m.pools[k].busyHead; h != nullptr; h = h->next)
+            if (h->stackRec != nullptr && h->stackRec->hdr != h) c.fail("pool %u block %u record does not point back", k, h->blockIndex);
+    }
+}
+
+}  // namespace
+
+extern "C" int memValidate(char *why, size_t whyLen) {
+    Checker c{why, whyLen};
+    if (why != nullptr && whyLen > 0) why[0] = '\0';
+    const bool locked = memMgrDetails.initialized != 0;
+    if (locked) memLock(memMgrDetails.lock);
+    if (locked) checkPools(c);
+    // The records are chained by the first reset; before it there is no list.
+    if (c.ok && memStackData.lock != nullptr) checkTraceTable(c);
+    if (locked) memUnlock(memMgrDetails.lock);
+    return c.ok ? 1 : 0;
+}

@@ -1,0 +1,85 @@
+// The log file: one entry per call, appended to /tmp/memmgr-<pid>.log.
+//
+// The file is opened and closed for every entry, so each entry has reached
+// the file when the call returns and no descriptor is held between calls.
+// It is opened without following a symbolic link planted at the path (the
+// entry is then lost like any failed open), never leaks into a child
+// process, and is created readable and writable by its owner only: the log
+// holds heap addresses.
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include "../internal.h"
+
+using kovamem::memLoad;
+using kovamem::memStore;
+
+namespace {
+
+constexpr const char kCapText[] = "Max file size reached";
+constexpr uint32_t kCapMarkerReserve = sizeof(kCapText);  // 22, with the NUL
+constexpr int kAppendFlags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kTruncFlags = O_WRONLY | O_TRUNC | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t kFileMode = 0600;
+
+// Write results are ignored as for any entry, but a short write is finished.
+void writeAll(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w <= 0) return;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+char memLogPath[31];
+uint32_t memLogMaxSize = 16384;
+uint32_t memLogFull;
+
+void memLogPrint(const char *format, ...) {
+    if (memLoad(memLogFull) == 1) return;
+
+    char text[MEM_LOG_ENTRY_SIZE];
+    va_list ap;
+    va_start(ap, format);
+    int len = vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    if (len < 0) len = 0;
+    size_t n = static_cast<size_t>(len) < sizeof text ? static_cast<size_t>(len) : sizeof text - 1;
+
+    int fd = open(memLogPath, kAppendFlags, kFileMode);
+    if (fd < 0) return;
+    // lseek gives -1 when the position cannot be taken; as an unsigned
+    // value that is never below the threshold, so the marker is written.
+    uint32_t size = static_cast<uint32_t>(lseek(fd, 0, SEEK_END));
+    uint32_t threshold = memLoad(memLogMaxSize) - kCapMarkerReserve;
+    if (size < threshold) {
+        writeAll(fd, text, n);
+    } else {
+        char marker[64];
+        int m = snprintf(marker, sizeof marker, "%s fs %d", kCapText, static_cast<int32_t>(size));
+        if (m > 0) writeAll(fd, marker, static_cast<size_t>(m));
+        memStore(memLogFull, 1u);
+    }
+    close(fd);
+}
+
+void KovaMemSetFileSize(uint32_t kilobytes) {
+    memStore(memLogMaxSize, kilobytes * 1024u);
+    memStore(memLogFull, 0u);
+}
+
+void KovaMemResetFile(void) {
+    int fd = open(memLogPath, kTruncFlags, kFileMode);
+    if (fd < 0) return;
+    memStore(memLogFull, 0u);
+    close(fd);
+}
+
+}  // extern "C"

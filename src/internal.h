@@ -1,0 +1,139 @@
+// Internal interface shared by the pool core and the diagnostics.
+//
+// Slot layout. Pool k owns one contiguous area of N slots of S + 4 bytes and
+// a separate array of N headers; header j describes slot j:
+//
+//     area + j*(S+4)                                  area + (j+1)*(S+4)
+//     | data: S bytes for the caller         | spare 4 |
+//     ^ hdr.data               guard at data + reqSize when reqSize <= S-4,
+//                              otherwise at data + S (the spare word)
+//
+// A free block, and a quarantined block once cleaned, has its guard at
+// data + S. Headers never live inside the area, so an overrun damages the
+// guard and the next slot's bytes, never a list link.
+//
+// Locks. The manager lock (memMgrDetails.lock) guards every pool, header,
+// the counters of memMgrDetails and the lists of the trace-record table.
+// The trace-table lock (memStackData.lock) guards only a reset of that
+// table. Order: manager lock first, then trace-table lock; no path takes
+// them the other way round. Neither is recursive: no function calls a
+// lock-taking public operation while holding one (reallocation drops the
+// manager lock around its allocation). The log writer takes no lock and
+// calls nothing in the manager, so it may be called with either held.
+#ifndef KOVAMEM_INTERNAL_H
+#define KOVAMEM_INTERNAL_H
+
+#include <inttypes.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "kovamem.h"
+
+#define MEM_ALWAYS_INLINE inline __attribute__((always_inline))
+#define MEM_PRINTF(f, a) __attribute__((format(printf, f, a)))
+
+namespace kovamem {
+
+constexpr bool config_word32 = sizeof(void *) == 4;
+
+// Management bytes as counted on the 32-bit target, on every target.
+constexpr uint32_t kMgmtManager = 60;
+constexpr uint32_t kMgmtPerPool = 52;
+constexpr uint32_t kMgmtPerBlock = 28;  // 24-byte header + 4-byte guard
+constexpr uint32_t kGuardBytes = 4;
+constexpr uint32_t kMaxBlockCount = 65535;
+// 3000 records of 60 bytes and one 28-byte mutex holder, on the 32-bit target.
+constexpr uint32_t kDebugMemUsage = 180028;
+
+// Rule and banner lines shared by the report, the cleanup and the commands.
+constexpr const char kDashLine[] =
+    "-------------------------------------------------------------------------------\n";
+constexpr const char kNotInitBanner[] =
+    "---------------------- Memory Manager is Not Initialized ----------------------\n";
+
+// Relaxed atomic access to words that several threads read and write
+// without a lock; the values are flags and settings, never used to publish
+// other data.
+template <class T> MEM_ALWAYS_INLINE T memLoad(const T &v) { return __atomic_load_n(&v, __ATOMIC_RELAXED); }
+template <class T> MEM_ALWAYS_INLINE void memStore(T &v, T x) { __atomic_store_n(&v, x, __ATOMIC_RELAXED); }
+
+// The C-heap counters are raised outside the manager lock (the fallback
+// paths never take it), so they are raised atomically.
+MEM_ALWAYS_INLINE void memCountUp(uint32_t &counter) { __atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED); }
+
+}  // namespace kovamem
+
+extern "C" {
+
+// ---- state and locks ----
+extern MemStackData memStackData;
+extern MemStackRec memStackRecords[MEM_STACK_RECORDS];
+
+MemMutex *memCreateMutex(void);
+int memLock(MemMutex *m);
+int memUnlock(MemMutex *m);
+
+// ---- initialisation ----
+void memInitStackData(void);
+
+// ---- lookup ----
+typedef struct MemFindResult {
+    MemPool *pool;
+    MemBlockHdr *hdr;
+    MemBlockHdr *prev;  // header before hdr on the busy list, NULL at head
+} MemFindResult;
+
+int memFindBlock(const void *addr, MemFindResult *out);
+
+// ---- log ----
+extern char memLogPath[31];
+extern uint32_t memLogMaxSize;
+extern uint32_t memLogFull;
+
+void memLogPrint(const char *format, ...) MEM_PRINTF(1, 2);
+
+// ---- stack traces ----
+int32_t memWalkStack(MemTraceAddr *buf, int32_t depth);
+
+// ---- trace records ----
+int memMoveStackDataDLink(int dir, MemStackRec *rec, MemStackData *stackData);
+void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec);
+
+// ---- debug commands ----
+extern uint8_t memDebugMode;
+uintptr_t memParseHexAddr(const char *text);
+
+// ---- whole-structure check ----
+// Checks every pool's lists and counts and the trace table's lists and
+// links; takes the manager lock when the manager is initialised. Returns 1
+// when consistent, else 0 with a description of the first fault in why.
+int memValidate(char *why, size_t whyLen);
+
+}  // extern "C"
+
+// Fills a trace with the end marker, then records the current call chain at
+// depth min(gStackDepth, MEM_TRACE_ENTRIES). Always inlined: the call of
+// SYS_StackTrace must sit in the body of the public operation serving the
+// request, so that entry 0 lies inside it and entry 1 is its caller.
+static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
+    for (int i = 0; i < MEM_TRACE_ENTRIES; ++i) trace[i] = MEM_TRACE_END;
+    int32_t depth = kovamem::memLoad(gStackDepth);
+    if (depth > MEM_TRACE_ENTRIES) depth = MEM_TRACE_ENTRIES;
+    (void)SYS_StackTrace(trace, depth, 1);
+}
+
+// Attaches a trace record to h, just taken from a free list, while tracing
+// is on. Caller holds the manager lock. Always inlined for the capture.
+static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size) {
+    MemStackData *sd = memMgrDetails.stackData;
+    if (kovamem::memLoad(sd->logStack) != 1) return;
+    MemStackRec *rec = sd->freeHead;
+    if (memMoveStackDataDLink(MEM_STACK_TO_BUSY, rec, sd) != 1) return;
+    h->stackRec = rec;
+    rec->hdr = h;
+    rec->size = size;
+    rec->tag = 0;
+    memCaptureTrace(rec->trace);
+}
+
+#endif  // KOVAMEM_INTERNAL_H
