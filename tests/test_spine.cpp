@@ -18,6 +18,8 @@ TEST(Spine, LoadTimeStateIsZeroWithTracingOffAndFullTraceTable) {
     EXPECT_EQ(m->mutex, &m->storage);
     EXPECT_EQ(memLock(m), 0);
     EXPECT_EQ(memUnlock(m), 0);
+    pthread_mutex_destroy(m->mutex);
+    free(m);
 }
 
 TEST(Spine, WorkedExampleTotalsGuardsAndFreeListInSlotOrder) {
