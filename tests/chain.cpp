@@ -1,0 +1,38 @@
+// Call chains for the trace tests, compiled like the library (position-
+// independent, same optimisation) so that the walk meets real prologues.
+// Each call is followed by a compiler barrier, so none becomes a tail call.
+#include "chain.h"
+
+#include "internal.h"
+
+#define KT_BARRIER() __asm__ volatile("" ::: "memory")
+
+extern "C" {
+
+KT_CHAIN int32_t ktChainH(MemTraceAddr *buf, int32_t depth) {
+    int32_t n = SYS_StackTrace(buf, depth, 1);
+    KT_BARRIER();
+    return n;
+}
+
+KT_CHAIN int32_t ktChainG(MemTraceAddr *buf, int32_t depth) {
+    int32_t n = ktChainH(buf, depth);
+    KT_BARRIER();
+    return n;
+}
+
+KT_CHAIN int32_t ktChainF(MemTraceAddr *buf, int32_t depth) {
+    int32_t n = ktChainG(buf, depth);
+    KT_BARRIER();
+    return n;
+}
+
+KT_CHAIN void ktCaptureDeep(int frames, MemTraceAddr *trace) {
+    if (frames <= 1)
+        memCaptureTrace(trace);
+    else
+        ktCaptureDeep(frames - 1, trace);
+    KT_BARRIER();
+}
+
+}  // extern "C"
