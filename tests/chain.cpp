@@ -35,4 +35,10 @@ KT_CHAIN void ktCaptureDeep(int frames, MemTraceAddr *trace) {
     KT_BARRIER();
 }
 
+KT_CHAIN void *ktAllocFrom(uint32_t size) {
+    void *p = KovaMemAlloc(size);
+    KT_BARRIER();
+    return p;
+}
+
 }  // extern "C"

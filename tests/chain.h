@@ -12,6 +12,8 @@ int32_t ktChainG(MemTraceAddr *buf, int32_t depth);
 int32_t ktChainH(MemTraceAddr *buf, int32_t depth);
 // A chain of `frames` frames whose innermost captures as an allocation does.
 void ktCaptureDeep(int frames, MemTraceAddr *trace);
+// Calls KovaMemAlloc, so traces taken there name this function as caller.
+void *ktAllocFrom(uint32_t size);
 }
 
 #endif

@@ -50,6 +50,18 @@ inline void init(const Cfg &cfg) {
     KovaMemInit(cfg.v);
 }
 
+// Initialises and empties the log, so a test sees only its own entries.
+inline void start(const Cfg &cfg) {
+    init(cfg);
+    KovaMemResetFile();
+}
+
+// The header of a busy pool block, or NULL.
+inline MemBlockHdr *hdrOf(const void *data) {
+    MemFindResult r{};
+    return memFindBlock(data, &r) == MEM_FIND_FOUND ? r.hdr : nullptr;
+}
+
 inline std::string validity() {
     char why[256];
     return memValidate(why, sizeof why) == 1 ? std::string("valid") : std::string(why);
