@@ -1,0 +1,125 @@
+// Thread safety: workers allocate, reallocate, overrun now and then and free
+// random sizes (some beyond the largest pool) while other threads switch
+// tracing, clean the quarantine, print status reports and check the whole
+// structure. At the end every block is freed and the books must balance.
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+constexpr int kWorkers = 4;
+constexpr int kOpsPerWorker = 4000;
+constexpr size_t kLiveMax = 48;
+
+std::atomic<bool> gDone{false};
+std::atomic<uint32_t> gQuarantined{0};
+std::atomic<uint32_t> gFaults{0};
+
+uint32_t randomSize(std::mt19937 &rng) {
+    const uint32_t r = rng() % 100;
+    if (r < 60) return 1 + rng() % 64;
+    if (r < 90) return 1 + rng() % 2048;
+    if (r < 97) return 1 + rng() % 16400;
+    return 65537 + rng() % 4096;  // beyond every pool: the C heap
+}
+
+// The pool an address lies in, from the areas fixed at initialisation
+// (read without the lock: they never change), or -1.
+int poolOf(const void *p) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    for (uint16_t k = 0; k < memMgrDetails.poolCount; ++k)
+        if (a >= memPoolData[k].firstBlock && a <= memPoolData[k].lastBlock) return k;
+    return -1;
+}
+
+void worker(int id) {
+    std::mt19937 rng(1234u + static_cast<unsigned>(id));
+    std::vector<std::pair<uint8_t *, uint32_t>> live;
+    for (int op = 0; op < kOpsPerWorker; ++op) {
+        const uint32_t r = rng() % 10;
+        if (live.size() < kLiveMax && r < 5) {
+            const uint32_t size = randomSize(rng);
+            uint8_t *p = static_cast<uint8_t *>(KovaMemAlloc(size));
+            if (p != nullptr) {
+                memset(p, id, size < 64 ? size : 64);
+                live.emplace_back(p, size);
+            }
+        } else if (!live.empty() && r < 7) {
+            auto &e = live[rng() % live.size()];
+            const uint32_t size = randomSize(rng);
+            // C-heap blocks are not reallocated by the manager (NULL).
+            if (uint8_t *q = static_cast<uint8_t *>(KovaMemReAlloc(e.first, size))) {
+                if (q != e.first) e.second = size;  // a moved block holds the new request
+                e.first = q;
+            }
+        } else if (!live.empty()) {
+            const size_t i = rng() % live.size();
+            auto e = live[i];
+            live[i] = live.back();
+            live.pop_back();
+            const int k = poolOf(e.first);
+            const bool overrun = k >= 0 && rng() % 50 == 0;
+            if (overrun) {
+                const uint32_t s = memPoolData[k].blockSize;
+                e.first[e.second <= s - 4 ? e.second : s] ^= 0xFF;  // first byte of the guard
+            }
+            const uint8_t rc = KovaMemFree(e.first);
+            if (rc == 0) ++gQuarantined;
+            if (rc != (overrun ? 0 : 1)) ++gFaults;
+        }
+    }
+    for (auto &e : live)
+        if (KovaMemFree(e.first) != 1) ++gFaults;
+}
+
+}  // namespace
+
+TEST(Stress, ConcurrentUseKeepsEveryInvariant) {
+    kt::init(kt::Cfg{{0, 40}, {1, 40}, {2, 40}, {3, 30}, {5, 20}, {8, 10}, {11, 4}, {13, 2}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    KovaMemSetFileSize(1u << 20);  // keep the log writing under contention
+
+    std::vector<std::thread> side;
+    std::atomic<int> invalid{0};
+    side.emplace_back([] {
+        for (int i = 0; !gDone; ++i) KovaMemUpdateLogStackFlag(i % 2);
+    });
+    side.emplace_back([] {
+        while (!gDone) KovaMemCleanMemBlocks();
+    });
+    side.emplace_back([] {
+        while (!gDone) KovaMemPrintMemStatus();
+    });
+    side.emplace_back([&invalid] {
+        while (!gDone)
+            if (kt::validity() != "valid") ++invalid;
+    });
+    std::vector<std::thread> workers;
+    for (int id = 0; id < kWorkers; ++id) workers.emplace_back(worker, id);
+    for (auto &t : workers) t.join();
+    gDone = true;
+    for (auto &t : side) t.join();
+
+    EXPECT_EQ(invalid.load(), 0);
+    EXPECT_EQ(gFaults.load(), 0u);
+    EXPECT_EQ(kt::validity(), "valid");
+    const MemMgrDetails &m = memMgrDetails;
+    EXPECT_EQ(m.memMallocCount, m.memFreeCount + gQuarantined.load());
+    for (uint16_t k = 0; k < m.poolCount; ++k) {
+        const MemPool &p = m.pools[k];
+        EXPECT_EQ(p.busyCount, 0) << k;
+        EXPECT_EQ(p.reqBytes, 0u) << k;
+        EXPECT_EQ(p.freeCount + p.corruptCount, p.blockCount) << k;
+    }
+    EXPECT_EQ(memStackData.busyCount, 0);
+    KovaMemCleanMemBlocks();
+    for (uint16_t k = 0; k < m.poolCount; ++k) EXPECT_EQ(m.pools[k].freeCount, m.pools[k].blockCount) << k;
+    EXPECT_EQ(m.corruptCount, 0);
+    EXPECT_GT(gQuarantined.load(), 0u);
+    EXPECT_GT(m.sysMallocCount, 0u);
+    EXPECT_EQ(kt::validity(), "valid");
+}
