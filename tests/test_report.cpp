@@ -1,0 +1,214 @@
+// The status report and the debug commands, compared with their exact text.
+#include "support.h"
+
+using kt::readLog;
+
+namespace {
+
+const std::string kDash(79, '-');
+const std::string kDashNl = kDash + "\n";
+const std::string kBegin = "---------------------- Memory Manager Status -> Begin -------------------------\n";
+const std::string kNotInit = "---------------------- Memory Manager is Not Initialized ----------------------\n";
+
+std::string hex(uintptr_t v) {
+    char b[32];
+    snprintf(b, sizeof b, "0x%" PRIxPTR, v);
+    return b;
+}
+
+// The summary entry of a one-pool worked example.
+std::string summary(const char *totals, const char *free, const char *req, const char *used, const char *mem) {
+    return "\n" + kDashNl + totals + kDashNl + " Total Free Available Memory Size  = " + free + "\n" +
+           " Total Required       Memory Size  = " + req + " Percent)\n" +
+           " Total Currently Used Memory Size  = " + used + " Percent)\n" +
+           " Total Peak Data      Memory Size  =       96 ( 30 Percent)\n" + kDashNl +
+           " Number of Memory Pools  =        1\n"
+           " Total Memory Reserved   =      712\n"
+           " Total Management Memory =      392\n"
+           " Total Data Memory       =      320\n" +
+           kDashNl + mem +
+           " SYS Count - Malloc:       0|Realloc:       0|Free:       0|Remain:       0|\n" + kDashNl +
+           " S: Block Size, N: No. of Blocks, P: Peak Usage, F: Free Blocks, B: Busy Blocks\n"
+           " A: Actual Memory Req. Size, T: Total Memory Allocated Size, C: Corrupt Blocks\n"
+           " FA: First Block Address, LA: Last Block Address\n" +
+           kDashNl + "---------------------- Memory Manager Status -> End ---------------------------\n" + kDashNl;
+}
+
+}  // namespace
+
+using Report = kt::Scenario;
+
+TEST_F(Report, WorkedExampleMatchesWholeText) {
+    kt::start(kt::Cfg{{2, 10}});
+    void *a = KovaMemAlloc(10), *b = KovaMemAlloc(20), *c = KovaMemAlloc(30);
+    KovaMemPrintMemStatus();
+    const uintptr_t fa = memPoolData[0].firstBlock;
+    const std::string range = "|FA:" + hex(fa) + "|LA:" + hex(fa + 324) + "\n";
+    const std::string head = "\n" + kDashNl + kBegin + kDashNl;
+    EXPECT_EQ(readLog(),
+              head + "\nS:   32|N:  10|F:   7|B:   3(A:      60|T:      96)|P:   3(      96)|C:  0" + range +
+                  summary("      1|    10|     7|     3(        60|        96)|     3(      96)|    0|\n",
+                          "     224", "      60 ( 62", "      96 ( 30",
+                          " MEM Count - Malloc:       3|Realloc:       0|Free:       0|Remain:       3|\n"));
+    KovaMemFree(c);
+    KovaMemResetFile();
+    KovaMemPrintMemStatus();
+    EXPECT_EQ(readLog(),
+              head + "\nS:   32|N:  10|F:   8|B:   2(A:      30|T:      64)|P:   3(      96)|C:  0" + range +
+                  summary("      1|    10|     8|     2(        30|        64)|     3(      96)|    0|\n",
+                          "     256", "      30 ( 46", "      64 ( 20",
+                          " MEM Count - Malloc:       3|Realloc:       0|Free:       1|Remain:       2|\n"));
+    KovaMemFree(a);
+    KovaMemFree(b);
+}
+
+TEST(ReportNotInitialised, IsOneEntryOfSixLines) {
+    kt::init(kt::Cfg{});  // fails: the log is named, the manager is not built
+    ASSERT_EQ(KovaMemIsInitialized(), 0);
+    KovaMemResetFile();
+    KovaMemPrintMemStatus();
+    EXPECT_EQ(readLog(), "\n" + kDashNl + kBegin + kDashNl + kDashNl + kNotInit + kDashNl);
+}
+
+TEST_F(Report, ZeroDivisorShowsZeroAndSysRemainMayGoNegative) {
+    kt::start(kt::Cfg{{0, 2}});
+    KovaMemFree(malloc(8));  // a C-heap free the manager never allocated
+    KovaMemPrintMemStatus();
+    const std::string log = readLog();
+    EXPECT_NE(log.find(" Total Required       Memory Size  =        0 (  0 Percent)\n"), std::string::npos);
+    EXPECT_NE(log.find(" SYS Count - Malloc:       0|Realloc:       0|Free:       1|Remain:      -1|\n"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Stack -> Begin"), std::string::npos);  // tracing off: ends with the summary
+    EXPECT_EQ(log.substr(log.size() - 2 * kDashNl.size() - 80), kDashNl +
+              "---------------------- Memory Manager Status -> End ---------------------------\n" + kDashNl);
+}
+
+TEST_F(Report, QuarantinedBlockShowsInCColumnUntilCleanup) {
+    kt::start(kt::Cfg{{0, 4}});
+    uint8_t *p = static_cast<uint8_t *>(KovaMemAlloc(3));
+    void *q = KovaMemAlloc(8);
+    p[3] ^= 0xFF;
+    ASSERT_EQ(KovaMemFree(p), 0);
+    KovaMemResetFile();
+    KovaMemPrintMemStatus();
+    EXPECT_NE(readLog().find("S:    8|N:   4|F:   2|B:   1(A:       8|T:       8)|P:   2(      16)|C:  1|"),
+              std::string::npos);
+    EXPECT_NE(readLog().find("      1|     4|     2|     1(         8|         8)|     2(      16)|    1|\n"),
+              std::string::npos);
+    KovaMemCleanMemBlocks();
+    KovaMemResetFile();
+    KovaMemPrintMemStatus();
+    EXPECT_NE(readLog().find("|N:   4|F:   3|B:   1(A:       8|T:       8)|P:   2(      16)|C:  0|"),
+              std::string::npos);
+    KovaMemFree(q);
+}
+
+TEST_F(Report, TracingOnListsTracedBlocksNewestFirst) {
+    kt::start(kt::Cfg{{1, 4}});
+    void *before = KovaMemAlloc(5);
+    KovaMemUpdateLogStackFlag(1);
+    KovaMemResetFile();
+    KovaMemPrintMemStatus();  // no busy record yet
+    const std::string stackHead = "\n" + kDashNl +
+                                  "---------------------- Memory Manager Stack -> Begin --------------------------\n" +
+                                  kDashNl + " Debug Memory Usage  = 180028\n";
+    const std::string closing = kDashNl +
+                                "---------------------- Memory Manager Stack -> End ----------------------------\n" +
+                                kDashNl;
+    std::string log = readLog();
+    const std::string none = stackHead + " Stack Free Count : 3000, Stack Busy Count : 0\n" + kDashNl;
+    ASSERT_NE(log.find(none), std::string::npos);
+    EXPECT_EQ(log.substr(log.find(none) + none.size()), closing);
+
+    void *a = KovaMemAlloc(11), *b = KovaMemAlloc(12);
+    KovaMemResetFile();
+    KovaMemPrintMemStatus();
+    log = readLog();
+    EXPECT_NE(log.find(stackHead + " Stack Free Count : 2998, Stack Busy Count : 2\n"), std::string::npos);
+    EXPECT_EQ(kt::count(log, "INFO: P:"), 2u);
+    EXPECT_EQ(kt::count(log, "STACK DETAILS: "), 2u);
+    MemBlockHdr *hb = kt::hdrOf(b);
+    const std::string infoB = "INFO: P:0, B:2, S:12, O:0, DPtr:" + hex(reinterpret_cast<uintptr_t>(b)) +
+                              ", DSPtr:" + hex(reinterpret_cast<uintptr_t>(hb)) + ", N:0x0, STPtr:" +
+                              hex(reinterpret_cast<uintptr_t>(hb->stackRec)) + "\nSTACK DETAILS: A:" ;
+    const size_t atB = log.find(infoB);
+    ASSERT_NE(atB, std::string::npos) << log;
+    EXPECT_LT(atB, log.find("INFO: P:0, B:1, S:11"));  // newest first
+    EXPECT_NE(log.find(" L:    12 T:       0 c: \n[", atB), std::string::npos);
+    EXPECT_EQ(log.substr(log.size() - closing.size()), closing);
+    for (void *p : {before, a, b}) KovaMemFree(p);
+}
+
+// ---- debug commands ----
+
+using Debug = kt::Scenario;
+
+TEST(DebugParse, HexTextsReadAsDocumented) {
+    EXPECT_EQ(memParseHexAddr("0x1aB"), 0x1ABu);
+    EXPECT_EQ(memParseHexAddr("1F:20"), 0x1Fu);
+    EXPECT_EQ(memParseHexAddr("0X1F"), 0u);
+    EXPECT_EQ(memParseHexAddr("x1F"), 0u);
+    EXPECT_EQ(memParseHexAddr("0x"), 0u);
+    EXPECT_EQ(memParseHexAddr(""), 0u);
+    EXPECT_EQ(memParseHexAddr(" 1F"), 0u);
+    // One digit more than a pointer holds: only the last ones count.
+    const std::string digits = "1" + std::string(2 * sizeof(uintptr_t), '2');
+    EXPECT_EQ(memParseHexAddr(digits.c_str()), static_cast<uintptr_t>(memParseHexAddr(digits.c_str() + 1)));
+    EXPECT_EQ(memParseHexAddr(digits.c_str() + 1), static_cast<uintptr_t>(~uintptr_t{0} / 15 * 2));
+}
+
+TEST_F(Debug, CheckPointerTellsBusyFreeAndForeign) {
+    kt::start(kt::Cfg{{0, 2}});
+    void *busy = KovaMemAlloc(8);
+    void *freed = KovaMemAlloc(8);
+    KovaMemFree(freed);
+    const std::string b = hex(reinterpret_cast<uintptr_t>(busy)), f = hex(reinterpret_cast<uintptr_t>(freed));
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, b.c_str());
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, b.c_str() + 2);  // without the prefix
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, f.c_str());
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, "0");
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, nullptr);
+    EXPECT_EQ(readLog(), " DataPtr:" + b + " is in Busy List\n DataPtr:" + b + " is in Busy List\n DataPtr:" + f +
+                             " is not in Busy List\n DataPtr:0x0 is not Memory Manager Valid pointer\n");
+    KovaMemFree(busy);
+}
+
+TEST_F(Debug, CheckIndexReadsTwoDigitsSeparatorThenBlock) {
+    kt::start(kt::Cfg{{0, 1}, {1, 1}, {2, 1}, {3, 121}});
+    for (const char *text : {"03 120", "3 120", "3 1", "-1 00", "04 000", "03 121", "3", "", "12"})
+        KovaMemDebugModes(MEM_DEBUG_CHECK_INDEX, text);
+    KovaMemDebugModes(MEM_DEBUG_CHECK_INDEX, nullptr);
+    EXPECT_EQ(readLog(),
+              "\n Got details P:3, B:120\n"
+              "\n Got details P:3, B:20\n"
+              "\n Got details P:3, B:0\n"
+              "\n Wrong Pool Index 65535\n"
+              "\n Wrong Pool Index 4\n"
+              "\n Wrong Block Index 121 with Pool Index 3\n");
+}
+
+TEST_F(Debug, SetModeKeepsLowByteAndOtherCodesAreSilent) {
+    kt::start(kt::Cfg{{0, 1}});
+    EXPECT_EQ(memDebugMode, 3);
+    KovaMemDebugModes(MEM_DEBUG_SET_MODE, reinterpret_cast<const char *>(uintptr_t{300}));
+    EXPECT_EQ(memDebugMode, 44);
+    for (uint32_t code : {0u, 1u, 2u, 6u, 0x103u}) KovaMemDebugModes(code, "0x0");
+    EXPECT_EQ(memDebugMode, 44);
+    EXPECT_EQ(readLog(), "\n Memory Manager Debug Mode is set as 44\n");
+}
+
+TEST(DebugBeforeInit, BannersAreLostUntilALogIsNamed) {
+    unlink(kt::logPath().c_str());
+    KovaMemDebugModes(MEM_DEBUG_SET_MODE, reinterpret_cast<const char *>(uintptr_t{7}));
+    EXPECT_EQ(memDebugMode, 7);
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, "0");
+    KovaMemDebugModes(MEM_DEBUG_CHECK_INDEX, "00 000");
+    EXPECT_EQ(readLog(), "");
+    kt::init(kt::Cfg{});  // fails, but names the log
+    KovaMemResetFile();
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, "0");
+    KovaMemDebugModes(MEM_DEBUG_CHECK_INDEX, "00 000");
+    EXPECT_EQ(readLog(),
+              kDashNl + "---------------------- Memory Manager Not Initialized -------------------------\n" + kDashNl +
+                  kDashNl + kNotInit + kDashNl);
+}
