@@ -12,6 +12,7 @@ command -v cmake >/dev/null || need+=(cmake)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v mips-linux-gnu-g++ >/dev/null || need+=(g++-mips-linux-gnu)
 command -v qemu-mips >/dev/null || need+=(qemu-user)
+command -v pkg-config >/dev/null || need+=(pkgconf)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"
   apt-get update -qq

@@ -1,0 +1,225 @@
+// kovamem-demo: a host process as a firmware engineer meets one. Worker
+// threads pass messages and small objects through the pools, with a few
+// large requests that only the C heap can serve; allocation tracing is
+// switched on for the second phase; one message is overrun by one byte,
+// which the release catches and quarantines; a status report shows it all,
+// a cleanup returns the damaged block, and a second report shows the pools
+// whole again. The run ends by printing the library's log.
+#include <errno.h>
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kovamem.h"
+
+namespace {
+
+// Block counts for 8, 16, 32, ... 65536 bytes: plenty of small objects and
+// message buffers, a handful of large blocks.
+constexpr int32_t kDefaultPools[MEM_POOL_SLOTS] = {256, 256, 256, 128, 128, 64, 64, 32, 16, 8, 4, 2, 1, 1};
+
+struct Options {
+    int32_t pools[MEM_POOL_SLOTS];
+    int threads = 4;
+    int durationMs = 400;
+};
+
+void usage(FILE *to) {
+    fprintf(to,
+            "usage: kovamem-demo [--pools N0,N1,...,N13] [--threads N] [--duration MS]\n"
+            "\n"
+            "Runs a small multi-threaded host on the KovaMem pool manager and prints\n"
+            "its log: a traced phase, a caught one-byte overrun, two status reports.\n"
+            "\n"
+            "  --pools LIST    14 block counts (0..65535) for the block sizes\n"
+            "                  8,16,32,64,128,256,512,1024,2048,4096,8192,16400,40000,65536\n"
+            "                  (default 256,256,256,128,128,64,64,32,16,8,4,2,1,1)\n"
+            "  --threads N     worker threads, 1..32 (default 4)\n"
+            "  --duration MS   length of the workload in milliseconds, 10..60000 (default 400)\n"
+            "  --help          this text\n");
+}
+
+[[noreturn]] void bad(const char *what, const char *value) {
+    fprintf(stderr, "kovamem-demo: %s: '%s'\nTry 'kovamem-demo --help'.\n", what, value);
+    exit(2);
+}
+
+bool parseInt(const char *text, long lo, long hi, long *out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+Options parse(int argc, char **argv) {
+    Options o;
+    memcpy(o.pools, kDefaultPools, sizeof o.pools);
+    static const option longs[] = {{"pools", required_argument, nullptr, 'p'},
+                                   {"threads", required_argument, nullptr, 't'},
+                                   {"duration", required_argument, nullptr, 'd'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "", longs, nullptr)) != -1;) {
+        long v;
+        switch (c) {
+        case 'p': {
+            std::string list = optarg;
+            int n = 0;
+            for (size_t at = 0; at <= list.size(); ++n) {
+                size_t comma = list.find(',', at);
+                if (comma == std::string::npos) comma = list.size();
+                if (n == MEM_POOL_SLOTS || !parseInt(list.substr(at, comma - at).c_str(), 0, 65535, &v))
+                    bad("--pools needs 14 comma-separated counts from 0 to 65535", optarg);
+                o.pools[n] = static_cast<int32_t>(v);
+                at = comma + 1;
+            }
+            if (n != MEM_POOL_SLOTS) bad("--pools needs 14 comma-separated counts from 0 to 65535", optarg);
+            break;
+        }
+        case 't':
+            if (!parseInt(optarg, 1, 32, &v)) bad("--threads needs a number from 1 to 32", optarg);
+            o.threads = static_cast<int>(v);
+            break;
+        case 'd':
+            if (!parseInt(optarg, 10, 60000, &v)) bad("--duration needs milliseconds from 10 to 60000", optarg);
+            o.durationMs = static_cast<int>(v);
+            break;
+        case 'h':
+            usage(stdout);
+            exit(0);
+        default:
+            bad("unknown or incomplete option", argv[optind - 1]);
+        }
+    }
+    if (optind < argc) bad("unexpected argument", argv[optind]);
+    return o;
+}
+
+struct Held {
+    void *p;
+    uint32_t size;
+};
+
+// One worker: receives messages (64..1500 bytes), builds small objects
+// (8..120 bytes), resizes some, releases them in arrival order, and once per
+// phase asks for a large buffer that no pool holds. It keeps `keep` blocks
+// at the end of the phase, so that traced blocks are live for the report.
+void worker(int id, std::chrono::steady_clock::time_point until, std::atomic<uint32_t> *ops, int keep,
+            std::vector<Held> *kept) {
+    std::mt19937 rng(static_cast<unsigned>(id) * 7919u + 1u);
+    std::vector<Held> window;
+    bool large = false;
+    while (std::chrono::steady_clock::now() < until) {
+        const uint32_t r = rng() % 100;
+        uint32_t size = r < 55 ? 8 + rng() % 113 : 64 + rng() % 1437;
+        if (!large && r == 99) {
+            size = 128 * 1024;  // a firmware image chunk: beyond every pool
+            large = true;
+        }
+        if (Held h{KovaMemAlloc(size), size}; h.p != nullptr) {
+            memset(h.p, 0x40 + id, size);
+            if (rng() % 10 == 0) {  // a message that grows before it is passed on
+                const uint32_t grown = size + 200;
+                if (void *q = KovaMemReAlloc(h.p, grown)) h = {q, grown};
+            }
+            window.push_back(h);
+        }
+        if (window.size() > 12) {
+            KovaMemFree(window.front().p);
+            window.erase(window.begin());
+        }
+        ops->fetch_add(1, std::memory_order_relaxed);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    while (static_cast<int>(window.size()) > keep) {
+        KovaMemFree(window.front().p);
+        window.erase(window.begin());
+    }
+    *kept = window;
+}
+
+void runPhase(const Options &o, int durationMs, int keep, std::vector<Held> *kept, uint32_t *opsDone) {
+    std::atomic<uint32_t> ops{0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(durationMs);
+    std::vector<std::thread> threads;
+    std::vector<std::vector<Held>> perThread(static_cast<size_t>(o.threads));
+    for (int i = 0; i < o.threads; ++i)
+        threads.emplace_back(worker, i, until, &ops, keep, &perThread[static_cast<size_t>(i)]);
+    for (auto &t : threads) t.join();
+    for (auto &v : perThread) kept->insert(kept->end(), v.begin(), v.end());
+    *opsDone = ops.load();
+}
+
+void printFile(const char *path) {
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) {
+        printf("(the log %s cannot be read: %s)\n", path, strerror(errno));
+        return;
+    }
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) fwrite(buf, 1, n, stdout);
+    fclose(f);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const Options o = parse(argc, argv);
+    char logPath[64];
+    snprintf(logPath, sizeof logPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
+
+    KovaMemInit(o.pools);
+    if (!KovaMemIsInitialized()) {
+        fprintf(stderr, "kovamem-demo: the pools could not be built; the log says why:\n");
+        printFile(logPath);
+        return 1;
+    }
+    KovaMemSetFileSize(1024);  // room for the whole story (1 MiB)
+    printf("KovaMem demo: %d worker threads, %d ms of work; the library logs to %s\n\n", o.threads,
+           o.durationMs, logPath);
+
+    std::vector<Held> kept;
+    uint32_t ops1 = 0, ops2 = 0;
+    printf("1. Untraced phase: messages, small objects and one large request per thread.\n");
+    runPhase(o, o.durationMs / 2, 0, &kept, &ops1);
+    printf("   %u operations.\n", ops1);
+
+    printf("2. Tracing on: every pool block now records who allocated it; each thread keeps 2.\n");
+    KovaMemUpdateLogStackFlag(1);
+    runPhase(o, o.durationMs - o.durationMs / 2, 2, &kept, &ops2);
+    printf("   %u operations, %zu traced blocks still live.\n", ops2, kept.size());
+
+    printf("3. A 24-byte message is written with 25 bytes: one byte into its guard word.\n");
+    char *msg = static_cast<char *>(KovaMemAlloc(24));
+    if (msg != nullptr) {
+        memset(msg, 'M', 25);
+        const unsigned rc = KovaMemFree(msg);
+        printf("   KovaMemFree returned %u: %s\n", rc,
+               rc == 0 ? "damage caught, the block is quarantined" : "the block was not in a pool");
+    }
+
+    printf("4. Status report (tracing on, one block quarantined).\n");
+    KovaMemPrintMemStatus();
+
+    printf("5. Cleanup of the quarantine, kept blocks freed, tracing off, second report.\n");
+    KovaMemCleanMemBlocks();
+    for (const Held &h : kept) KovaMemFree(h.p);
+    KovaMemUpdateLogStackFlag(0);
+    KovaMemPrintMemStatus();
+
+    printf("\n==== %s ====\n", logPath);
+    printFile(logPath);
+    return 0;
+}
