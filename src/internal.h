@@ -24,8 +24,10 @@
 #define KOVAMEM_INTERNAL_H
 
 #include <inttypes.h>
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "kovamem.h"
 
@@ -60,6 +62,27 @@ template <class T> MEM_ALWAYS_INLINE void memStore(T &v, T x) { __atomic_store_n
 // The C-heap counters are raised outside the manager lock (the fallback
 // paths never take it), so they are raised atomically.
 MEM_ALWAYS_INLINE void memCountUp(uint32_t &counter) { __atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED); }
+
+// Formats at buf + *len and advances *len; text that does not fit in cap
+// bytes (with its terminating NUL) is cut, and a full buffer stays as it is.
+void memTextAppendV(char *buf, size_t cap, size_t *len, const char *format, va_list ap);
+
+// A fixed text buffer that log entries are composed in.
+template <size_t N>
+struct TextBuffer {
+    char buf[N];
+    size_t len;
+    void clear() {
+        memset(buf, 0, N);
+        len = 0;
+    }
+    MEM_PRINTF(2, 3) void add(const char *format, ...) {
+        va_list ap;
+        va_start(ap, format);
+        memTextAppendV(buf, N, &len, format, ap);
+        va_end(ap);
+    }
+};
 
 }  // namespace kovamem
 

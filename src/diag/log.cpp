@@ -36,6 +36,14 @@ void writeAll(int fd, const char *p, size_t n) {
 
 }  // namespace
 
+void kovamem::memTextAppendV(char *buf, size_t cap, size_t *len, const char *format, va_list ap) {
+    if (*len + 1 >= cap) return;
+    const int n = vsnprintf(buf + *len, cap - *len, format, ap);
+    if (n <= 0) return;
+    const size_t room = cap - *len - 1;
+    *len += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
+}
+
 extern "C" {
 
 char memLogPath[31];

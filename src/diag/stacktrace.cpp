@@ -1,5 +1,4 @@
 // Trace depth and printing. The capture itself is target code, in prim/.
-#include <stdarg.h>
 #include <stdio.h>
 
 #include "../internal.h"
@@ -9,23 +8,9 @@ using kovamem::memStore;
 
 namespace {
 
+// The longest entry, with the widest header and 10 address lines, is far
+// shorter.
 constexpr size_t kTraceTextSize = 2000;
-
-// Appends to a fixed text buffer; a full buffer keeps what fitted.
-struct Text {
-    char buf[kTraceTextSize];
-    size_t len = 0;
-    void add(const char *format, ...) MEM_PRINTF(2, 3);
-};
-
-void Text::add(const char *format, ...) {
-    if (len >= sizeof buf - 1) return;
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(buf + len, sizeof buf - len, format, ap);
-    va_end(ap);
-    if (n > 0) len += static_cast<size_t>(n) < sizeof buf - len ? static_cast<size_t>(n) : sizeof buf - len - 1;
-}
 
 }  // namespace
 
@@ -38,8 +23,8 @@ void KovaMemSetStackDepth(int32_t depth) {
 }
 
 void printStackDetails(const MemTraceAddr *trace, uintptr_t address, int32_t length, uint32_t tag) {
-    Text t;
-    t.buf[0] = '\0';
+    kovamem::TextBuffer<kTraceTextSize> t;
+    t.clear();
     t.add("A:%6" PRIXPTR " L:%6d T:%8X", address, length, tag);
     // A negative depth, taken as unsigned, is large: at most 10 are printed.
     const uint32_t depth = static_cast<uint32_t>(memLoad(gStackDepth));

@@ -2,7 +2,6 @@
 // with tracing on, the trace of every live traced block. Everything from the
 // pool lines to the last trace entry is read under the manager lock, so one
 // report is one consistent snapshot.
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -29,25 +28,9 @@ constexpr const char kLegend[] =
 // One section of the report: a 2048-byte buffer cleared before each section
 // and written as one log entry. At most 14 pools keep every section below
 // the log writer's cut.
-struct Section {
-    char buf[MEM_LOG_ENTRY_SIZE];
-    size_t len;
-    void clear() {
-        memset(buf, 0, sizeof buf);
-        len = 0;
-    }
-    void add(const char *format, ...) MEM_PRINTF(2, 3);
+struct Section : kovamem::TextBuffer<MEM_LOG_ENTRY_SIZE> {
     void write() const { memLogPrint("\n%s", buf); }
 };
-
-void Section::add(const char *format, ...) {
-    if (len >= sizeof buf - 1) return;
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(buf + len, sizeof buf - len, format, ap);
-    va_end(ap);
-    if (n > 0) len += static_cast<size_t>(n) < sizeof buf - len ? static_cast<size_t>(n) : sizeof buf - len - 1;
-}
 
 // Sums over the pools, 32-bit and wrapping like the figures they add.
 struct Sums {
