@@ -3,7 +3,9 @@
 // Each call is followed by a compiler barrier, so none becomes a tail call.
 #include "chain.h"
 
-#include "internal.h"
+#include <dlfcn.h>
+
+#include "support.h"
 
 #define KT_BARRIER() __asm__ volatile("" ::: "memory")
 
@@ -42,3 +44,9 @@ KT_CHAIN void *ktAllocFrom(uint32_t size) {
 }
 
 }  // extern "C"
+
+std::string kt::functionOf(MemTraceAddr a) {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(a), &info) == 0 || info.dli_sname == nullptr) return "?";
+    return info.dli_sname;
+}

@@ -62,6 +62,31 @@ inline MemBlockHdr *hdrOf(const void *data) {
     return memFindBlock(data, &r) == MEM_FIND_FOUND ? r.hdr : nullptr;
 }
 
+// A pool's figures on one line, for compact comparisons.
+inline std::string pool(int k) {
+    const MemPool &p = memPoolData[k];
+    char b[96];
+    snprintf(b, sizeof b, "N%d F%d B%d C%d A%u P%d", p.blockCount, p.freeCount, p.busyCount, p.corruptCount,
+             p.reqBytes, p.peakCount);
+    return b;
+}
+
+// The trace table's counts on one line.
+inline std::string table() {
+    return "free " + std::to_string(memStackData.freeCount) + " busy " + std::to_string(memStackData.busyCount);
+}
+
+// The function a code address lies in, by the dynamic symbol table (the
+// test binaries are linked with -rdynamic).
+std::string functionOf(MemTraceAddr a);
+
+inline std::string hex(uintptr_t v) {
+    char b[32];
+    snprintf(b, sizeof b, "0x%" PRIxPTR, v);
+    return b;
+}
+inline std::string hex(const void *p) { return hex(reinterpret_cast<uintptr_t>(p)); }
+
 inline std::string validity() {
     char why[256];
     return memValidate(why, sizeof why) == 1 ? std::string("valid") : std::string(why);
