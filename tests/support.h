@@ -1,5 +1,5 @@
-// Helpers shared by the tests: the log file of this process, pool set-up,
-// and the whole-structure check after each scenario.
+// Helpers shared by the tests: this process's log, pool set-up, compact
+// figures, and the whole-structure check that ends every scenario.
 #ifndef KOVAMEM_TEST_SUPPORT_H
 #define KOVAMEM_TEST_SUPPORT_H
 
@@ -8,9 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <initializer_list>
+#include <sstream>
 #include <string>
-#include <utility>
 
 #include "internal.h"
 
@@ -19,19 +20,14 @@ namespace kt {
 inline std::string logPath() { return "/tmp/memmgr-" + std::to_string(getpid()) + ".log"; }
 
 inline std::string readLog() {
-    std::string out;
-    if (FILE *f = fopen(logPath().c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        fclose(f);
-    }
-    return out;
+    std::stringstream s;
+    s << std::ifstream(logPath(), std::ios::binary).rdbuf();
+    return s.str();
 }
 
 inline size_t count(const std::string &hay, const std::string &needle) {
     size_t n = 0;
-    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) ++n;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
     return n;
 }
 
@@ -43,26 +39,23 @@ struct Cfg {
     }
 };
 
-// Starts this process's log afresh (a file left by an earlier process with
-// the same id would spoil exact comparisons) and initialises the manager.
+// Initialises on a fresh log (a file left by an earlier process with the
+// same id would spoil exact comparisons); start() also empties it after.
 inline void init(const Cfg &cfg) {
     unlink(logPath().c_str());
     KovaMemInit(cfg.v);
 }
-
-// Initialises and empties the log, so a test sees only its own entries.
 inline void start(const Cfg &cfg) {
     init(cfg);
     KovaMemResetFile();
 }
 
-// The header of a busy pool block, or NULL.
 inline MemBlockHdr *hdrOf(const void *data) {
     MemFindResult r{};
     return memFindBlock(data, &r) == MEM_FIND_FOUND ? r.hdr : nullptr;
 }
 
-// A pool's figures on one line, for compact comparisons.
+// A pool's figures, and the trace table's counts, on one line.
 inline std::string pool(int k) {
     const MemPool &p = memPoolData[k];
     char b[96];
@@ -70,26 +63,14 @@ inline std::string pool(int k) {
              p.reqBytes, p.peakCount);
     return b;
 }
-
-// The trace table's counts on one line.
 inline std::string table() {
     return "free " + std::to_string(memStackData.freeCount) + " busy " + std::to_string(memStackData.busyCount);
 }
 
-// The function a code address lies in, by the dynamic symbol table (the
-// test binaries are linked with -rdynamic).
-std::string functionOf(MemTraceAddr a);
-
-inline std::string hex(uintptr_t v) {
+inline std::string hex(const void *p) {
     char b[32];
-    snprintf(b, sizeof b, "0x%" PRIxPTR, v);
+    snprintf(b, sizeof b, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(p));
     return b;
-}
-inline std::string hex(const void *p) { return hex(reinterpret_cast<uintptr_t>(p)); }
-
-inline std::string validity() {
-    char why[256];
-    return memValidate(why, sizeof why) == 1 ? std::string("valid") : std::string(why);
 }
 
 inline uint32_t wordAt(const void *p) {
@@ -98,12 +79,26 @@ inline uint32_t wordAt(const void *p) {
     return w;
 }
 
-// Every scenario ends with the structure intact.
+inline std::string validity() {
+    char why[256];
+    return memValidate(why, sizeof why) == 1 ? std::string("valid") : std::string(why);
+}
+
 class Scenario : public ::testing::Test {
 protected:
     void SetUp() override { unlink(logPath().c_str()); }
     void TearDown() override { EXPECT_EQ(validity(), "valid"); }
 };
+
+// ---- call chains (chain.cpp), compiled like the library ----
+extern "C" {
+int32_t ktChainF(MemTraceAddr *buf, int32_t depth);  // F -> G -> H, H captures
+int32_t ktChainH(MemTraceAddr *buf, int32_t depth);
+void ktCaptureDeep(int frames, MemTraceAddr *trace);  // captures as an allocation does
+void *ktAllocFrom(uint32_t size);                     // calls KovaMemAlloc
+}
+// The function a code address lies in (test binaries use -rdynamic).
+std::string functionOf(MemTraceAddr a);
 
 }  // namespace kt
 

@@ -2,7 +2,6 @@
 // counters, and the trace records attached while tracing is on.
 #include <vector>
 
-#include "chain.h"
 #include "support.h"
 
 using kt::readLog;
@@ -88,38 +87,32 @@ TEST_F(Alloc, CallocZeroesReusedBlockAndZeroRequestLogsItsCaller) {
 
 using TraceRecords = kt::Scenario;
 
-TEST_F(TraceRecords, FirstTracedAllocationTakesFirstRecordCapturedInKovaMemAlloc) {
+TEST_F(TraceRecords, AttachInKovaMemAllocNewestFirstAndReuseOfFreedRecord) {
     kt::start(kt::Cfg{{2, 4}});
     for (int dir : {0, 3}) EXPECT_EQ(memMoveStackDataDLink(dir, &memStackRecords[0], &memStackData), 0);
     EXPECT_EQ(memMoveStackDataDLink(MEM_STACK_TO_BUSY, nullptr, &memStackData), 0);
     KovaMemUpdateLogStackFlag(7);
     EXPECT_EQ(memStackData.logStack, 1);
-    void *p = ktAllocFrom(24);
-    MemStackRec &rec = memStackRecords[0];
+    void *a = kt::ktAllocFrom(24);
+    MemStackRec *ra = &memStackRecords[0];
     EXPECT_EQ(kt::table(), "free 2999 busy 1");
-    EXPECT_EQ(kt::hdrOf(p)->stackRec, &rec);
-    EXPECT_EQ(rec.hdr, kt::hdrOf(p));
-    EXPECT_EQ(rec.size + rec.tag, 24u);
-    EXPECT_EQ(kt::functionOf(rec.trace[0]) + " " + kt::functionOf(rec.trace[1]), "KovaMemAlloc ktAllocFrom");
+    EXPECT_TRUE(kt::hdrOf(a)->stackRec == ra && ra->hdr == kt::hdrOf(a));
+    EXPECT_EQ(ra->size + ra->tag, 24u);
+    EXPECT_EQ(kt::functionOf(ra->trace[0]) + " " + kt::functionOf(ra->trace[1]), "KovaMemAlloc ktAllocFrom");
     EXPECT_EQ(readLog(), kDestEmpty + "0\n");
-    KovaMemResetFile();
-    KovaMemFree(p);  // the only traced block
-    EXPECT_EQ(readLog(), kSrcEmpty + "24\n");
-    EXPECT_EQ(memStackData.busyHead, nullptr);
-}
-
-TEST_F(TraceRecords, BusyListRunsNewestFirstAndFreedRecordIsReusedFirst) {
-    kt::start(kt::Cfg{{2, 4}});
-    KovaMemUpdateLogStackFlag(1);
-    void *a = KovaMemAlloc(1), *b = KovaMemAlloc(2), *c = KovaMemAlloc(3);
-    MemStackRec *ra = kt::hdrOf(a)->stackRec, *rb = kt::hdrOf(b)->stackRec, *rc = kt::hdrOf(c)->stackRec;
+    void *b = KovaMemAlloc(2), *c = KovaMemAlloc(3);
+    MemStackRec *rb = kt::hdrOf(b)->stackRec, *rc = kt::hdrOf(c)->stackRec;
     EXPECT_TRUE(memStackData.busyHead == rc && rc->next == rb && rb->next == ra);
     KovaMemFree(b);
-    EXPECT_TRUE(rc->next == ra && ra->prev == rc);
-    EXPECT_TRUE(memStackData.freeHead == rb && rb->hdr == nullptr);
+    EXPECT_TRUE(rc->next == ra && ra->prev == rc && memStackData.freeHead == rb && rb->hdr == nullptr);
     void *d = KovaMemAlloc(4);
     EXPECT_EQ(kt::hdrOf(d)->stackRec, rb);
-    for (void *p : {a, c, d}) KovaMemFree(p);
+    KovaMemFree(c);
+    KovaMemFree(d);
+    KovaMemResetFile();
+    KovaMemFree(a);  // the only traced block left
+    EXPECT_EQ(readLog(), kSrcEmpty + "24\n");
+    EXPECT_EQ(memStackData.busyHead, nullptr);
 }
 
 TEST_F(TraceRecords, TableExhaustionLeavesLaterBlocksUntraced) {

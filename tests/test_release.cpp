@@ -6,11 +6,10 @@ using kt::readLog;
 
 namespace {
 
-// The two entries of a quarantined release of block `index` of pool `pool`.
-std::string quarantineEntries(const void *data, int pool, int index) {
-    return " CRIT: KovaMemFreeNode: Ptr " + hex(data) + " from Pool " + std::to_string(pool) + " and Block " +
-           std::to_string(index) + " might be corrupted\n ERROR: KovaMemFreeNode: FAILED to free the Ptr " +
-           hex(data) + "\n";
+// The two entries of a quarantined release of block `index` of pool 0.
+std::string quarantineEntries(const void *data, int index) {
+    return " CRIT: KovaMemFreeNode: Ptr " + hex(data) + " from Pool 0 and Block " + std::to_string(index) +
+           " might be corrupted\n ERROR: KovaMemFreeNode: FAILED to free the Ptr " + hex(data) + "\n";
 }
 
 uint8_t *alloc(uint32_t size) { return static_cast<uint8_t *>(KovaMemAlloc(size)); }
@@ -19,65 +18,48 @@ uint8_t *alloc(uint32_t size) { return static_cast<uint8_t *>(KovaMemAlloc(size)
 
 using Release = kt::Scenario;
 
-TEST_F(Release, LookupTellsBusyFromFreeAndForeignWithPreviousHeader) {
-    kt::start(kt::Cfg{{1, 4}});
-    uint8_t *a = alloc(10), *b = alloc(10);
+TEST_F(Release, LookupDoubleFreeForeignAndFifoReuse) {
+    kt::start(kt::Cfg{{1, 3}});
+    uint8_t *a = alloc(10), *b = alloc(16), *c = alloc(10);
+    memset(b, 0x5A, 16);  // exactly the block size, all of it written
     MemFindResult r{};
     EXPECT_EQ(memFindBlock(nullptr, &r), MEM_FIND_NOT_MANAGED);
-    ASSERT_EQ(memFindBlock(b, &r), MEM_FIND_FOUND);
-    EXPECT_TRUE(r.pool == &memPoolData[0] && r.prev == kt::hdrOf(a));
+    ASSERT_EQ(memFindBlock(c, &r), MEM_FIND_FOUND);
+    EXPECT_TRUE(r.pool == &memPoolData[0] && r.prev == kt::hdrOf(b));
     ASSERT_EQ(memFindBlock(a, &r), MEM_FIND_FOUND);
     EXPECT_EQ(r.prev, nullptr);
     EXPECT_EQ(memFindBlock(a + 1, &r), MEM_FIND_NOT_BUSY);
-    KovaMemFree(a);
-    EXPECT_EQ(memFindBlock(a, &r), MEM_FIND_NOT_BUSY);
-    KovaMemFree(b);
-}
-
-TEST_F(Release, DoubleFreeIsRefusedSilentlyAndForeignGoesToCHeap) {
-    kt::start(kt::Cfg{{1, 2}});
-    void *p = KovaMemAlloc(16);  // exactly the block size, all of it written
-    memset(p, 0x5A, 16);
-    EXPECT_EQ(KovaMemFree(p), 1);
-    EXPECT_EQ(KovaMemFree(p), MEM_FREE_NOT_BUSY);
-    EXPECT_EQ(KovaMemFree(nullptr), 1);
-    EXPECT_EQ(KovaMemFree(malloc(8)), 1);
-    EXPECT_EQ(kt::pool(0), "N2 F2 B0 C0 A0 P1");
-    EXPECT_EQ(memMgrDetails.memFreeCount + memMgrDetails.sysFreeCount, 2u);
+    EXPECT_EQ(KovaMemFree(a), 1);  // the oldest: prev NULL
+    EXPECT_EQ(KovaMemFree(b), 1);
+    EXPECT_EQ(KovaMemFree(b), MEM_FREE_NOT_BUSY);
+    EXPECT_EQ(memFindBlock(b, &r), MEM_FIND_NOT_BUSY);
+    EXPECT_EQ(KovaMemFree(nullptr) + KovaMemFree(malloc(8)), 2);
+    EXPECT_EQ(alloc(8), a);  // first in, first out
+    EXPECT_EQ(alloc(8), b);
+    for (void *p : {b, a, c}) KovaMemFree(p);  // newest first: prev set
+    EXPECT_TRUE(memPoolData[0].busyHead == nullptr && memPoolData[0].busyTail == nullptr);
+    EXPECT_EQ(kt::pool(0), "N3 F3 B0 C0 A0 P3");
+    EXPECT_EQ(std::to_string(memMgrDetails.memFreeCount) + " " + std::to_string(memMgrDetails.sysFreeCount), "5 1");
     EXPECT_EQ(readLog(), "");
 }
 
-TEST_F(Release, OneByteOverrunQuarantinesWithBothEntries) {
-    kt::start(kt::Cfg{{1, 3}});
-    uint8_t *ok = alloc(10), *p = alloc(10);
+TEST_F(Release, OneByteOverrunQuarantinesAlsoThroughRealloc) {
+    kt::start(kt::Cfg{{1, 3}, {2, 1}});
+    uint8_t *ok = alloc(10), *p = alloc(10), *q = alloc(4);
     memset(ok, 1, 10);
     memset(p, 1, 11);  // one byte into the guard at data + 10
+    q[4] ^= 0xFF;
     EXPECT_EQ(KovaMemFree(ok), 1);
     EXPECT_EQ(KovaMemFree(p), 0);
-    EXPECT_EQ(readLog(), quarantineEntries(p, 0, 1));
-    EXPECT_EQ(kt::pool(0), "N3 F2 B0 C1 A0 P2");
-    EXPECT_EQ(memMgrDetails.corruptCount, 1);
+    EXPECT_EQ(readLog(), quarantineEntries(p, 1));
+    EXPECT_EQ(kt::pool(0), "N3 F1 B1 C1 A4 P3");
+    KovaMemResetFile();
+    void *moved = KovaMemReAlloc(q, 20);  // the damaged old block is quarantined, the new one returned
+    ASSERT_NE(moved, nullptr);
+    EXPECT_EQ(readLog(), quarantineEntries(q, 2));
+    EXPECT_EQ(memMgrDetails.corruptCount, 2);
     EXPECT_EQ(memMgrDetails.memFreeCount, 1u);
-}
-
-TEST_F(Release, FreedBlocksAreReusedFirstInFirstOut) {
-    kt::start(kt::Cfg{{0, 3}});
-    void *a = KovaMemAlloc(8), *b = KovaMemAlloc(8), *c = KovaMemAlloc(8);
-    KovaMemFree(a);
-    KovaMemFree(b);
-    EXPECT_EQ(KovaMemAlloc(8), a);
-    EXPECT_EQ(KovaMemAlloc(8), b);
-    for (void *p : {c, b, a}) KovaMemFree(p);  // newest first: prev set each time but the last
-    EXPECT_TRUE(memPoolData[0].busyHead == nullptr && memPoolData[0].busyTail == nullptr);
-}
-
-TEST(ReleaseBeforeInit, SystemPathsCount) {
-    void *q = KovaMemReAlloc(KovaMemAlloc(10), 20);
-    ASSERT_NE(q, nullptr);
-    EXPECT_EQ(KovaMemFree(q), 1);
-    const MemMgrDetails &m = memMgrDetails;
-    EXPECT_EQ(std::to_string(m.sysMallocCount) + std::to_string(m.sysReallocCount) + std::to_string(m.sysFreeCount),
-              "111");
+    KovaMemFree(moved);
 }
 
 TEST_F(Release, ReallocStaysWhileTheBlockHoldsItOtherwiseMoves) {
@@ -91,8 +73,7 @@ TEST_F(Release, ReallocStaysWhileTheBlockHoldsItOtherwiseMoves) {
     uint8_t *q = static_cast<uint8_t *>(KovaMemReAlloc(p, 20));
     ASSERT_NE(q, p);
     EXPECT_EQ(memcmp(q, "0123456789", 10), 0);
-    EXPECT_EQ(kt::hdrOf(q)->poolIndex, 1);
-    EXPECT_EQ(memPoolData[0].freeTail->data, p);
+    EXPECT_TRUE(kt::hdrOf(q)->poolIndex == 1 && memPoolData[0].freeTail->data == p);
     EXPECT_EQ(memMgrDetails.memReallocCount, 1u);
     EXPECT_EQ(KovaMemReAlloc(nullptr, 10), nullptr);
     void *big = KovaMemAlloc(64);
@@ -102,20 +83,12 @@ TEST_F(Release, ReallocStaysWhileTheBlockHoldsItOtherwiseMoves) {
     KovaMemFree(q);
 }
 
-TEST_F(Release, ReallocOfDamagedBlockQuarantinesOldAndReturnsNew) {
-    kt::start(kt::Cfg{{0, 1}, {1, 1}});
-    uint8_t *p = alloc(4);
-    memset(p, 7, 5);
-    void *q = KovaMemReAlloc(p, 12);
+TEST(ReleaseBeforeInit, SystemPathsCountAndCleanupWritesBanners) {
+    void *q = KovaMemReAlloc(KovaMemAlloc(10), 20);
     ASSERT_NE(q, nullptr);
-    EXPECT_EQ(memPoolData[0].corruptCount, 1);
-    EXPECT_EQ(readLog(), quarantineEntries(p, 0, 0));
-    KovaMemFree(q);
-}
-
-// ---- cleanup ----
-
-TEST(CleanupBeforeInit, WritesOnlyTheThreeBanners) {
+    EXPECT_EQ(KovaMemFree(q), 1);
+    const MemMgrDetails &m = memMgrDetails;
+    EXPECT_EQ(m.sysMallocCount + m.sysReallocCount + m.sysFreeCount, 3u);
     kt::init(kt::Cfg{});  // fails: the log is named, the manager is not built
     KovaMemResetFile();
     KovaMemCleanMemBlocks();
@@ -124,9 +97,7 @@ TEST(CleanupBeforeInit, WritesOnlyTheThreeBanners) {
                              dashes + "\n");
 }
 
-using Cleanup = kt::Scenario;
-
-TEST_F(Cleanup, ReturnsEachBlockToItsPoolNewestQuarantinedFirst) {
+TEST_F(Release, CleanupReturnsEachBlockToItsPoolNewestQuarantinedFirst) {
     kt::start(kt::Cfg{{0, 3}, {2, 2}});
     const std::string notRequired = " EXIT: KovaMemCleanMemBlocks: Process not Required\n";
     KovaMemCleanMemBlocks();
@@ -144,18 +115,15 @@ TEST_F(Cleanup, ReturnsEachBlockToItsPoolNewestQuarantinedFirst) {
     EXPECT_EQ(readLog(), " INFO: KovaMemCleanMemBlocks: Process Started\n"
                          " EXIT: KovaMemCleanMemBlocks: Process Successfull\n");
     EXPECT_TRUE(memMgrDetails.corruptCount == 0 && memMgrDetails.corruptList == nullptr);
-    EXPECT_EQ(kt::pool(0), "N3 F2 B1 C0 A8 P3");
-    EXPECT_EQ(kt::pool(1), "N2 F2 B0 C0 A0 P1");
+    EXPECT_EQ(kt::pool(0) + " " + kt::pool(1), "N3 F2 B1 C0 A8 P3 N2 F2 B0 C0 A0 P1");
     // Pool 0 had no free block: B (quarantined last) heads, then A.
     EXPECT_TRUE(memPoolData[0].freeHead->data == b && memPoolData[0].freeTail->data == a);
-    EXPECT_EQ(kt::wordAt(a + 8), MEM_GUARD_WORD);
+    EXPECT_EQ(kt::wordAt(a + 8) ^ kt::wordAt(c + 32), 0u);  // both guards rewritten at data + S
     EXPECT_EQ(kt::wordAt(c + 32), MEM_GUARD_WORD);
     EXPECT_EQ(memMgrDetails.memFreeCount, 0u);  // counters untouched
-    EXPECT_EQ(KovaMemAlloc(8), b);
-    EXPECT_EQ(KovaMemAlloc(8), a);
-    EXPECT_EQ(KovaMemFree(a), 1);
-    KovaMemFree(b);
-    KovaMemFree(keep);
+    EXPECT_EQ(alloc(8), b);
+    EXPECT_EQ(alloc(8), a);
+    EXPECT_EQ(KovaMemFree(a) + KovaMemFree(b) + KovaMemFree(keep), 3);
     KovaMemResetFile();
     KovaMemCleanMemBlocks();
     EXPECT_EQ(readLog(), notRequired);
