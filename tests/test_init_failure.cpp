@@ -38,12 +38,29 @@ TEST(InitFailure, EveryAllocationFailingInTurnReleasesAllAndLeavesTableNull) {
     }
 }
 
-TEST(InitFailure, MutexCreationFailureIsLoggedOnce) {
+// KovaMemInit with the n-th calloc of this process failing; returns the log.
+static std::string initFailingAt(int n) {
     unlink(kt::logPath().c_str());
     calls = 0;
-    failAt = 4;  // table, area, headers, trace-table lock, manager lock
+    failAt = n;
     KovaMemInit(kt::Cfg{{1, 2}}.v);
     failAt = -1;
+    return kt::readLog();
+}
+
+// Allocations in order: table, area, headers, trace-table lock, manager lock.
+TEST(InitFailure, PoolAllocationFailureIsLoggedOnce) {
+    EXPECT_EQ(initFailingAt(0), "Number of pools: 1\n EXIT: CRIT: KovaMemInit: memMgrInit init failed \n");
     EXPECT_EQ(KovaMemIsInitialized(), 0);
-    EXPECT_EQ(kt::readLog(), "Number of pools: 1\n EXIT: CRIT: KovaMemInit: Not able to create Mutex\n");
+}
+
+TEST(InitFailure, ManagerMutexFailureIsLoggedOnce) {
+    EXPECT_EQ(initFailingAt(4), "Number of pools: 1\n EXIT: CRIT: KovaMemInit: Not able to create Mutex\n");
+    EXPECT_EQ(KovaMemIsInitialized(), 0);
+}
+
+TEST(InitFailure, TraceTableMutexFailureIsLoggedAndInitGoesOn) {
+    EXPECT_EQ(initFailingAt(3), "Number of pools: 1\n EXIT: CRIT: memInitStackData: Not able to create Mutex\n"
+                                " EXIT: KovaMemInit: Success\n");
+    EXPECT_EQ(memStackData.lock, nullptr);
 }

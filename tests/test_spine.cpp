@@ -36,6 +36,22 @@ TEST(Spine, WorkedExampleTotalsGuardsAndFreeListInSlotOrder) {
     EXPECT_EQ(kt::validity(), "valid");
 }
 
+TEST(Spine, LargestClassUsesSlotsOf65540Bytes) {
+    kt::init(kt::Cfg{{13, 2}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    const MemPool &p = memPoolData[0];
+    EXPECT_EQ(p.blockSize, 65536u);
+    EXPECT_EQ(p.lastBlock - p.firstBlock, 65540u);
+    EXPECT_EQ(kt::wordAt(p.area + 65540 + 65536), MEM_GUARD_WORD);
+}
+
+TEST(Spine, AreaThatOverflowsTheWordFailsLikeAFailedAllocation) {
+    if (sizeof(size_t) > 4) GTEST_SKIP() << "65535 x 65540 bytes fits a 64-bit size";
+    kt::init(kt::Cfg{{13, 65535}});
+    EXPECT_EQ(kt::readLog(), "Number of pools: 1\n EXIT: CRIT: KovaMemInit: memMgrInit init failed \n");
+    EXPECT_EQ(memPoolData, nullptr);
+}
+
 TEST(Spine, EachInitFailureLogsOneEntryAndStaysUninitialised) {
     int32_t negative[MEM_POOL_SLOTS];
     for (auto &v : negative) v = -3;
