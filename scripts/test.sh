@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite in four configurations: native Release,
-# ASan+UBSan, TSan, and 32-bit big-endian MIPS under qemu. Installs what it
-# needs when missing. Stops at the first failure.
+# Builds and runs the whole suite in five configurations: native Release,
+# ASan+UBSan, TSan, 32-bit big-endian MIPS under qemu, and aarch64 under
+# qemu. Installs what it needs when missing. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -11,6 +11,7 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v mips-linux-gnu-g++ >/dev/null || need+=(g++-mips-linux-gnu)
+command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
 command -v qemu-mips >/dev/null || need+=(qemu-user)
 command -v pkg-config >/dev/null || need+=(pkgconf)
 if [ ${#need[@]} -gt 0 ]; then
@@ -37,4 +38,5 @@ run native -DCMAKE_BUILD_TYPE=Release
 run asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
 run tsan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=thread
 run mips -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
-echo "== all four configurations passed"
+run aarch64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+echo "== all five configurations passed"
