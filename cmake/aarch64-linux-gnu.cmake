@@ -1,12 +1,5 @@
-# 64-bit ARM (aarch64), Debian's cross toolchain; tests run under
-# qemu user-mode emulation.
-set(CMAKE_SYSTEM_NAME Linux)
+# 64-bit ARM (aarch64).
+set(kovamem_triple aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_ASM_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(kovamem_qemu qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux-gnu.cmake)
