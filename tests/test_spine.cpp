@@ -45,6 +45,7 @@ TEST(Spine, EachInitFailureLogsOneEntryAndStaysUninitialised) {
     for (auto &v : negative) v = -3;
     struct Case { const int32_t *cfg; const char *entry; };
     const kt::Cfg tooMany{{0, 4}, {5, 65536}};
+    unlink(kt::logPath().c_str());  // a log left by an earlier process with this pid
     for (const Case &c : {Case{nullptr, " EXIT: CRIT: KovaMemInit: memPoolCfg is NULL \n"},
                           Case{negative, " EXIT: CRIT: KovaMemInit: memPoolCfg is not configured \n"},
                           Case{tooMany.v, " EXIT: CRIT: KovaMemInit: memPoolCfg[5] count 65536 exceeds 65535 \n"}}) {
