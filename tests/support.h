@@ -87,7 +87,10 @@ inline std::string validity() {
 class Scenario : public ::testing::Test {
 protected:
     void SetUp() override { unlink(logPath().c_str()); }
-    void TearDown() override { EXPECT_EQ(validity(), "valid"); }
+    void TearDown() override {
+        EXPECT_EQ(validity(), "valid");
+        unlink(logPath().c_str());
+    }
 };
 
 // ---- call chains (chain.cpp), compiled like the library ----
