@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite in five configurations: native Release,
-# ASan+UBSan, TSan, 32-bit big-endian MIPS under qemu, and aarch64 under
-# qemu. Installs what it needs when missing. Stops at the first failure.
+# Builds and runs the whole suite of the default build in five
+# configurations (native Release, ASan+UBSan, TSan, 32-bit big-endian MIPS
+# under qemu, aarch64 under qemu), then of the classic build natively and on
+# MIPS. Installs what it needs when missing. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,4 +40,6 @@ run asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
 run tsan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=thread
 run mips -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
 run aarch64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
-echo "== all five configurations passed"
+run classic -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_CLASSIC=ON
+run classic-mips -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_CLASSIC=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
+echo "== all seven configurations passed"

@@ -1,16 +1,24 @@
 // Internal interface shared by the pool core and the diagnostics.
 //
-// Slot layout. Pool k owns one contiguous area of N slots of S + 4 bytes and
-// a separate array of N headers; header j describes slot j:
+// Slot layout. Pool k owns one contiguous area of N slots of D bytes (the
+// stride) and a separate array of N headers; header j describes slot j:
 //
-//     area + j*(S+4)                                  area + (j+1)*(S+4)
-//     | data: S bytes for the caller         | spare 4 |
+//     area + j*D                                            area + (j+1)*D
+//     | data: S bytes for the caller         | spare 4 | pad |
 //     ^ hdr.data               guard at data + reqSize when reqSize <= S-4,
 //                              otherwise at data + S (the spare word)
 //
-// A free block, and a quarantined block once cleaned, has its guard at
-// data + S. Headers never live inside the area, so an overrun damages the
-// guard and the next slot's bytes, never a list link.
+// D is S + 4 in the classic build; in the default build it is S + 4 rounded
+// up to config_slot_align (8 or 16), and the area starts on that alignment,
+// so every data address is aligned for doubles and 64-bit integers. A free
+// block, and a quarantined block once cleaned, has its guard at data + S.
+// Headers never live inside the area, so an overrun damages the guard and
+// the next slot's bytes, never a list link.
+//
+// A pool's range, the addresses that count as its own: classic, from the
+// first to the last slot's data address (firstBlock..lastBlock); default,
+// the whole area, so that no address inside a slot (the last one's inside,
+// the padding) is ever taken for a C-heap block.
 //
 // Locks. The manager lock (memMgrDetails.lock) guards every pool, header,
 // the counters of memMgrDetails and the lists of the trace-record table.
@@ -29,6 +37,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "config.h"
 #include "kovamem.h"
 
 #define MEM_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -41,11 +50,25 @@ constexpr bool config_word32 = sizeof(void *) == 4;
 // Management bytes as counted on the 32-bit target, on every target.
 constexpr uint32_t kMgmtManager = 60;
 constexpr uint32_t kMgmtPerPool = 52;
-constexpr uint32_t kMgmtPerBlock = 28;  // 24-byte header + 4-byte guard
+constexpr uint32_t kMgmtPerHeader = 24;
 constexpr uint32_t kGuardBytes = 4;
 constexpr uint32_t kMaxBlockCount = 65535;
 // 3000 records of 60 bytes and one 28-byte mutex holder, on the 32-bit target.
 constexpr uint32_t kDebugMemUsage = 180028;
+
+// Bytes from one slot's data address to the next one's.
+constexpr uint32_t memSlotStride(uint32_t blockSize) {
+    return config_classic ? blockSize + kGuardBytes
+                          : (blockSize + kGuardBytes + config_slot_align - 1) & ~(config_slot_align - 1);
+}
+// Management bytes per block: the header, the guard word and the padding.
+constexpr uint32_t memMgmtPerBlock(uint32_t blockSize) { return kMgmtPerHeader + memSlotStride(blockSize) - blockSize; }
+// Offset of the guard word from the data address for a request of req bytes
+// (0: a free block): right behind the caller's bytes when there is room for
+// it within the block, else in the spare word at data + S.
+constexpr uint32_t memGuardOffset(uint32_t req, uint32_t blockSize) {
+    return (req != 0 && req <= blockSize - kGuardBytes) ? req : blockSize;
+}
 
 // Rule and banner lines shared by the report, the cleanup and the commands.
 constexpr const char kDashLine[] =
@@ -83,6 +106,30 @@ struct TextBuffer {
         va_end(ap);
     }
 };
+
+// Facts about pool k fixed by memMgrInit, kept beside the exported table so
+// that MemPool keeps its documented layout.
+struct PoolGeom {
+    uintptr_t start;    // first address of the pool's range
+    uintptr_t end;      // last address of the range, inclusive
+    uint32_t stride;    // memSlotStride(blockSize)
+    MemBlockHdr *hdrs;  // the header array: hdrs[j] describes slot j
+};
+extern PoolGeom memPoolGeom[MEM_POOL_SLOTS];
+
+MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {
+    return p.area + static_cast<size_t>(j) * memSlotStride(p.blockSize);
+}
+
+MEM_ALWAYS_INLINE void memPutGuard(uint8_t *at) {
+    const uint32_t guard = MEM_GUARD_WORD;
+    memcpy(at, &guard, sizeof guard);
+}
+MEM_ALWAYS_INLINE bool memGuardIntact(const uint8_t *at) {
+    uint32_t w;
+    memcpy(&w, at, sizeof w);
+    return w == MEM_GUARD_WORD;
+}
 
 }  // namespace kovamem
 

@@ -50,6 +50,16 @@ inline void start(const Cfg &cfg) {
     KovaMemResetFile();
 }
 
+using kovamem::config_classic;
+
+// Slot strides, written out per build rather than computed: S + 4 classic,
+// S + 4 rounded up to the slot alignment by default.
+constexpr uint32_t stride(uint32_t blockSize) {
+    return config_classic ? blockSize + 4
+           : kovamem::config_slot_align == 8 ? blockSize + 8
+                                              : (blockSize + 4 + 15) / 16 * 16;
+}
+
 inline MemBlockHdr *hdrOf(const void *data) {
     MemFindResult r{};
     return memFindBlock(data, &r) == MEM_FIND_FOUND ? r.hdr : nullptr;

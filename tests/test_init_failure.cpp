@@ -1,4 +1,5 @@
 // memMgrInit releases everything when any of its allocations fails.
+#include <errno.h>
 #include <stdlib.h>
 
 #include <set>
@@ -16,6 +17,15 @@ extern "C" void *__wrap_calloc(size_t n, size_t s) {
     void *p = __real_calloc(n, s);
     if (live != nullptr && p != nullptr) live->insert(p);
     return p;
+}
+
+// Areas aligned beyond what calloc gives come from posix_memalign.
+extern "C" int __real_posix_memalign(void **out, size_t align, size_t n);
+extern "C" int __wrap_posix_memalign(void **out, size_t align, size_t n) {
+    if (failAt >= 0 && calls++ == failAt) return ENOMEM;
+    const int rc = __real_posix_memalign(out, align, n);
+    if (live != nullptr && rc == 0) live->insert(*out);
+    return rc;
 }
 
 extern "C" void __wrap_free(void *p) {

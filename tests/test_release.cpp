@@ -68,19 +68,55 @@ TEST_F(Release, ReallocStaysWhileTheBlockHoldsItOtherwiseMoves) {
     memcpy(p, "0123456789", 10);
     EXPECT_EQ(KovaMemReAlloc(p, 16), p);
     EXPECT_EQ(KovaMemReAlloc(p, 0), p);
-    EXPECT_EQ(kt::wordAt(p + 10), MEM_GUARD_WORD);  // size and guard stay as they were
-    EXPECT_EQ(kt::pool(0), "N2 F1 B1 C0 A10 P1");
+    if (kt::config_classic) {
+        EXPECT_EQ(kt::wordAt(p + 10), MEM_GUARD_WORD);  // size and guard stay as they were
+        EXPECT_EQ(kt::pool(0), "N2 F1 B1 C0 A10 P1");
+    } else {
+        EXPECT_EQ(kt::wordAt(p + 16), MEM_GUARD_WORD);  // size and guard follow; size 0 changes nothing
+        EXPECT_EQ(kt::pool(0), "N2 F1 B1 C0 A16 P1");
+    }
     uint8_t *q = static_cast<uint8_t *>(KovaMemReAlloc(p, 20));
     ASSERT_NE(q, p);
     EXPECT_EQ(memcmp(q, "0123456789", 10), 0);
     EXPECT_TRUE(kt::hdrOf(q)->poolIndex == 1 && memPoolData[0].freeTail->data == p);
     EXPECT_EQ(memMgrDetails.memReallocCount, 1u);
-    EXPECT_EQ(KovaMemReAlloc(nullptr, 10), nullptr);
-    void *big = KovaMemAlloc(64);
-    EXPECT_EQ(KovaMemReAlloc(big, 128), nullptr);  // C-heap block: nothing done
-    EXPECT_EQ(memMgrDetails.sysMallocCount + memMgrDetails.memMallocCount, 3u);
-    KovaMemFree(big);
+    if (kt::config_classic) {
+        EXPECT_EQ(KovaMemReAlloc(nullptr, 10), nullptr);
+        void *big = KovaMemAlloc(64);
+        EXPECT_EQ(KovaMemReAlloc(big, 128), nullptr);  // C-heap block: nothing done
+        EXPECT_EQ(memMgrDetails.sysMallocCount + memMgrDetails.memMallocCount, 3u);
+        KovaMemFree(big);
+    }
     KovaMemFree(q);
+}
+
+// ---- the default build's reallocation, range and calloc rules ----
+
+TEST_F(Release, DefaultGrowWriteMoveWriteReleaseKeepsEveryByte) {
+    if (kt::config_classic) GTEST_SKIP() << "classic: a block grown in place keeps its first size";
+    kt::start(kt::Cfg{{0, 2}, {1, 2}, {2, 2}, {3, 2}});
+    std::string pattern(64, '\0');
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>('A' + i % 50);
+    uint32_t size = 3;
+    uint8_t *p = alloc(size);
+    memcpy(p, pattern.data(), size);
+    // Grow in place, shrink, grow to the block's end, move, move, shrink:
+    // every byte written before each step is there after it, and each block
+    // is written to its last requested byte.
+    for (uint32_t next : {8u, 5u, 16u, 12u, 32u, 64u, 40u}) {
+        uint8_t *q = static_cast<uint8_t *>(KovaMemReAlloc(p, next));
+        ASSERT_NE(q, nullptr) << next;
+        EXPECT_EQ(kt::hdrOf(q)->reqSize, next);
+        const uint32_t kept = std::min(size, next);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(q), kept), pattern.substr(0, kept)) << next;
+        memcpy(q, pattern.data(), next);
+        p = q;
+        size = next;
+    }
+    EXPECT_EQ(memMgrDetails.memReallocCount, 3u);  // 5 -> 16, 12 -> 32 and 32 -> 64 moved
+    EXPECT_EQ(KovaMemFree(p), 1);
+    EXPECT_EQ(readLog(), "");
+    EXPECT_EQ(kt::pool(0) + " " + kt::pool(3), "N2 F2 B0 C0 A0 P1 N2 F2 B0 C0 A0 P1");
 }
 
 TEST(ReleaseBeforeInit, SystemPathsCountAndCleanupWritesBanners) {
@@ -127,4 +163,51 @@ TEST_F(Release, CleanupReturnsEachBlockToItsPoolNewestQuarantinedFirst) {
     KovaMemResetFile();
     KovaMemCleanMemBlocks();
     EXPECT_EQ(readLog(), notRequired);
+}
+
+TEST_F(Release, DefaultInPlaceResizeLeavesDamageToBeReported) {
+    if (kt::config_classic) GTEST_SKIP() << "classic: the size never follows";
+    kt::start(kt::Cfg{{1, 2}});
+    uint8_t *p = alloc(6);
+    p[6] ^= 0xFF;  // overrun before the resize
+    EXPECT_EQ(KovaMemReAlloc(p, 12), p);
+    EXPECT_EQ(kt::hdrOf(p)->reqSize, 6u);  // size and damaged guard stay where they were
+    EXPECT_EQ(KovaMemFree(p), 0);
+    EXPECT_EQ(readLog(), quarantineEntries(p, 0));
+    KovaMemCleanMemBlocks();
+}
+
+TEST_F(Release, DefaultPoolAddressesNeverReachTheCHeap) {
+    if (kt::config_classic) GTEST_SKIP() << "classic: the range ends at the last slot's data address";
+    kt::start(kt::Cfg{{1, 2}});
+    uint8_t *a = alloc(16), *last = alloc(16);
+    ASSERT_EQ(last, memPoolData[0].area + kt::stride(16));
+    // The inside of the last slot, its guard and its padding, and the inside
+    // of the first: all refused, nothing handed to free, nothing logged.
+    for (uint8_t *inside : {last + 1, last + 16, last + kt::stride(16) - 1, a + 17})
+        EXPECT_EQ(KovaMemFree(inside), MEM_FREE_NOT_BUSY) << inside - last;
+    EXPECT_EQ(memMgrDetails.sysFreeCount, 0u);
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, hex(last + 20).c_str());
+    EXPECT_EQ(readLog(), " DataPtr:" + hex(last + 20) + " is not in Busy List\n");
+    EXPECT_EQ(KovaMemFree(last) + KovaMemFree(a), 2);
+}
+
+TEST_F(Release, DefaultReallocOfNullAndCHeapBlockAndCallocOverflow) {
+    if (kt::config_classic) GTEST_SKIP() << "classic: NULL and C-heap blocks give NULL, calloc wraps";
+    kt::start(kt::Cfg{{1, 1}});
+    uint8_t *p = static_cast<uint8_t *>(KovaMemReAlloc(nullptr, 10));  // as KovaMemAlloc(10)
+    ASSERT_NE(kt::hdrOf(p), nullptr);
+    char *big = static_cast<char *>(KovaMemAlloc(100));  // beyond the pools
+    memcpy(big, "held", 5);
+    char *bigger = static_cast<char *>(KovaMemReAlloc(big, 5000));
+    ASSERT_NE(bigger, nullptr);
+    EXPECT_STREQ(bigger, "held");
+    EXPECT_EQ(KovaMemReAlloc(bigger, 0), bigger);  // size 0: nothing done, as for a pool block
+    EXPECT_EQ(KovaMemReAlloc(p + 1, 20), nullptr);  // inside a pool block: refused
+    EXPECT_EQ(memMgrDetails.sysReallocCount, 1u);
+    EXPECT_EQ(KovaMemCalloc(0x10001, 0x10000), nullptr);
+    EXPECT_EQ(readLog(), " EXIT: ERROR: KovaMemAlloc: System alloc with size 100\n"
+                         " EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + hex(big) + " and size 5000\n"
+                         " EXIT: ERROR: KovaMemCalloc: count 65537 times size 65536 overflows 32 bits\n");
+    EXPECT_EQ(KovaMemFree(bigger) + KovaMemFree(p), 2);
 }

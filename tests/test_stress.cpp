@@ -51,9 +51,10 @@ void worker(int id) {
         } else if (!live.empty() && r < 7) {
             auto &e = live[rng() % live.size()];
             const uint32_t size = randomSize(rng);
-            // C-heap blocks are not reallocated by the manager (NULL).
+            // Classic: C-heap blocks are not reallocated (NULL), and a block
+            // that stays keeps its first request. Default: both follow.
             if (uint8_t *q = static_cast<uint8_t *>(KovaMemReAlloc(e.first, size))) {
-                if (q != e.first) e.second = size;  // a moved block holds the new request
+                if (q != e.first || !kt::config_classic) e.second = size;
                 e.first = q;
             }
         } else if (!live.empty()) {

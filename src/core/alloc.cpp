@@ -37,13 +37,8 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size) {
     h->next = nullptr;
 
     const uint32_t s = p->blockSize;
-    const uint32_t guard = MEM_GUARD_WORD;
-    if (size > s - kovamem::kGuardBytes) {
-        h->data = p->area + static_cast<size_t>(h->blockIndex) * (s + kovamem::kGuardBytes);
-        memcpy(h->data + s, &guard, sizeof guard);
-    } else {
-        memcpy(h->data + size, &guard, sizeof guard);
-    }
+    if (size > s - kovamem::kGuardBytes) h->data = kovamem::memSlotData(*p, h->blockIndex);
+    kovamem::memPutGuard(h->data + kovamem::memGuardOffset(size, s));
 
     ++p->busyCount;
     p->reqBytes += size;
@@ -85,9 +80,14 @@ void *KovaMemAlloc(uint32_t size) {
 }
 
 void *KovaMemCalloc(uint32_t count, uint32_t size) {
-    // The product wraps modulo 2^32 without an overflow check, so a wrapped
-    // product is served (and zeroed) at its wrapped size.
-    uint32_t n = count * size;
+    // Classic: the product wraps modulo 2^32 without a check, and a wrapped
+    // product is served (and zeroed) at its wrapped size. Default: a product
+    // beyond 32 bits is refused, as the C library's calloc refuses it.
+    uint32_t n;
+    if (__builtin_mul_overflow(count, size, &n) && !kovamem::config_classic) {
+        memLogPrint(" EXIT: ERROR: KovaMemCalloc: count %u times size %u overflows 32 bits\n", count, size);
+        return nullptr;
+    }
     void *p = KovaMemAlloc(n);
     if (p != nullptr) memset(p, 0, n);
     return p;

@@ -22,15 +22,14 @@ extern "C" void KovaMemCleanMemBlocks(void) {
     memLogPrint(" INFO: KovaMemCleanMemBlocks: Process Started\n");
     MemBlockHdr *h = m.corruptList;
     kovamem::memStore(m.corruptList, static_cast<MemBlockHdr *>(nullptr));
-    const uint32_t guard = MEM_GUARD_WORD;
     while (h != nullptr) {
         MemBlockHdr *n = h->next;
         MemPool &p = m.pools[h->poolIndex];
         const uint32_t s = p.blockSize;
         h->opaque = 0;
         h->reqSize = 0;
-        h->data = p.area + static_cast<size_t>(h->blockIndex) * (s + kovamem::kGuardBytes);
-        memcpy(h->data + s, &guard, sizeof guard);
+        h->data = kovamem::memSlotData(p, h->blockIndex);
+        kovamem::memPutGuard(h->data + s);
         --p.corruptCount;
         --m.corruptCount;
         if (p.freeTail != nullptr)

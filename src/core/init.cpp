@@ -1,6 +1,7 @@
 // Initialisation: the pool table, the block layout, the totals, and the
 // reset of the trace-record table.
 #include <stdio.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -19,13 +20,25 @@ void releasePoolTable(MemPool *table, int count) {
     }
     free(table);
     memPoolData = nullptr;
+    memset(kovamem::memPoolGeom, 0, sizeof kovamem::memPoolGeom);
 }
 
 // Slot bytes of a pool, refused when they do not fit a size_t: on a 32-bit
 // target 65535 blocks of 65540 bytes would wrap and carve a short area.
 bool areaBytes(uint32_t count, uint32_t blockSize, size_t *out) {
     return !__builtin_mul_overflow(static_cast<size_t>(count),
-                                   static_cast<size_t>(blockSize) + kovamem::kGuardBytes, out);
+                                   static_cast<size_t>(kovamem::memSlotStride(blockSize)), out);
+}
+
+// A zero-filled block area starting on the slot alignment. The C library's
+// calloc already aligns to max_align_t; a larger slot alignment needs an
+// aligned allocation. Either is released with free.
+uint8_t *allocArea(size_t bytes) {
+    if (kovamem::config_classic || kovamem::config_slot_align <= alignof(max_align_t))
+        return static_cast<uint8_t *>(calloc(1, bytes));
+    void *p = nullptr;
+    if (posix_memalign(&p, kovamem::config_slot_align, bytes) != 0) return nullptr;
+    return static_cast<uint8_t *>(memset(p, 0, bytes));
 }
 
 }  // namespace
@@ -51,17 +64,22 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
                 return 0;
             }
             MemPool &p = table[k];
-            uint32_t slot = memPoolSizes[i] + kovamem::kGuardBytes;
+            const uint32_t stride = kovamem::memSlotStride(memPoolSizes[i]);
             p.blockSize = memPoolSizes[i];
             p.blockCount = static_cast<uint16_t>(c);
-            p.area = static_cast<uint8_t *>(calloc(1, bytes));
+            p.area = allocArea(bytes);
             MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(calloc(static_cast<size_t>(c), sizeof(MemBlockHdr))) : nullptr;
             if (hdrs == nullptr) {
                 releasePoolTable(table, k + 1);
                 return 0;
             }
             p.firstBlock = reinterpret_cast<uintptr_t>(p.area);
-            p.lastBlock = p.firstBlock + static_cast<uintptr_t>(c - 1) * slot;
+            p.lastBlock = p.firstBlock + static_cast<uintptr_t>(c - 1) * stride;
+            kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+            g.start = p.firstBlock;
+            g.end = kovamem::config_classic ? p.lastBlock : p.firstBlock + (bytes - 1);
+            g.stride = stride;
+            g.hdrs = hdrs;
             p.freeHead = hdrs;
             p.freeTail = hdrs + (c - 1);
             p.freeCount = static_cast<uint16_t>(c);
@@ -150,7 +168,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
         uint32_t s = p.blockSize;
         uint16_t n = p.blockCount;
         m.totalData += static_cast<uint32_t>(n) * s;
-        m.totalMgmt += kovamem::kMgmtPerPool + kovamem::kMgmtPerBlock * n;
+        m.totalMgmt += kovamem::kMgmtPerPool + kovamem::memMgmtPerBlock(s) * n;
         p.freeCount = n;
         MemBlockHdr *hdrs = p.freeHead;
         for (uint16_t j = 0; j < n; ++j) {
@@ -160,9 +178,8 @@ void KovaMemInit(const int32_t *memPoolCfg) {
             h.poolIndex = k;
             h.reqSize = 0;
             h.stackRec = nullptr;
-            h.data = p.area + static_cast<size_t>(j) * (s + kovamem::kGuardBytes);
-            const uint32_t guard = MEM_GUARD_WORD;
-            __builtin_memcpy(h.data + s, &guard, sizeof guard);
+            h.data = kovamem::memSlotData(p, j);
+            kovamem::memPutGuard(h.data + s);
             h.next = j + 1 < n ? &hdrs[j + 1] : nullptr;
         }
     }

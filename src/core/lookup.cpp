@@ -9,7 +9,7 @@ extern "C" int memFindBlock(const void *addr, MemFindResult *out) {
     int result = MEM_FIND_NOT_MANAGED;
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
-        if (a < p->firstBlock || a > p->lastBlock) continue;
+        if (a < kovamem::memPoolGeom[k].start || a > kovamem::memPoolGeom[k].end) continue;
         result = MEM_FIND_NOT_BUSY;
         MemBlockHdr *prev = nullptr;
         for (MemBlockHdr *h = p->busyHead; h != nullptr; prev = h, h = h->next) {

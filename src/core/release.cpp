@@ -5,8 +5,36 @@
 
 #include "../internal.h"
 
-using kovamem::kGuardBytes;
+using kovamem::config_classic;
 using kovamem::memCountUp;
+
+namespace {
+
+// Default build: a reallocation that stays in its block records the new
+// size, so the guard follows the caller's bytes and a later move copies
+// all of them. A block whose guard is already damaged keeps its size and
+// guard as they are, so that its release still reports the damage.
+void resizeInPlace(MemPool *pool, MemBlockHdr *hdr, uint32_t size) {
+    const uint32_t s = pool->blockSize;
+    const uint32_t old = hdr->reqSize;
+    if (size == old || !kovamem::memGuardIntact(hdr->data + kovamem::memGuardOffset(old, s))) return;
+    hdr->reqSize = size;
+    pool->reqBytes += size - old;  // wraps back exactly: reqBytes is a sum of sizes
+    kovamem::memPutGuard(hdr->data + kovamem::memGuardOffset(size, s));
+}
+
+// Default build: a block from the C heap, handed to realloc. Size 0 leaves
+// it as it is, as for a pool block (the C library would free it).
+void *sysRealloc(void *ptr, uint32_t size) {
+    if (size == 0) return ptr;
+    const uintptr_t old = reinterpret_cast<uintptr_t>(ptr);  // logged after the call
+    void *p = realloc(ptr, size);
+    if (p != nullptr) memCountUp(memMgrDetails.sysReallocCount);
+    memLogPrint(" EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr 0x%" PRIxPTR " and size %d\n", old, size);
+    return p;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -25,15 +53,13 @@ int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
     --pool->busyCount;
     pool->reqBytes -= hdr->reqSize;
 
-    uint8_t *slot = pool->area + static_cast<size_t>(hdr->blockIndex) * (s + kGuardBytes);
-    const uint32_t req = hdr->reqSize;
-    uint32_t found;
-    memcpy(&found, slot + ((req != 0 && req <= s - kGuardBytes) ? req : s), sizeof found);
+    uint8_t *slot = kovamem::memSlotData(*pool, hdr->blockIndex);
+    const bool intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(hdr->reqSize, s));
     hdr->reqSize = 0;
     hdr->opaque = 0;
 
     int result;
-    if (found == MEM_GUARD_WORD) {
+    if (intact) {
         if (pool->freeTail != nullptr)
             pool->freeTail->next = hdr;
         else
@@ -97,17 +123,21 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
                     old, size);
         return p;
     }
+    if (ptr == nullptr && !config_classic) return KovaMemAlloc(size);
     MemFindResult f;
     memLock(m.lock);
-    if (memFindBlock(ptr, &f) != MEM_FIND_FOUND) {
+    const int found = memFindBlock(ptr, &f);
+    if (found != MEM_FIND_FOUND) {
         memUnlock(m.lock);
+        if (found == MEM_FIND_NOT_MANAGED && ptr != nullptr && !config_classic) return sysRealloc(ptr, size);
         return nullptr;
     }
-    const uint32_t old = f.hdr->reqSize;
     if (size <= f.pool->blockSize) {
+        if (!config_classic && size != 0) resizeInPlace(f.pool, f.hdr, size);
         memUnlock(m.lock);
         return ptr;
     }
+    const uint32_t old = f.hdr->reqSize;
     // The manager lock is not recursive: drop it around the allocation and
     // look the old block up again afterwards, since another thread may have
     // released it meanwhile.

@@ -9,6 +9,8 @@ static_assert(!kovamem::config_word32 || sizeof(MemBlockHdr) == 24, "MemBlockHdr
 static_assert(!kovamem::config_word32 || sizeof(MemStackRec) == 60, "MemStackRec is 60 bytes on 32-bit");
 static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer-wide");
 
+kovamem::PoolGeom kovamem::memPoolGeom[MEM_POOL_SLOTS];
+
 extern "C" {
 
 MemMgrDetails memMgrDetails;

@@ -57,7 +57,7 @@ int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, 
             return c.fail("pool %u %s list holds a header of pool %u block %u", k, name, h->poolIndex, h->blockIndex), -1;
         if (!seen.mark(h->blockIndex))
             return c.fail("pool %u block %u met twice (%s list)", k, h->blockIndex, name), -1;
-        if (h->data != p.area + static_cast<size_t>(h->blockIndex) * (p.blockSize + kovamem::kGuardBytes))
+        if (h->data != kovamem::memSlotData(p, h->blockIndex))
             return c.fail("pool %u block %u data is not its slot", k, h->blockIndex), -1;
         if (reqSum != nullptr) *reqSum += h->reqSize;
         *last = h;

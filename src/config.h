@@ -1,0 +1,31 @@
+// Build options, turned into compile-time constants in this one place. The
+// build system passes KOVAMEM_CLASSIC and KOVAMEM_SLOT_ALIGN; nothing else in
+// the code tests a build option with the preprocessor.
+//
+// config_classic: the described behaviour byte for byte: slots of S + 4
+//   bytes, a reallocation inside its block keeps its first size and guard,
+//   a pool's range ends at its last slot's data address, NULL and C-heap
+//   blocks are not reallocated, calloc's product wraps.
+// config_slot_align: the default build's slot alignment (8 or 16): every
+//   data address is a multiple of it.
+#ifndef KOVAMEM_CONFIG_H
+#define KOVAMEM_CONFIG_H
+
+#include <stdint.h>
+
+#ifndef KOVAMEM_CLASSIC
+#define KOVAMEM_CLASSIC 0
+#endif
+#ifndef KOVAMEM_SLOT_ALIGN
+#define KOVAMEM_SLOT_ALIGN 8
+#endif
+
+namespace kovamem {
+
+constexpr bool config_classic = KOVAMEM_CLASSIC != 0;
+constexpr uint32_t config_slot_align = KOVAMEM_SLOT_ALIGN;
+static_assert(config_slot_align == 8 || config_slot_align == 16, "KOVAMEM_SLOT_ALIGN is 8 or 16");
+
+}  // namespace kovamem
+
+#endif  // KOVAMEM_CONFIG_H
