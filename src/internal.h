@@ -109,13 +109,49 @@ struct TextBuffer {
 
 // Facts about pool k fixed by memMgrInit, kept beside the exported table so
 // that MemPool keeps its documented layout.
+//
+// busyPrev is the back-link of the busy list, one 16-bit slot index per
+// block, allocated behind the pool's header array: for a busy block j it is
+// the index of the header before it on the busy list, or j itself when j
+// heads the list; for a free or quarantined block it is kNotBusy. A pool has
+// at most 65535 blocks, so 0xFFFF is never an index. With it the lookup of
+// an address is constant time: pool by range, slot by arithmetic, busy and
+// previous header from the link.
+constexpr uint16_t kNotBusy = 0xFFFF;
+
 struct PoolGeom {
-    uintptr_t start;    // first address of the pool's range
-    uintptr_t end;      // last address of the range, inclusive
-    uint32_t stride;    // memSlotStride(blockSize)
-    MemBlockHdr *hdrs;  // the header array: hdrs[j] describes slot j
+    uintptr_t start;     // first address of the pool's range
+    uintptr_t end;       // last address of the range, inclusive
+    uint32_t stride;     // memSlotStride(blockSize)
+    uint64_t recip;      // floor(2^32 / stride) + 1: slot index by multiplication
+    MemBlockHdr *hdrs;   // the header array: hdrs[j] describes slot j
+    uint16_t *busyPrev;  // back-links of the busy list, see above
 };
 extern PoolGeom memPoolGeom[MEM_POOL_SLOTS];
+
+// The pools in rising order of their range start, for the search by address,
+// and for each size class the first pool whose blocks hold it (poolCount when
+// none does). Both are fixed by memMgrInit.
+extern uint8_t memPoolByAddress[MEM_POOL_SLOTS];
+extern uint8_t memFirstPoolOfClass[MEM_POOL_SLOTS];
+
+// The size class of a request of 1..65536 bytes: the index of the smallest
+// entry of memPoolSizes that holds it.
+MEM_ALWAYS_INLINE int memSizeClass(uint32_t size) {
+    if (size <= 8) return 0;
+    if (size <= 8192) return 29 - __builtin_clz(size - 1);  // 9..16 -> 1, ... 4097..8192 -> 10
+    return size <= 16400 ? 11 : size <= 40000 ? 12 : 13;
+}
+
+// The pool whose range holds address a, or -1; no lock needed: ranges are
+// fixed at initialisation.
+int memPoolOfAddress(uintptr_t a);
+
+// The back-link of h as it joins the busy list behind tail (NULL: h heads
+// the list); the caller links the list's own pointers.
+MEM_ALWAYS_INLINE void memLinkBusy(const MemBlockHdr *h, const MemBlockHdr *tail) {
+    memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] = tail != nullptr ? tail->blockIndex : h->blockIndex;
+}
 
 MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {
     return p.area + static_cast<size_t>(j) * memSlotStride(p.blockSize);
@@ -154,6 +190,10 @@ typedef struct MemFindResult {
 } MemFindResult;
 
 int memFindBlock(const void *addr, MemFindResult *out);
+// The lookup as a walk of the pool's busy list from its oldest block: the
+// plain form that memFindBlock must always agree with, prev included. Kept
+// for the tests, which compare the two on random operation sequences.
+int memFindBlockWalk(const void *addr, MemFindResult *out);
 
 // ---- log ----
 extern char memLogPath[31];

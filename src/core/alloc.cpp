@@ -28,6 +28,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size) {
     if (p->freeHead == nullptr) p->freeTail = nullptr;
     --p->freeCount;
 
+    kovamem::memLinkBusy(h, p->busyTail);
     if (p->busyTail != nullptr) {
         p->busyTail->next = h;
         p->busyTail = h;
@@ -63,9 +64,10 @@ void *KovaMemAlloc(uint32_t size) {
     if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize)
         return sysAlloc(size, " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n");
 
-    for (uint16_t k = 0; k < m.poolCount; ++k) {
+    // The first pool that holds the size, from the table built at
+    // initialisation; every later pool holds it too.
+    for (uint16_t k = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
-        if (p->blockSize < size) continue;
         memLock(m.lock);
         if (p->freeHead == nullptr) {
             memUnlock(m.lock);

@@ -41,6 +41,25 @@ uint8_t *allocArea(size_t bytes) {
     return static_cast<uint8_t *>(memset(p, 0, bytes));
 }
 
+// The two tables that spare the allocation and the lookup a scan from pool
+// 0: pools sorted by the start of their range, and the first pool that holds
+// each size class.
+void indexPools(const MemPool *table, int count) {
+    using kovamem::memPoolByAddress;
+    for (int k = 0; k < count; ++k) {
+        int at = k;  // insertion sort of at most 14 entries
+        while (at > 0 && kovamem::memPoolGeom[memPoolByAddress[at - 1]].start > kovamem::memPoolGeom[k].start) {
+            memPoolByAddress[at] = memPoolByAddress[at - 1];
+            --at;
+        }
+        memPoolByAddress[at] = static_cast<uint8_t>(k);
+    }
+    for (int c = 0, k = 0; c < MEM_POOL_SLOTS; ++c) {
+        while (k < count && table[k].blockSize < memPoolSizes[c]) ++k;
+        kovamem::memFirstPoolOfClass[c] = static_cast<uint8_t>(k);
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -68,7 +87,11 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             p.blockSize = memPoolSizes[i];
             p.blockCount = static_cast<uint16_t>(c);
             p.area = allocArea(bytes);
-            MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(calloc(static_cast<size_t>(c), sizeof(MemBlockHdr))) : nullptr;
+            // One allocation for the headers and, behind them, the busy
+            // list's back-links.
+            MemBlockHdr *hdrs =
+                p.area ? static_cast<MemBlockHdr *>(calloc(static_cast<size_t>(c), sizeof(MemBlockHdr) + sizeof(uint16_t)))
+                       : nullptr;
             if (hdrs == nullptr) {
                 releasePoolTable(table, k + 1);
                 return 0;
@@ -79,7 +102,10 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.start = p.firstBlock;
             g.end = kovamem::config_classic ? p.lastBlock : p.firstBlock + (bytes - 1);
             g.stride = stride;
+            g.recip = (uint64_t{1} << 32) / stride + 1;
             g.hdrs = hdrs;
+            g.busyPrev = reinterpret_cast<uint16_t *>(hdrs + c);
+            memset(g.busyPrev, 0xFF, static_cast<size_t>(c) * sizeof(uint16_t));  // kNotBusy
             p.freeHead = hdrs;
             p.freeTail = hdrs + (c - 1);
             p.freeCount = static_cast<uint16_t>(c);
@@ -91,6 +117,7 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
         }
     }
 
+    indexPools(table, poolCount);
     memPoolData = table;
     MemMgrDetails &m = memMgrDetails;
     m.pools = table;

@@ -43,6 +43,9 @@ int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
     const uint32_t s = pool->blockSize;
     MemStackRec *r = hdr->stackRec;
 
+    uint16_t *back = kovamem::memPoolGeom[hdr->poolIndex].busyPrev;
+    if (hdr->next != nullptr) back[hdr->next->blockIndex] = prev != nullptr ? prev->blockIndex : hdr->next->blockIndex;
+    back[hdr->blockIndex] = kovamem::kNotBusy;
     if (prev != nullptr) {
         prev->next = hdr->next;
         if (hdr->next == nullptr) pool->busyTail = prev;
@@ -97,15 +100,21 @@ uint8_t KovaMemFree(void *ptr) {
         free(ptr);
         return 1;
     }
+    // Pool ranges are fixed at initialisation: a foreign address is known
+    // as such without the lock.
+    const bool foreign = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(ptr)) < 0;
     MemFindResult f;
-    memLock(m.lock);
-    int found = memFindBlock(ptr, &f);
+    int found = MEM_FIND_NOT_MANAGED;
+    if (!foreign) {
+        memLock(m.lock);
+        found = memFindBlock(ptr, &f);
+    }
     if (found == MEM_FIND_FOUND) {
         int result = KovaMemFreeNode(f.pool, f.hdr, f.prev);
         memUnlock(m.lock);
         return static_cast<uint8_t>(result);
     }
-    memUnlock(m.lock);
+    if (!foreign) memUnlock(m.lock);
     if (found == MEM_FIND_NOT_BUSY) return MEM_FREE_NOT_BUSY;
     memCountUp(m.sysFreeCount);
     free(ptr);

@@ -10,6 +10,8 @@ static_assert(!kovamem::config_word32 || sizeof(MemStackRec) == 60, "MemStackRec
 static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer-wide");
 
 kovamem::PoolGeom kovamem::memPoolGeom[MEM_POOL_SLOTS];
+uint8_t kovamem::memPoolByAddress[MEM_POOL_SLOTS];
+uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];
 
 extern "C" {
 

@@ -1,5 +1,6 @@
 // Whole-structure check of the manager: every pool's free, busy and
-// quarantine lists against their counts, the slot layout, and the trace
+// quarantine lists against their counts, the slot layout, the busy lists'
+// back-links, and the trace
 // table's lists against its counts and the header links. Used by tests and
 // debug builds after each scenario; it only reads.
 #include <stdarg.h>
@@ -66,6 +67,34 @@ int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, 
     return n;
 }
 
+// The busy list's back-links: each busy block names the header before it
+// (itself at the head), every other block kNotBusy; the header array is the
+// one the geometry names.
+void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
+    const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+    static uint8_t busy[(kovamem::kMaxBlockCount + 8) / 8];
+    memset(busy, 0, sizeof busy);
+    const MemBlockHdr *prev = nullptr;
+    for (const MemBlockHdr *h = p.busyHead; h != nullptr; prev = h, h = h->next) {
+        if (h != &g.hdrs[h->blockIndex]) {
+            c.fail("pool %u block %u is not in the pool's header array", k, h->blockIndex);
+            return;
+        }
+        const uint16_t want = prev != nullptr ? prev->blockIndex : h->blockIndex;
+        if (g.busyPrev[h->blockIndex] != want) {
+            c.fail("pool %u busy block %u back-link %u, want %u", k, h->blockIndex, g.busyPrev[h->blockIndex], want);
+            return;
+        }
+        busy[h->blockIndex >> 3] |= static_cast<uint8_t>(1u << (h->blockIndex & 7));
+    }
+    for (uint32_t j = 0; j < p.blockCount; ++j) {
+        if (!(busy[j >> 3] & (1u << (j & 7))) && g.busyPrev[j] != kovamem::kNotBusy) {
+            c.fail("pool %u block %u is not busy but has back-link %u", k, j, g.busyPrev[j]);
+            return;
+        }
+    }
+}
+
 void checkPools(Checker &c) {
     const MemMgrDetails &m = memMgrDetails;
     static Seen seen[MEM_POOL_SLOTS];  // 112 KiB: kept off the stack; used under the manager lock
@@ -107,6 +136,7 @@ void checkPools(Checker &c) {
         }
         int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
         if (nb < 0) return;
+        checkBackLinks(c, p, k);
         if (last != p.busyTail) c.fail("pool %u busyTail is not the busy list's last header", k);
         if (nb != p.busyCount) c.fail("pool %u busyCount %u, busy list %d", k, p.busyCount, nb);
         if (req != p.reqBytes) c.fail("pool %u reqBytes %u, busy sizes %u", k, p.reqBytes, req);
