@@ -7,7 +7,11 @@
 #include <pthread.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -24,6 +28,62 @@ struct Sys {
     static void *alloc(uint32_t n) { return malloc(n); }
     static void release(void *p) { free(p); }
 };
+
+// The one-lock floor: one pthread mutex and an O(1) free list per size
+// class, blocks carved once from the C heap with the same counts as
+// KovaMem's pools. A word in front of each block names its class, so a
+// release finds its list without a search. It is the least any pool behind
+// one lock can cost: no guard, no counters, no lookup, no tracing.
+struct Floor {
+    struct Node {
+        Node *next;
+    };
+    static constexpr size_t kHead = 16;  // keeps the caller's bytes 16-byte aligned
+    static pthread_mutex_t mu;
+    static Node *heads[MEM_POOL_SLOTS];
+    static int classOf(uint32_t n) {
+        for (int c = 0; c < MEM_POOL_SLOTS; ++c)
+            if (n <= memPoolSizes[c]) return c;
+        return -1;
+    }
+    static void init(const int32_t *counts) {
+        for (int c = 0; c < MEM_POOL_SLOTS; ++c) {
+            const size_t slot = kHead + memPoolSizes[c];
+            char *area = static_cast<char *>(malloc(slot * static_cast<size_t>(counts[c]) + 1));
+            for (int32_t j = counts[c] - 1; j >= 0; --j) {
+                char *b = area + slot * static_cast<size_t>(j);
+                *reinterpret_cast<intptr_t *>(b) = c;
+                reinterpret_cast<Node *>(b + kHead)->next = heads[c];
+                heads[c] = reinterpret_cast<Node *>(b + kHead);
+            }
+        }
+    }
+    static void *alloc(uint32_t n) {
+        const int c = classOf(n);
+        Node *p = nullptr;
+        if (c >= 0) {
+            pthread_mutex_lock(&mu);
+            p = heads[c];
+            if (p != nullptr) heads[c] = p->next;
+            pthread_mutex_unlock(&mu);
+        }
+        if (p != nullptr) return p;
+        char *b = static_cast<char *>(malloc(kHead + n));  // beyond the pools
+        *reinterpret_cast<intptr_t *>(b) = -1;
+        return b + kHead;
+    }
+    static void release(void *q) {
+        char *b = static_cast<char *>(q) - kHead;
+        const intptr_t c = *reinterpret_cast<intptr_t *>(b);
+        if (c < 0) return free(b);
+        pthread_mutex_lock(&mu);
+        static_cast<Node *>(q)->next = heads[c];
+        heads[c] = static_cast<Node *>(q);
+        pthread_mutex_unlock(&mu);
+    }
+};
+pthread_mutex_t Floor::mu = PTHREAD_MUTEX_INITIALIZER;
+Floor::Node *Floor::heads[MEM_POOL_SLOTS];
 
 // Blocks per size class: enough for 60000 live 64-byte blocks beside the
 // others, and for the working sets of two churning threads.
@@ -115,18 +175,37 @@ void lockFloor(benchmark::State &st) {
 }
 
 // One report with n traced live blocks; the log is emptied (untimed) before
-// each, and its cap raised so that every entry is really written.
+// each, and its cap raised so that every entry is really written. Beside
+// the report a second thread allocates and frees one block in a loop; the
+// longest of its pairs during the reports ("stall_us") is how long the
+// report kept the manager lock from it.
 void report(benchmark::State &st) {
     KovaMemSetFileSize(64 * 1024);
     KovaMemUpdateLogStackFlag(1);
     std::vector<void *> live(static_cast<size_t>(st.range(0)));
     for (auto &p : live) p = KovaMemAlloc(64);
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> worst{0};
+    std::thread prober([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const auto t0 = std::chrono::steady_clock::now();
+            KovaMemFree(KovaMemAlloc(16));
+            const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+            if (ns > worst.load(std::memory_order_relaxed)) worst.store(ns, std::memory_order_relaxed);
+        }
+    });
     for (auto _ : st) {
         st.PauseTiming();
         KovaMemResetFile();
+        worst.store(0);
         st.ResumeTiming();
         KovaMemPrintMemStatus();
+        st.PauseTiming();
+        st.counters["stall_us"] = benchmark::Counter(std::max<double>(st.counters["stall_us"], worst.load() / 1000.0));
+        st.ResumeTiming();
     }
+    stop = true;
+    prober.join();
     for (auto p : live) KovaMemFree(p);
     KovaMemUpdateLogStackFlag(0);
     KovaMemResetFile();
@@ -157,7 +236,9 @@ int main(int argc, char **argv) {
     pthread_join(t, nullptr);
     KovaMemInit(kConfig);
     if (!KovaMemIsInitialized()) return 1;
+    Floor::init(kConfig);
     registerAllocatorCases<Kova>("kovamem");
+    registerAllocatorCases<Floor>("floor");
     registerAllocatorCases<Sys>("system");
     benchmark::RegisterBenchmark("capture/depth10/kovamem", capture);
     benchmark::RegisterBenchmark("capture/depth10/system", backtraceLibc);

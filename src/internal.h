@@ -43,6 +43,14 @@
 #define MEM_ALWAYS_INLINE inline __attribute__((always_inline))
 #define MEM_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
+// What the lookup of an address finds: the block's pool, its header and the
+// header before it on the busy list.
+typedef struct MemFindResult {
+    MemPool *pool;
+    MemBlockHdr *hdr;
+    MemBlockHdr *prev;  // header before hdr on the busy list, NULL at head
+} MemFindResult;
+
 namespace kovamem {
 
 constexpr bool config_word32 = sizeof(void *) == 4;
@@ -129,10 +137,16 @@ struct PoolGeom {
 };
 extern PoolGeom memPoolGeom[MEM_POOL_SLOTS];
 
-// The pools in rising order of their range start, for the search by address,
-// and for each size class the first pool whose blocks hold it (poolCount when
-// none does). Both are fixed by memMgrInit.
-extern uint8_t memPoolByAddress[MEM_POOL_SLOTS];
+// The pools' ranges in rising order of their start, for the search by
+// address (entries beyond the pools start at the highest address and end at
+// 0, so they never match), and for each size class the first pool whose
+// blocks hold it (poolCount when none does). Both are fixed by memMgrInit.
+struct AddressIndex {
+    uintptr_t start[16];
+    uintptr_t end[16];
+    uint8_t pool[16];
+};
+extern AddressIndex memByAddress;
 extern uint8_t memFirstPoolOfClass[MEM_POOL_SLOTS];
 
 // The size class of a request of 1..65536 bytes: the index of the smallest
@@ -144,8 +158,52 @@ MEM_ALWAYS_INLINE int memSizeClass(uint32_t size) {
 }
 
 // The pool whose range holds address a, or -1; no lock needed: ranges are
-// fixed at initialisation.
-int memPoolOfAddress(uintptr_t a);
+// fixed at initialisation. A binary search of four fixed steps over the 16
+// sorted entries counts the ranges that start at or below a.
+MEM_ALWAYS_INLINE int memPoolOfAddress(uintptr_t a) {
+    const AddressIndex &x = memByAddress;
+    unsigned i = 0;
+    for (unsigned step = 8; step > 0; step >>= 1)
+        if (x.start[i + step - 1] <= a) i += step;
+    if (i == 0 || a > x.end[i - 1]) return -1;
+    return x.pool[i - 1];
+}
+
+// Slot index of offset off from a pool's area when off is an exact multiple
+// of the stride, else -1. For offsets below 2^32 the quotient comes from a
+// multiplication: recip = floor(2^32 / stride) + 1 gives floor(off /
+// stride) or one more, and one comparison settles which. Larger offsets
+// (the last slots of the largest pool on a 64-bit host) divide.
+MEM_ALWAYS_INLINE int32_t memExactSlot(uintptr_t off, const PoolGeom &g) {
+    uintptr_t q;
+    if (off <= 0xFFFFFFFFu) {
+        q = static_cast<uintptr_t>((static_cast<uint64_t>(off) * g.recip) >> 32);
+        if (q * g.stride > off) --q;
+    } else {
+        q = off / g.stride;
+    }
+    return q * g.stride == off ? static_cast<int32_t>(q) : -1;
+}
+
+// The slot of address a in pool k, whose range holds it, or -1 when a is no
+// slot's data address. Needs no lock: it reads only what initialisation
+// fixed.
+MEM_ALWAYS_INLINE int32_t memSlotOf(int k, uintptr_t a) {
+    return memExactSlot(a - reinterpret_cast<uintptr_t>(memMgrDetails.pools[k].area), memPoolGeom[k]);
+}
+
+// The lookup of slot j of pool k: MEM_FIND_FOUND with the result filled when
+// the block is busy, else MEM_FIND_NOT_BUSY. The caller holds the manager
+// lock.
+MEM_ALWAYS_INLINE int memFindSlot(int k, int32_t j, MemFindResult *out) {
+    const PoolGeom &g = memPoolGeom[k];
+    const uint16_t back = g.busyPrev[j];
+    if (back == kNotBusy) return MEM_FIND_NOT_BUSY;
+    out->pool = &memMgrDetails.pools[k];
+    out->hdr = &g.hdrs[j];
+    out->prev = back == j ? nullptr : &g.hdrs[back];
+    return MEM_FIND_FOUND;
+}
 
 // The back-link of h as it joins the busy list behind tail (NULL: h heads
 // the list); the caller links the list's own pointers.
@@ -167,6 +225,29 @@ MEM_ALWAYS_INLINE bool memGuardIntact(const uint8_t *at) {
     return w == MEM_GUARD_WORD;
 }
 
+// The text of one printed trace (without its "STACK DETAILS: " prefix): the
+// longest, with the widest header and 10 address lines, is far shorter.
+using TraceText = TextBuffer<2000>;
+void memFormatTrace(TraceText &t, const MemTraceAddr *trace, uintptr_t address, int32_t length, uint32_t tag);
+
+// Entries written through one open of the log file, composed in a caller's
+// buffer of at least MEM_LOG_ENTRY_SIZE bytes and appended when it fills.
+// Each entry meets the same cap test as one of memLogPrint, on the size the
+// file has once the entries before it are written; the entries of one
+// buffer reach the file together. Used by the status report, whose hundreds
+// of entries would otherwise each open and close the file.
+struct LogBatch {
+    char *buf;
+    size_t cap;
+    size_t len;
+    int fd;
+    uint32_t size;  // the file's size before buf's entries
+    void begin(char *buffer, size_t bytes);
+    void print(const char *format, ...) MEM_PRINTF(2, 3);
+    void flush();
+    void close();
+};
+
 }  // namespace kovamem
 
 extern "C" {
@@ -176,18 +257,15 @@ extern MemStackData memStackData;
 extern MemStackRec memStackRecords[MEM_STACK_RECORDS];
 
 MemMutex *memCreateMutex(void);
-int memLock(MemMutex *m);
-int memUnlock(MemMutex *m);
+// -1 for a NULL holder or a failed call, else 0. Inline: every pool
+// operation takes and releases the manager lock once.
+inline int memLock(MemMutex *m) { return (m == nullptr || pthread_mutex_lock(m->mutex) != 0) ? -1 : 0; }
+inline int memUnlock(MemMutex *m) { return (m == nullptr || pthread_mutex_unlock(m->mutex) != 0) ? -1 : 0; }
 
 // ---- initialisation ----
 void memInitStackData(void);
 
 // ---- lookup ----
-typedef struct MemFindResult {
-    MemPool *pool;
-    MemBlockHdr *hdr;
-    MemBlockHdr *prev;  // header before hdr on the busy list, NULL at head
-} MemFindResult;
 
 int memFindBlock(const void *addr, MemFindResult *out);
 // The lookup as a walk of the pool's busy list from its oldest block: the
@@ -208,6 +286,11 @@ int32_t memWalkStack(MemTraceAddr *buf, int32_t depth);
 // ---- trace records ----
 int memMoveStackDataDLink(int dir, MemStackRec *rec, MemStackData *stackData);
 void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec);
+
+// ---- status report ----
+// Set by tests: the report writes every entry under the lock, as it does
+// when no scratch memory can be mapped for its copy of the traced blocks.
+extern bool memReportCopyOff;
 
 // ---- debug commands ----
 extern uint8_t memDebugMode;

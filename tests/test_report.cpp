@@ -1,4 +1,6 @@
 // The status report and the debug commands, compared with their exact text.
+#include <vector>
+
 #include "support.h"
 
 using kt::readLog;
@@ -181,4 +183,37 @@ TEST(BeforeInit, BannersAreLostUntilALogIsNamedThenWritten) {
     EXPECT_EQ(readLog(), kDashNl + "---------------------- Memory Manager Not Initialized -------------------------\n" +
                              kDashNl + kDashNl + kNotInit + kDashNl + "\n" + kDashNl + kBegin + kDashNl + kDashNl +
                              kNotInit + kDashNl);
+}
+
+// The report copies what it shows under the lock and writes afterwards, its
+// trace entries through one open of the log; its bytes must be those of
+// writing each entry under the lock, also where the cap cuts the report.
+TEST_F(Report, CopiedReportWritesTheBytesOfTheEntryByEntryReport) {
+    kt::start(kt::Cfg{{0, 200}, {3, 200}, {6, 20}});
+    KovaMemUpdateLogStackFlag(1);
+    std::vector<void *> live;
+    for (int i = 0; i < 400; ++i) live.push_back(i % 2 ? KovaMemAlloc(1 + i % 8) : kt::ktAllocFrom(33 + i % 30));
+    uint8_t *bad = static_cast<uint8_t *>(KovaMemAlloc(5));
+    bad[5] ^= 1;
+    ASSERT_EQ(KovaMemFree(bad), 0);
+    for (uint32_t kb : {1024u, 64u, 8u}) {  // the whole report in several batches, then cut in the traces
+        std::string byCopy, byEntry;
+        for (bool off : {false, true}) {
+            memReportCopyOff = off;
+            KovaMemSetFileSize(kb);
+            KovaMemResetFile();
+            memLogPrint("before\n");
+            KovaMemPrintMemStatus();
+            memLogPrint("after\n");
+            (off ? byEntry : byCopy) = kt::readLog();
+        }
+        memReportCopyOff = false;
+        EXPECT_EQ(byCopy, byEntry) << kb << " KiB";
+        const size_t marker = byCopy.find("Max file size reached fs ");
+        EXPECT_EQ(kt::count(byCopy, "INFO: P:") == 400u, kb == 1024) << kb << " KiB";
+        EXPECT_EQ(marker != std::string::npos, kb != 1024) << kb << " KiB";
+    }
+    KovaMemSetFileSize(16);
+    for (void *p : live) KovaMemFree(p);
+    KovaMemCleanMemBlocks();
 }

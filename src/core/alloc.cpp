@@ -25,7 +25,18 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size) {
     memAttachStackRec(h, size);
 
     p->freeHead = h->next;
-    if (p->freeHead == nullptr) p->freeTail = nullptr;
+    if (p->freeHead == nullptr) {
+        p->freeTail = nullptr;
+    } else {
+        // The free list is first-in first-out, so the next block handed out
+        // is the one released longest ago: fetch its header, back-link and
+        // first bytes now, without waiting for them.
+        const kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
+        const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
+        __builtin_prefetch(p->freeHead, 1);
+        __builtin_prefetch(&g.busyPrev[nj], 1);
+        __builtin_prefetch(p->area + nj * g.stride, 1);
+    }
     --p->freeCount;
 
     kovamem::memLinkBusy(h, p->busyTail);

@@ -45,14 +45,23 @@ uint8_t *allocArea(size_t bytes) {
 // 0: pools sorted by the start of their range, and the first pool that holds
 // each size class.
 void indexPools(const MemPool *table, int count) {
-    using kovamem::memPoolByAddress;
+    kovamem::AddressIndex &x = kovamem::memByAddress;
+    for (int e = 0; e < 16; ++e) {
+        x.start[e] = UINTPTR_MAX;
+        x.end[e] = 0;
+        x.pool[e] = 0;
+    }
     for (int k = 0; k < count; ++k) {
+        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
         int at = k;  // insertion sort of at most 14 entries
-        while (at > 0 && kovamem::memPoolGeom[memPoolByAddress[at - 1]].start > kovamem::memPoolGeom[k].start) {
-            memPoolByAddress[at] = memPoolByAddress[at - 1];
-            --at;
+        for (; at > 0 && x.start[at - 1] > g.start; --at) {
+            x.start[at] = x.start[at - 1];
+            x.end[at] = x.end[at - 1];
+            x.pool[at] = x.pool[at - 1];
         }
-        memPoolByAddress[at] = static_cast<uint8_t>(k);
+        x.start[at] = g.start;
+        x.end[at] = g.end;
+        x.pool[at] = static_cast<uint8_t>(k);
     }
     for (int c = 0, k = 0; c < MEM_POOL_SLOTS; ++c) {
         while (k < count && table[k].blockSize < memPoolSizes[c]) ++k;

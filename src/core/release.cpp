@@ -43,9 +43,14 @@ int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
     const uint32_t s = pool->blockSize;
     MemStackRec *r = hdr->stackRec;
 
-    uint16_t *back = kovamem::memPoolGeom[hdr->poolIndex].busyPrev;
-    if (hdr->next != nullptr) back[hdr->next->blockIndex] = prev != nullptr ? prev->blockIndex : hdr->next->blockIndex;
-    back[hdr->blockIndex] = kovamem::kNotBusy;
+    // The next header's index from its place in the array, so that its
+    // cache line is not read.
+    const kovamem::PoolGeom &g = kovamem::memPoolGeom[hdr->poolIndex];
+    if (hdr->next != nullptr) {
+        const uint16_t nj = static_cast<uint16_t>(hdr->next - g.hdrs);
+        g.busyPrev[nj] = prev != nullptr ? prev->blockIndex : nj;
+    }
+    g.busyPrev[hdr->blockIndex] = kovamem::kNotBusy;
     if (prev != nullptr) {
         prev->next = hdr->next;
         if (hdr->next == nullptr) pool->busyTail = prev;
@@ -100,22 +105,27 @@ uint8_t KovaMemFree(void *ptr) {
         free(ptr);
         return 1;
     }
-    // Pool ranges are fixed at initialisation: a foreign address is known
-    // as such without the lock.
-    const bool foreign = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(ptr)) < 0;
-    MemFindResult f;
-    int found = MEM_FIND_NOT_MANAGED;
-    if (!foreign) {
+    // Pool ranges and slots are fixed at initialisation: the pool and slot,
+    // or that there is none, are known without the lock, and the header and
+    // back-link the lookup reads are fetched while the lock is taken.
+    const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+    const int k = kovamem::memPoolOfAddress(a);
+    if (k >= 0) {
+        const int32_t j = kovamem::memSlotOf(k, a);
+        if (j < 0) return MEM_FREE_NOT_BUSY;
+        __builtin_prefetch(&kovamem::memPoolGeom[k].hdrs[j], 1);
+        __builtin_prefetch(&kovamem::memPoolGeom[k].busyPrev[j], 1);
+        __builtin_prefetch(ptr);  // the guard of a small request lies in this line
+        MemFindResult f;
         memLock(m.lock);
-        found = memFindBlock(ptr, &f);
-    }
-    if (found == MEM_FIND_FOUND) {
-        int result = KovaMemFreeNode(f.pool, f.hdr, f.prev);
+        if (kovamem::memFindSlot(k, j, &f) == MEM_FIND_FOUND) {
+            const int result = KovaMemFreeNode(f.pool, f.hdr, f.prev);
+            memUnlock(m.lock);
+            return static_cast<uint8_t>(result);
+        }
         memUnlock(m.lock);
-        return static_cast<uint8_t>(result);
+        return MEM_FREE_NOT_BUSY;
     }
-    if (!foreign) memUnlock(m.lock);
-    if (found == MEM_FIND_NOT_BUSY) return MEM_FREE_NOT_BUSY;
     memCountUp(m.sysFreeCount);
     free(ptr);
     return 1;

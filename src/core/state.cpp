@@ -10,7 +10,7 @@ static_assert(!kovamem::config_word32 || sizeof(MemStackRec) == 60, "MemStackRec
 static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer-wide");
 
 kovamem::PoolGeom kovamem::memPoolGeom[MEM_POOL_SLOTS];
-uint8_t kovamem::memPoolByAddress[MEM_POOL_SLOTS];
+kovamem::AddressIndex kovamem::memByAddress;
 uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];
 
 extern "C" {
@@ -42,16 +42,6 @@ MemMutex *memCreateMutex(void) {
         return nullptr;
     }
     return m;
-}
-
-int memLock(MemMutex *m) {
-    if (m == nullptr || pthread_mutex_lock(m->mutex) != 0) return -1;
-    return 0;
-}
-
-int memUnlock(MemMutex *m) {
-    if (m == nullptr || pthread_mutex_unlock(m->mutex) != 0) return -1;
-    return 0;
 }
 
 }  // extern "C"

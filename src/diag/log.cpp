@@ -44,6 +44,54 @@ void kovamem::memTextAppendV(char *buf, size_t cap, size_t *len, const char *for
     *len += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
 }
 
+void kovamem::LogBatch::begin(char *buffer, size_t bytes) {
+    buf = buffer;
+    cap = bytes;
+    len = 0;
+    fd = -1;
+}
+
+void kovamem::LogBatch::flush() {
+    if (fd < 0 || len == 0) return;
+    writeAll(fd, buf, len);
+    len = 0;
+    // Entries of other threads may have been appended since: the size test
+    // of the next entry starts from the file as it is now.
+    size = static_cast<uint32_t>(lseek(fd, 0, SEEK_END));
+}
+
+void kovamem::LogBatch::close() {
+    flush();
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// One entry, with the cap test memLogPrint makes, on the size the file has
+// once the entries before it in this batch are written.
+void kovamem::LogBatch::print(const char *format, ...) {
+    if (memLoad(memLogFull) == 1) return;
+    if (fd < 0) {  // opened by the first entry, as memLogPrint opens for each
+        fd = ::open(memLogPath, kAppendFlags, kFileMode);
+        if (fd < 0) return;
+        size = static_cast<uint32_t>(lseek(fd, 0, SEEK_END));
+    }
+    if (cap - len < MEM_LOG_ENTRY_SIZE) flush();
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(buf + len, MEM_LOG_ENTRY_SIZE, format, ap);
+    va_end(ap);
+    if (n < 0) n = 0;
+    if (n > MEM_LOG_ENTRY_SIZE - 1) n = MEM_LOG_ENTRY_SIZE - 1;
+    const uint32_t at = size + static_cast<uint32_t>(len);
+    if (at < memLoad(memLogMaxSize) - kCapMarkerReserve) {
+        len += static_cast<size_t>(n);
+        return;
+    }
+    n = snprintf(buf + len, MEM_LOG_ENTRY_SIZE, "%s fs %d", kCapText, static_cast<int32_t>(at));
+    if (n > 0) len += static_cast<size_t>(n);
+    memStore(memLogFull, 1u);
+}
+
 extern "C" {
 
 char memLogPath[31];

@@ -6,14 +6,6 @@
 using kovamem::memLoad;
 using kovamem::memStore;
 
-namespace {
-
-// The longest entry, with the widest header and 10 address lines, is far
-// shorter.
-constexpr size_t kTraceTextSize = 2000;
-
-}  // namespace
-
 extern "C" {
 
 int32_t gStackDepth = MEM_TRACE_ENTRIES;
@@ -23,7 +15,14 @@ void KovaMemSetStackDepth(int32_t depth) {
 }
 
 void printStackDetails(const MemTraceAddr *trace, uintptr_t address, int32_t length, uint32_t tag) {
-    kovamem::TextBuffer<kTraceTextSize> t;
+    kovamem::TraceText t;
+    kovamem::memFormatTrace(t, trace, address, length, tag);
+    memLogPrint("STACK DETAILS: %s\n", t.buf);
+}
+
+}  // extern "C"
+
+void kovamem::memFormatTrace(TraceText &t, const MemTraceAddr *trace, uintptr_t address, int32_t length, uint32_t tag) {
     t.clear();
     t.add("A:%6" PRIXPTR " L:%6d T:%8X", address, length, tag);
     // A negative depth, taken as unsigned, is large: at most 10 are printed.
@@ -32,7 +31,4 @@ void printStackDetails(const MemTraceAddr *trace, uintptr_t address, int32_t len
         t.add("%s[%08" PRIXPTR "] in  /bin/appmain ", i == 0 ? " c: \n" : "\n", trace[i]);
     }
     t.add("\n****************************************************************\n");
-    memLogPrint("STACK DETAILS: %s\n", t.buf);
 }
-
-}  // extern "C"

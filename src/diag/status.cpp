@@ -4,6 +4,7 @@
 // report is one consistent snapshot.
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include "../internal.h"
 
@@ -30,6 +31,7 @@ constexpr const char kLegend[] =
 // the log writer's cut.
 struct Section : kovamem::TextBuffer<MEM_LOG_ENTRY_SIZE> {
     void write() const { memLogPrint("\n%s", buf); }
+    void write(kovamem::LogBatch &b) const { b.print("\n%s", buf); }
 };
 
 // Sums over the pools, 32-bit and wrapping like the figures they add.
@@ -40,49 +42,34 @@ struct Sums {
 // A percentage in unsigned 32-bit arithmetic; a zero divisor shows 0.
 uint32_t percent(uint32_t part, uint32_t whole) { return whole == 0 ? 0 : part * 100u / whole; }
 
-void traceSection(Section &s, const MemStackData &d) {
-    s.clear();
-    s.add("%s%s%s", kDashLine, kStackBeginBanner, kDashLine);
-    s.add(" Debug Memory Usage  = %d\n", d.debugMemUsage);
-    s.add(" Stack Free Count : %d, Stack Busy Count : %d\n", d.freeCount, d.busyCount);
-    s.add("%s", kDashLine);
-    s.write();
-
-    int budget = MEM_STACK_RECORDS;
-    for (const MemStackRec *r = d.busyHead; r != nullptr && budget > 0; r = r->next, --budget) {
-        const MemBlockHdr *h = r->hdr;
-        if (h == nullptr) continue;
-        memLogPrint("INFO: P:%d, B:%d, S:%d, O:%d, DPtr:0x%" PRIxPTR ", DSPtr:0x%" PRIxPTR ", N:0x%" PRIxPTR
-                    ", STPtr:0x%" PRIxPTR "\n",
-                    h->poolIndex, h->blockIndex, h->reqSize, h->opaque, reinterpret_cast<uintptr_t>(h->data),
-                    reinterpret_cast<uintptr_t>(h), reinterpret_cast<uintptr_t>(h->next),
-                    reinterpret_cast<uintptr_t>(r));
-        printStackDetails(r->trace, reinterpret_cast<uintptr_t>(h->data), static_cast<int32_t>(r->size), r->tag);
+// What the report shows of the manager, copied under the lock.
+struct Figures {
+    MemPool pools[MEM_POOL_SLOTS];
+    uint16_t poolCount;
+    uint32_t totalReserved, totalMgmt, totalData;
+    uint32_t memMalloc, memRealloc, memFree, sysMalloc, sysRealloc, sysFree;
+    void take(const MemMgrDetails &m) {
+        poolCount = m.poolCount;
+        memcpy(pools, m.pools, poolCount * sizeof(MemPool));
+        totalReserved = m.totalReserved;
+        totalMgmt = m.totalMgmt;
+        totalData = m.totalData;
+        memMalloc = m.memMallocCount;
+        memRealloc = m.memReallocCount;
+        memFree = m.memFreeCount;
+        sysMalloc = memLoad(m.sysMallocCount);
+        sysRealloc = memLoad(m.sysReallocCount);
+        sysFree = memLoad(m.sysFreeCount);
     }
-    memLogPrint(kDashLine);
-    memLogPrint(kStackEndBanner);
-    memLogPrint(kDashLine);
-}
+};
 
-}  // namespace
-
-extern "C" void KovaMemPrintMemStatus(void) {
-    const MemMgrDetails &m = memMgrDetails;
-    Section s;
-    s.clear();
-    s.add("%s%s%s", kDashLine, kBeginBanner, kDashLine);
-    if (m.initialized == 0) {
-        s.add("%s%s%s", kDashLine, kovamem::kNotInitBanner, kDashLine);
-        s.write();
-        return;
-    }
-    s.write();
-
-    memLock(m.lock);
+// The pool section and the summary section, composed from the figures.
+template <class Out>
+void poolSections(Section &s, const Figures &fig, Out &&write) {
     Sums sum{};
     s.clear();
-    for (uint16_t k = 0; k < m.poolCount; ++k) {
-        const MemPool &p = m.pools[k];
+    for (uint16_t k = 0; k < fig.poolCount; ++k) {
+        const MemPool &p = fig.pools[k];
         const uint32_t t = p.busyCount * p.blockSize;
         const uint32_t ps = p.peakCount * p.blockSize;
         s.add("S:%5d|N:%4d|F:%4d|B:%4d(A:%8d|T:%8d)|P:%4d(%8d)|C:%3d|FA:0x%" PRIxPTR "|LA:0x%" PRIxPTR "\n",
@@ -98,17 +85,14 @@ extern "C" void KovaMemPrintMemStatus(void) {
         sum.ps += ps;
         sum.c += p.corruptCount;
     }
-    s.write();
+    write(s);
 
     const uint32_t required = percent(sum.a, sum.t);
-    const uint32_t used = percent(sum.t, m.totalData);
-    const uint32_t peak = percent(sum.ps, m.totalData);
-    const uint32_t sysMalloc = memLoad(m.sysMallocCount);
-    const uint32_t sysFree = memLoad(m.sysFreeCount);
-
+    const uint32_t used = percent(sum.t, fig.totalData);
+    const uint32_t peak = percent(sum.ps, fig.totalData);
     s.clear();
     s.add("%s", kDashLine);
-    s.add("%7d|%6d|%6d|%6d(%10d|%10d)|%6d(%8d)|%5d|\n", m.poolCount, sum.n, sum.f, sum.b, sum.a, sum.t, sum.p,
+    s.add("%7d|%6d|%6d|%6d(%10d|%10d)|%6d(%8d)|%5d|\n", fig.poolCount, sum.n, sum.f, sum.b, sum.a, sum.t, sum.p,
           sum.ps, sum.c);
     s.add("%s", kDashLine);
     s.add(" Total Free Available Memory Size  = %8d\n", sum.fs);
@@ -116,20 +100,149 @@ extern "C" void KovaMemPrintMemStatus(void) {
     s.add(" Total Currently Used Memory Size  = %8d (%3d Percent)\n", sum.t, used);
     s.add(" Total Peak Data      Memory Size  = %8d (%3d Percent)\n", sum.ps, peak);
     s.add("%s", kDashLine);
-    s.add(" Number of Memory Pools  = %8d\n", m.poolCount);
-    s.add(" Total Memory Reserved   = %8d\n", m.totalReserved);
-    s.add(" Total Management Memory = %8d\n", m.totalMgmt);
-    s.add(" Total Data Memory       = %8d\n", m.totalData);
+    s.add(" Number of Memory Pools  = %8d\n", fig.poolCount);
+    s.add(" Total Memory Reserved   = %8d\n", fig.totalReserved);
+    s.add(" Total Management Memory = %8d\n", fig.totalMgmt);
+    s.add(" Total Data Memory       = %8d\n", fig.totalData);
     s.add("%s", kDashLine);
-    s.add(" MEM Count - Malloc:%8d|Realloc:%8d|Free:%8d|Remain:%8d|\n", m.memMallocCount, m.memReallocCount,
-          m.memFreeCount, m.memMallocCount - m.memFreeCount);
-    s.add(" SYS Count - Malloc:%8d|Realloc:%8d|Free:%8d|Remain:%8d|\n", sysMalloc, memLoad(m.sysReallocCount),
-          sysFree, sysMalloc - sysFree);
+    s.add(" MEM Count - Malloc:%8d|Realloc:%8d|Free:%8d|Remain:%8d|\n", fig.memMalloc, fig.memRealloc, fig.memFree,
+          fig.memMalloc - fig.memFree);
+    s.add(" SYS Count - Malloc:%8d|Realloc:%8d|Free:%8d|Remain:%8d|\n", fig.sysMalloc, fig.sysRealloc, fig.sysFree,
+          fig.sysMalloc - fig.sysFree);
     s.add("%s%s%s", kDashLine, kLegend, kDashLine);
     s.add("%s%s", kEndBanner, kDashLine);
+    write(s);
+}
+
+void traceHeader(Section &s, uint32_t debugMemUsage, uint16_t freeCount, uint16_t busyCount) {
+    s.clear();
+    s.add("%s%s%s", kDashLine, kStackBeginBanner, kDashLine);
+    s.add(" Debug Memory Usage  = %d\n", debugMemUsage);
+    s.add(" Stack Free Count : %d, Stack Busy Count : %d\n", freeCount, busyCount);
+    s.add("%s", kDashLine);
+}
+
+// One traced live block as the report shows it.
+struct TracedBlock {
+    uint16_t poolIndex, blockIndex;
+    uint32_t reqSize, opaque, size, tag;
+    uintptr_t data, hdr, next, rec;
+    MemTraceAddr trace[MEM_TRACE_ENTRIES];
+    void take(const MemStackRec *r, const MemBlockHdr *h) {
+        poolIndex = h->poolIndex;
+        blockIndex = h->blockIndex;
+        reqSize = h->reqSize;
+        opaque = h->opaque;
+        size = r->size;
+        tag = r->tag;
+        data = reinterpret_cast<uintptr_t>(h->data);
+        hdr = reinterpret_cast<uintptr_t>(h);
+        next = reinterpret_cast<uintptr_t>(h->next);
+        rec = reinterpret_cast<uintptr_t>(r);
+        memcpy(trace, r->trace, sizeof trace);
+    }
+};
+
+constexpr const char kInfoFormat[] = "INFO: P:%d, B:%d, S:%d, O:%d, DPtr:0x%" PRIxPTR ", DSPtr:0x%" PRIxPTR
+                                     ", N:0x%" PRIxPTR ", STPtr:0x%" PRIxPTR "\n";
+
+// The trace part written entry by entry while the lock is held: the form
+// used when no scratch memory can be had for a copy, and the one the copy's
+// output is checked against.
+void traceSectionLocked(Section &s, const MemStackData &d) {
+    traceHeader(s, d.debugMemUsage, d.freeCount, d.busyCount);
+    s.write();
+    int budget = MEM_STACK_RECORDS;
+    for (const MemStackRec *r = d.busyHead; r != nullptr && budget > 0; r = r->next, --budget) {
+        const MemBlockHdr *h = r->hdr;
+        if (h == nullptr) continue;
+        TracedBlock b;
+        b.take(r, h);
+        memLogPrint(kInfoFormat, b.poolIndex, b.blockIndex, b.reqSize, b.opaque, b.data, b.hdr, b.next, b.rec);
+        printStackDetails(b.trace, b.data, static_cast<int32_t>(b.size), b.tag);
+    }
+    memLogPrint(kDashLine);
+    memLogPrint(kStackEndBanner);
+    memLogPrint(kDashLine);
+}
+
+// Scratch memory for a report with tracing on: the copy of every traced
+// block and the buffer of the log batch. Mapped for the report and unmapped
+// after it, so no memory is held between reports and none comes from the
+// C heap the pools share.
+struct Scratch {
+    TracedBlock blocks[MEM_STACK_RECORDS];
+    char batch[64 * 1024];
+};
+
+Scratch *mapScratch() {
+    if (memReportCopyOff) return nullptr;
+    void *p = mmap(nullptr, sizeof(Scratch), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<Scratch *>(p);
+}
+
+}  // namespace
+
+extern "C" {
+bool memReportCopyOff;
+}
+
+// The report holds the manager lock only while it copies what it shows: the
+// pool figures and counters, and with tracing on every traced live block.
+// It formats and writes after releasing the lock, the trace entries through
+// one open of the log file. The bytes in the log are those of writing each
+// entry under the lock; only the time others wait for the lock changes.
+extern "C" void KovaMemPrintMemStatus(void) {
+    const MemMgrDetails &m = memMgrDetails;
+    Section s;
+    s.clear();
+    s.add("%s%s%s", kDashLine, kBeginBanner, kDashLine);
+    if (m.initialized == 0) {
+        s.add("%s%s%s", kDashLine, kovamem::kNotInitBanner, kDashLine);
+        s.write();
+        return;
+    }
     s.write();
 
     const MemStackData &d = *m.stackData;
-    if (memLoad(d.logStack) == 1) traceSection(s, d);
+    Scratch *scratch = memLoad(d.logStack) == 1 ? mapScratch() : nullptr;  // before the lock
+    Figures fig;
+    memLock(m.lock);
+    fig.take(m);
+    const bool traced = memLoad(d.logStack) == 1;
+    if (traced && scratch == nullptr) {  // no copy: every entry under the lock
+        poolSections(s, fig, [](const Section &sec) { sec.write(); });
+        traceSectionLocked(s, d);
+        memUnlock(m.lock);
+        return;
+    }
+    const uint32_t debugMemUsage = d.debugMemUsage;
+    const uint16_t freeCount = d.freeCount, busyCount = d.busyCount;
+    int n = 0;
+    if (traced) {
+        int budget = MEM_STACK_RECORDS;
+        for (const MemStackRec *r = d.busyHead; r != nullptr && budget > 0; r = r->next, --budget)
+            if (r->hdr != nullptr) scratch->blocks[n++].take(r, r->hdr);
+    }
     memUnlock(m.lock);
+
+    poolSections(s, fig, [](const Section &sec) { sec.write(); });
+    if (traced) {
+        kovamem::LogBatch batch;
+        batch.begin(scratch->batch, sizeof scratch->batch);
+        traceHeader(s, debugMemUsage, freeCount, busyCount);
+        s.write(batch);
+        kovamem::TraceText t;
+        for (int i = 0; i < n; ++i) {
+            const TracedBlock &b = scratch->blocks[i];
+            batch.print(kInfoFormat, b.poolIndex, b.blockIndex, b.reqSize, b.opaque, b.data, b.hdr, b.next, b.rec);
+            kovamem::memFormatTrace(t, b.trace, b.data, static_cast<int32_t>(b.size), b.tag);
+            batch.print("STACK DETAILS: %s\n", t.buf);
+        }
+        batch.print(kDashLine);
+        batch.print(kStackEndBanner);
+        batch.print(kDashLine);
+        batch.close();
+    }
+    if (scratch != nullptr) munmap(scratch, sizeof(Scratch));
 }
