@@ -74,3 +74,34 @@ TEST(InitFailure, TraceTableMutexFailureIsLoggedAndInitGoesOn) {
                                 " EXIT: KovaMemInit: Success\n");
     EXPECT_EQ(memStackData.lock, nullptr);
 }
+
+TEST(InitFailure, WithoutTheTraceTableLockTracingStillHandsOutEveryRecord) {
+    initFailingAt(3);
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    KovaMemUpdateLogStackFlag(1);
+    void *a = KovaMemAlloc(4), *b = KovaMemAlloc(5);
+    EXPECT_TRUE(kt::hdrOf(a)->stackRec != nullptr && kt::hdrOf(b)->stackRec != nullptr);
+    EXPECT_EQ(kt::table(), "free 2998 busy 2");
+    EXPECT_EQ(kt::validity(), "valid");
+    KovaMemFree(a);
+    KovaMemFree(b);
+    EXPECT_EQ(kt::table(), "free 3000 busy 0");
+}
+
+TEST(InitFailure, ManagerLockFailureLeavesNothingBuiltAndARetrySucceeds) {
+    std::set<void *> held;
+    live = &held;
+    initFailingAt(4);
+    live = nullptr;
+    EXPECT_EQ(KovaMemIsInitialized(), 0);
+    EXPECT_EQ(memPoolData, nullptr);
+    EXPECT_EQ(memMgrDetails.poolCount, 0);
+    EXPECT_EQ(held.size(), 1u);  // only the trace table's lock, which the table keeps
+    EXPECT_EQ(held.count(memStackData.lock), 1u);
+    void *p = KovaMemAlloc(10);  // the C heap serves, as before any initialisation
+    EXPECT_EQ(KovaMemFree(p), 1);
+    KovaMemInit(kt::Cfg{{1, 2}}.v);
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    EXPECT_NE(kt::hdrOf(KovaMemAlloc(10)), nullptr);
+    unlink(kt::logPath().c_str());
+}

@@ -21,6 +21,10 @@ void releasePoolTable(MemPool *table, int count) {
     free(table);
     memPoolData = nullptr;
     memset(kovamem::memPoolGeom, 0, sizeof kovamem::memPoolGeom);
+    for (int e = 0; e < 16; ++e) {  // no range matches
+        kovamem::memByAddress.start[e] = UINTPTR_MAX;
+        kovamem::memByAddress.end[e] = 0;
+    }
 }
 
 // Slot bytes of a pool, refused when they do not fit a size_t: on a 32-bit
@@ -66,6 +70,47 @@ void indexPools(const MemPool *table, int count) {
     for (int c = 0, k = 0; c < MEM_POOL_SLOTS; ++c) {
         while (k < count && table[k].blockSize < memPoolSizes[c]) ++k;
         kovamem::memFirstPoolOfClass[c] = static_cast<uint8_t>(k);
+    }
+}
+
+// Tracing off, all records on the free list in array order, and every live
+// header's link to a record cleared. The caller excludes other users of the
+// table (its lock, or no other thread yet).
+void chainStackTable() {
+    MemStackData &sd = memStackData;
+    memStore(sd.logStack, uint8_t{0});
+    sd.busyCount = 0;
+    sd.freeCount = MEM_STACK_RECORDS;
+    sd.freeHead = &memStackRecords[0];
+    sd.busyHead = nullptr;
+    for (int i = 0; i < MEM_STACK_RECORDS; ++i) {
+        MemStackRec &r = memStackRecords[i];
+        r.prev = i > 0 ? &memStackRecords[i - 1] : nullptr;
+        r.next = i + 1 < MEM_STACK_RECORDS ? &memStackRecords[i + 1] : nullptr;
+        if (r.hdr != nullptr) r.hdr->stackRec = nullptr;
+        r.hdr = nullptr;
+    }
+}
+
+// Registered once with pthread_atfork: a fork waits until no other thread is
+// inside the manager, so the child finds every list and count as they were
+// and both locks free; its own entries then go to a log named after it
+// (default build; the classic build keeps writing where initialisation
+// pointed).
+void forkPrepare() {
+    memLock(memMgrDetails.lock);
+    memLock(memStackData.lock);
+}
+void forkParent() {
+    memUnlock(memStackData.lock);
+    memUnlock(memMgrDetails.lock);
+}
+void forkChild() {
+    memUnlock(memStackData.lock);
+    memUnlock(memMgrDetails.lock);
+    if (!kovamem::config_classic) {
+        snprintf(memLogPath, sizeof memLogPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
+        memStore(memLogFull, 0u);  // a new file: the parent's cap state is not the child's
     }
 }
 
@@ -150,22 +195,17 @@ void memInitStackData(void) {
         }
     }
     memLock(sd.lock);
-    memStore(sd.logStack, uint8_t{0});
-    sd.busyCount = 0;
-    sd.freeCount = MEM_STACK_RECORDS;
-    sd.freeHead = &memStackRecords[0];
-    sd.busyHead = nullptr;
-    for (int i = 0; i < MEM_STACK_RECORDS; ++i) {
-        MemStackRec &r = memStackRecords[i];
-        r.prev = i > 0 ? &memStackRecords[i - 1] : nullptr;
-        r.next = i + 1 < MEM_STACK_RECORDS ? &memStackRecords[i + 1] : nullptr;
-        if (r.hdr != nullptr) r.hdr->stackRec = nullptr;
-        r.hdr = nullptr;
-    }
+    chainStackTable();
     memUnlock(sd.lock);
 }
 
 void KovaMemInit(const int32_t *memPoolCfg) {
+    // Default build: the manager is built once; a second call would build a
+    // second pool table and orphan the blocks of the first.
+    if (!kovamem::config_classic && memMgrDetails.initialized != 0) {
+        memLogPrint(" EXIT: CRIT: KovaMemInit: already initialized, second call refused \n");
+        return;
+    }
     snprintf(memLogPath, sizeof memLogPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
     if (memPoolCfg == nullptr) {
         memLogPrint(" EXIT: CRIT: KovaMemInit: memPoolCfg is NULL \n");
@@ -189,13 +229,22 @@ void KovaMemInit(const int32_t *memPoolCfg) {
         return;
     }
     memInitStackData();
+    // Without its lock the table is still chained: no other thread uses the
+    // library yet, and tracing must never find a half-built table.
+    if (memStackData.lock == nullptr) chainStackTable();
 
     MemMgrDetails &m = memMgrDetails;
     m.lock = memCreateMutex();
     if (m.lock == nullptr) {
         memLogPrint(" EXIT: CRIT: KovaMemInit: Not able to create Mutex\n");
+        // Nothing built stays behind: the manager is as before the call.
+        releasePoolTable(memPoolData, m.poolCount);
+        m.pools = nullptr;
+        m.poolCount = 0;
         return;
     }
+    static bool forkHandlers = false;
+    if (!forkHandlers) forkHandlers = pthread_atfork(forkPrepare, forkParent, forkChild) == 0;
     m.memMallocCount = m.memReallocCount = m.memFreeCount = 0;
     m.sysMallocCount = m.sysReallocCount = m.sysFreeCount = 0;
     m.totalMgmt = kovamem::kMgmtManager;

@@ -190,8 +190,9 @@ extern "C" int memValidate(char *why, size_t whyLen) {
     const bool locked = memMgrDetails.initialized != 0;
     if (locked) memLock(memMgrDetails.lock);
     if (locked) checkPools(c);
-    // The records are chained by the first reset; before it there is no list.
-    if (c.ok && memStackData.lock != nullptr) checkTraceTable(c);
+    // The records are chained by initialisation (or an earlier reset);
+    // before that there is no list.
+    if (c.ok && (locked || memStackData.lock != nullptr)) checkTraceTable(c);
     if (locked) memUnlock(memMgrDetails.lock);
     return c.ok ? 1 : 0;
 }

@@ -2,13 +2,19 @@
 //
 // The file is opened and closed for every entry, so each entry has reached
 // the file when the call returns and no descriptor is held between calls.
-// It is opened without following a symbolic link planted at the path (the
-// entry is then lost like any failed open), never leaks into a child
-// process, and is created readable and writable by its owner only: the log
-// holds heap addresses.
+// The path is predictable and /tmp is shared, so the writer trusts only a
+// file it can call its own: a regular file with a single link, owned by the
+// effective user, with mode 0600 (set on a file it creates, whatever the
+// umask). A symbolic link, a FIFO, a device, a hard link to another file, or
+// a file someone else created or left readable counts as a failed open: the
+// entry is lost and nothing else happens. Opens are non-blocking, so a FIFO
+// at the path never blocks; descriptors never leak into a child process;
+// errno is left as the caller had it.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "../internal.h"
@@ -20,9 +26,37 @@ namespace {
 
 constexpr const char kCapText[] = "Max file size reached";
 constexpr uint32_t kCapMarkerReserve = sizeof(kCapText);  // 22, with the NUL
-constexpr int kAppendFlags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-constexpr int kTruncFlags = O_WRONLY | O_TRUNC | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kOpenFlags = O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kFileMode = 0600;
+
+// Opens the log with the access in flags, creating it when missing, and
+// returns the descriptor only when the file passes the checks above; its
+// size goes to *size. -1 otherwise.
+int openLog(int flags, uint32_t *size) {
+    int fd = open(memLogPath, flags | kOpenFlags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(memLogPath, flags | kOpenFlags | O_CREAT | O_EXCL, kFileMode);
+        if (fd >= 0)
+            (void)fchmod(fd, kFileMode);
+        else if (errno == EEXIST)  // created by another thread meanwhile
+            fd = open(memLogPath, flags | kOpenFlags);
+    }
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
+        (st.st_mode & 07777) != kFileMode) {
+        close(fd);
+        return -1;
+    }
+    *size = static_cast<uint32_t>(st.st_size);
+    return fd;
+}
+
+// Keeps the caller's errno across the writer's system calls.
+struct ErrnoKeeper {
+    int saved = errno;
+    ~ErrnoKeeper() { errno = saved; }
+};
 
 // Write results are ignored as for any entry, but a short write is finished.
 void writeAll(int fd, const char *p, size_t n) {
@@ -53,6 +87,7 @@ void kovamem::LogBatch::begin(char *buffer, size_t bytes) {
 
 void kovamem::LogBatch::flush() {
     if (fd < 0 || len == 0) return;
+    const ErrnoKeeper keep;
     writeAll(fd, buf, len);
     len = 0;
     // Entries of other threads may have been appended since: the size test
@@ -62,6 +97,7 @@ void kovamem::LogBatch::flush() {
 
 void kovamem::LogBatch::close() {
     flush();
+    const ErrnoKeeper keep;
     if (fd >= 0) ::close(fd);
     fd = -1;
 }
@@ -70,10 +106,10 @@ void kovamem::LogBatch::close() {
 // once the entries before it in this batch are written.
 void kovamem::LogBatch::print(const char *format, ...) {
     if (memLoad(memLogFull) == 1) return;
+    const ErrnoKeeper keep;
     if (fd < 0) {  // opened by the first entry, as memLogPrint opens for each
-        fd = ::open(memLogPath, kAppendFlags, kFileMode);
+        fd = openLog(O_RDWR | O_APPEND, &size);
         if (fd < 0) return;
-        size = static_cast<uint32_t>(lseek(fd, 0, SEEK_END));
     }
     if (cap - len < MEM_LOG_ENTRY_SIZE) flush();
     va_list ap;
@@ -109,11 +145,10 @@ void memLogPrint(const char *format, ...) {
     if (len < 0) len = 0;
     size_t n = static_cast<size_t>(len) < sizeof text ? static_cast<size_t>(len) : sizeof text - 1;
 
-    int fd = open(memLogPath, kAppendFlags, kFileMode);
+    const ErrnoKeeper keep;
+    uint32_t size;
+    int fd = openLog(O_RDWR | O_APPEND, &size);
     if (fd < 0) return;
-    // lseek gives -1 when the position cannot be taken; as an unsigned
-    // value that is never below the threshold, so the marker is written.
-    uint32_t size = static_cast<uint32_t>(lseek(fd, 0, SEEK_END));
     uint32_t threshold = memLoad(memLogMaxSize) - kCapMarkerReserve;
     if (size < threshold) {
         writeAll(fd, text, n);
@@ -131,10 +166,14 @@ void KovaMemSetFileSize(uint32_t kilobytes) {
     memStore(memLogFull, 0u);
 }
 
+// Opened without truncating, checked like every open, then emptied: a file
+// that is not the log's own is never cut.
 void KovaMemResetFile(void) {
-    int fd = open(memLogPath, kTruncFlags, kFileMode);
+    const ErrnoKeeper keep;
+    uint32_t size;
+    int fd = openLog(O_WRONLY, &size);
     if (fd < 0) return;
-    memStore(memLogFull, 0u);
+    if (ftruncate(fd, 0) == 0) memStore(memLogFull, 0u);
     close(fd);
 }
 

@@ -1,0 +1,161 @@
+// Hostile and unlucky environments: things planted at the log's predictable
+// path, fork while other threads work, and a second initialisation.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+std::string readFile(const std::string &path) {
+    std::stringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+void writeFile(const std::string &path, const std::string &text, mode_t mode) {
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    fchmod(fd, mode);
+    close(fd);
+}
+
+}  // namespace
+
+using HostileLog = kt::Scenario;
+
+TEST_F(HostileLog, FifoAtThePathNeverBlocksAndGetsNoMarker) {
+    KovaMemInit(nullptr);  // names the log
+    unlink(kt::logPath().c_str());
+    ASSERT_EQ(mkfifo(kt::logPath().c_str(), 0600), 0);
+    alarm(20);  // a blocking open would hang here: the alarm ends the test as failed
+    KovaMemResetFile();
+    memLogPrint("entry\n");
+    KovaMemPrintMemStatus();
+    alarm(0);
+    EXPECT_EQ(memLogFull, 0u);  // no "Max file size reached fs -1", and the log is not silenced
+    unlink(kt::logPath().c_str());
+    memLogPrint("after\n");
+    EXPECT_EQ(kt::readLog(), "after\n");
+}
+
+TEST_F(HostileLog, HardLinkAtThePathIsNeitherWrittenNorEmptied) {
+    KovaMemInit(nullptr);
+    const std::string victim = kt::logPath() + ".victim";
+    writeFile(victim, "precious\n", 0600);
+    unlink(kt::logPath().c_str());
+    ASSERT_EQ(link(victim.c_str(), kt::logPath().c_str()), 0);
+    memLogPrint("entry\n");
+    KovaMemResetFile();
+    EXPECT_EQ(readFile(victim), "precious\n");
+    unlink(victim.c_str());
+}
+
+TEST_F(HostileLog, FileOfAnotherOwnerOrWithWiderModeIsRefused) {
+    KovaMemInit(nullptr);
+    writeFile(kt::logPath(), "theirs\n", 0666);
+    memLogPrint("entry\n");
+    KovaMemResetFile();
+    EXPECT_EQ(kt::readLog(), "theirs\n");  // our own file, but readable by all: refused
+    if (geteuid() == 0) {
+        chmod(kt::logPath().c_str(), 0600);
+        ASSERT_EQ(chown(kt::logPath().c_str(), 65534, 65534), 0);  // another user's, mode 0600
+        memLogPrint("entry\n");
+        KovaMemResetFile();
+        EXPECT_EQ(kt::readLog(), "theirs\n");
+    }
+}
+
+TEST_F(HostileLog, CreatedFileIsOwnerOnlyWhateverTheUmaskAndErrnoIsKept) {
+    KovaMemInit(nullptr);
+    unlink(kt::logPath().c_str());
+    const mode_t old = umask(0277);  // would leave 0400
+    errno = 1234;
+    memLogPrint("entry\n");
+    EXPECT_EQ(errno, 1234);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(kt::logPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    memLogPrint("more\n");
+    EXPECT_EQ(kt::readLog(), "entry\nmore\n");
+}
+
+// ---- fork ----
+
+TEST(Fork, ChildrenOfABusyParentAllocateAtOnceAndLogUnderTheirOwnName) {
+    kt::init(kt::Cfg{{0, 64}, {2, 64}, {5, 16}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    KovaMemSetFileSize(4096);
+    KovaMemUpdateLogStackFlag(1);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> busy;
+    for (int t = 0; t < 3; ++t) {
+        busy.emplace_back([t, &done] {
+            std::vector<void *> held;
+            for (uint32_t i = 0; !done; ++i) {
+                if (t == 2 && i % 64 == 0) KovaMemPrintMemStatus();
+                held.push_back(KovaMemAlloc(1 + (i * 7 + static_cast<uint32_t>(t)) % 300));
+                if (held.size() > 8) {
+                    KovaMemFree(held.front());
+                    held.erase(held.begin());
+                }
+            }
+            for (void *p : held) KovaMemFree(p);
+        });
+    }
+    int ok = 0;
+    for (int i = 0; i < 20; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(10);  // a deadlocked child dies of SIGALRM
+            char why[256];
+            void *p = KovaMemAlloc(24);
+            const int freed = KovaMemFree(p);
+            KovaMemPrintMemStatus();
+            const bool valid = memValidate(why, sizeof why) == 1;
+            const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
+            const bool ownLog = access(own.c_str(), F_OK) == 0;
+            unlink(own.c_str());
+            _exit(p != nullptr && freed == 1 && valid && ownLog != kt::config_classic ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
+        else ADD_FAILURE() << "child " << i << " status " << status;
+    }
+    done = true;
+    for (auto &t : busy) t.join();
+    EXPECT_EQ(ok, 20);
+    EXPECT_EQ(kt::validity(), "valid");
+    unlink(kt::logPath().c_str());
+}
+
+// ---- a second initialisation ----
+
+TEST(SecondInit, DefaultRefusesItAndKeepsThePools) {
+    kt::init(kt::Cfg{{1, 4}});
+    void *p = KovaMemAlloc(10);
+    MemPool *first = memPoolData;
+    KovaMemResetFile();
+    KovaMemInit(kt::Cfg{{2, 8}}.v);
+    if (kt::config_classic) {  // the described behaviour: a second table is built
+        EXPECT_NE(memPoolData, first);
+    } else {
+        EXPECT_EQ(kt::readLog(), " EXIT: CRIT: KovaMemInit: already initialized, second call refused \n");
+        EXPECT_EQ(memPoolData, first);
+        EXPECT_EQ(KovaMemFree(p), 1);
+        EXPECT_EQ(kt::validity(), "valid");
+    }
+    unlink(kt::logPath().c_str());
+}
