@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite of the default build in five
+# Builds and runs the whole suite of the default build in six
 # configurations (native Release, ASan+UBSan, TSan, 32-bit big-endian MIPS
-# under qemu, aarch64 under qemu), then of the classic build natively and on
-# MIPS. Installs what it needs when missing. Stops at the first failure.
+# under qemu, aarch64 under qemu, clang with ASan+UBSan and libFuzzer), then
+# of the classic build natively and on MIPS. Installs what it needs when
+# missing. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,6 +16,8 @@ command -v mips-linux-gnu-g++ >/dev/null || need+=(g++-mips-linux-gnu)
 command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
 command -v qemu-mips >/dev/null || need+=(qemu-user)
 command -v pkg-config >/dev/null || need+=(pkgconf)
+command -v clang++ >/dev/null || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"
   apt-get update -qq
@@ -40,6 +43,9 @@ run asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
 run tsan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=thread
 run mips -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
 run aarch64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+# clang with ASan+UBSan: the suite once more, and libFuzzer on the debug
+# command texts for a bounded time.
+CC=clang CXX=clang++ run clang-asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
 run classic -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_CLASSIC=ON
 run classic-mips -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_CLASSIC=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
-echo "== all seven configurations passed"
+echo "== all eight configurations passed"

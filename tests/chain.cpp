@@ -5,7 +5,11 @@
 
 #include "support.h"
 
+#if defined(__clang__)
+#define KT_CHAIN __attribute__((noinline, used))
+#else
 #define KT_CHAIN __attribute__((noinline, noclone, used))
+#endif
 #define KT_BARRIER() __asm__ volatile("" ::: "memory")
 
 extern "C" {
