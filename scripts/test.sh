@@ -17,6 +17,7 @@ command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
 command -v qemu-mips >/dev/null || need+=(qemu-user)
 command -v pkg-config >/dev/null || need+=(pkgconf)
 command -v clang++ >/dev/null || need+=(clang)
+command -v valgrind >/dev/null || need+=(valgrind)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"

@@ -8,6 +8,9 @@
 //   blocks are not reallocated, calloc's product wraps.
 // config_slot_align: the default build's slot alignment (8 or 16): every
 //   data address is a multiple of it.
+// config_valgrind, config_asan: pool blocks are described to memcheck (the
+//   header was found at build time) / to AddressSanitizer (an ASan build);
+//   see core/shadow.h.
 #ifndef KOVAMEM_CONFIG_H
 #define KOVAMEM_CONFIG_H
 
@@ -19,12 +22,30 @@
 #ifndef KOVAMEM_SLOT_ALIGN
 #define KOVAMEM_SLOT_ALIGN 8
 #endif
+// Set by the build when <valgrind/memcheck.h> is found.
+#ifndef KOVAMEM_VALGRIND
+#define KOVAMEM_VALGRIND 0
+#endif
+// Set by the compiler in an AddressSanitizer build.
+#if defined(__SANITIZE_ADDRESS__)
+#define KOVAMEM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KOVAMEM_ASAN 1
+#endif
+#endif
+#ifndef KOVAMEM_ASAN
+#define KOVAMEM_ASAN 0
+#endif
 
 namespace kovamem {
 
 constexpr bool config_classic = KOVAMEM_CLASSIC != 0;
 constexpr uint32_t config_slot_align = KOVAMEM_SLOT_ALIGN;
 static_assert(config_slot_align == 8 || config_slot_align == 16, "KOVAMEM_SLOT_ALIGN is 8 or 16");
+// Pool blocks described to Valgrind's memcheck / to AddressSanitizer.
+constexpr bool config_valgrind = KOVAMEM_VALGRIND != 0;
+constexpr bool config_asan = KOVAMEM_ASAN != 0;
 
 }  // namespace kovamem
 

@@ -38,6 +38,7 @@
 #include <string.h>
 
 #include "config.h"
+#include "core/shadow.h"
 #include "kovamem.h"
 
 #define MEM_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -215,15 +216,7 @@ MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {
     return p.area + static_cast<size_t>(j) * memSlotStride(p.blockSize);
 }
 
-MEM_ALWAYS_INLINE void memPutGuard(uint8_t *at) {
-    const uint32_t guard = MEM_GUARD_WORD;
-    memcpy(at, &guard, sizeof guard);
-}
-MEM_ALWAYS_INLINE bool memGuardIntact(const uint8_t *at) {
-    uint32_t w;
-    memcpy(&w, at, sizeof w);
-    return w == MEM_GUARD_WORD;
-}
+MEM_ALWAYS_INLINE bool memGuardIntact(const uint8_t *at) { return memGuardWord(at) == MEM_GUARD_WORD; }
 
 // The text of one printed trace (without its "STACK DETAILS: " prefix): the
 // longest, with the widest header and 10 address lines, is far shorter.
@@ -286,6 +279,11 @@ int32_t memWalkStack(MemTraceAddr *buf, int32_t depth);
 // ---- trace records ----
 int memMoveStackDataDLink(int dir, MemStackRec *rec, MemStackData *stackData);
 void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec);
+
+// ---- memory checkers ----
+// Set by tests that release non-busy pool addresses on purpose: such a
+// release is then not reported to memcheck or ASan (it still returns 255).
+extern bool memShadowReportsBadRelease;
 
 // ---- status report ----
 // Set by tests: the report writes every entry under the lock, as it does

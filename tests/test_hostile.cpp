@@ -113,30 +113,46 @@ TEST(Fork, ChildrenOfABusyParentAllocateAtOnceAndLogUnderTheirOwnName) {
             for (void *p : held) KovaMemFree(p);
         });
     }
-    int ok = 0;
+    int ok = 0, emulatorHangs = 0;
     for (int i = 0; i < 20; ++i) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             alarm(10);  // a deadlocked child dies of SIGALRM
+            const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
+            unlink(own.c_str());  // a file left by an earlier process with this pid
             char why[256];
             void *p = KovaMemAlloc(24);
             const int freed = KovaMemFree(p);
             KovaMemPrintMemStatus();
             const bool valid = memValidate(why, sizeof why) == 1;
-            const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
             const bool ownLog = access(own.c_str(), F_OK) == 0;
             unlink(own.c_str());
-            _exit(p != nullptr && freed == 1 && valid && ownLog != kt::config_classic ? 0 : 1);
+            // Exit status: 0, or which check failed.
+            _exit((p != nullptr && freed == 1 ? 0 : 1) | (valid ? 0 : 2) | (ownLog != kt::config_classic ? 0 : 4));
         }
+        // A child deadlocked in the library dies of its alarm. Under qemu's
+        // user-mode emulation a child of a multi-threaded process now and
+        // then hangs inside the emulator itself, where no signal reaches
+        // it: that child is killed and the fork tried again.
         int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        pid_t got = 0;
+        for (int waited = 0; (got = waitpid(pid, &status, WNOHANG)) == 0 && waited < 3000; ++waited) usleep(10000);
+        if (got == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ASSERT_LT(++emulatorHangs, 3) << "children hang without their alarm firing";
+            --i;
+            continue;
+        }
+        ASSERT_EQ(got, pid);
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
         else ADD_FAILURE() << "child " << i << " status " << status;
     }
     done = true;
     for (auto &t : busy) t.join();
     EXPECT_EQ(ok, 20);
+    if (emulatorHangs > 0) printf("note: %d child(ren) hung in the emulator and were forked again\n", emulatorHangs);
     EXPECT_EQ(kt::validity(), "valid");
     unlink(kt::logPath().c_str());
 }

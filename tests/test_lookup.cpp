@@ -71,7 +71,7 @@ void randomSequence(unsigned seed) {
             live.pop_back();
             MemBlockHdr *h = kt::hdrOf(p);
             if (h != nullptr && rng() % 10 == 0)  // an overrun into the guard: quarantined
-                p[kovamem::memGuardOffset(h->reqSize, memPoolData[h->poolIndex].blockSize)] ^= 0x5A;
+                kt::poke(p + kovamem::memGuardOffset(h->reqSize, memPoolData[h->poolIndex].blockSize), 0x5A);
             if (h != nullptr && rng() % 3 == 0) {  // a host driving the release itself
                 MemFindResult f{};
                 memLock(memMgrDetails.lock);

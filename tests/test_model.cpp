@@ -238,7 +238,7 @@ void run(unsigned seed, int ops) {
             Pool &pool = m.pools[static_cast<size_t>(b.pool)];
             const uint32_t at = Manager::guardAt(pool.req[b.slot], pool.size);
             what = fmt("overrun at %u", at);
-            p[at] ^= 0x80;  // the first byte behind the caller's bytes, or the spare word
+            kt::poke(p + at, 0x80);  // the first byte behind the caller's bytes, or the spare word
             pool.damaged[b.slot] = true;
         } else if (r < 90) {
             auto &[p, b] = any();

@@ -47,8 +47,9 @@ TEST_F(Release, OneByteOverrunQuarantinesAlsoThroughRealloc) {
     kt::start(kt::Cfg{{1, 3}, {2, 1}});
     uint8_t *ok = alloc(10), *p = alloc(10), *q = alloc(4);
     memset(ok, 1, 10);
-    memset(p, 1, 11);  // one byte into the guard at data + 10
-    q[4] ^= 0xFF;
+    memset(p, 1, 10);
+    kt::poke(p + 10, 0xFF);  // one byte into the guard at data + 10
+    kt::poke(q + 4, 0xFF);
     EXPECT_EQ(KovaMemFree(ok), 1);
     EXPECT_EQ(KovaMemFree(p), 0);
     EXPECT_EQ(readLog(), quarantineEntries(p, 1));
@@ -140,9 +141,9 @@ TEST_F(Release, CleanupReturnsEachBlockToItsPoolNewestQuarantinedFirst) {
     EXPECT_EQ(readLog(), notRequired);
     KovaMemUpdateLogStackFlag(1);
     uint8_t *keep = alloc(8), *a = alloc(2), *b = alloc(8), *c = alloc(30);
-    a[2] ^= 0xFF;   // each damages its guard
-    b[8] ^= 0xFF;
-    c[32] ^= 0xFF;  // 30 > 32 - 4: the guard sits at data + S
+    kt::poke(a + 2, 0xFF);  // each damages its guard
+    kt::poke(b + 8, 0xFF);
+    kt::poke(c + 32, 0xFF);  // 30 > 32 - 4: the guard sits at data + S
     for (uint8_t *p : {a, b, c}) EXPECT_EQ(KovaMemFree(p), 0);
     EXPECT_EQ(memMgrDetails.corruptList->stackRec, nullptr);  // records given back
     EXPECT_EQ(kt::table(), "free 2999 busy 1");
@@ -169,7 +170,7 @@ TEST_F(Release, DefaultInPlaceResizeLeavesDamageToBeReported) {
     if (kt::config_classic) GTEST_SKIP() << "classic: the size never follows";
     kt::start(kt::Cfg{{1, 2}});
     uint8_t *p = alloc(6);
-    p[6] ^= 0xFF;  // overrun before the resize
+    kt::poke(p + 6, 0xFF);  // overrun before the resize
     EXPECT_EQ(KovaMemReAlloc(p, 12), p);
     EXPECT_EQ(kt::hdrOf(p)->reqSize, 6u);  // size and damaged guard stay where they were
     EXPECT_EQ(KovaMemFree(p), 0);

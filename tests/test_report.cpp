@@ -77,7 +77,7 @@ TEST_F(Report, ZeroDivisorNegativeRemainAndQuarantineColumn) {
     KovaMemResetFile();
     uint8_t *p = static_cast<uint8_t *>(KovaMemAlloc(3));
     void *q = KovaMemAlloc(8);
-    p[3] ^= 0xFF;
+    kt::poke(p + 3, 0xFF);
     ASSERT_EQ(KovaMemFree(p), 0);
     KovaMemPrintMemStatus();
     KovaMemCleanMemBlocks();
@@ -194,7 +194,7 @@ TEST_F(Report, CopiedReportWritesTheBytesOfTheEntryByEntryReport) {
     std::vector<void *> live;
     for (int i = 0; i < 400; ++i) live.push_back(i % 2 ? KovaMemAlloc(1 + i % 8) : kt::ktAllocFrom(33 + i % 30));
     uint8_t *bad = static_cast<uint8_t *>(KovaMemAlloc(5));
-    bad[5] ^= 1;
+    kt::poke(bad + 5, 1);
     ASSERT_EQ(KovaMemFree(bad), 0);
     for (uint32_t kb : {1024u, 64u, 8u}) {  // the whole report in several batches, then cut in the traces
         std::string byCopy, byEntry;

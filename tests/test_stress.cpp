@@ -66,7 +66,7 @@ void worker(int id) {
             const bool overrun = k >= 0 && rng() % 50 == 0;
             if (overrun) {
                 const uint32_t s = memPoolData[k].blockSize;
-                e.first[e.second <= s - 4 ? e.second : s] ^= 0xFF;  // first byte of the guard
+                kt::poke(e.first + (e.second <= s - 4 ? e.second : s), 0xFF);  // first byte of the guard
             }
             const uint8_t rc = KovaMemFree(e.first);
             if (rc == 0) ++gQuarantined;

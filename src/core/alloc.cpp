@@ -51,6 +51,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size) {
     const uint32_t s = p->blockSize;
     if (size > s - kovamem::kGuardBytes) h->data = kovamem::memSlotData(*p, h->blockIndex);
     kovamem::memPutGuard(h->data + kovamem::memGuardOffset(size, s));
+    kovamem::memShadowTake(h->data, size);
 
     ++p->busyCount;
     p->reqBytes += size;

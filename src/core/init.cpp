@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stddef.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "../internal.h"
@@ -13,9 +14,16 @@ namespace {
 
 // Releases everything a failed memMgrInit allocated; pools not reached yet
 // are still zero.
+void releaseArea(uint8_t *area, size_t bytes) {
+    if (area != nullptr && kovamem::memShadowMapsAreas())
+        munmap(area, bytes);
+    else
+        free(area);
+}
+
 void releasePoolTable(MemPool *table, int count) {
     for (int k = 0; k < count; ++k) {
-        free(table[k].area);
+        releaseArea(table[k].area, static_cast<size_t>(table[k].blockCount) * kovamem::memSlotStride(table[k].blockSize));
         free(table[k].freeHead);
     }
     free(table);
@@ -36,8 +44,13 @@ bool areaBytes(uint32_t count, uint32_t blockSize, size_t *out) {
 
 // A zero-filled block area starting on the slot alignment. The C library's
 // calloc already aligns to max_align_t; a larger slot alignment needs an
-// aligned allocation. Either is released with free.
+// aligned allocation; under Valgrind the area is mapped (see shadow.h).
+// releaseArea gives back either kind.
 uint8_t *allocArea(size_t bytes) {
+    if (kovamem::memShadowMapsAreas()) {
+        void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
+    }
     if (kovamem::config_classic || kovamem::config_slot_align <= alignof(max_align_t))
         return static_cast<uint8_t *>(calloc(1, bytes));
     void *p = nullptr;
@@ -267,6 +280,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
             kovamem::memPutGuard(h.data + s);
             h.next = j + 1 < n ? &hdrs[j + 1] : nullptr;
         }
+        kovamem::memShadowArea(p.area, static_cast<size_t>(n) * kovamem::memSlotStride(s));
     }
     m.totalReserved = m.totalMgmt + m.totalData;
     m.initialized = 1;

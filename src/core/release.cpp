@@ -21,6 +21,7 @@ void resizeInPlace(MemPool *pool, MemBlockHdr *hdr, uint32_t size) {
     hdr->reqSize = size;
     pool->reqBytes += size - old;  // wraps back exactly: reqBytes is a sum of sizes
     kovamem::memPutGuard(hdr->data + kovamem::memGuardOffset(size, s));
+    kovamem::memShadowResize(hdr->data, old, size, kovamem::memSlotStride(s));
 }
 
 // Default build: a block from the C heap, handed to realloc. Size 0 leaves
@@ -36,7 +37,30 @@ void *sysRealloc(void *ptr, uint32_t size) {
 
 }  // namespace
 
+// memcheck is told of a free-like release of an address that is no block,
+// which it reports as an invalid free with what it knows of the address.
+// ASan has no such request: a read of the address, which it has poisoned
+// since the release, reports the second release; an address inside a busy
+// block is reported as an invalid access of one byte there.
+__attribute__((noinline)) void kovamem::memShadowBadRelease(const void *ptr) {
+    if (!memShadowReportsBadRelease) return;
+#if KOVAMEM_VALGRIND
+    VALGRIND_FREELIKE_BLOCK(ptr, 0);
+#endif
+#if KOVAMEM_ASAN
+    if (__asan_address_is_poisoned(ptr))
+        (void)*static_cast<const volatile uint8_t *>(ptr);
+    else
+        __asan_report_error(__builtin_return_address(0), __builtin_frame_address(0), __builtin_frame_address(0),
+                            const_cast<void *>(ptr), 0, 1);
+#endif
+    (void)ptr;
+}
+
 extern "C" {
+
+bool memShadowReportsBadRelease = true;
+
 
 int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
     MemMgrDetails &m = memMgrDetails;
@@ -63,6 +87,7 @@ int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
 
     uint8_t *slot = kovamem::memSlotData(*pool, hdr->blockIndex);
     const bool intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(hdr->reqSize, s));
+    kovamem::memShadowGive(slot, kovamem::memSlotStride(s));
     hdr->reqSize = 0;
     hdr->opaque = 0;
 
@@ -112,7 +137,10 @@ uint8_t KovaMemFree(void *ptr) {
     const int k = kovamem::memPoolOfAddress(a);
     if (k >= 0) {
         const int32_t j = kovamem::memSlotOf(k, a);
-        if (j < 0) return MEM_FREE_NOT_BUSY;
+        if (j < 0) {
+            kovamem::memShadowBadRelease(ptr);
+            return MEM_FREE_NOT_BUSY;
+        }
         __builtin_prefetch(&kovamem::memPoolGeom[k].hdrs[j], 1);
         __builtin_prefetch(&kovamem::memPoolGeom[k].busyPrev[j], 1);
         __builtin_prefetch(ptr);  // the guard of a small request lies in this line
@@ -124,6 +152,7 @@ uint8_t KovaMemFree(void *ptr) {
             return static_cast<uint8_t>(result);
         }
         memUnlock(m.lock);
+        kovamem::memShadowBadRelease(ptr);
         return MEM_FREE_NOT_BUSY;
     }
     memCountUp(m.sysFreeCount);

@@ -40,12 +40,6 @@ struct Seen {
     }
 };
 
-uint32_t guardAt(const uint8_t *p) {
-    uint32_t w;
-    memcpy(&w, p, sizeof w);
-    return w;
-}
-
 // Walks one list of pool k's headers, bounded by the pool's block count.
 // Returns the number of headers met, or -1 after a fault.
 int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, Seen &seen, const char *name,
@@ -132,7 +126,7 @@ void checkPools(Checker &c) {
         if (nf != p.freeCount) c.fail("pool %u freeCount %u, free list %d", k, p.freeCount, nf);
         for (const MemBlockHdr *h = p.freeHead; h != nullptr && c.ok; h = h->next) {
             if (h->reqSize != 0 || h->stackRec != nullptr) c.fail("pool %u free block %u is not clear", k, h->blockIndex);
-            if (guardAt(h->data + p.blockSize) != MEM_GUARD_WORD) c.fail("pool %u free block %u guard", k, h->blockIndex);
+            if (kovamem::memGuardWord(h->data + p.blockSize) != MEM_GUARD_WORD) c.fail("pool %u free block %u guard", k, h->blockIndex);
         }
         int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
         if (nb < 0) return;
