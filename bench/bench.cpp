@@ -3,7 +3,10 @@
 // capture, status report). Every allocator case is registered twice, as
 // "<case>/kovamem" and "<case>/system".
 #include <benchmark/benchmark.h>
-#include <execinfo.h>
+#include <dlfcn.h>
+#define UNW_LOCAL_ONLY
+#include <libunwind.h>
+#include <unwind.h>
 #include <pthread.h>
 #include <stdlib.h>
 
@@ -155,10 +158,67 @@ void capture(benchmark::State &st) {
     for (auto _ : st) benchmark::DoNotOptimize(SYS_StackTrace(buf, MEM_TRACE_ENTRIES, 1));
 }
 
-// The C library's own backtrace at the same depth, for comparison.
+// The C library's own backtrace at the same depth, for comparison. Taken
+// from libc by name: libunwind, linked here for its candidate below, exports
+// a backtrace of its own that would otherwise stand in for it.
 void backtraceLibc(benchmark::State &st) {
+    using Fn = int (*)(void **, int);
+    static const Fn libcBacktrace = reinterpret_cast<Fn>(dlsym(dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD), "backtrace"));
     void *buf[MEM_TRACE_ENTRIES];
-    for (auto _ : st) benchmark::DoNotOptimize(backtrace(buf, MEM_TRACE_ENTRIES));
+    for (auto _ : st) benchmark::DoNotOptimize(libcBacktrace(buf, MEM_TRACE_ENTRIES));
+}
+
+// The candidates for the capture on hosts, side by side at depth 10:
+// libgcc's _Unwind_Backtrace as such, libunwind's unw_backtrace with its
+// per-thread cache, and a frame-pointer walk bounded by the thread's stack
+// (which needs every frame to keep a frame pointer).
+struct GccWalk {
+    void **buf;
+    int n;
+};
+_Unwind_Reason_Code gccFrame(struct _Unwind_Context *ctx, void *arg) {
+    GccWalk *w = static_cast<GccWalk *>(arg);
+    w->buf[w->n++] = reinterpret_cast<void *>(_Unwind_GetIP(ctx));
+    return w->n < MEM_TRACE_ENTRIES ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+void captureLibgcc(benchmark::State &st) {
+    void *buf[MEM_TRACE_ENTRIES];
+    for (auto _ : st) {
+        GccWalk w{buf, 0};
+        _Unwind_Backtrace(gccFrame, &w);
+        benchmark::DoNotOptimize(w.n);
+    }
+}
+void captureLibunwind(benchmark::State &st) {
+    unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
+    void *buf[MEM_TRACE_ENTRIES];
+    for (auto _ : st) benchmark::DoNotOptimize(unw_backtrace(buf, MEM_TRACE_ENTRIES));
+}
+__attribute__((noinline)) int fpWalk(void **buf, int depth) {
+    pthread_attr_t a;
+    void *lo = nullptr;
+    size_t size = 0;
+    static thread_local uintptr_t stackLo, stackHi;
+    if (stackHi == 0 && pthread_getattr_np(pthread_self(), &a) == 0) {
+        pthread_attr_getstack(&a, &lo, &size);
+        pthread_attr_destroy(&a);
+        stackLo = reinterpret_cast<uintptr_t>(lo);
+        stackHi = stackLo + size;
+    }
+    int n = 0;
+    for (uintptr_t *fp = static_cast<uintptr_t *>(__builtin_frame_address(0)); n < depth;) {
+        const uintptr_t f = reinterpret_cast<uintptr_t>(fp);
+        if (f < stackLo || f + 2 * sizeof(uintptr_t) > stackHi || (f & (sizeof(uintptr_t) - 1)) != 0) break;
+        buf[n++] = reinterpret_cast<void *>(fp[1]);
+        uintptr_t *next = reinterpret_cast<uintptr_t *>(fp[0]);
+        if (next <= fp) break;
+        fp = next;
+    }
+    return n;
+}
+void captureFramePointers(benchmark::State &st) {
+    void *buf[MEM_TRACE_ENTRIES];
+    for (auto _ : st) benchmark::DoNotOptimize(fpWalk(buf, MEM_TRACE_ENTRIES));
 }
 
 // The floor of a pool pair with tracing off: the two uncontended lock and
@@ -221,7 +281,6 @@ void registerAllocatorCases(const std::string &who) {
     for (int n : {100, 1000, 10000, 60000}) RegisterBenchmark(("deep/" + std::to_string(n) + "/" + who).c_str(), deep<A>)->Arg(n);
     RegisterBenchmark(("threads2/pair256/" + who).c_str(), pair<A>)->Arg(256)->Threads(2)->UseRealTime();
     RegisterBenchmark(("threads2/churn/" + who).c_str(), churn<A>)->Threads(2)->UseRealTime();
-    RegisterBenchmark(("traced/pair256/" + who).c_str(), traced<A>);
 }
 
 }  // namespace
@@ -240,8 +299,12 @@ int main(int argc, char **argv) {
     registerAllocatorCases<Kova>("kovamem");
     registerAllocatorCases<Floor>("floor");
     registerAllocatorCases<Sys>("system");
+    benchmark::RegisterBenchmark("traced/pair256/kovamem", traced<Kova>);
     benchmark::RegisterBenchmark("capture/depth10/kovamem", capture);
     benchmark::RegisterBenchmark("capture/depth10/system", backtraceLibc);
+    benchmark::RegisterBenchmark("capture-libgcc/depth10/kovamem", captureLibgcc);
+    benchmark::RegisterBenchmark("capture-libunwind/depth10/kovamem", captureLibunwind);
+    benchmark::RegisterBenchmark("capture-framepointers/depth10/kovamem", captureFramePointers);
     benchmark::RegisterBenchmark("lockfloor/2x/system", lockFloor);
     for (int n : {0, 100, 3000}) benchmark::RegisterBenchmark(("report/" + std::to_string(n) + "/kovamem").c_str(), report)->Arg(n);
     benchmark::Initialize(&argc, argv);

@@ -276,6 +276,10 @@ void memLogPrint(const char *format, ...) MEM_PRINTF(1, 2);
 // ---- stack traces ----
 int32_t memWalkStack(MemTraceAddr *buf, int32_t depth);
 
+// Set by tests on 32-bit MIPS: the walk resolves every frame by its scan,
+// without the frame cache, so that both ways can be compared on real code.
+extern bool memFrameCacheOff;
+
 // ---- trace records ----
 int memMoveStackDataDLink(int dir, MemStackRec *rec, MemStackData *stackData);
 void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec);
@@ -314,8 +318,11 @@ static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
 }
 
 // Attaches a trace record to h, just taken from a free list, while tracing
-// is on. Caller holds the manager lock. Always inlined for the capture.
-static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size) {
+// is on. Caller holds the manager lock. The call chain was captured before
+// the lock was taken, into pre (so that other threads do not wait for the
+// walk), unless tracing was off then: it is captured now. Always inlined
+// for that capture.
+static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size, const MemTraceAddr *pre) {
     MemStackData *sd = memMgrDetails.stackData;
     if (kovamem::memLoad(sd->logStack) != 1) return;
     MemStackRec *rec = sd->freeHead;
@@ -324,7 +331,10 @@ static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size) {
     rec->hdr = h;
     rec->size = size;
     rec->tag = 0;
-    memCaptureTrace(rec->trace);
+    if (pre != nullptr)
+        memcpy(rec->trace, pre, sizeof rec->trace);
+    else
+        memCaptureTrace(rec->trace);
 }
 
 #endif  // KOVAMEM_INTERNAL_H

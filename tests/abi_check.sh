@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The shared library exports exactly the public interface and needs nothing
-# beyond libc, pthreads and the compiler runtime.   abi_check.sh <lib> <nm> <readelf>
+# beyond libc, pthreads, the compiler runtime and, where it was found,
+# libunwind.   abi_check.sh <lib> <nm> <readelf>
 set -euo pipefail
 lib=$1 nm=$2 readelf=$3
 expected="KovaMemAlloc KovaMemCalloc KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
@@ -15,7 +16,7 @@ fi
 needed=$("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 for n in $needed; do
   case $n in
-    libc.so.*|libpthread.so.*|libgcc_s.so.*) ;;
+    libc.so.*|libpthread.so.*|libgcc_s.so.*|libunwind.so.8) ;;
     *) echo "unexpected dependency: $n (all: $needed)"; exit 1 ;;
   esac
 done

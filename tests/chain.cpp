@@ -40,6 +40,16 @@ KT_CHAIN void ktCaptureDeep(int frames, MemTraceAddr *trace) {
     KT_BARRIER();
 }
 
+MemTraceAddr ktSignalTrace[MEM_TRACE_ENTRIES];
+int32_t ktSignalDepth;
+
+KT_CHAIN void ktOnSignal(int) {
+    for (auto &e : ktSignalTrace) e = MEM_TRACE_END;
+    ktSignalDepth = SYS_StackTrace(ktSignalTrace, MEM_TRACE_ENTRIES, 1);
+    (void)KovaMemAlloc(0);  // logs a trace captured here
+    KT_BARRIER();
+}
+
 KT_CHAIN void *ktAllocFrom(uint32_t size) {
     void *p = KovaMemAlloc(size);
     KT_BARRIER();

@@ -123,6 +123,9 @@ int32_t ktChainF(MemTraceAddr *buf, int32_t depth);  // F -> G -> H, H captures
 int32_t ktChainH(MemTraceAddr *buf, int32_t depth);
 void ktCaptureDeep(int frames, MemTraceAddr *trace);  // captures as an allocation does
 void *ktAllocFrom(uint32_t size);                     // calls KovaMemAlloc
+void ktOnSignal(int);  // a signal handler: captures into ktSignalTrace, then KovaMemAlloc(0)
+extern MemTraceAddr ktSignalTrace[MEM_TRACE_ENTRIES];
+extern int32_t ktSignalDepth;
 }
 // The function a code address lies in (test binaries use -rdynamic).
 std::string functionOf(MemTraceAddr a);

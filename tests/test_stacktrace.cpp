@@ -1,6 +1,9 @@
 // Trace capture and printing: the frame walk over synthetic o32 images, the
 // result table, real call chains, the printed entry and the depth setter.
+#include <signal.h>
+
 #include <map>
+#include <vector>
 
 #include "diag/prim/stackwalk.h"
 #include "support.h"
@@ -13,11 +16,31 @@ constexpr uint32_t addiuSp(int16_t imm) { return 0x27BD0000u | static_cast<uint1
 constexpr uint32_t swRa(int16_t imm) { return 0xAFBF0000u | static_cast<uint16_t>(imm); }
 
 // A synthetic process image; words not set read as 0 (a nop in code, a
-// zero return address on the stack).
+// zero return address on the stack). Code is everywhere unless ranges are
+// given; reading code outside them fails the test.
 struct Image {
     std::map<uintptr_t, uintptr_t> code_, stack_;
-    uint32_t code(uintptr_t a) const { return static_cast<uint32_t>(at(code_, a)); }
+    std::vector<std::pair<uintptr_t, uintptr_t>> ranges_;  // [lo, hi)
+    uint32_t code(uintptr_t a) const {
+        uintptr_t lo, hi;
+        EXPECT_TRUE(codeRange(a, &lo, &hi)) << "code read outside the mappings at " << a;
+        return static_cast<uint32_t>(at(code_, a));
+    }
     uintptr_t stack(uintptr_t a) const { return at(stack_, a); }
+    bool codeRange(uintptr_t pc, uintptr_t *lo, uintptr_t *hi) const {
+        if (ranges_.empty()) {
+            *lo = 0;
+            *hi = ~uintptr_t{0};
+            return true;
+        }
+        for (auto &r : ranges_)
+            if (pc >= r.first && pc < r.second) {
+                *lo = r.first;
+                *hi = r.second;
+                return true;
+            }
+        return false;
+    }
     static uintptr_t at(const std::map<uintptr_t, uintptr_t> &m, uintptr_t a) {
         auto it = m.find(a);
         return it == m.end() ? 0 : it->second;
@@ -25,11 +48,21 @@ struct Image {
     void fn(uintptr_t at, std::initializer_list<uint32_t> words) {
         for (uint32_t w : words) code_[at += 4] = w;
     }
-    // Walks from pc with sp 0x8000; returns the count and the entries.
+    // Walks from pc with sp 0x8000; returns the count and the entries. The
+    // walk runs without a frame cache, then twice through a fresh cache
+    // (filling it, then only reading it): all three must agree.
     std::pair<int32_t, std::vector<MemTraceAddr>> walk(uintptr_t pc, int32_t depth = 10) const {
-        std::vector<MemTraceAddr> buf(11, E);
-        int32_t n = kovamem::memWalkFrames(*this, buf.data(), depth, pc, 0x8000);
-        return {n, buf};
+        auto once = [&](auto &cache) {
+            std::vector<MemTraceAddr> buf(11, E);
+            int32_t n = kovamem::memWalkFrames(*this, cache, buf.data(), depth, pc, 0x8000);
+            return std::make_pair(n, buf);
+        };
+        kovamem::NoFrameCache none;
+        kovamem::FrameCache<64> cache{};
+        const auto plain = once(none), cold = once(cache), warm = once(cache);
+        EXPECT_EQ(plain, cold) << "walk from " << pc << ", filling the cache";
+        EXPECT_EQ(plain, warm) << "walk from " << pc << ", from the cache";
+        return plain;
     }
 };
 
@@ -76,6 +109,42 @@ TEST(FrameWalk, UnresolvedFramesAndGuardsEndTheWalk) {
     EXPECT_EQ(later.walk(0x1014).second[1], 0x77Cu);
 }
 
+TEST(FrameWalk, NeverLeavesTheCodeMappingsAndStopsAtSignalTrampolines) {
+    Image im = threeFrames();
+    im.ranges_ = {{0x1000, 0x1100}, {0x2000, 0x2100}, {0x3000, 0x3100}};
+    EXPECT_EQ(im.walk(0x1018).first, 3);  // inside the mappings: as without them
+    im.stack_[0x8000 + 36] = 0x2200;      // B's return address points outside code
+    EXPECT_EQ(im.walk(0x1018), (std::make_pair(1, std::vector<MemTraceAddr>{0x1018, E, E, E, E, E, E, E, E, E, E})));
+    EXPECT_EQ(im.walk(0x9000).first, 0);  // the first pc outside code: nothing recorded
+    // A mapping that starts inside a function: the scan ends at its first
+    // word, as at a function start.
+    Image cut;
+    cut.fn(0x1000, {kLuiGp, addiuSp(-40), swRa(36), 0, 0, 0});
+    cut.ranges_ = {{0x100C, 0x1100}};  // the lui gp and addiu lie before it
+    EXPECT_EQ(cut.walk(0x1018).first, 1);
+    // A handler returns into the o32 sigreturn and rt_sigreturn trampolines:
+    // the walk ends at the handler, the trampoline is not recorded.
+    for (uint32_t li : {0x24021017u, 0x24021061u}) {
+        Image sig = threeFrames();
+        sig.code_[0x5000] = li;
+        sig.code_[0x5004] = 0x0000000Cu;  // syscall
+        sig.ranges_ = {{0x1000, 0x1100}, {0x5000, 0x5008}};
+        sig.stack_[0x8000 + 36] = 0x5000;
+        EXPECT_EQ(sig.walk(0x1018), (std::make_pair(1, std::vector<MemTraceAddr>{0x1018, E, E, E, E, E, E, E, E, E, E})));
+    }
+    // Saved return addresses are read only within the window above the
+    // first stack pointer: ten frames of 32 KiB.
+    Image wide;
+    for (uintptr_t f = 0; f < 12; ++f) {
+        wide.fn(0x1000 * (f + 1), {kLuiGp, addiuSp(-32760), swRa(32756), 0});
+        wide.stack_[0x8000 + f * 32760 + 32756] = 0x1000 * (f + 2) + 0x10;
+    }
+    EXPECT_EQ(wide.walk(0x1010, 10).first, 10);
+    std::vector<MemTraceAddr> buf(12, E);
+    kovamem::NoFrameCache none;
+    EXPECT_EQ(kovamem::memWalkFrames(wide, none, buf.data(), 12, 0x1010, 0x8000), 11);  // the 11th read is outside
+}
+
 TEST(FrameWalk, OwnFrameSizeIsFirstNonZeroAddiuBeforeJrRa) {
     Image im;
     im.fn(0x1000, {kLuiGp, addiuSp(0), addiuSp(-48), kJrRa});
@@ -102,6 +171,24 @@ TEST(SysStackTrace, RealChainResolvesInnermostFirstUpToDepth) {
     for (int i = 0; i < n; ++i) EXPECT_NE(all[i], 0u);
 }
 
+// On MIPS the walk keeps what it learned of each frame: a capture through
+// frames seen before must record exactly what the scans record.
+TEST(SysStackTrace, CachedAndUncachedWalksRecordTheSameChain) {
+    MemTraceAddr t[3][MEM_TRACE_ENTRIES];  // scanned, filling the cache, from the cache
+    int32_t n[3];
+    for (int pass = 0; pass < 3; ++pass) {  // one call site, so one chain
+        for (auto &e : t[pass]) e = E;
+        memFrameCacheOff = pass == 0;
+        n[pass] = kt::ktChainF(t[pass], MEM_TRACE_ENTRIES);
+    }
+    memFrameCacheOff = false;
+    EXPECT_GT(n[0], 3);
+    for (int pass = 1; pass < 3; ++pass) {
+        EXPECT_EQ(n[pass], n[0]) << pass;
+        for (int i = 0; i < MEM_TRACE_ENTRIES; ++i) EXPECT_EQ(t[pass][i], t[0][i]) << pass << "/" << i;
+    }
+}
+
 TEST(SysStackTrace, DepthSetterBoundsEveryCapture) {
     MemTraceAddr t[MEM_TRACE_ENTRIES];
     KovaMemSetStackDepth(11);
@@ -118,6 +205,33 @@ TEST(SysStackTrace, DepthSetterBoundsEveryCapture) {
     }
     KovaMemSetStackDepth(10);  // once lowered, 10 cannot be set again
     EXPECT_EQ(gStackDepth, -1);
+}
+
+// A crash handler logging a backtrace: captures from a signal handler, on
+// the thread's stack and on an alternate signal stack, end without a fault
+// and begin in the handler.
+TEST(SysStackTrace, CapturesFromASignalHandlerOnAnyStack) {
+    kt::start(kt::Cfg{{0, 1}});
+    static char alternate[64 * 1024];
+    stack_t ss{};
+    ss.ss_sp = alternate;
+    ss.ss_size = sizeof alternate;
+    ASSERT_EQ(sigaltstack(&ss, nullptr), 0);
+    for (int onAltStack : {0, 1}) {
+        struct sigaction sa{};
+        sa.sa_handler = kt::ktOnSignal;
+        sa.sa_flags = onAltStack ? SA_ONSTACK : 0;
+        ASSERT_EQ(sigaction(SIGUSR1, &sa, nullptr), 0);
+        KovaMemResetFile();
+        kt::ktSignalDepth = -9;
+        ASSERT_EQ(raise(SIGUSR1), 0);
+        EXPECT_GE(kt::ktSignalDepth, 1) << "alternate stack " << onAltStack;
+        EXPECT_EQ(kt::functionOf(kt::ktSignalTrace[0]), "ktOnSignal") << "alternate stack " << onAltStack;
+        const std::string log = kt::readLog();
+        EXPECT_EQ(log.rfind(" EXIT: Allocation for Zero Bytes \nSTACK DETAILS: A:     0 L:     0 T:       0 c: \n[", 0), 0u)
+            << log;
+    }
+    signal(SIGUSR1, SIG_DFL);
 }
 
 TEST(TracePrint, MatchesByteForByteAtEveryDepth) {

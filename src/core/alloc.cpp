@@ -17,12 +17,12 @@ void *sysAlloc(uint32_t size, const char *format) {
 
 // Takes the head of p's free list; the manager lock is held. Always inlined
 // so that a traced allocation captures from KovaMemAlloc's own body.
-MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size) {
+MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr *pre) {
     MemBlockHdr *h = p->freeHead;
     h->reqSize = size;
     h->opaque = 0;
     h->stackRec = nullptr;
-    memAttachStackRec(h, size);
+    memAttachStackRec(h, size, pre);
 
     p->freeHead = h->next;
     if (p->freeHead == nullptr) {
@@ -76,6 +76,10 @@ void *KovaMemAlloc(uint32_t size) {
     if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize)
         return sysAlloc(size, " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n");
 
+    // With tracing on, the call chain is captured here, before the lock.
+    MemTraceAddr trace[MEM_TRACE_ENTRIES];
+    const bool traced = kovamem::memLoad(m.stackData->logStack) == 1;
+    if (traced) memCaptureTrace(trace);
     // The first pool that holds the size, from the table built at
     // initialisation; every later pool holds it too.
     for (uint16_t k = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; k < m.poolCount; ++k) {
@@ -86,7 +90,7 @@ void *KovaMemAlloc(uint32_t size) {
             memLogPrint(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", k);
             continue;
         }
-        void *data = takeBlock(p, size);
+        void *data = takeBlock(p, size, traced ? trace : nullptr);
         memUnlock(m.lock);
         return data;
     }

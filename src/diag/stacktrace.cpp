@@ -9,6 +9,7 @@ using kovamem::memStore;
 extern "C" {
 
 int32_t gStackDepth = MEM_TRACE_ENTRIES;
+bool memFrameCacheOff;
 
 void KovaMemSetStackDepth(int32_t depth) {
     if (depth < MEM_TRACE_ENTRIES) memStore(gStackDepth, depth);

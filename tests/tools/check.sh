@@ -4,6 +4,7 @@
 # else was reported.   check.sh valgrind|asan <faults binary>
 set -uo pipefail
 mode=$1 bin=$2
+supp="$(cd "$(dirname "$0")" && pwd)/valgrind.supp"
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 failed=0 passed=0
@@ -12,7 +13,7 @@ failed=0 passed=0
 expect() {
   local c=$1; shift
   if [ "$mode" = valgrind ]; then
-    valgrind --quiet --error-exitcode=0 --leak-check=no "$bin" "$c" >/dev/null 2>"$out"
+    valgrind --quiet --suppressions="$supp" --error-exitcode=0 --leak-check=no "$bin" "$c" >/dev/null 2>"$out"
   else
     ASAN_OPTIONS=detect_leaks=0:symbolize=1 "$bin" "$c" >/dev/null 2>"$out"
   fi
@@ -38,7 +39,7 @@ if [ "$mode" = valgrind ]; then
   expect clean; one 0
   # The leak check counts the live pool block the host dropped, with the
   # stack that allocated it (still reachable: its header names it).
-  valgrind --quiet --leak-check=full --show-leak-kinds=all "$bin" leak >/dev/null 2>"$out"
+  valgrind --quiet --suppressions="$supp" --leak-check=full --show-leak-kinds=all "$bin" leak >/dev/null 2>"$out"
   if grep -Eq '24 bytes in 1 blocks are (still reachable|definitely lost)' "$out" && grep -q 'faultLeak' "$out"; then
     passed=$((passed + 1))
   else

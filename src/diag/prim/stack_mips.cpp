@@ -1,15 +1,23 @@
 // The stack walk on 32-bit MIPS: the frames of o32 position-independent
 // code, read through the prologue pattern (see stackwalk.h).
 #include "../../internal.h"
+#include "codemap.h"
 #include "stackwalk.h"
 
 namespace {
 
-// Reads the running process's own code and stack.
+// Reads the running process's own code and stack; code only inside the
+// executable mappings of its modules.
 struct LiveReader {
     uint32_t code(uintptr_t a) const { return *reinterpret_cast<const volatile uint32_t *>(a); }
     uintptr_t stack(uintptr_t a) const { return *reinterpret_cast<const volatile uintptr_t *>(a); }
+    bool codeRange(uintptr_t pc, uintptr_t *lo, uintptr_t *hi) const { return kovamem::memCodeRange(pc, lo, hi); }
 };
+
+// What the walk learned of each return address; forgotten when modules
+// come or go, since code may then sit where other code was.
+kovamem::FrameCache<1024> gFrames;
+uint32_t gFramesGeneration;  // the code map's generation the cache was filled under
 
 }  // namespace
 
@@ -24,7 +32,24 @@ extern "C" __attribute__((noinline)) int32_t memWalkStack(MemTraceAddr *buf, int
     uintptr_t sp;
     __asm__ volatile("move %0, $sp" : "=r"(sp));
     const LiveReader rd;
-    sp += kovamem::memOwnFrameSize(rd, reinterpret_cast<uintptr_t>(&memWalkStack));
+    // The frame size never changes: read from the code once (0 is never a
+    // result here: this function keeps a frame).
+    static uint32_t ownFrame;
+    uint32_t own = __atomic_load_n(&ownFrame, __ATOMIC_RELAXED);
+    if (own == 0) {
+        own = kovamem::memOwnFrameSize(rd, reinterpret_cast<uintptr_t>(&memWalkStack));
+        __atomic_store_n(&ownFrame, own, __ATOMIC_RELAXED);
+    }
+    sp += own;
     const uintptr_t pc = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-    return kovamem::memWalkFrames(rd, buf, depth, pc, sp);
+    uint32_t seen = __atomic_load_n(&gFramesGeneration, __ATOMIC_RELAXED);
+    const uint32_t now = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_ACQUIRE);
+    if (seen != now && __atomic_compare_exchange_n(&gFramesGeneration, &seen, now, false, __ATOMIC_RELAXED,
+                                                   __ATOMIC_RELAXED))
+        gFrames.clear();
+    if (__atomic_load_n(&memFrameCacheOff, __ATOMIC_RELAXED)) {
+        kovamem::NoFrameCache none;
+        return kovamem::memWalkFrames(rd, none, buf, depth, pc, sp);
+    }
+    return kovamem::memWalkFrames(rd, gFrames, buf, depth, pc, sp);
 }
