@@ -90,11 +90,11 @@ inline uint32_t wordAt(const void *p) { return kovamem::memGuardWord(static_cast
 // memory checkers, which would otherwise report the overrun at once.
 MEM_NO_ASAN inline void poke(void *at, uint8_t mask) {
 #if KOVAMEM_VALGRIND
-    VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, 1);
+    if (kovamem::memUnderValgrind) VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, 1);
 #endif
     *static_cast<volatile uint8_t *>(at) ^= mask;
 #if KOVAMEM_VALGRIND
-    VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, 1);
+    if (kovamem::memUnderValgrind) VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, 1);
 #endif
 }
 

@@ -133,6 +133,7 @@ extern "C" {
 
 int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
     if (poolCount < 1) return 0;
+    kovamem::memShadowLearn();
     MemPool *table = static_cast<MemPool *>(calloc(static_cast<size_t>(poolCount), sizeof(MemPool)));
     if (table == nullptr) return 0;
 

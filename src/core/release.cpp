@@ -35,34 +35,9 @@ void *sysRealloc(void *ptr, uint32_t size) {
     return p;
 }
 
-}  // namespace
-
-// memcheck is told of a free-like release of an address that is no block,
-// which it reports as an invalid free with what it knows of the address.
-// ASan has no such request: a read of the address, which it has poisoned
-// since the release, reports the second release; an address inside a busy
-// block is reported as an invalid access of one byte there.
-__attribute__((noinline)) void kovamem::memShadowBadRelease(const void *ptr) {
-    if (!memShadowReportsBadRelease) return;
-#if KOVAMEM_VALGRIND
-    VALGRIND_FREELIKE_BLOCK(ptr, 0);
-#endif
-#if KOVAMEM_ASAN
-    if (__asan_address_is_poisoned(ptr))
-        (void)*static_cast<const volatile uint8_t *>(ptr);
-    else
-        __asan_report_error(__builtin_return_address(0), __builtin_frame_address(0), __builtin_frame_address(0),
-                            const_cast<void *>(ptr), 0, 1);
-#endif
-    (void)ptr;
-}
-
-extern "C" {
-
-bool memShadowReportsBadRelease = true;
-
-
-int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
+// The release of one busy block found by the lookup; the manager lock is
+// held. Inlined into KovaMemFree, the path of every release.
+MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
     MemMgrDetails &m = memMgrDetails;
     const uint32_t s = pool->blockSize;
     MemStackRec *r = hdr->stackRec;
@@ -120,6 +95,35 @@ int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
     return result;
 }
 
+}  // namespace
+
+// memcheck is told of a free-like release of an address that is no block,
+// which it reports as an invalid free with what it knows of the address.
+// ASan has no such request: a read of the address, which it has poisoned
+// since the release, reports the second release; an address inside a busy
+// block is reported as an invalid access of one byte there.
+__attribute__((noinline)) void kovamem::memShadowBadRelease(const void *ptr) {
+    if (!memShadowReportsBadRelease) return;
+#if KOVAMEM_VALGRIND
+    if (memUnderValgrind) VALGRIND_FREELIKE_BLOCK(ptr, 0);
+#endif
+#if KOVAMEM_ASAN
+    if (__asan_address_is_poisoned(ptr))
+        (void)*static_cast<const volatile uint8_t *>(ptr);
+    else
+        __asan_report_error(__builtin_return_address(0), __builtin_frame_address(0), __builtin_frame_address(0),
+                            const_cast<void *>(ptr), 0, 1);
+#endif
+    (void)ptr;
+}
+
+extern "C" {
+
+bool memShadowReportsBadRelease = true;
+
+
+int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) { return freeNode(pool, hdr, prev); }
+
 uint8_t KovaMemFree(void *ptr) {
     if (ptr == nullptr) return 1;
     MemMgrDetails &m = memMgrDetails;
@@ -147,7 +151,7 @@ uint8_t KovaMemFree(void *ptr) {
         MemFindResult f;
         memLock(m.lock);
         if (kovamem::memFindSlot(k, j, &f) == MEM_FIND_FOUND) {
-            const int result = KovaMemFreeNode(f.pool, f.hdr, f.prev);
+            const int result = freeNode(f.pool, f.hdr, f.prev);
             memUnlock(m.lock);
             return static_cast<uint8_t>(result);
         }
@@ -198,7 +202,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     }
     ++m.memReallocCount;
     memcpy(fresh, ptr, old < size ? old : size);
-    if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)KovaMemFreeNode(f.pool, f.hdr, f.prev);
+    if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)freeNode(f.pool, f.hdr, f.prev);
     memUnlock(m.lock);
     return fresh;
 }

@@ -32,6 +32,17 @@
 
 namespace kovamem {
 
+// 1 when the process runs under Valgrind, learned once at initialisation
+// (memShadowLearn): outside Valgrind each call below is one well-predicted
+// test of this flag.
+extern bool memUnderValgrind;
+
+inline void memShadowLearn() {
+#if KOVAMEM_VALGRIND
+    memUnderValgrind = RUNNING_ON_VALGRIND != 0;
+#endif
+}
+
 #if KOVAMEM_ASAN
 #define MEM_NO_ASAN __attribute__((no_sanitize_address))
 #else
@@ -42,18 +53,12 @@ namespace kovamem {
 // memcheck describes an address by a block of the C heap before any freed
 // block, so inside a calloc'd area every report about a released pool
 // block would name the area instead of the block.
-inline bool memShadowMapsAreas() {
-#if KOVAMEM_VALGRIND
-    return RUNNING_ON_VALGRIND != 0;
-#else
-    return false;
-#endif
-}
+inline bool memShadowMapsAreas() { return memUnderValgrind; }
 
 // Init: the whole area unaddressable.
 inline void memShadowArea(uint8_t *area, size_t bytes) {
 #if KOVAMEM_VALGRIND
-    (void)VALGRIND_MAKE_MEM_NOACCESS(area, bytes);
+    if (memUnderValgrind) (void)VALGRIND_MAKE_MEM_NOACCESS(area, bytes);
 #endif
 #if KOVAMEM_ASAN
     ASAN_POISON_MEMORY_REGION(area, bytes);
@@ -65,7 +70,7 @@ inline void memShadowArea(uint8_t *area, size_t bytes) {
 // A block handed out for size bytes.
 inline void memShadowTake(uint8_t *data, uint32_t size) {
 #if KOVAMEM_VALGRIND
-    VALGRIND_MALLOCLIKE_BLOCK(data, size, 0, 0);
+    if (memUnderValgrind) VALGRIND_MALLOCLIKE_BLOCK(data, size, 0, 0);
 #endif
 #if KOVAMEM_ASAN
     ASAN_UNPOISON_MEMORY_REGION(data, size);
@@ -78,7 +83,7 @@ inline void memShadowTake(uint8_t *data, uint32_t size) {
 // is its slot's length.
 inline void memShadowResize(uint8_t *data, uint32_t old, uint32_t size, uint32_t stride) {
 #if KOVAMEM_VALGRIND
-    VALGRIND_RESIZEINPLACE_BLOCK(data, old, size, 0);
+    if (memUnderValgrind) VALGRIND_RESIZEINPLACE_BLOCK(data, old, size, 0);
 #endif
 #if KOVAMEM_ASAN
     ASAN_POISON_MEMORY_REGION(data, stride);
@@ -93,7 +98,7 @@ inline void memShadowResize(uint8_t *data, uint32_t old, uint32_t size, uint32_t
 // A busy block released, to its free list or to the quarantine.
 inline void memShadowGive(uint8_t *data, uint32_t stride) {
 #if KOVAMEM_VALGRIND
-    VALGRIND_FREELIKE_BLOCK(data, 0);
+    if (memUnderValgrind) VALGRIND_FREELIKE_BLOCK(data, 0);
 #endif
 #if KOVAMEM_ASAN
     ASAN_POISON_MEMORY_REGION(data, stride);
@@ -107,31 +112,40 @@ inline void memShadowGive(uint8_t *data, uint32_t stride) {
 // unless tests that make such releases on purpose have switched it off.
 void memShadowBadRelease(const void *ptr);
 
-// The guard word, read and written past both tools' checks.
+// The guard word, read and written past both tools' checks. In an ASan
+// build byte by byte (a call of memcpy would meet ASan's interceptor),
+// otherwise as one word.
 MEM_NO_ASAN inline void memPutGuard(uint8_t *at) {
     const uint32_t guard = MEM_GUARD_WORD;
 #if KOVAMEM_VALGRIND
-    VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof guard);
+    if (memUnderValgrind) VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof guard);
 #endif
-    // Byte by byte: a call of memcpy would be checked by ASan's interceptor.
+#if KOVAMEM_ASAN
     uint8_t b[sizeof guard];
     memcpy(b, &guard, sizeof guard);
     for (size_t i = 0; i < sizeof guard; ++i) reinterpret_cast<volatile uint8_t *>(at)[i] = b[i];
+#else
+    memcpy(at, &guard, sizeof guard);
+#endif
 #if KOVAMEM_VALGRIND
-    VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof guard);
+    if (memUnderValgrind) VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof guard);
 #endif
 }
 
 MEM_NO_ASAN inline uint32_t memGuardWord(const uint8_t *at) {
     uint32_t w;
 #if KOVAMEM_VALGRIND
-    VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof w);
+    if (memUnderValgrind) VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof w);
 #endif
+#if KOVAMEM_ASAN
     uint8_t b[sizeof w];
     for (size_t i = 0; i < sizeof w; ++i) b[i] = reinterpret_cast<const volatile uint8_t *>(at)[i];
     memcpy(&w, b, sizeof w);
+#else
+    memcpy(&w, at, sizeof w);
+#endif
 #if KOVAMEM_VALGRIND
-    VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof w);
+    if (memUnderValgrind) VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(at, sizeof w);
 #endif
     return w;
 }
