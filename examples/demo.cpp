@@ -1,15 +1,18 @@
 // kovamem-demo: a host process as a firmware engineer meets one. Worker
 // threads pass messages and small objects through the pools, with a few
 // large requests that only the C heap can serve; allocation tracing is
-// switched on for the second phase; one message is overrun by one byte,
+// switched on for the second phase, in which each worker also remembers a
+// session record it never releases; one message is overrun by one byte,
 // which the release catches and quarantines; a status report shows it all,
-// a cleanup returns the damaged block, and a second report shows the pools
-// whole again. The run ends by printing the library's log.
+// a cleanup returns the damaged block, and a second report shows what is
+// still live. The run prints the library's log, then kovamem-analyze's
+// answers: call sites by name, the damaged block's allocator, the leak.
 #include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -112,6 +115,29 @@ struct Held {
     uint32_t size;
 };
 
+#define DEMO_CALL_SITE __attribute__((noinline))
+
+// The call sites the traces name: a received message, a small object, and
+// a session record that is remembered once per worker and never released
+// (the leak the analysis at the end finds).
+// (The barrier after each call keeps it from becoming a tail call, which
+// would leave the call site out of the chain.)
+DEMO_CALL_SITE void *receiveMessage(uint32_t size) {
+    void *p = KovaMemAlloc(size);
+    __asm__ volatile("" ::: "memory");
+    return p;
+}
+DEMO_CALL_SITE void *buildObject(uint32_t size) {
+    void *p = KovaMemCalloc(1, size);
+    __asm__ volatile("" ::: "memory");
+    return p;
+}
+DEMO_CALL_SITE void rememberSession(int id) {
+    void *session = KovaMemAlloc(48);
+    if (session != nullptr) memset(session, id, 48);
+    __asm__ volatile("" ::: "memory");  // forgotten: nothing releases it
+}
+
 // One worker: receives messages (64..1500 bytes), builds small objects
 // (8..120 bytes), resizes some, releases them in arrival order, and once per
 // phase asks for a large buffer that no pool holds. It keeps `keep` blocks
@@ -128,7 +154,7 @@ void worker(int id, std::chrono::steady_clock::time_point until, std::atomic<uin
             size = 128 * 1024;  // a firmware image chunk: beyond every pool
             large = true;
         }
-        if (Held h{KovaMemAlloc(size), size}; h.p != nullptr) {
+        if (Held h{r < 55 ? buildObject(size) : receiveMessage(size), size}; h.p != nullptr) {
             memset(h.p, 0x40 + id, size);
             if (rng() % 10 == 0) {  // a message that grows before it is passed on
                 const uint32_t grown = size + 200;
@@ -143,6 +169,7 @@ void worker(int id, std::chrono::steady_clock::time_point until, std::atomic<uin
         ops->fetch_add(1, std::memory_order_relaxed);
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
+    if (keep > 0) rememberSession(id);
     while (static_cast<int>(window.size()) > keep) {
         KovaMemFree(window.front().p);
         window.erase(window.begin());
@@ -173,6 +200,27 @@ void printFile(const char *path) {
     fclose(f);
 }
 
+// Runs the analyser on the log: the one installed beside this program, else
+// the one in the source tree it was built from.
+void analyze(const char *self, const char *log) {
+    std::string beside = self;
+    const size_t slash = beside.rfind('/');
+    beside = (slash == std::string::npos ? std::string(".") : beside.substr(0, slash)) + "/kovamem-analyze";
+    const std::string tool = access(beside.c_str(), R_OK) == 0 ? beside : std::string(KOVAMEM_ANALYZER);
+    if (access(tool.c_str(), R_OK) != 0) {
+        printf("(kovamem-analyze was not found at %s)\n", tool.c_str());
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execlp("python3", "python3", tool.c_str(), log, static_cast<char *>(nullptr));
+        printf("(python3 is needed to run %s)\n", tool.c_str());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid > 0) waitpid(pid, &status, 0);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -187,6 +235,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     KovaMemSetFileSize(1024);  // room for the whole story (1 MiB)
+    KovaMemLogModules();       // the module map, so the traces can be symbolized later
     printf("KovaMem demo: %d worker threads, %d ms of work; the library logs to %s\n\n", o.threads,
            o.durationMs, logPath);
 
@@ -201,25 +250,30 @@ int main(int argc, char **argv) {
     runPhase(o, o.durationMs - o.durationMs / 2, 2, &kept, &ops2);
     printf("   %u operations, %zu traced blocks still live.\n", ops2, kept.size());
 
-    printf("3. A 24-byte message is written with 25 bytes: one byte into its guard word.\n");
-    char *msg = static_cast<char *>(KovaMemAlloc(24));
+    printf("3. A 24-byte message arrives; a status report sees it live with its call chain.\n");
+    char *msg = static_cast<char *>(receiveMessage(24));
+    KovaMemPrintMemStatus();
+
+    printf("4. The message is written with 25 bytes, one into its guard word, and released.\n");
     if (msg != nullptr) {
         memset(msg, 'M', 25);
         const unsigned rc = KovaMemFree(msg);
         printf("   KovaMemFree returned %u: %s\n", rc,
                rc == 0 ? "damage caught, the block is quarantined" : "the block was not in a pool");
     }
-
-    printf("4. Status report (tracing on, one block quarantined).\n");
     KovaMemPrintMemStatus();
 
-    printf("5. Cleanup of the quarantine, kept blocks freed, tracing off, second report.\n");
+    printf("5. Cleanup of the quarantine, kept blocks freed, a last report: what is still live leaked.\n");
     KovaMemCleanMemBlocks();
     for (const Held &h : kept) KovaMemFree(h.p);
-    KovaMemUpdateLogStackFlag(0);
     KovaMemPrintMemStatus();
+    KovaMemUpdateLogStackFlag(0);
 
     printf("\n==== %s ====\n", logPath);
     printFile(logPath);
+
+    printf("\n==== kovamem-analyze %s ====\n", logPath);
+    fflush(stdout);
+    analyze(argv[0], logPath);
     return 0;
 }

@@ -194,6 +194,10 @@ KOVAMEM_API void KovaMemSetStackDepth(int32_t depth);
 /* 0 switches tracing off and resets the trace table; anything else on. */
 KOVAMEM_API void KovaMemUpdateLogStackFlag(int flag);
 KOVAMEM_API void KovaMemPrintMemStatus(void);
+/* Writes the loaded modules into the log (path, load address, ELF build ID,
+ * loadable segments), so that kovamem-analyze can symbolize the traces.
+ * Call it after KovaMemInit and again after each dlopen. */
+KOVAMEM_API void KovaMemLogModules(void);
 KOVAMEM_API void KovaMemDebugModes(uint32_t command, const char *arg);
 
 #ifdef __cplusplus
