@@ -1,5 +1,6 @@
 // The executable mappings of the loaded modules (see codemap.h).
 #include "codemap.h"
+#include "seqcount.h"
 
 #include <elf.h>
 #include <link.h>
@@ -81,12 +82,12 @@ void relearn() {
         Table &t = gTable;
         const bool change = t.learned;  // the first learning invalidates nothing
         __atomic_store_n(&t.seq, t.seq + 1, __ATOMIC_RELAXED);
-        __atomic_thread_fence(__ATOMIC_RELEASE);
+        seqWriteFence();
         for (int i = 0; i < s.count; ++i) {
-            __atomic_store_n(&t.lo[i], s.lo[i], __ATOMIC_RELAXED);
-            __atomic_store_n(&t.hi[i], s.hi[i], __ATOMIC_RELAXED);
+            seqStore(&t.lo[i], s.lo[i]);
+            seqStore(&t.hi[i], s.hi[i]);
         }
-        __atomic_store_n(&t.count, s.count, __ATOMIC_RELAXED);
+        seqStore(&t.count, s.count);
         t.adds = s.adds;
         t.subs = s.subs;
         t.learned = true;
@@ -101,18 +102,18 @@ int lookup(uintptr_t pc, uintptr_t *lo, uintptr_t *hi) {
     const Table &t = gTable;
     const uint32_t s1 = __atomic_load_n(&t.seq, __ATOMIC_ACQUIRE);
     if (s1 & 1u) return -1;
-    int a = 0, b = __atomic_load_n(&t.count, __ATOMIC_RELAXED);  // first range starting above pc
+    int a = 0, b = seqLoad(&t.count);  // first range starting above pc
     if (b > kMaxRanges) b = kMaxRanges;
     while (a < b) {
         const int m = (a + b) / 2;
-        if (__atomic_load_n(&t.lo[m], __ATOMIC_RELAXED) <= pc)
+        if (seqLoad(&t.lo[m]) <= pc)
             a = m + 1;
         else
             b = m;
     }
-    const uintptr_t start = a > 0 ? __atomic_load_n(&t.lo[a - 1], __ATOMIC_RELAXED) : 0;
-    const uintptr_t end = a > 0 ? __atomic_load_n(&t.hi[a - 1], __ATOMIC_RELAXED) : 0;
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    const uintptr_t start = a > 0 ? seqLoad(&t.lo[a - 1]) : 0;
+    const uintptr_t end = a > 0 ? seqLoad(&t.hi[a - 1]) : 0;
+    seqReadFence();
     if (__atomic_load_n(&t.seq, __ATOMIC_RELAXED) != s1) return -1;
     if (pc >= end) return 0;
     *lo = start;

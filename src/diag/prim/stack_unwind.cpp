@@ -4,7 +4,7 @@
 // Where libunwind is there (config_libunwind), its unw_backtrace with a
 // per-thread cache of frame layouts does the walk: after the first capture
 // through a frame, the frame costs a table look-up instead of an
-// interpretation of its unwind entry (about 25 times faster than libgcc's
+// interpretation of its unwind entry (about 45 times faster than libgcc's
 // _Unwind_Backtrace at depth 10, see bench/README.md). Otherwise, and for
 // depths beyond its buffer, the compiler runtime's _Unwind_Backtrace.
 #include <unwind.h>

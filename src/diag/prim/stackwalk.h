@@ -36,6 +36,7 @@
 #include <stdint.h>
 
 #include "kovamem.h"
+#include "seqcount.h"
 
 #define MEM_CACHE_INLINE inline __attribute__((always_inline))
 
@@ -133,9 +134,9 @@ struct FrameCache {
     MEM_CACHE_INLINE bool find(uintptr_t pc, FrameInfo *out) const {
         const Entry *x = e + slot(pc);
         const uint32_t s1 = __atomic_load_n(&x->seq, __ATOMIC_ACQUIRE);
-        const uintptr_t key = __atomic_load_n(&x->pc, __ATOMIC_RELAXED);
-        const uint32_t v = __atomic_load_n(&x->info, __ATOMIC_RELAXED);
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        const uintptr_t key = seqLoad(&x->pc);
+        const uint32_t v = seqLoad(&x->info);
+        seqReadFence();
         const uint32_t s2 = __atomic_load_n(&x->seq, __ATOMIC_RELAXED);
         // One test for all three: no write under way, none since, same key.
         if (((s1 & 1u) | (s1 ^ s2) | static_cast<uint32_t>(key ^ pc) | static_cast<uint32_t>((key ^ pc) >> 16 >> 16)) != 0)
@@ -149,9 +150,9 @@ struct FrameCache {
         uint32_t s = __atomic_load_n(&x.seq, __ATOMIC_RELAXED);
         if ((s & 1u) || !__atomic_compare_exchange_n(&x.seq, &s, s + 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
             return;
-        __atomic_thread_fence(__ATOMIC_RELEASE);
-        __atomic_store_n(&x.pc, pc, __ATOMIC_RELAXED);
-        __atomic_store_n(&x.info, pack(f), __ATOMIC_RELAXED);
+        seqWriteFence();
+        seqStore(&x.pc, pc);
+        seqStore(&x.info, pack(f));
         __atomic_store_n(&x.seq, s + 2, __ATOMIC_RELEASE);
     }
     void clear() {
@@ -159,8 +160,9 @@ struct FrameCache {
             uint32_t s = __atomic_load_n(&x.seq, __ATOMIC_RELAXED);
             if ((s & 1u) || !__atomic_compare_exchange_n(&x.seq, &s, s + 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
                 continue;
-            __atomic_store_n(&x.pc, uintptr_t{0}, __ATOMIC_RELAXED);
-            __atomic_store_n(&x.info, 0u, __ATOMIC_RELAXED);
+            seqWriteFence();
+            seqStore(&x.pc, uintptr_t{0});
+            seqStore(&x.info, 0u);
             __atomic_store_n(&x.seq, s + 2, __ATOMIC_RELEASE);
         }
     }
