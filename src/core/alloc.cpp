@@ -48,10 +48,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     }
     h->next = nullptr;
 
-    const uint32_t s = p->blockSize;
-    if (size > s - kovamem::kGuardBytes) h->data = kovamem::memSlotData(*p, h->blockIndex);
-    kovamem::memPutGuard(h->data + kovamem::memGuardOffset(size, s));
-    kovamem::memShadowTake(h->data, size);
+    if (size > p->blockSize - kovamem::kGuardBytes) h->data = kovamem::memSlotData(*p, h->blockIndex);
 
     ++p->busyCount;
     p->reqBytes += size;
@@ -90,8 +87,13 @@ void *KovaMemAlloc(uint32_t size) {
             memLogPrint(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", k);
             continue;
         }
-        void *data = takeBlock(p, size, traced ? trace : nullptr);
+        uint8_t *data = static_cast<uint8_t *>(takeBlock(p, size, traced ? trace : nullptr));
         memUnlock(m.lock);
+        // The guard word is written after the lock is released: the block is
+        // busy now and its bytes are the caller's alone, and a write into a
+        // cold line of a large block need not keep other threads waiting.
+        kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
+        kovamem::memShadowTake(data, size);
         return data;
     }
     return sysAlloc(size, " EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size %d\n");
