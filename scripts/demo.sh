@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+command -v python3 >/dev/null || need+=(python3)  # the analysis that ends the demo
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}" >&2
   apt-get update -qq
