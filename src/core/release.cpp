@@ -121,7 +121,6 @@ extern "C" {
 
 bool memShadowReportsBadRelease = true;
 
-
 int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) { return freeNode(pool, hdr, prev); }
 
 uint8_t KovaMemFree(void *ptr) {
