@@ -146,10 +146,6 @@ uint8_t KovaMemFree(void *ptr) {
         }
         __builtin_prefetch(&kovamem::memPoolGeom[k].hdrs[j], 1);
         __builtin_prefetch(&kovamem::memPoolGeom[k].busyPrev[j], 1);
-        // The guard word's line too: the caller owns the block, so its
-        // requested size is stable and can be read before the lock.
-        const uint32_t req = __atomic_load_n(&kovamem::memPoolGeom[k].hdrs[j].reqSize, __ATOMIC_RELAXED);
-        __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, m.pools[k].blockSize));
         MemFindResult f;
         memLock(m.lock);
         if (kovamem::memFindSlot(k, j, &f) == MEM_FIND_FOUND) {
