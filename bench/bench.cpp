@@ -9,6 +9,7 @@
 #include <unwind.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -36,28 +37,42 @@ struct Sys {
 // class, blocks carved once from the C heap with the same counts as
 // KovaMem's pools. A word in front of each block names its class, so a
 // release finds its list without a search. It is the least any pool behind
-// one lock can cost: no guard, no counters, no lookup, no tracing.
-struct Floor {
+// one lock can cost: no guard, no counters, no lookup, no tracing. It hands
+// out the block released last (last-in first-out).
+//
+// Two variants price what KovaMem's reuse order and guard word cost by
+// themselves, for the churn case only: a floor that hands out the block
+// released longest ago (first-in first-out, as KovaMem's free lists do),
+// and that floor with a guard word behind the caller's bytes, written after
+// the allocation's unlock and checked before the release's lock, its line
+// fetched before the allocation's lock as KovaMem fetches it.
+template <bool Fifo, bool Guard>
+struct FloorPool {
     struct Node {
         Node *next;
     };
-    static constexpr size_t kHead = 16;  // keeps the caller's bytes 16-byte aligned
+    static constexpr size_t kHead = 16;  // class word and size; keeps the caller's bytes 16-byte aligned
+    static constexpr size_t kGuard = Guard ? 8 : 0;
+    static constexpr uint32_t kWord = MEM_GUARD_WORD;
     static pthread_mutex_t mu;
     static Node *heads[MEM_POOL_SLOTS];
+    static Node *tails[MEM_POOL_SLOTS];
     static int classOf(uint32_t n) {
         for (int c = 0; c < MEM_POOL_SLOTS; ++c)
             if (n <= memPoolSizes[c]) return c;
         return -1;
     }
+    static uint32_t &sizeOf(void *q) { return reinterpret_cast<uint32_t *>(static_cast<char *>(q) - kHead)[2]; }
     static void init(const int32_t *counts) {
         for (int c = 0; c < MEM_POOL_SLOTS; ++c) {
-            const size_t slot = kHead + memPoolSizes[c];
+            const size_t slot = kHead + memPoolSizes[c] + kGuard;
             char *area = static_cast<char *>(malloc(slot * static_cast<size_t>(counts[c]) + 1));
             for (int32_t j = counts[c] - 1; j >= 0; --j) {
                 char *b = area + slot * static_cast<size_t>(j);
                 *reinterpret_cast<intptr_t *>(b) = c;
                 reinterpret_cast<Node *>(b + kHead)->next = heads[c];
                 heads[c] = reinterpret_cast<Node *>(b + kHead);
+                if (tails[c] == nullptr) tails[c] = heads[c];
             }
         }
     }
@@ -65,12 +80,24 @@ struct Floor {
         const int c = classOf(n);
         Node *p = nullptr;
         if (c >= 0) {
+            if (Guard)
+                if (Node *h = __atomic_load_n(&heads[c], __ATOMIC_RELAXED))
+                    __builtin_prefetch(reinterpret_cast<char *>(h) + n, 1);
             pthread_mutex_lock(&mu);
             p = heads[c];
-            if (p != nullptr) heads[c] = p->next;
+            if (p != nullptr) {
+                __atomic_store_n(&heads[c], p->next, __ATOMIC_RELAXED);
+                if (p->next == nullptr) tails[c] = nullptr;
+            }
             pthread_mutex_unlock(&mu);
         }
-        if (p != nullptr) return p;
+        if (p != nullptr) {
+            if (Guard) {
+                sizeOf(p) = n;
+                memcpy(reinterpret_cast<char *>(p) + n, &kWord, 4);
+            }
+            return p;
+        }
         char *b = static_cast<char *>(malloc(kHead + n));  // beyond the pools
         *reinterpret_cast<intptr_t *>(b) = -1;
         return b + kHead;
@@ -79,14 +106,30 @@ struct Floor {
         char *b = static_cast<char *>(q) - kHead;
         const intptr_t c = *reinterpret_cast<intptr_t *>(b);
         if (c < 0) return free(b);
+        if (Guard && memcmp(static_cast<char *>(q) + sizeOf(q), &kWord, 4) != 0) abort();
+        Node *x = static_cast<Node *>(q);
         pthread_mutex_lock(&mu);
-        static_cast<Node *>(q)->next = heads[c];
-        heads[c] = static_cast<Node *>(q);
+        if (Fifo) {
+            x->next = nullptr;
+            if (tails[c] != nullptr)
+                tails[c]->next = x;
+            else
+                __atomic_store_n(&heads[c], x, __ATOMIC_RELAXED);
+            tails[c] = x;
+        } else {
+            x->next = heads[c];
+            __atomic_store_n(&heads[c], x, __ATOMIC_RELAXED);
+        }
         pthread_mutex_unlock(&mu);
     }
 };
-pthread_mutex_t Floor::mu = PTHREAD_MUTEX_INITIALIZER;
-Floor::Node *Floor::heads[MEM_POOL_SLOTS];
+template <bool F, bool G>
+pthread_mutex_t FloorPool<F, G>::mu = PTHREAD_MUTEX_INITIALIZER;
+template <bool F, bool G>
+typename FloorPool<F, G>::Node *FloorPool<F, G>::heads[MEM_POOL_SLOTS];
+template <bool F, bool G>
+typename FloorPool<F, G>::Node *FloorPool<F, G>::tails[MEM_POOL_SLOTS];
+using Floor = FloorPool<false, false>;
 
 // Blocks per size class: enough for 60000 live 64-byte blocks beside the
 // others, and for the working sets of two churning threads.
@@ -300,9 +343,13 @@ int main(int argc, char **argv) {
     KovaMemInit(kConfig);
     if (!KovaMemIsInitialized()) return 1;
     Floor::init(kConfig);
+    FloorPool<true, false>::init(kConfig);
+    FloorPool<true, true>::init(kConfig);
     registerAllocatorCases<Kova>("kovamem");
     registerAllocatorCases<Floor>("floor");
     registerAllocatorCases<Sys>("system");
+    benchmark::RegisterBenchmark("churn/1000 fifo pool/floor", churn<FloorPool<true, false>>);
+    benchmark::RegisterBenchmark("churn/1000 fifo pool+guard/floor", churn<FloorPool<true, true>>);
     benchmark::RegisterBenchmark("traced/pair256/kovamem", traced<Kova>);
     benchmark::RegisterBenchmark("capture/depth10/kovamem", capture);
     benchmark::RegisterBenchmark("capture/depth10/system", backtraceLibc);

@@ -36,7 +36,7 @@ for b in data["benchmarks"]:
             extra[case] = b["stall_us"]
     else:
         stats[(case, who)] = b["real_time"] * 100
-print("%-20s %12s %12s %12s %8s %8s %6s %10s" % ("case", "kovamem ns", "floor ns", "system ns", "/floor", "/system", "cv %", "stall us"))
+print("%-30s %12s %12s %12s %8s %8s %6s %10s" % ("case", "kovamem ns", "floor ns", "system ns", "/floor", "/system", "cv %", "stall us"))
 fmt = lambda v: "%.1f" % v if v is not None else "-"
 for case, v in rows.items():
     k, f, s = (v.get(w) for w in who_all)
@@ -44,7 +44,7 @@ for case, v in rows.items():
     rs = "%.2f" % (k / s) if k is not None and s else "-"
     cv = max(stats.get((case, w), 0) for w in who_all)
     st = "%.0f" % extra[case] if case in extra else "-"
-    print("%-20s %12s %12s %12s %8s %8s %6.1f %10s" % (case, fmt(k), fmt(f), fmt(s), rf, rs, cv, st))
+    print("%-30s %12s %12s %12s %8s %8s %6.1f %10s" % (case, fmt(k), fmt(f), fmt(s), rf, rs, cv, st))
 print("\n%s, %d cpus at %s MHz, %s" % (data["context"].get("host_name", "?"), data["context"]["num_cpus"],
                                       data["context"]["mhz_per_cpu"], data["context"]["date"]))
 PY

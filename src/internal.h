@@ -28,6 +28,11 @@
 // lock-taking public operation while holding one (reallocation drops the
 // manager lock around its allocation). The log writer takes no lock and
 // calls nothing in the manager, so it may be called with either held.
+//
+// Read without the lock, with relaxed atomics, only to place prefetches
+// before the lock is taken: a header's reqSize (release) and memNextData
+// (allocation). Their writers hold the manager lock and store them
+// atomically too. Every decision is taken on what is read under the lock.
 #ifndef KOVAMEM_INTERNAL_H
 #define KOVAMEM_INTERNAL_H
 
@@ -137,6 +142,13 @@ struct PoolGeom {
     uint16_t *busyPrev;  // back-links of the busy list, see above
 };
 extern PoolGeom memPoolGeom[MEM_POOL_SLOTS];
+
+// For each pool, the data address of the block at the head of its free list
+// as of the last allocation from it: a hint, read without the lock, that
+// lets an allocation start fetching the line its guard word goes into
+// before it waits for the lock. A stale hint costs a useless prefetch,
+// never a wrong result. Written and read only with relaxed atomics.
+extern uint8_t *memNextData[MEM_POOL_SLOTS];
 
 // The pools' ranges in rising order of their start, for the search by
 // address (entries beyond the pools start at the highest address and end at

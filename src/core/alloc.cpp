@@ -19,7 +19,7 @@ void *sysAlloc(uint32_t size, const char *format) {
 // so that a traced allocation captures from KovaMemAlloc's own body.
 MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr *pre) {
     MemBlockHdr *h = p->freeHead;
-    h->reqSize = size;
+    kovamem::memStore(h->reqSize, size);
     h->opaque = 0;
     h->stackRec = nullptr;
     memAttachStackRec(h, size, pre);
@@ -36,6 +36,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
         __builtin_prefetch(p->freeHead, 1);
         __builtin_prefetch(&g.busyPrev[nj], 1);
         __builtin_prefetch(p->area + nj * g.stride, 1);
+        kovamem::memStore(kovamem::memNextData[h->poolIndex], p->area + nj * g.stride);
     }
     --p->freeCount;
 
@@ -81,6 +82,10 @@ void *KovaMemAlloc(uint32_t size) {
     // initialisation; every later pool holds it too.
     for (uint16_t k = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
+        // The guard word goes into a block released long ago, in a line
+        // that is rarely cached: start fetching it before waiting for the
+        // lock (the block is most likely the one the hint names).
+        __builtin_prefetch(kovamem::memLoad(kovamem::memNextData[k]) + kovamem::memGuardOffset(size, p->blockSize), 1);
         memLock(m.lock);
         if (p->freeHead == nullptr) {
             memUnlock(m.lock);

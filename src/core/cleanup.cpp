@@ -27,7 +27,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         MemPool &p = m.pools[h->poolIndex];
         const uint32_t s = p.blockSize;
         h->opaque = 0;
-        h->reqSize = 0;
+        kovamem::memStore(h->reqSize, 0u);
         h->data = kovamem::memSlotData(p, h->blockIndex);
         kovamem::memPutGuard(h->data + s);
         --p.corruptCount;

@@ -282,6 +282,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
             h.next = j + 1 < n ? &hdrs[j + 1] : nullptr;
         }
         kovamem::memShadowArea(p.area, static_cast<size_t>(n) * kovamem::memSlotStride(s));
+        kovamem::memNextData[k] = p.area;
     }
     m.totalReserved = m.totalMgmt + m.totalData;
     m.initialized = 1;

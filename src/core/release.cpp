@@ -18,7 +18,7 @@ void resizeInPlace(MemPool *pool, MemBlockHdr *hdr, uint32_t size) {
     const uint32_t s = pool->blockSize;
     const uint32_t old = hdr->reqSize;
     if (size == old || !kovamem::memGuardIntact(hdr->data + kovamem::memGuardOffset(old, s))) return;
-    hdr->reqSize = size;
+    kovamem::memStore(hdr->reqSize, size);
     pool->reqBytes += size - old;  // wraps back exactly: reqBytes is a sum of sizes
     kovamem::memPutGuard(hdr->data + kovamem::memGuardOffset(size, s));
     kovamem::memShadowResize(hdr->data, old, size, kovamem::memSlotStride(s));
@@ -63,7 +63,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     uint8_t *slot = kovamem::memSlotData(*pool, hdr->blockIndex);
     const bool intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(hdr->reqSize, s));
     kovamem::memShadowGive(slot, kovamem::memSlotStride(s));
-    hdr->reqSize = 0;
+    kovamem::memStore(hdr->reqSize, 0u);
     hdr->opaque = 0;
 
     int result;
@@ -134,8 +134,10 @@ uint8_t KovaMemFree(void *ptr) {
         return 1;
     }
     // Pool ranges and slots are fixed at initialisation: the pool and slot,
-    // or that there is none, are known without the lock, and the header and
-    // back-link the lookup reads are fetched while the lock is taken.
+    // or that there is none, are known without the lock, and the header,
+    // back-link and guard line the release reads are fetched while the lock
+    // is taken. The size read here only places that prefetch; the check
+    // itself reads it again under the lock.
     const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
     const int k = kovamem::memPoolOfAddress(a);
     if (k >= 0) {
@@ -144,8 +146,10 @@ uint8_t KovaMemFree(void *ptr) {
             kovamem::memShadowBadRelease(ptr);
             return MEM_FREE_NOT_BUSY;
         }
-        __builtin_prefetch(&kovamem::memPoolGeom[k].hdrs[j], 1);
-        __builtin_prefetch(&kovamem::memPoolGeom[k].busyPrev[j], 1);
+        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+        __builtin_prefetch(&g.busyPrev[j], 1);
+        const uint32_t req = kovamem::memLoad(g.hdrs[j].reqSize);
+        __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, m.pools[k].blockSize));
         MemFindResult f;
         memLock(m.lock);
         if (kovamem::memFindSlot(k, j, &f) == MEM_FIND_FOUND) {

@@ -10,6 +10,7 @@ static_assert(!kovamem::config_word32 || sizeof(MemStackRec) == 60, "MemStackRec
 static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer-wide");
 
 kovamem::PoolGeom kovamem::memPoolGeom[MEM_POOL_SLOTS];
+alignas(64) uint8_t *kovamem::memNextData[MEM_POOL_SLOTS];
 bool kovamem::memUnderValgrind;
 kovamem::AddressIndex kovamem::memByAddress;
 uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];
