@@ -35,6 +35,22 @@ void *sysRealloc(void *ptr, uint32_t size) {
     return p;
 }
 
+// A released block whose guard word is damaged: reported and pushed on the
+// quarantine list, where it stays until the cleanup. Kept out of line so
+// that the release of an intact block carries none of its code.
+__attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr, MemStackRec *r, const uint8_t *slot) {
+    MemMgrDetails &m = memMgrDetails;
+    memLogPrint(" CRIT: KovaMemFreeNode: Ptr 0x%" PRIxPTR " from Pool %d and Block %d might be corrupted\n",
+                reinterpret_cast<uintptr_t>(hdr->data), hdr->poolIndex, hdr->blockIndex);
+    hdr->next = m.corruptList;
+    // Stored atomically: the cleanup peeks at the list without the lock.
+    kovamem::memStore(m.corruptList, hdr);
+    ++pool->corruptCount;
+    ++m.corruptCount;
+    memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
+    memLogPrint(" ERROR: KovaMemFreeNode: FAILED to free the Ptr 0x%" PRIxPTR "\n", reinterpret_cast<uintptr_t>(slot));
+}
+
 // The release of one busy block found by the lookup; the manager lock is
 // held. Inlined into KovaMemFree, the path of every release.
 MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
@@ -66,33 +82,20 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     kovamem::memStore(hdr->reqSize, 0u);
     hdr->opaque = 0;
 
-    int result;
-    if (intact) {
-        if (pool->freeTail != nullptr)
-            pool->freeTail->next = hdr;
-        else
-            pool->freeHead = hdr;
-        pool->freeTail = hdr;
-        hdr->next = nullptr;
-        ++pool->freeCount;
-        result = 1;
-    } else {
-        memLogPrint(" CRIT: KovaMemFreeNode: Ptr 0x%" PRIxPTR " from Pool %d and Block %d might be corrupted\n",
-                    reinterpret_cast<uintptr_t>(hdr->data), hdr->poolIndex, hdr->blockIndex);
-        hdr->next = m.corruptList;
-        // Stored atomically: the cleanup peeks at the list without the lock.
-        kovamem::memStore(m.corruptList, hdr);
-        ++pool->corruptCount;
-        ++m.corruptCount;
-        result = 0;
+    if (__builtin_expect(!intact, 0)) {
+        quarantine(pool, hdr, r, slot);
+        return 0;
     }
-    memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
-
-    if (result == 1)
-        ++m.memFreeCount;
+    if (pool->freeTail != nullptr)
+        pool->freeTail->next = hdr;
     else
-        memLogPrint(" ERROR: KovaMemFreeNode: FAILED to free the Ptr 0x%" PRIxPTR "\n", reinterpret_cast<uintptr_t>(slot));
-    return result;
+        pool->freeHead = hdr;
+    pool->freeTail = hdr;
+    hdr->next = nullptr;
+    ++pool->freeCount;
+    if (r != nullptr) memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
+    ++m.memFreeCount;
+    return 1;
 }
 
 }  // namespace
