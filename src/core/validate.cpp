@@ -131,6 +131,14 @@ void checkPools(Checker &c) {
         int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
         if (nb < 0) return;
         checkBackLinks(c, p, k);
+        // The prefetch hint may be stale, but it always names a slot of
+        // this pool: a hint stored for the wrong pool would fetch lines
+        // that the allocation never uses.
+        const uintptr_t hint = reinterpret_cast<uintptr_t>(kovamem::memLoad(kovamem::memNextData[k]));
+        const uintptr_t area = reinterpret_cast<uintptr_t>(p.area);
+        const uintptr_t areaEnd = area + static_cast<uintptr_t>(p.blockCount) * kovamem::memSlotStride(p.blockSize);
+        if (hint < area || hint >= areaEnd || kovamem::memExactSlot(hint - area, kovamem::memPoolGeom[k]) < 0)
+            c.fail("pool %u prefetch hint is not one of its slots", k);
         if (last != p.busyTail) c.fail("pool %u busyTail is not the busy list's last header", k);
         if (nb != p.busyCount) c.fail("pool %u busyCount %u, busy list %d", k, p.busyCount, nb);
         if (req != p.reqBytes) c.fail("pool %u reqBytes %u, busy sizes %u", k, p.reqBytes, req);
