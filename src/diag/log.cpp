@@ -4,10 +4,13 @@
 // the file when the call returns and no descriptor is held between calls.
 // The path is predictable and /tmp is shared, so the writer trusts only a
 // file it can call its own: a regular file with a single link, owned by the
-// effective user, with mode 0600 (set on a file it creates, whatever the
-// umask). A symbolic link, a FIFO, a device, a hard link to another file, or
-// a file someone else created or left readable counts as a failed open: the
-// entry is lost and nothing else happens. Opens are non-blocking, so a FIFO
+// effective user. Such a file is the process's own whatever its mode (a host
+// or its start script may create it first, with the usual 0644), and the
+// writer tightens the mode to 0600 before it appends, so the log's call
+// chains and addresses are never readable by other users. A file it
+// creates gets 0600 whatever the umask. A symbolic link, a FIFO, a device, a
+// hard link to another file, or a file someone else owns counts as a failed
+// open: the entry is lost and nothing else happens. Opens are non-blocking, so a FIFO
 // at the path never blocks; descriptors never leak into a child process;
 // errno is left as the caller had it.
 #include <errno.h>
@@ -44,7 +47,7 @@ int openLog(int flags, uint32_t *size) {
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
-        (st.st_mode & 07777) != kFileMode) {
+        ((st.st_mode & 07777) != kFileMode && fchmod(fd, kFileMode) != 0)) {
         close(fd);
         return -1;
     }
