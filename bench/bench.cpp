@@ -5,7 +5,9 @@
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #define UNW_LOCAL_ONLY
+#if KOVAMEM_BENCH_LIBUNWIND
 #include <libunwind.h>
+#endif
 #include <unwind.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -232,11 +234,13 @@ void captureLibgcc(benchmark::State &st) {
         benchmark::DoNotOptimize(w.n);
     }
 }
+#if KOVAMEM_BENCH_LIBUNWIND
 void captureLibunwind(benchmark::State &st) {
     unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
     void *buf[MEM_TRACE_ENTRIES];
     for (auto _ : st) benchmark::DoNotOptimize(unw_backtrace(buf, MEM_TRACE_ENTRIES));
 }
+#endif
 __attribute__((noinline)) int fpWalk(void **buf, int depth) {
     pthread_attr_t a;
     void *lo = nullptr;
@@ -354,7 +358,9 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("capture/depth10/kovamem", capture);
     benchmark::RegisterBenchmark("capture/depth10/system", backtraceLibc);
     benchmark::RegisterBenchmark("capture-libgcc/depth10/kovamem", captureLibgcc);
+#if KOVAMEM_BENCH_LIBUNWIND
     benchmark::RegisterBenchmark("capture-libunwind/depth10/kovamem", captureLibunwind);
+#endif
     benchmark::RegisterBenchmark("capture-framepointers/depth10/kovamem", captureFramePointers);
     benchmark::RegisterBenchmark("lockfloor/2x/system", lockFloor);
     for (int n : {0, 100, 3000}) benchmark::RegisterBenchmark(("report/" + std::to_string(n) + "/kovamem").c_str(), report)->Arg(n);

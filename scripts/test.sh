@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite of the default build in six
+# Builds the default build with the benchmarks and without libunwind (build
+# only), then builds and runs the whole suite of the default build in six
 # configurations (native Release, ASan+UBSan, TSan, 32-bit big-endian MIPS
 # under qemu, aarch64 under qemu, clang with ASan+UBSan and libFuzzer), then
 # of the classic build natively and on MIPS. Installs what it needs when
@@ -20,6 +21,7 @@ command -v python3 >/dev/null || need+=(python3)
 [ -f /usr/include/x86_64-linux-gnu/libunwind.h ] || [ "$(uname -m)" != x86_64 ] || need+=(libunwind-dev)
 command -v clang++ >/dev/null || need+=(clang)
 command -v valgrind >/dev/null || need+=(valgrind)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"
@@ -40,7 +42,25 @@ run() {
     { echo "FAILED: $name tests"; exit 1; }
 }
 
+# Every optional dependency stays optional: the plain build with the
+# benchmarks on and libunwind switched off must still build (not run). A
+# header that fails when included stands in for libunwind's, and nothing
+# built may link it, as on a machine without it.
+build_only() {
+  local name=$1; shift
+  local dir="$root/build-test/$name"
+  echo "== $name: configure and build (no tests)"
+  { cmake -S "$root" -B "$dir" "$@" && cmake --build "$dir" -j"$jobs"; } >"$dir.log" 2>&1 ||
+    { tail -50 "$dir.log"; echo "FAILED: $name build"; exit 1; }
+  [ -x "$dir/bench/kovamem_bench" ] || { echo "FAILED: $name built no benchmark"; exit 1; }
+  if readelf -d "$dir/bench/kovamem_bench" "$dir"/libkovamem.so | grep -q "NEEDED.*libunwind"; then
+    echo "FAILED: $name links libunwind"; exit 1
+  fi
+}
+
 mkdir -p "$root/build-test"
+build_only no-libunwind -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_LIBUNWIND=OFF -DKOVAMEM_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS="-I$root/scripts/no-libunwind" -DCMAKE_C_FLAGS="-I$root/scripts/no-libunwind"
 run native -DCMAKE_BUILD_TYPE=Release
 run asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
 run tsan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=thread
@@ -51,4 +71,4 @@ run aarch64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch
 CC=clang CXX=clang++ run clang-asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
 run classic -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_CLASSIC=ON
 run classic-mips -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_CLASSIC=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
-echo "== all eight configurations passed"
+echo "== all eight configurations passed, and the build without libunwind"

@@ -11,6 +11,9 @@
 // config_valgrind, config_asan: pool blocks are described to memcheck (the
 //   header was found at build time) / to AddressSanitizer (an ASan build);
 //   see core/shadow.h.
+// config_tsan: the library itself is built with ThreadSanitizer, whether by
+//   the build's sanitizer option or by flags of the caller's own.
+// config_libunwind: libunwind was found at build time for host traces.
 #ifndef KOVAMEM_CONFIG_H
 #define KOVAMEM_CONFIG_H
 
@@ -37,6 +40,21 @@
 #ifndef KOVAMEM_ASAN
 #define KOVAMEM_ASAN 0
 #endif
+// Set by the compiler in a ThreadSanitizer build.
+#if defined(__SANITIZE_THREAD__)
+#define KOVAMEM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KOVAMEM_TSAN 1
+#endif
+#endif
+#ifndef KOVAMEM_TSAN
+#define KOVAMEM_TSAN 0
+#endif
+// Set by the build when libunwind's header and library are found.
+#ifndef KOVAMEM_LIBUNWIND
+#define KOVAMEM_LIBUNWIND 0
+#endif
 
 namespace kovamem {
 
@@ -46,6 +64,8 @@ static_assert(config_slot_align == 8 || config_slot_align == 16, "KOVAMEM_SLOT_A
 // Pool blocks described to Valgrind's memcheck / to AddressSanitizer.
 constexpr bool config_valgrind = KOVAMEM_VALGRIND != 0;
 constexpr bool config_asan = KOVAMEM_ASAN != 0;
+constexpr bool config_tsan = KOVAMEM_TSAN != 0;
+constexpr bool config_libunwind = KOVAMEM_LIBUNWIND != 0;
 
 }  // namespace kovamem
 

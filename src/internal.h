@@ -292,6 +292,12 @@ int32_t memWalkStack(MemTraceAddr *buf, int32_t depth);
 // without the frame cache, so that both ways can be compared on real code.
 extern bool memFrameCacheOff;
 
+// On other targets: true when captures go through libunwind's cached walk,
+// chosen once at load (libunwind found at build time, no ThreadSanitizer in
+// the library or the process). Tests clear it to run the compiler
+// runtime's walk.
+extern bool memUnwindCached;
+
 // ---- trace records ----
 int memMoveStackDataDLink(int dir, MemStackRec *rec, MemStackData *stackData);
 void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec);

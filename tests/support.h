@@ -17,6 +17,14 @@
 
 namespace kt {
 
+// 32-bit MIPS walks frames by their prologues and stops at signal frames;
+// other targets walk the unwind tables.
+#if defined(__mips__)
+constexpr bool kMips = true;
+#else
+constexpr bool kMips = false;
+#endif
+
 inline std::string logPath() { return "/tmp/memmgr-" + std::to_string(getpid()) + ".log"; }
 
 inline std::string readLog() {

@@ -1,7 +1,10 @@
 // Trace capture and printing: the frame walk over synthetic o32 images, the
 // result table, real call chains, the printed entry and the depth setter.
+#include <errno.h>
 #include <signal.h>
+#include <sys/time.h>
 
+#include <chrono>
 #include <map>
 #include <vector>
 
@@ -232,6 +235,112 @@ TEST(SysStackTrace, CapturesFromASignalHandlerOnAnyStack) {
             << log;
     }
     signal(SIGUSR1, SIG_DFL);
+}
+
+// A profiling timer firing into a thread that captures in a loop: most
+// signals land inside a capture, and the handler captures too. With each
+// walk the build offers, neither the interrupted captures nor the
+// handler's may fault or come out wrong.
+namespace interrupted {
+
+constexpr int kDeep = 64;
+MemTraceAddr ref[MEM_TRACE_ENTRIES];  // the loop's chain, captured before the timer starts
+volatile sig_atomic_t inCapture;
+int handled, nested, nestedWhole, badHandler;
+std::chrono::steady_clock::time_point deadline;
+
+__attribute__((noinline)) int32_t loopCapture(MemTraceAddr *buf) {
+    inCapture = 1;
+    const int32_t n = kt::ktChainF(buf, MEM_TRACE_ENTRIES);
+    inCapture = 0;
+    return n;
+}
+
+void onTimer(int) {
+    const int saved = errno;
+    const bool wasCapturing = inCapture != 0;
+    MemTraceAddr b[kDeep];
+    const int32_t n = kt::ktChainF(b, kDeep);
+    ++handled;
+    // The handler's own frames are the loop's innermost three (H, G, F
+    // return to the same places); past them come the handler and, where
+    // the walk goes through signal frames, the interrupted code.
+    if (n < 3 || b[0] != ref[0] || b[1] != ref[1] || b[2] != ref[2]) ++badHandler;
+    if (wasCapturing) {
+        ++nested;
+        // Inside loopCapture, whatever it was doing: its return address
+        // into the loop and the one past it are on the interrupted stack.
+        for (int32_t i = 3; i + 1 < n; ++i)
+            if (b[i] == ref[4] && b[i + 1] == ref[5]) {
+                ++nestedWhole;
+                break;
+            }
+    }
+    // A handler slower than the timer's period would starve the loop: the
+    // handler ends the run itself.
+    if (std::chrono::steady_clock::now() >= deadline) {
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+    }
+    errno = saved;
+}
+
+}  // namespace interrupted
+
+TEST(SysStackTrace, CaptureFromAHandlerThatInterruptsACaptureIsWholeWithEveryWalk) {
+    namespace I = interrupted;
+    struct Walk {
+        const char *name;
+        bool *flag;
+        bool value;
+    };
+    std::vector<Walk> walks;
+    if (kt::kMips) {
+        walks = {{"frame cache", &memFrameCacheOff, false}, {"scans only", &memFrameCacheOff, true}};
+    } else {
+        if (memUnwindCached) walks.push_back({"libunwind", &memUnwindCached, true});
+        walks.push_back({"compiler runtime", &memUnwindCached, false});
+    }
+    const bool cachedAtLoad = memUnwindCached;
+    struct sigaction sa{};
+    sa.sa_handler = I::onTimer;
+    sa.sa_flags = SA_RESTART;
+    ASSERT_EQ(sigaction(SIGALRM, &sa, nullptr), 0);
+    for (const Walk &w : walks) {
+        *w.flag = w.value;
+        I::handled = I::nested = I::nestedWhole = I::badHandler = 0;
+        MemTraceAddr buf[MEM_TRACE_ENTRIES];
+        int32_t n0 = 0, mismatches = 0, loops = 0;
+        I::deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kt::kMips ? 1500 : 400);
+        for (int i = 0; i == 0 || std::chrono::steady_clock::now() < I::deadline; ++i) {
+            for (auto &e : buf) e = E;
+            const int32_t n = I::loopCapture(buf);  // one call site: one chain
+            if (i == 0) {
+                n0 = n;
+                for (int k = 0; k < MEM_TRACE_ENTRIES; ++k) I::ref[k] = buf[k];
+                itimerval it{{0, 100}, {0, 100}};
+                ASSERT_EQ(setitimer(ITIMER_REAL, &it, nullptr), 0);
+                continue;
+            }
+            ++loops;
+            if (n != n0 || memcmp(buf, I::ref, sizeof buf) != 0) ++mismatches;
+        }
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        EXPECT_GE(n0, 4) << w.name;
+        EXPECT_EQ(mismatches, 0) << w.name << ": of " << loops << " captures";
+        EXPECT_EQ(I::badHandler, 0) << w.name << ": of " << I::handled << " handler captures";
+        EXPECT_GE(I::nested, 20) << w.name << ": too few signals landed in a capture to test anything";
+        // Hosts walk through the signal frame into the interrupted capture.
+        if (!kt::kMips) {
+            EXPECT_EQ(I::nestedWhole, I::nested) << w.name;
+        }
+        printf("%s: %d captures, %d in handlers, %d of them inside a capture, %d through the signal frame\n", w.name,
+               loops, I::handled, I::nested, I::nestedWhole);
+    }
+    signal(SIGALRM, SIG_DFL);
+    memFrameCacheOff = false;
+    memUnwindCached = cachedAtLoad;
 }
 
 TEST(TracePrint, MatchesByteForByteAtEveryDepth) {

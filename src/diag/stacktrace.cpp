@@ -10,6 +10,7 @@ extern "C" {
 
 int32_t gStackDepth = MEM_TRACE_ENTRIES;
 bool memFrameCacheOff;
+bool memUnwindCached;
 
 void KovaMemSetStackDepth(int32_t depth) {
     if (depth < MEM_TRACE_ENTRIES) memStore(gStackDepth, depth);

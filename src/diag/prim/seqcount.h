@@ -9,29 +9,23 @@
 #ifndef KOVAMEM_SEQCOUNT_H
 #define KOVAMEM_SEQCOUNT_H
 
-#if defined(__SANITIZE_THREAD__)
-#define KOVAMEM_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KOVAMEM_TSAN 1
-#endif
-#endif
+#include "../../config.h"
 
 namespace kovamem {
 
-#if KOVAMEM_TSAN
-template <class T> inline T seqLoad(const T *p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
-template <class T> inline void seqStore(T *p, T v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
-inline void seqReadFence() {}
-inline void seqWriteFence() {}
-#else
-template <class T> inline __attribute__((always_inline)) T seqLoad(const T *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-template <class T> inline __attribute__((always_inline)) void seqStore(T *p, T v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+constexpr int kSeqLoadOrder = config_tsan ? __ATOMIC_ACQUIRE : __ATOMIC_RELAXED;
+constexpr int kSeqStoreOrder = config_tsan ? __ATOMIC_RELEASE : __ATOMIC_RELAXED;
+
+template <class T> inline __attribute__((always_inline)) T seqLoad(const T *p) { return __atomic_load_n(p, kSeqLoadOrder); }
+template <class T> inline __attribute__((always_inline)) void seqStore(T *p, T v) { __atomic_store_n(p, v, kSeqStoreOrder); }
 // Between the words read and the second count.
-inline __attribute__((always_inline)) void seqReadFence() { __atomic_thread_fence(__ATOMIC_ACQUIRE); }
+inline __attribute__((always_inline)) void seqReadFence() {
+    if (!config_tsan) __atomic_thread_fence(__ATOMIC_ACQUIRE);
+}
 // Between the odd count and the words written.
-inline __attribute__((always_inline)) void seqWriteFence() { __atomic_thread_fence(__ATOMIC_RELEASE); }
-#endif
+inline __attribute__((always_inline)) void seqWriteFence() {
+    if (!config_tsan) __atomic_thread_fence(__ATOMIC_RELEASE);
+}
 
 }  // namespace kovamem
 
