@@ -140,7 +140,22 @@ struct PoolGeom {
     uint64_t recip;      // floor(2^32 / stride) + 1: slot index by multiplication
     MemBlockHdr *hdrs;   // the header array: hdrs[j] describes slot j
     uint16_t *busyPrev;  // back-links of the busy list, see above
+    uint32_t *serial;    // default build: the allocation serial of slot j's
+                         // latest allocation, see memAllocSerial
 };
+
+// Default build: counts pool allocations; each one stores the count, after
+// raising it, in its slot's serial. A block that is busy with the same
+// serial as before is the same allocation, whatever its address: so a
+// reallocation that must drop the lock (a move to the C heap) knows on
+// retaking it whether another thread released the block meanwhile. Raised
+// and read under the manager lock.
+extern uint32_t memAllocSerial;
+
+void *memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools);
+// Writes the " Pool is full" entries KovaMemAlloc writes, for the pools
+// marked by memAllocLocked, in rising order.
+void memNoteFullPools(uint32_t fullPools);
 extern PoolGeom memPoolGeom[MEM_POOL_SLOTS];
 
 // For each pool, the data address of the block at the head of its free list

@@ -1,4 +1,10 @@
 // Lookup, release, reallocation and quarantine cleanup.
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/syscall.h>
+
+#include <functional>
+
 #include "support.h"
 
 using kt::hex;
@@ -211,4 +217,108 @@ TEST_F(Release, DefaultReallocOfNullAndCHeapBlockAndCallocOverflow) {
                          " EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + hex(big) + " and size 5000\n"
                          " EXIT: ERROR: KovaMemCalloc: count 65537 times size 65536 overflows 32 bits\n");
     EXPECT_EQ(KovaMemFree(bigger) + KovaMemFree(p), 2);
+}
+
+// ---- another thread's release while a reallocation moves the block ----
+//
+// The log is opened for every entry: an open() of this test's own catches
+// the entries a reallocation writes while it moves a block and, at the
+// first one after being armed, runs what another thread might do there.
+
+namespace {
+std::function<void()> atNextLogOpen;
+}  // namespace
+
+extern "C" int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & O_CREAT) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (atNextLogOpen && strstr(path, "/memmgr-") != nullptr) {
+        const std::function<void()> run = std::move(atNextLogOpen);
+        atNextLogOpen = nullptr;
+        run();
+    }
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+// A host bug: the block is released by another thread during the move, and
+// a third thread is handed it. The default build finds that out (the
+// block's allocation serial changed) and leaves the third thread's block
+// alone; the classic build copies the third thread's bytes and releases its
+// block, which is then handed out a second time.
+TEST_F(Release, BlockReleasedDuringAMoveToTheCHeapIsNeverHandedOutTwice) {
+    kt::start(kt::Cfg{{0, 1}});
+    uint8_t *p = alloc(8);
+    memcpy(p, "owner-1", 8);
+    uint8_t *third = nullptr;
+    atNextLogOpen = [&] {
+        EXPECT_EQ(KovaMemFree(p), 1);
+        third = alloc(8);
+        memcpy(third, "third!!", 8);
+    };
+    void *moved = KovaMemReAlloc(p, 100000);  // beyond every pool
+    ASSERT_EQ(third, p);                      // the only block, handed to the third thread
+    if (kt::config_classic) {
+        ASSERT_NE(moved, nullptr);
+        EXPECT_EQ(memcmp(moved, "third!!", 8), 0);
+        EXPECT_EQ(kt::pool(0), "N1 F1 B0 C0 A0 P1");  // the third thread's block released under it
+        EXPECT_EQ(alloc(8), third);                    // and handed out again: two owners
+        free(moved);
+        return;
+    }
+    EXPECT_EQ(moved, nullptr);
+    EXPECT_EQ(memcmp(third, "third!!", 8), 0);
+    EXPECT_EQ(kt::pool(0), "N1 F0 B1 C0 A8 P1");
+    EXPECT_EQ(memMgrDetails.memReallocCount, 0u);
+    EXPECT_EQ(memMgrDetails.sysMallocCount, memMgrDetails.sysFreeCount);  // the C-heap block was given back
+    EXPECT_NE(readLog().find(" ERROR: KovaMemReAlloc: Ptr " + hex(p) +
+                             " was released by another thread while it moved to the C heap: nothing copied or released\n"),
+              std::string::npos)
+        << readLog();
+    void *other = KovaMemAlloc(8);  // the pool is still full: the block is the third thread's alone
+    EXPECT_NE(other, third);
+    KovaMemFree(other);
+    KovaMemFree(third);
+}
+
+// A move between pools: in the default build the new block is taken and the
+// old one released in one hold of the lock, so an entry written during the
+// reallocation (the smaller pool's "Pool is full") comes after the move, and
+// the stray release meets an already released block. The classic build
+// drops the lock around the allocation and copies the third thread's bytes.
+TEST_F(Release, BlockReleasedDuringAMoveBetweenPoolsIsNeverHandedOutTwice) {
+    kt::start(kt::Cfg{{0, 1}, {1, 1}, {2, 1}});
+    uint8_t *p = alloc(8);
+    memcpy(p, "owner-1", 8);
+    uint8_t *full = alloc(16);  // fills the 16-byte pool: the move goes to the 32-byte one
+    uint8_t *third = nullptr;
+    uint8_t strayResult = 0;
+    atNextLogOpen = [&] {
+        strayResult = KovaMemFree(p);
+        third = alloc(8);
+        memcpy(third, "third!!", 8);
+    };
+    uint8_t *moved = static_cast<uint8_t *>(KovaMemReAlloc(p, 12));
+    ASSERT_NE(moved, nullptr);
+    EXPECT_EQ(kt::hdrOf(moved)->poolIndex, 2);
+    EXPECT_EQ(third, p);
+    if (kt::config_classic) {
+        EXPECT_EQ(strayResult, 1);
+        EXPECT_EQ(memcmp(moved, "third!!", 8), 0);
+        EXPECT_EQ(kt::pool(0), "N1 F1 B0 C0 A0 P1");
+        return;
+    }
+    EXPECT_EQ(strayResult, MEM_FREE_NOT_BUSY);  // already released by the move
+    EXPECT_EQ(memcmp(moved, "owner-1", 8), 0);
+    EXPECT_EQ(memcmp(third, "third!!", 8), 0);
+    EXPECT_EQ(kt::pool(0), "N1 F0 B1 C0 A8 P1");
+    EXPECT_EQ(kt::wordAt(moved + 12), MEM_GUARD_WORD);
+    EXPECT_EQ(readLog(), " REQ: KovaMemAlloc: 1 Pool is full and so going to next Pool\n");
+    KovaMemFree(moved);
+    KovaMemFree(third);
+    KovaMemFree(full);
 }

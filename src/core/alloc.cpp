@@ -33,12 +33,14 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
         // first bytes now, without waiting for them.
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
         const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
+        if (!kovamem::config_classic) __builtin_prefetch(&g.serial[nj], 1);
         __builtin_prefetch(p->freeHead, 1);
         __builtin_prefetch(&g.busyPrev[nj], 1);
         __builtin_prefetch(p->area + nj * g.stride, 1);
         kovamem::memStore(kovamem::memNextData[h->poolIndex], p->area + nj * g.stride);
     }
     --p->freeCount;
+    if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = ++kovamem::memAllocSerial;
 
     kovamem::memLinkBusy(h, p->busyTail);
     if (p->busyTail != nullptr) {
@@ -59,6 +61,29 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
 }
 
 }  // namespace
+
+// Default build, for a reallocation that moves a block: the allocation's
+// pool part under the manager lock the caller holds, so that the new block
+// is taken and the old one released in one hold. The pools the request
+// fell through because they were full are marked in *fullPools, for the
+// caller to note once it has released the lock. The guard word and the
+// shadow state are the caller's to set. NULL: no pool could serve.
+void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools) {
+    MemMgrDetails &m = memMgrDetails;
+    *fullPools = 0;
+    if (size == 0 || size > m.pools[m.poolCount - 1].blockSize) return nullptr;
+    for (uint16_t k = memFirstPoolOfClass[memSizeClass(size)]; k < m.poolCount; ++k) {
+        MemPool *p = &m.pools[k];
+        if (p->freeHead != nullptr) return takeBlock(p, size, pre);
+        *fullPools |= 1u << k;
+    }
+    return nullptr;
+}
+
+void kovamem::memNoteFullPools(uint32_t fullPools) {
+    for (int k = 0; fullPools != 0; ++k, fullPools >>= 1)
+        if (fullPools & 1u) memLogPrint(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", k);
+}
 
 extern "C" {
 

@@ -155,11 +155,13 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             p.blockSize = memPoolSizes[i];
             p.blockCount = static_cast<uint16_t>(c);
             p.area = allocArea(bytes);
-            // One allocation for the headers and, behind them, the busy
-            // list's back-links.
-            MemBlockHdr *hdrs =
-                p.area ? static_cast<MemBlockHdr *>(calloc(static_cast<size_t>(c), sizeof(MemBlockHdr) + sizeof(uint16_t)))
-                       : nullptr;
+            // One allocation for the headers and, behind them, the slots'
+            // allocation serials (default build) and the busy list's
+            // back-links.
+            constexpr size_t kSerialBytes = kovamem::config_classic ? 0 : sizeof(uint32_t);
+            MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(calloc(
+                                             static_cast<size_t>(c), sizeof(MemBlockHdr) + kSerialBytes + sizeof(uint16_t)))
+                                       : nullptr;
             if (hdrs == nullptr) {
                 releasePoolTable(table, k + 1);
                 return 0;
@@ -172,7 +174,8 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.stride = stride;
             g.recip = (uint64_t{1} << 32) / stride + 1;
             g.hdrs = hdrs;
-            g.busyPrev = reinterpret_cast<uint16_t *>(hdrs + c);
+            g.serial = kovamem::config_classic ? nullptr : reinterpret_cast<uint32_t *>(hdrs + c);
+            g.busyPrev = reinterpret_cast<uint16_t *>(reinterpret_cast<uint8_t *>(hdrs + c) + kSerialBytes * c);
             memset(g.busyPrev, 0xFF, static_cast<size_t>(c) * sizeof(uint16_t));  // kNotBusy
             p.freeHead = hdrs;
             p.freeTail = hdrs + (c - 1);

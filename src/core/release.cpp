@@ -181,6 +181,18 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         return p;
     }
     if (ptr == nullptr && !config_classic) return KovaMemAlloc(size);
+    // Default build: whether the block must move is known without the lock
+    // (pools never change after initialisation); only then is the chain of
+    // the new allocation captured, here, before the lock.
+    MemTraceAddr trace[MEM_TRACE_ENTRIES];
+    const MemTraceAddr *pre = nullptr;
+    if (!config_classic && kovamem::memLoad(m.stackData->logStack) == 1) {
+        const int k = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(ptr));
+        if (k >= 0 && size > m.pools[k].blockSize) {
+            memCaptureTrace(trace);
+            pre = trace;
+        }
+    }
     MemFindResult f;
     memLock(m.lock);
     const int found = memFindBlock(ptr, &f);
@@ -195,21 +207,73 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         return ptr;
     }
     const uint32_t old = f.hdr->reqSize;
-    // The manager lock is not recursive: drop it around the allocation and
-    // look the old block up again afterwards, since another thread may have
-    // released it meanwhile.
-    memUnlock(m.lock);
-    void *fresh = KovaMemAlloc(size);
-    memLock(m.lock);
-    if (fresh == nullptr) {
+    const uint32_t copy = old < size ? old : size;
+    if (config_classic) {
+        // The manager lock is not recursive: drop it around the allocation
+        // and look the old block up again afterwards, since another thread
+        // may have released it meanwhile.
         memUnlock(m.lock);
-        return nullptr;
+        void *fresh = KovaMemAlloc(size);
+        memLock(m.lock);
+        if (fresh == nullptr) {
+            memUnlock(m.lock);
+            return nullptr;
+        }
+        ++m.memReallocCount;
+        memcpy(fresh, ptr, copy);
+        if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)freeNode(f.pool, f.hdr, f.prev);
+        memUnlock(m.lock);
+        return fresh;
     }
-    ++m.memReallocCount;
-    memcpy(fresh, ptr, old < size ? old : size);
-    if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)freeNode(f.pool, f.hdr, f.prev);
+    // Default build, a move into another pool block: the new block is taken,
+    // filled and the old one released in this one hold of the lock, so no
+    // other thread ever sees the old block released before its bytes are
+    // copied, nor the new one before they arrive.
+    uint32_t fullPools;
+    uint8_t *fresh = static_cast<uint8_t *>(kovamem::memAllocLocked(size, pre, &fullPools));
+    if (fresh != nullptr) {
+        kovamem::memShadowTake(fresh, size);
+        memcpy(fresh, ptr, copy);
+        ++m.memReallocCount;
+        (void)freeNode(f.pool, f.hdr, f.prev);
+        memUnlock(m.lock);
+        // The new block is busy and the caller's alone: its guard goes in
+        // after the lock, as for any allocation.
+        const uint32_t s = m.pools[kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(fresh))].blockSize;
+        kovamem::memPutGuard(fresh + kovamem::memGuardOffset(size, s));
+        kovamem::memNoteFullPools(fullPools);
+        return fresh;
+    }
+    // A move to the C heap: the C library is not called under the lock. The
+    // block is known again on retaking it by its allocation serial: if
+    // another thread released it meanwhile (whatever took its place since),
+    // nothing is copied or released and the new block is given back.
+    const uint32_t serial = kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex];
     memUnlock(m.lock);
-    return fresh;
+    kovamem::memNoteFullPools(fullPools);
+    void *heap = malloc(size);
+    if (heap != nullptr) memCountUp(m.sysMallocCount);
+    memLogPrint(size > m.pools[m.poolCount - 1].blockSize
+                    ? " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n"
+                    : " EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size %d\n",
+                size);
+    if (heap == nullptr) return nullptr;
+    memLock(m.lock);
+    if (memFindBlock(ptr, &f) == MEM_FIND_FOUND &&
+        kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial) {
+        memcpy(heap, ptr, copy);
+        ++m.memReallocCount;
+        (void)freeNode(f.pool, f.hdr, f.prev);
+        memUnlock(m.lock);
+        return heap;
+    }
+    memUnlock(m.lock);
+    free(heap);
+    memCountUp(m.sysFreeCount);
+    memLogPrint(" ERROR: KovaMemReAlloc: Ptr 0x%" PRIxPTR
+                " was released by another thread while it moved to the C heap: nothing copied or released\n",
+                reinterpret_cast<uintptr_t>(ptr));
+    return nullptr;
 }
 
 }  // extern "C"

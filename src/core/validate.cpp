@@ -63,7 +63,8 @@ int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, 
 
 // The busy list's back-links: each busy block names the header before it
 // (itself at the head), every other block kNotBusy; the header array is the
-// one the geometry names.
+// one the geometry names. Default build: the busy list is in allocation
+// order, so the busy blocks' serials rise along it, none beyond the count.
 void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
     const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
     static uint8_t busy[(kovamem::kMaxBlockCount + 8) / 8];
@@ -78,6 +79,15 @@ void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
         if (g.busyPrev[h->blockIndex] != want) {
             c.fail("pool %u busy block %u back-link %u, want %u", k, h->blockIndex, g.busyPrev[h->blockIndex], want);
             return;
+        }
+        if (!kovamem::config_classic) {
+            const uint32_t at = g.serial[h->blockIndex];
+            const bool rises = prev == nullptr || static_cast<int32_t>(at - g.serial[prev->blockIndex]) > 0;
+            if (at == 0 || !rises || static_cast<int32_t>(at - kovamem::memAllocSerial) > 0) {
+                c.fail("pool %u busy block %u has serial %u out of allocation order (count %u)", k, h->blockIndex, at,
+                       kovamem::memAllocSerial);
+                return;
+            }
         }
         busy[h->blockIndex >> 3] |= static_cast<uint8_t>(1u << (h->blockIndex & 7));
     }
