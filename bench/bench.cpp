@@ -27,11 +27,13 @@ namespace {
 
 struct Kova {
     static void *alloc(uint32_t n) { return KovaMemAlloc(n); }
+    static void *grow(void *p, uint32_t n) { return KovaMemReAlloc(p, n); }
     static void release(void *p) { KovaMemFree(p); }
 };
 
 struct Sys {
     static void *alloc(uint32_t n) { return malloc(n); }
+    static void *grow(void *p, uint32_t n) { return realloc(p, n); }
     static void release(void *p) { free(p); }
 };
 
@@ -104,6 +106,25 @@ struct FloorPool {
         *reinterpret_cast<intptr_t *>(b) = -1;
         return b + kHead;
     }
+    // A reallocation into a larger class, as one hold of the lock: take the
+    // new block, copy, push the old one. Pool blocks of the benchmark only.
+    static void *grow(void *q, uint32_t n) {
+        const intptr_t from = *reinterpret_cast<intptr_t *>(static_cast<char *>(q) - kHead);
+        const int c = classOf(n);
+        if (from < 0 || c < 0 || memPoolSizes[from] >= n) abort();
+        Node *x = static_cast<Node *>(q);
+        pthread_mutex_lock(&mu);
+        Node *p = heads[c];
+        if (p == nullptr) abort();
+        __atomic_store_n(&heads[c], p->next, __ATOMIC_RELAXED);
+        if (p->next == nullptr) tails[c] = nullptr;
+        memcpy(p, q, memPoolSizes[from]);
+        x->next = heads[from];
+        __atomic_store_n(&heads[from], x, __ATOMIC_RELAXED);
+        if (tails[from] == nullptr) tails[from] = x;
+        pthread_mutex_unlock(&mu);
+        return p;
+    }
     static void release(void *q) {
         char *b = static_cast<char *>(q) - kHead;
         const intptr_t c = *reinterpret_cast<intptr_t *>(b);
@@ -159,6 +180,19 @@ void order(benchmark::State &st) {
             for (auto it = v.rbegin(); it != v.rend(); ++it) A::release(*it);
     }
     st.SetItemsProcessed(st.iterations() * 1000);
+}
+
+// A 16-byte block grown to 100 bytes (a move into another pool), then
+// released.
+template <class A>
+void regrow(benchmark::State &st) {
+    for (auto _ : st) {
+        void *p = A::alloc(16);
+        benchmark::DoNotOptimize(p);
+        p = A::grow(p, 100);
+        benchmark::DoNotOptimize(p);
+        A::release(p);
+    }
 }
 
 template <class A>
@@ -329,6 +363,7 @@ void registerAllocatorCases(const std::string &who) {
     RegisterBenchmark(("lifo/1000x64/" + who).c_str(), order<A, false>);
     RegisterBenchmark(("fifo/1000x64/" + who).c_str(), order<A, true>);
     RegisterBenchmark(("churn/1000/" + who).c_str(), churn<A>);
+    RegisterBenchmark(("realloc/16to100/" + who).c_str(), regrow<A>);
     for (int n : {100, 1000, 10000, 60000}) RegisterBenchmark(("deep/" + std::to_string(n) + "/" + who).c_str(), deep<A>)->Arg(n);
     RegisterBenchmark(("threads2/pair256/" + who).c_str(), pair<A>)->Arg(256)->Threads(2)->UseRealTime();
     RegisterBenchmark(("threads2/churn/" + who).c_str(), churn<A>)->Threads(2)->UseRealTime();
