@@ -91,6 +91,23 @@ TEST_F(Report, ZeroDivisorNegativeRemainAndQuarantineColumn) {
     KovaMemFree(q);
 }
 
+// 700 busy blocks of 64 KiB: 45875200 bytes, past the 42949672 at which
+// part * 100 leaves 32 bits. The classic build shows the wrapped figure the
+// described arithmetic gives; the default build the exact one.
+TEST_F(Report, PercentagesOfBusyBytesPastThirtyTwoBitProducts) {
+    kt::start(kt::Cfg{{13, 700}});
+    std::vector<void *> held;
+    for (int i = 0; i < 700; ++i) held.push_back(KovaMemAlloc(65536));
+    ASSERT_EQ(memPoolData[0].busyCount, 700);
+    KovaMemPrintMemStatus();
+    const std::string pct = kt::config_classic ? "  6" : "100";
+    const std::string log = readLog();
+    for (const char *line : {" Total Required       Memory Size  = 45875200 (", " Total Currently Used Memory Size  = 45875200 (",
+                             " Total Peak Data      Memory Size  = 45875200 ("})
+        EXPECT_NE(log.find(line + pct + " Percent)\n"), std::string::npos) << line << "\n" << log;
+    for (void *p : held) KovaMemFree(p);
+}
+
 TEST_F(Report, TracingOnListsTracedBlocksNewestFirst) {
     kt::start(kt::Cfg{{1, 4}});
     void *before = KovaMemAlloc(5);  // untraced: no entry

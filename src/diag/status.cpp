@@ -39,8 +39,14 @@ struct Sums {
     uint32_t n, f, b, a, t, p, ps, c, fs;
 };
 
-// A percentage in unsigned 32-bit arithmetic; a zero divisor shows 0.
-uint32_t percent(uint32_t part, uint32_t whole) { return whole == 0 ? 0 : part * 100u / whole; }
+// A percentage; a zero divisor shows 0. Classic build: in unsigned 32-bit
+// arithmetic, so part * 100 wraps above 42949672 bytes, as described.
+// Default build: the product in 64 bits, exact for every 32-bit figure.
+uint32_t percent(uint32_t part, uint32_t whole) {
+    if (whole == 0) return 0;
+    if (kovamem::config_classic) return part * 100u / whole;
+    return static_cast<uint32_t>(uint64_t{part} * 100u / whole);
+}
 
 // What the report shows of the manager, copied under the lock.
 struct Figures {
