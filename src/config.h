@@ -6,8 +6,9 @@
 //   bytes, a reallocation inside its block keeps its first size and guard,
 //   a pool's range ends at its last slot's data address, NULL and C-heap
 //   blocks are not reallocated, calloc's product wraps.
-// config_slot_align: the default build's slot alignment (8 or 16): every
-//   data address is a multiple of it.
+// config_slot_align: the default build's slot alignment (8 or 16; by
+//   default the target's alignof(max_align_t)): every data address is a
+//   multiple of it.
 // config_valgrind, config_asan: pool blocks are described to memcheck (the
 //   header was found at build time) / to AddressSanitizer (an ASan build);
 //   see core/shadow.h.
@@ -17,13 +18,16 @@
 #ifndef KOVAMEM_CONFIG_H
 #define KOVAMEM_CONFIG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifndef KOVAMEM_CLASSIC
 #define KOVAMEM_CLASSIC 0
 #endif
+// By default, the alignment the C library's malloc gives and compilers
+// assume of it: 16 on x86_64 and aarch64, 8 on 32-bit MIPS.
 #ifndef KOVAMEM_SLOT_ALIGN
-#define KOVAMEM_SLOT_ALIGN 8
+#define KOVAMEM_SLOT_ALIGN alignof(max_align_t)
 #endif
 // Set by the build when <valgrind/memcheck.h> is found.
 #ifndef KOVAMEM_VALGRIND
