@@ -152,6 +152,14 @@ struct PoolGeom {
 // and read under the manager lock.
 extern uint32_t memAllocSerial;
 
+// The third argument of SYS_StackTrace in the captures the library's own
+// operations make (hosts pass 1; the argument is otherwise unused). Such a
+// capture never runs in a signal handler (the operation takes the manager
+// lock), so it may call into the loader: it first learns the modules that
+// came or went since the last capture. A host's own SYS_StackTrace, which
+// may run in a handler, never calls into the loader or the C heap.
+constexpr uint32_t kCaptureChecksModules = 0x6B6D6368u;
+
 void *memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools);
 // Writes the " Pool is full" entries KovaMemAlloc writes, for the pools
 // marked by memAllocLocked, in rising order.
@@ -301,7 +309,7 @@ extern uint32_t memLogFull;
 void memLogPrint(const char *format, ...) MEM_PRINTF(1, 2);
 
 // ---- stack traces ----
-int32_t memWalkStack(MemTraceAddr *buf, int32_t depth);
+int32_t memWalkStack(MemTraceAddr *buf, int32_t depth, uint32_t how);
 
 // Set by tests on 32-bit MIPS: the walk resolves every frame by its scan,
 // without the frame cache, so that both ways can be compared on real code.
@@ -347,7 +355,7 @@ static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
     for (int i = 0; i < MEM_TRACE_ENTRIES; ++i) trace[i] = MEM_TRACE_END;
     int32_t depth = kovamem::memLoad(gStackDepth);
     if (depth > MEM_TRACE_ENTRIES) depth = MEM_TRACE_ENTRIES;
-    (void)SYS_StackTrace(trace, depth, 1);
+    (void)SYS_StackTrace(trace, depth, kovamem::kCaptureChecksModules);
 }
 
 // Attaches a trace record to h, just taken from a free list, while tracing

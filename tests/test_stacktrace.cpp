@@ -1,13 +1,20 @@
 // Trace capture and printing: the frame walk over synthetic o32 images, the
 // result table, real call chains, the printed entry and the depth setter.
+#include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
 #include <sys/time.h>
 
+#include <link.h>
+#include <sys/wait.h>
+
 #include <chrono>
 #include <map>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "diag/prim/codemap.h"
 #include "diag/prim/stackwalk.h"
 #include "support.h"
 
@@ -237,22 +244,27 @@ TEST(SysStackTrace, CapturesFromASignalHandlerOnAnyStack) {
     signal(SIGUSR1, SIG_DFL);
 }
 
-// A profiling timer firing into a thread that captures in a loop: most
-// signals land inside a capture, and the handler captures too. With each
-// walk the build offers, neither the interrupted captures nor the
-// handler's may fault or come out wrong.
+// A profiling timer firing into a thread that captures in a loop, as an
+// allocation does (the library's own capture, which checks the modules):
+// most signals land inside a capture, and the handler captures too, as a
+// host does. With each walk the build offers, neither the interrupted
+// captures nor the handler's may fault, hang or come out wrong.
 namespace interrupted {
 
 constexpr int kDeep = 64;
-MemTraceAddr ref[MEM_TRACE_ENTRIES];  // the loop's chain, captured before the timer starts
+MemTraceAddr ref[MEM_TRACE_ENTRIES];      // the loop's chain, captured before the timer starts
+MemTraceAddr handlerRef[MEM_TRACE_ENTRIES];  // the handler's first frames, from a direct call
 volatile sig_atomic_t inCapture;
+bool recording;
 int handled, nested, nestedWhole, badHandler;
 std::chrono::steady_clock::time_point deadline;
 
 __attribute__((noinline)) int32_t loopCapture(MemTraceAddr *buf) {
     inCapture = 1;
-    const int32_t n = kt::ktChainF(buf, MEM_TRACE_ENTRIES);
+    kt::ktCaptureDeep(3, buf);
     inCapture = 0;
+    int32_t n = 0;
+    while (n < MEM_TRACE_ENTRIES && buf[n] != E) ++n;
     return n;
 }
 
@@ -261,11 +273,15 @@ void onTimer(int) {
     const bool wasCapturing = inCapture != 0;
     MemTraceAddr b[kDeep];
     const int32_t n = kt::ktChainF(b, kDeep);
+    if (recording) {
+        for (int i = 0; i < MEM_TRACE_ENTRIES; ++i) handlerRef[i] = b[i];
+        return;
+    }
     ++handled;
-    // The handler's own frames are the loop's innermost three (H, G, F
-    // return to the same places); past them come the handler and, where
-    // the walk goes through signal frames, the interrupted code.
-    if (n < 3 || b[0] != ref[0] || b[1] != ref[1] || b[2] != ref[2]) ++badHandler;
+    // The handler's own frames (H, G, F return to the same places as in the
+    // direct call); past them come the handler and, where the walk goes
+    // through signal frames, the interrupted code.
+    if (n < 3 || b[0] != handlerRef[0] || b[1] != handlerRef[1] || b[2] != handlerRef[2]) ++badHandler;
     if (wasCapturing) {
         ++nested;
         // Inside loopCapture, whatever it was doing: its return address
@@ -302,6 +318,9 @@ TEST(SysStackTrace, CaptureFromAHandlerThatInterruptsACaptureIsWholeWithEveryWal
         walks.push_back({"compiler runtime", &memUnwindCached, false});
     }
     const bool cachedAtLoad = memUnwindCached;
+    I::recording = true;
+    I::onTimer(0);
+    I::recording = false;
     struct sigaction sa{};
     sa.sa_handler = I::onTimer;
     sa.sa_flags = SA_RESTART;
@@ -341,6 +360,118 @@ TEST(SysStackTrace, CaptureFromAHandlerThatInterruptsACaptureIsWholeWithEveryWal
     signal(SIGALRM, SIG_DFL);
     memFrameCacheOff = false;
     memUnwindCached = cachedAtLoad;
+}
+
+// ---- modules that come and go ----
+
+namespace plugins {
+
+using Capture = int32_t (*)(MemTraceAddr *, int32_t);
+
+struct Loaded {
+    void *handle;
+    Capture outer;
+    uintptr_t base;
+};
+
+Loaded load(const char *name) {
+    Loaded l{dlopen((std::string(KT_PLUGIN_DIR "/") + name).c_str(), RTLD_NOW | RTLD_LOCAL), nullptr, 0};
+    if (l.handle == nullptr) return l;
+    l.outer = reinterpret_cast<Capture>(dlsym(l.handle, "ktPlugOuter"));
+    Dl_info info;
+    if (l.outer != nullptr && dladdr(reinterpret_cast<void *>(l.outer), &info) != 0)
+        l.base = reinterpret_cast<uintptr_t>(info.dli_fbase);
+    return l;
+}
+
+// The plugin's three frames, then the caller's: what a fresh process records.
+extern "C" __attribute__((noinline, used)) std::string ktThroughPlugin(Capture outer) {
+    MemTraceAddr b[MEM_TRACE_ENTRIES];
+    for (auto &e : b) e = MEM_TRACE_END;
+    const int32_t n = outer(b, MEM_TRACE_ENTRIES);
+    std::string names;
+    for (int32_t i = 0; i < n && i < 4; ++i) names += kt::functionOf(b[i]) + " ";
+    __asm__ volatile("" ::: "memory");
+    return names;
+}
+constexpr const char *kWhole = "ktPlugInner ktPlugMiddle ktPlugOuter ktThroughPlugin ";
+
+}  // namespace plugins
+
+// A plugin unloaded and another loaded at the same base: what the walk
+// learned of the first one's frames must not be applied to the second's
+// code at the same addresses, in this thread or in another.
+TEST(SysStackTrace, PluginReloadedAtTheSameBaseGivesTheChainOfAFreshProcess) {
+    namespace P = plugins;
+    P::Loaded a = P::load("libktplugA.so");
+    ASSERT_NE(a.outer, nullptr) << dlerror();
+    // A host's capture never calls into the loader (it may run in a signal
+    // handler): on MIPS, code the map has not learned yet ends its chain.
+    if (kt::kMips) {
+        EXPECT_EQ(P::ktThroughPlugin(a.outer), "");
+    }
+    MemTraceAddr t[MEM_TRACE_ENTRIES];
+    kt::ktCaptureDeep(1, t);  // the next allocation learns the module (KovaMemLogModules does too)
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(P::ktThroughPlugin(a.outer), P::kWhole);  // frames learned
+    const uintptr_t inA = reinterpret_cast<uintptr_t>(a.outer);
+    ASSERT_EQ(dlclose(a.handle), 0);
+    // Unloaded: once the library has captured (an allocation does), the code
+    // map no longer counts its code as code.
+    kt::ktCaptureDeep(1, t);
+    uintptr_t lo, hi;
+    EXPECT_FALSE(kovamem::memCodeRange(inA, &lo, &hi, false));
+    P::Loaded b = P::load("libktplugB.so");
+    ASSERT_NE(b.outer, nullptr) << dlerror();
+    ASSERT_EQ(b.base, a.base) << "the loader put the second plugin elsewhere: nothing to test";
+    kt::ktCaptureDeep(1, t);  // as the next allocation does: the library learns the new module
+    EXPECT_EQ(P::ktThroughPlugin(b.outer), P::kWhole);
+    EXPECT_EQ(P::ktThroughPlugin(b.outer), P::kWhole);
+    std::string fromThread;
+    std::thread([&] { fromThread = P::ktThroughPlugin(b.outer); }).join();
+    EXPECT_EQ(fromThread, P::kWhole);
+    dlclose(b.handle);
+}
+
+// fork while the code map is being rebuilt: the dl_iterate_phdr of this
+// test runs the child's part inside the rebuild, where in a real host the
+// child's only thread would be one that was not rebuilding. The child must
+// learn the modules it loads.
+namespace forking {
+int (*childCheck)();  // armed: the next dl_iterate_phdr forks, and the child runs this and exits
+int childStatus = -1;
+}  // namespace forking
+
+extern "C" int dl_iterate_phdr(int (*cb)(struct dl_phdr_info *, size_t, void *), void *data) {
+    using Fn = int (*)(int (*)(struct dl_phdr_info *, size_t, void *), void *);
+    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "dl_iterate_phdr"));
+    const int r = real(cb, data);
+    if (int (*check)() = forking::childCheck) {
+        forking::childCheck = nullptr;
+        const pid_t pid = fork();
+        if (pid == 0) _exit(check());
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) forking::childStatus = WEXITSTATUS(status);
+    }
+    return r;
+}
+
+TEST(SysStackTrace, ChildForkedDuringARebuildLearnsModulesLoadedLater) {
+    namespace P = plugins;
+    P::Loaded a = P::load("libktplugA.so");  // the loader's counts move: the next lookup rebuilds
+    ASSERT_NE(a.outer, nullptr) << dlerror();
+    forking::childCheck = [] {
+        alarm(10);
+        P::Loaded b = P::load("libktplugB.so");
+        if (b.outer == nullptr) return 3;
+        uintptr_t lo, hi;
+        if (!kovamem::memCodeRange(reinterpret_cast<uintptr_t>(b.outer), &lo, &hi, true)) return 1;
+        return P::ktThroughPlugin(b.outer) == P::kWhole ? 0 : 2;
+    };
+    uintptr_t lo, hi;
+    EXPECT_TRUE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(a.outer), &lo, &hi, true));
+    EXPECT_EQ(forking::childCheck, nullptr) << "the lookup did not rebuild";
+    EXPECT_EQ(forking::childStatus, 0) << "1: module not learned; 2: chain cut; 3: not loaded";
+    dlclose(a.handle);
 }
 
 TEST(TracePrint, MatchesByteForByteAtEveryDepth) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "../internal.h"
+#include "prim/codemap.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ int onModule(struct dl_phdr_info *info, size_t, void *arg) {
 }  // namespace
 
 extern "C" void KovaMemLogModules(void) {
+    kovamem::memCodeMapCheck();  // the stack walk learns what came or went too
     static Walk w;  // 2.5 KiB: kept off the caller's stack; calls are serialised
     static pthread_mutex_t one = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_lock(&one);

@@ -22,11 +22,14 @@
 #include <unwind.h>
 
 #include "../../internal.h"
+#include "codemap.h"
 
 #if KOVAMEM_LIBUNWIND
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
 #endif
+
+#include <dlfcn.h>
 
 // Defined only when ThreadSanitizer's runtime is in the process (a host
 // built with it), whatever the library was built with.
@@ -47,9 +50,20 @@ struct Walk {
     int32_t skipped;
 };
 
+// The compiler runtime's own walk, looked up by its version in libgcc_s at
+// load: libunwind exports functions of the same names (without the
+// version) that walk with libunwind's own machinery, which calls the
+// loader's locked dl_iterate_phdr and so must not serve a capture that
+// interrupted one. libgcc's finds unwind tables through the loader's
+// lock-free _dl_find_object.
+using BacktraceFn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void *);
+using GetIpFn = _Unwind_Ptr (*)(struct _Unwind_Context *);
+BacktraceFn gBacktrace = _Unwind_Backtrace;
+GetIpFn gGetIp = _Unwind_GetIP;
+
 _Unwind_Reason_Code onFrame(struct _Unwind_Context *ctx, void *arg) {
     Walk *w = static_cast<Walk *>(arg);
-    const uintptr_t ip = _Unwind_GetIP(ctx);
+    const uintptr_t ip = gGetIp(ctx);
     if (w->n == 0 && ip != w->first) {
         return ++w->skipped < kMaxSkipped ? _URC_NO_REASON : _URC_END_OF_STACK;
     }
@@ -61,17 +75,51 @@ _Unwind_Reason_Code onFrame(struct _Unwind_Context *ctx, void *arg) {
 // Nonzero while this thread runs a cached capture: a capture that finds it
 // set interrupted one (from a signal handler) and must not touch the cache.
 __thread uint8_t tInCachedCapture __attribute__((tls_model("initial-exec")));
+// libunwind's per-thread cache of frame layouts cannot be emptied. It is
+// keyed by code address, so once a module has been loaded where an unloaded
+// one had its code (memCodeReuseGeneration moved), a cache filled before
+// may describe the old code at the new code's addresses: the thread that
+// owns it walks with the compiler runtime from then on. Threads started
+// later get caches of their own. tCacheSince holds the reuse generation the
+// thread's cache started under, plus one (0: no cached capture yet).
+__thread uint32_t tCacheSince __attribute__((tls_model("initial-exec")));
+__thread uint8_t tCacheStale __attribute__((tls_model("initial-exec")));
+// The code map generation libunwind's shared caches were last flushed at.
+uint32_t gFlushedGeneration;
 
 #if KOVAMEM_LIBUNWIND
 // Captures at most this many frames in one call of unw_backtrace.
 constexpr int32_t kFastFrames = 64;
 
+// Whether this thread's cache may be used. With check (a capture made by
+// the library's own operations, never in a signal handler), modules that
+// came or went since the last capture are learned first and libunwind's
+// shared caches flushed for them. A host's own capture calls nothing of the
+// loader or the C heap: a change learned but not flushed yet makes it walk
+// without the cache. This thread's own cache is given up for good once a
+// module sits where an unloaded one was.
+MEM_ALWAYS_INLINE bool cacheStillGood(bool check) {
+    uint32_t flushed = __atomic_load_n(&gFlushedGeneration, __ATOMIC_RELAXED);
+    if (check) {
+        kovamem::memCodeMapCheck();
+        const uint32_t now = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_ACQUIRE);
+        if (__builtin_expect(flushed != now, 0) &&
+            __atomic_compare_exchange_n(&gFlushedGeneration, &flushed, now, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+            unw_flush_cache(unw_local_addr_space, 0, 0);
+    } else if (flushed != __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_ACQUIRE)) {
+        return false;
+    }
+    const uint32_t since = __atomic_load_n(&kovamem::memCodeReuseGeneration, __ATOMIC_ACQUIRE) + 1;
+    if (__builtin_expect(tCacheSince != since, 0)) {
+        if (tCacheSince != 0) tCacheStale = 1;
+        tCacheSince = since;
+    }
+    return tCacheStale == 0;
+}
+
 MEM_ALWAYS_INLINE int32_t walkLibunwind(MemTraceAddr *buf, int32_t depth, uintptr_t first) {
     void *raw[kFastFrames + kMaxSkipped];
-    volatile uint8_t &busy = tInCachedCapture;
-    busy = 1;
     const int got = unw_backtrace(raw, depth + kMaxSkipped);
-    busy = 0;
     int at = 0;
     while (at < got && at < kMaxSkipped && reinterpret_cast<uintptr_t>(raw[at]) != first) ++at;
     if (at == got || at == kMaxSkipped) return 0;
@@ -81,6 +129,7 @@ MEM_ALWAYS_INLINE int32_t walkLibunwind(MemTraceAddr *buf, int32_t depth, uintpt
 }
 #else
 constexpr int32_t kFastFrames = 0;
+inline bool cacheStillGood(bool) { return false; }
 inline int32_t walkLibunwind(MemTraceAddr *, int32_t, uintptr_t) { return 0; }
 #endif
 
@@ -88,6 +137,15 @@ inline int32_t walkLibunwind(MemTraceAddr *, int32_t, uintptr_t) { return 0; }
 // first capture must not set libunwind's caching policy itself, since that
 // may allocate and a crash handler's capture may be the first.
 __attribute__((constructor)) void chooseUnwinder() {
+    if (void *gcc = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD)) {
+        void *bt = dlvsym(gcc, "_Unwind_Backtrace", "GCC_3.3");
+        void *ip = dlvsym(gcc, "_Unwind_GetIP", "GCC_3.0");
+        if (bt != nullptr && ip != nullptr) {
+            gBacktrace = reinterpret_cast<BacktraceFn>(bt);
+            gGetIp = reinterpret_cast<GetIpFn>(ip);
+        }
+        dlclose(gcc);  // still loaded: the library needs it
+    }
     if (!kovamem::config_libunwind || kovamem::config_tsan || &__tsan_init != nullptr) return;
 #if KOVAMEM_LIBUNWIND
     unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
@@ -96,17 +154,28 @@ __attribute__((constructor)) void chooseUnwinder() {
 }
 
 // Inlined into each entry so that the unwinder starts in that entry's own
-// frame and the entry's return address marks where recording begins.
-MEM_ALWAYS_INLINE int32_t walkFrom(MemTraceAddr *buf, int32_t depth, void *returnAddress) {
+// frame and the entry's return address marks where recording begins. The
+// cached walk is bracketed by the thread's flag (set before anything that
+// a handler's capture must not re-enter: the check of the modules, which
+// holds the loader's lock, and libunwind's cache) and by the fork guard.
+MEM_ALWAYS_INLINE int32_t walkFrom(MemTraceAddr *buf, int32_t depth, void *returnAddress, bool check) {
     if (depth == 0) return 0;
     if (buf == nullptr || depth < 0) return -1;
     const uintptr_t first = reinterpret_cast<uintptr_t>(returnAddress);
     if (first == 0) return 0;
-    if (depth <= kFastFrames && __atomic_load_n(&memUnwindCached, __ATOMIC_RELAXED) &&
-        *static_cast<volatile uint8_t *>(&tInCachedCapture) == 0)
-        return walkLibunwind(buf, depth, first);
+    volatile uint8_t &busy = tInCachedCapture;
+    if (depth <= kFastFrames && __atomic_load_n(&memUnwindCached, __ATOMIC_RELAXED) && busy == 0) {
+        busy = 1;
+        int32_t n = -1;
+        if (kovamem::memForkGuardEnter()) {
+            if (cacheStillGood(check)) n = walkLibunwind(buf, depth, first);
+            kovamem::memForkGuardExit();
+        }
+        busy = 0;
+        if (n >= 0) return n;
+    }
     Walk w{buf, depth, 0, first, 0};
-    _Unwind_Backtrace(onFrame, &w);
+    gBacktrace(onFrame, &w);
     return w.n;
 }
 
@@ -114,12 +183,12 @@ MEM_ALWAYS_INLINE int32_t walkFrom(MemTraceAddr *buf, int32_t depth, void *retur
 
 extern "C" {
 
-__attribute__((noinline)) int32_t memWalkStack(MemTraceAddr *buf, int32_t depth) {
-    return walkFrom(buf, depth, __builtin_return_address(0));
+__attribute__((noinline)) int32_t memWalkStack(MemTraceAddr *buf, int32_t depth, uint32_t how) {
+    return walkFrom(buf, depth, __builtin_return_address(0), how == kovamem::kCaptureChecksModules);
 }
 
-__attribute__((noinline)) int32_t SYS_StackTrace(MemTraceAddr *buf, int32_t depth, uint32_t) {
-    return walkFrom(buf, depth, __builtin_return_address(0));
+__attribute__((noinline)) int32_t SYS_StackTrace(MemTraceAddr *buf, int32_t depth, uint32_t how) {
+    return walkFrom(buf, depth, __builtin_return_address(0), how == kovamem::kCaptureChecksModules);
 }
 
 }  // extern "C"
