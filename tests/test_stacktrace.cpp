@@ -398,6 +398,18 @@ constexpr const char *kWhole = "ktPlugInner ktPlugMiddle ktPlugOuter ktThroughPl
 
 }  // namespace plugins
 
+// A crash handler's capture may be the process's first: nothing it needs
+// is learned by it (learning calls the loader, which a handler must not).
+TEST(SysStackTrace, CodeMapIsLearnedBeforeTheFirstCapture) {
+    uintptr_t lo, hi;
+    EXPECT_TRUE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(&kt::ktChainF), &lo, &hi, false));
+    EXPECT_TRUE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(&KovaMemAlloc), &lo, &hi, false));
+    EXPECT_FALSE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(&lo), &lo, &hi, false));  // the stack
+    if (!kt::kMips && kovamem::config_libunwind && !kovamem::config_tsan) {
+        EXPECT_TRUE(memUnwindCached);  // chosen, and libunwind's policy set, at load
+    }
+}
+
 // A plugin unloaded and another loaded at the same base: what the walk
 // learned of the first one's frames must not be applied to the second's
 // code at the same addresses, in this thread or in another.
