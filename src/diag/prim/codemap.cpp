@@ -107,10 +107,10 @@ int collect(struct dl_phdr_info *info, size_t size, void *) {
     return 0;
 }
 
-bool inNew(uintptr_t lo, uintptr_t hi) {
-    const Scratch &s = gScratch;
-    for (int i = 0; i < s.count; ++i)
-        if (s.lo[i] == lo && s.hi[i] == hi) return true;
+// Whether [lo, hi) is one of the count ranges los[i], his[i].
+bool holds(const uintptr_t *los, const uintptr_t *his, int count, uintptr_t lo, uintptr_t hi) {
+    for (int i = 0; i < count; ++i)
+        if (los[i] == lo && his[i] == hi) return true;
     return false;
 }
 
@@ -120,7 +120,7 @@ void retireOnly() {
     const Table &t = gTable;
     if (!t.learned) return;
     for (int i = 0; i < t.count; ++i) {
-        if (inNew(t.lo[i], t.hi[i])) continue;
+        if (holds(s.lo, s.hi, s.count, t.lo[i], t.hi[i])) continue;
         if (s.retired == kMaxRetired) {
             s.retiredFull = true;
             return;
@@ -129,13 +129,6 @@ void retireOnly() {
         s.retiredHi[s.retired] = t.hi[i];
         ++s.retired;
     }
-}
-
-bool inOld(uintptr_t lo, uintptr_t hi) {
-    const Table &t = gTable;
-    for (int i = 0; i < t.count; ++i)
-        if (t.lo[i] == lo && t.hi[i] == hi) return true;
-    return false;
 }
 
 // Keeps the ranges of the old table that the new one lacks, and tells
@@ -149,7 +142,7 @@ bool retireAndCheckReuse() {
     if (t.learned && s.subs != t.subs) s.unloadedUnseen = true;
     retireOnly();
     bool fresh = false;
-    for (int i = 0; i < s.count && !fresh; ++i) fresh = !inOld(s.lo[i], s.hi[i]);
+    for (int i = 0; i < s.count && !fresh; ++i) fresh = !holds(t.lo, t.hi, t.count, s.lo[i], s.hi[i]);
     if (fresh && s.unloadedUnseen) {
         s.unloadedUnseen = false;
         return true;
