@@ -75,6 +75,7 @@ _Unwind_Reason_Code onFrame(struct _Unwind_Context *ctx, void *arg) {
 // Nonzero while this thread runs a cached capture: a capture that finds it
 // set interrupted one (from a signal handler) and must not touch the cache.
 __thread uint8_t tInCachedCapture __attribute__((tls_model("initial-exec")));
+#if KOVAMEM_LIBUNWIND
 // libunwind's per-thread cache of frame layouts cannot be emptied. It is
 // keyed by code address, so once a module has been loaded where an unloaded
 // one had its code (memCodeReuseGeneration moved), a cache filled before
@@ -87,7 +88,6 @@ __thread uint8_t tCacheStale __attribute__((tls_model("initial-exec")));
 // The code map generation libunwind's shared caches were last flushed at.
 uint32_t gFlushedGeneration;
 
-#if KOVAMEM_LIBUNWIND
 // Captures at most this many frames in one call of unw_backtrace.
 constexpr int32_t kFastFrames = 64;
 
