@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/time.h>
 
-#include <link.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -444,44 +443,31 @@ TEST(SysStackTrace, PluginReloadedAtTheSameBaseGivesTheChainOfAFreshProcess) {
     dlclose(b.handle);
 }
 
-// fork while the code map is being rebuilt: the dl_iterate_phdr of this
-// test runs the child's part inside the rebuild, where in a real host the
-// child's only thread would be one that was not rebuilding. The child must
-// learn the modules it loads.
+// fork while the code map is being rebuilt: the test's hook forks in the
+// middle of the rebuild (count odd, writer role held) and runs the child's
+// part there; in a real host the child's only thread would be one that was
+// not rebuilding, and nothing would ever finish that rebuild in the child.
+// The child must learn the modules it loads.
 namespace forking {
-int (*childCheck)();  // armed: the next dl_iterate_phdr forks, and the child runs this and exits
 int childStatus = -1;
-}  // namespace forking
-
-extern "C" int dl_iterate_phdr(int (*cb)(struct dl_phdr_info *, size_t, void *), void *data) {
-    using Fn = int (*)(int (*)(struct dl_phdr_info *, size_t, void *), void *);
-    static const Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "dl_iterate_phdr"));
-    const int r = real(cb, data);
-    if (int (*check)() = forking::childCheck) {
-        forking::childCheck = nullptr;
-        const pid_t pid = fork();
-        if (pid == 0) _exit(check());
-        int status = 0;
-        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) forking::childStatus = WEXITSTATUS(status);
-    }
-    return r;
+int childCheck();
+void forkNow() {
+    kovamem::memCodeMapRebuildHook = nullptr;
+    const pid_t pid = fork();
+    if (pid == 0) _exit(childCheck());
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) childStatus = WEXITSTATUS(status);
 }
+}  // namespace forking
 
 TEST(SysStackTrace, ChildForkedDuringARebuildLearnsModulesLoadedLater) {
     namespace P = plugins;
     P::Loaded a = P::load("libktplugA.so");  // the loader's counts move: the next lookup rebuilds
     ASSERT_NE(a.outer, nullptr) << dlerror();
-    forking::childCheck = [] {
-        alarm(10);
-        P::Loaded b = P::load("libktplugB.so");
-        if (b.outer == nullptr) return 3;
-        uintptr_t lo, hi;
-        if (!kovamem::memCodeRange(reinterpret_cast<uintptr_t>(b.outer), &lo, &hi, true)) return 1;
-        return P::ktThroughPlugin(b.outer) == P::kWhole ? 0 : 2;
-    };
+    kovamem::memCodeMapRebuildHook = forking::forkNow;
     uintptr_t lo, hi;
     EXPECT_TRUE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(a.outer), &lo, &hi, true));
-    EXPECT_EQ(forking::childCheck, nullptr) << "the lookup did not rebuild";
+    EXPECT_EQ(kovamem::memCodeMapRebuildHook, nullptr) << "the lookup did not rebuild";
     EXPECT_EQ(forking::childStatus, 0) << "1: module not learned; 2: chain cut; 3: not loaded";
     dlclose(a.handle);
 }
@@ -512,4 +498,14 @@ TEST(TracePrint, MatchesByteForByteAtEveryDepth) {
     KovaMemResetFile();
     printStackDetails(empty, 0xABC, -12, 0xDEADBEEF);
     EXPECT_EQ(kt::readLog(), entry("A:   ABC L:   -12 T:DEADBEEF", 0));
+}
+
+int forking::childCheck() {
+    namespace P = plugins;
+    alarm(10);
+    P::Loaded b = P::load("libktplugB.so");
+    if (b.outer == nullptr) return 3;
+    uintptr_t lo, hi;
+    if (!kovamem::memCodeRange(reinterpret_cast<uintptr_t>(b.outer), &lo, &hi, true)) return 1;
+    return P::ktThroughPlugin(b.outer) == P::kWhole ? 0 : 2;
 }

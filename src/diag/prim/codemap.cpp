@@ -13,6 +13,7 @@ namespace kovamem {
 
 uint32_t memCodeMapGeneration;
 uint32_t memCodeReuseGeneration;
+void (*memCodeMapRebuildHook)();
 
 namespace {
 
@@ -178,6 +179,7 @@ void relearn() {
         const bool change = t.learned;  // the first learning invalidates nothing
         __atomic_store_n(&t.seq, t.seq + 1, __ATOMIC_RELAXED);
         seqWriteFence();
+        if (void (*hook)() = memCodeMapRebuildHook) hook();
         for (int i = 0; i < s.count; ++i) {
             seqStore(&t.lo[i], s.lo[i]);
             seqStore(&t.hi[i], s.hi[i]);

@@ -36,6 +36,10 @@ void memCodeMapCheck();
 bool memForkGuardEnter();
 void memForkGuardExit();
 
+// Set by tests: called by a rebuild in the middle of writing the table
+// (count odd, writer role held), where a fork from another thread may land.
+extern void (*memCodeMapRebuildHook)();
+
 // Counts the rebuilds of the table that found modules come or go: whatever
 // was learned about code addresses before a change may be stale.
 extern uint32_t memCodeMapGeneration;
