@@ -433,6 +433,10 @@ TEST(SysStackTrace, PluginReloadedAtTheSameBaseGivesTheChainOfAFreshProcess) {
     EXPECT_FALSE(kovamem::memCodeRange(inA, &lo, &hi, false));
     P::Loaded b = P::load("libktplugB.so");
     ASSERT_NE(b.outer, nullptr) << dlerror();
+    if (b.base != a.base && (kovamem::config_asan || kovamem::config_tsan)) {
+        dlclose(b.handle);  // the sanitizer's own mappings took the place
+        GTEST_SKIP() << "the loader put the second plugin elsewhere under the sanitizer";
+    }
     ASSERT_EQ(b.base, a.base) << "the loader put the second plugin elsewhere: nothing to test";
     kt::ktCaptureDeep(1, t);  // as the next allocation does: the library learns the new module
     EXPECT_EQ(P::ktThroughPlugin(b.outer), P::kWhole);
