@@ -286,10 +286,11 @@ TEST_F(Release, BlockReleasedDuringAMoveToTheCHeapIsNeverHandedOutTwice) {
 }
 
 // A move between pools: in the default build the new block is taken and the
-// old one released in one hold of the lock, so an entry written during the
-// reallocation (the smaller pool's "Pool is full") comes after the move, and
-// the stray release meets an already released block. The classic build
-// drops the lock around the allocation and copies the third thread's bytes.
+// old one released in one hold of the lock, so no entry is written outside
+// it (the smaller pool's "Pool is full" is written under it), and the stray
+// release, made after the reallocation, meets an already released block.
+// The classic build drops the lock around the allocation and copies the
+// third thread's bytes.
 TEST_F(Release, BlockReleasedDuringAMoveBetweenPoolsIsNeverHandedOutTwice) {
     kt::start(kt::Cfg{{0, 1}, {1, 1}, {2, 1}});
     uint8_t *p = alloc(8);
@@ -297,12 +298,26 @@ TEST_F(Release, BlockReleasedDuringAMoveBetweenPoolsIsNeverHandedOutTwice) {
     uint8_t *full = alloc(16);  // fills the 16-byte pool: the move goes to the 32-byte one
     uint8_t *third = nullptr;
     uint8_t strayResult = 0;
-    atNextLogOpen = [&] {
+    std::function<void()> stray = [&] {
         strayResult = KovaMemFree(p);
         third = alloc(8);
         memcpy(third, "third!!", 8);
     };
+    // Another thread gets in only where the reallocation does not hold the lock.
+    std::function<void()> whenUnlocked = [&] {
+        if (pthread_mutex_trylock(memMgrDetails.lock->mutex) != 0) {
+            atNextLogOpen = whenUnlocked;
+            return;
+        }
+        pthread_mutex_unlock(memMgrDetails.lock->mutex);
+        stray();
+    };
+    atNextLogOpen = whenUnlocked;
     uint8_t *moved = static_cast<uint8_t *>(KovaMemReAlloc(p, 12));
+    if (atNextLogOpen) {
+        atNextLogOpen = nullptr;
+        stray();
+    }
     ASSERT_NE(moved, nullptr);
     EXPECT_EQ(kt::hdrOf(moved)->poolIndex, 2);
     EXPECT_EQ(third, p);

@@ -66,7 +66,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
 // pool part under the manager lock the caller holds, so that the new block
 // is taken and the old one released in one hold. The pools the request
 // fell through because they were full are marked in *fullPools, for the
-// caller to note once it has released the lock. The guard word and the
+// caller to note. The guard word and the
 // shadow state are the caller's to set. NULL: no pool could serve.
 void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools) {
     MemMgrDetails &m = memMgrDetails;

@@ -232,6 +232,9 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     uint32_t fullPools;
     uint8_t *fresh = static_cast<uint8_t *>(kovamem::memAllocLocked(size, pre, &fullPools));
     if (fresh != nullptr) {
+        // The allocation's notes come before whatever the release of the
+        // old block writes, as for an allocation followed by a release.
+        kovamem::memNoteFullPools(fullPools);
         kovamem::memShadowTake(fresh, size);
         memcpy(fresh, ptr, copy);
         ++m.memReallocCount;
@@ -241,7 +244,6 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         // after the lock, as for any allocation.
         const uint32_t s = m.pools[kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(fresh))].blockSize;
         kovamem::memPutGuard(fresh + kovamem::memGuardOffset(size, s));
-        kovamem::memNoteFullPools(fullPools);
         return fresh;
     }
     // A move to the C heap: the C library is not called under the lock. The
