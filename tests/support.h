@@ -24,6 +24,11 @@ constexpr bool kMips = true;
 #else
 constexpr bool kMips = false;
 #endif
+#if defined(__x86_64__)
+constexpr bool kX86_64 = true;
+#else
+constexpr bool kX86_64 = false;
+#endif
 
 inline std::string logPath() { return "/tmp/memmgr-" + std::to_string(getpid()) + ".log"; }
 

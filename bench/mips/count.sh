@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Counts the MIPS instructions of one SYS_StackTrace at depth 10 through a
 # chain of 13 frames, after two captures through the same frames (so every
-# frame is in the frame cache), and of the first capture (empty cache, code
-# mappings learned). qemu-mips runs the host one instruction per block
-# (-singlestep) and logs every block executed (-d exec).
+# frame is in the frame cache), and of the first capture (empty cache; the
+# code mappings were learned when the library was loaded). qemu-mips runs
+# the host one instruction per block (-singlestep) and logs every block
+# executed (-d exec).
 #   bench/mips/count.sh [mips build dir, default build-mips-bench]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
