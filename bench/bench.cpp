@@ -257,14 +257,22 @@ struct GccWalk {
 };
 _Unwind_Reason_Code gccFrame(struct _Unwind_Context *ctx, void *arg) {
     GccWalk *w = static_cast<GccWalk *>(arg);
-    w->buf[w->n++] = reinterpret_cast<void *>(_Unwind_GetIP(ctx));
+    using GetIp = _Unwind_Ptr (*)(struct _Unwind_Context *);
+    static const GetIp gccGetIp =
+        reinterpret_cast<GetIp>(dlvsym(dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD), "_Unwind_GetIP", "GCC_3.0"));
+    w->buf[w->n++] = reinterpret_cast<void *>(gccGetIp(ctx));
     return w->n < MEM_TRACE_ENTRIES ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
+// libgcc's own, by its version: libunwind, linked here, exports an
+// _Unwind_Backtrace of its own that would otherwise stand in for it.
 void captureLibgcc(benchmark::State &st) {
+    using Fn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void *);
+    static const Fn gccBacktrace = reinterpret_cast<Fn>(
+        dlvsym(dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD), "_Unwind_Backtrace", "GCC_3.3"));
     void *buf[MEM_TRACE_ENTRIES];
     for (auto _ : st) {
         GccWalk w{buf, 0};
-        _Unwind_Backtrace(gccFrame, &w);
+        gccBacktrace(gccFrame, &w);
         benchmark::DoNotOptimize(w.n);
     }
 }
