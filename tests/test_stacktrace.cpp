@@ -388,13 +388,17 @@ Loaded load(const char *name) {
 }
 
 // The plugin's three frames, then the caller's: what a fresh process records.
-extern "C" __attribute__((noinline, used)) std::string ktThroughPlugin(Capture outer) {
+extern "C" __attribute__((noinline, used)) int32_t ktThroughPlugin(Capture outer, MemTraceAddr *b) {
+    const int32_t n = outer(b, MEM_TRACE_ENTRIES);
+    __asm__ volatile("" ::: "memory");
+    return n;
+}
+std::string throughPlugin(Capture outer) {
     MemTraceAddr b[MEM_TRACE_ENTRIES];
     for (auto &e : b) e = MEM_TRACE_END;
-    const int32_t n = outer(b, MEM_TRACE_ENTRIES);
+    const int32_t n = ktThroughPlugin(outer, b);
     std::string names;
     for (int32_t i = 0; i < n && i < 4; ++i) names += kt::functionOf(b[i]) + " ";
-    __asm__ volatile("" ::: "memory");
     return names;
 }
 constexpr const char *kWhole = "ktPlugInner ktPlugMiddle ktPlugOuter ktThroughPlugin ";
@@ -423,11 +427,11 @@ TEST(SysStackTrace, PluginReloadedAtTheSameBaseGivesTheChainOfAFreshProcess) {
     // A host's capture never calls into the loader (it may run in a signal
     // handler): on MIPS, code the map has not learned yet ends its chain.
     if (kt::kMips) {
-        EXPECT_EQ(P::ktThroughPlugin(a.outer), "");
+        EXPECT_EQ(P::throughPlugin(a.outer), "");
     }
     MemTraceAddr t[MEM_TRACE_ENTRIES];
     kt::ktCaptureDeep(1, t);  // the next allocation learns the module (KovaMemLogModules does too)
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(P::ktThroughPlugin(a.outer), P::kWhole);  // frames learned
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(P::throughPlugin(a.outer), P::kWhole);  // frames learned
     const uintptr_t inA = reinterpret_cast<uintptr_t>(a.outer);
     ASSERT_EQ(dlclose(a.handle), 0);
     // Unloaded: once the library has captured (an allocation does), the code
@@ -447,10 +451,10 @@ TEST(SysStackTrace, PluginReloadedAtTheSameBaseGivesTheChainOfAFreshProcess) {
     }
     ASSERT_EQ(b.base, a.base) << "the loader put the second plugin elsewhere: nothing to test";
     kt::ktCaptureDeep(1, t);  // as the next allocation does: the library learns the new module
-    EXPECT_EQ(P::ktThroughPlugin(b.outer), P::kWhole);
-    EXPECT_EQ(P::ktThroughPlugin(b.outer), P::kWhole);
+    EXPECT_EQ(P::throughPlugin(b.outer), P::kWhole);
+    EXPECT_EQ(P::throughPlugin(b.outer), P::kWhole);
     std::string fromThread;
-    std::thread([&] { fromThread = P::ktThroughPlugin(b.outer); }).join();
+    std::thread([&] { fromThread = P::throughPlugin(b.outer); }).join();
     EXPECT_EQ(fromThread, P::kWhole);
     dlclose(b.handle);
 }
@@ -519,5 +523,5 @@ int forking::childCheck() {
     if (b.outer == nullptr) return 3;
     uintptr_t lo, hi;
     if (!kovamem::memCodeRange(reinterpret_cast<uintptr_t>(b.outer), &lo, &hi, true)) return 1;
-    return P::ktThroughPlugin(b.outer) == P::kWhole ? 0 : 2;
+    return P::throughPlugin(b.outer) == P::kWhole ? 0 : 2;
 }
