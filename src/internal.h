@@ -141,16 +141,15 @@ struct PoolGeom {
     MemBlockHdr *hdrs;   // the header array: hdrs[j] describes slot j
     uint16_t *busyPrev;  // back-links of the busy list, see above
     uint32_t *serial;    // default build: the allocation serial of slot j's
-                         // latest allocation, see memAllocSerial
+                         // latest allocation, see below
 };
 
-// Default build: counts pool allocations; each one stores the count, after
-// raising it, in its slot's serial. A block that is busy with the same
-// serial as before is the same allocation, whatever its address: so a
-// reallocation that must drop the lock (a move to the C heap) knows on
-// retaking it whether another thread released the block meanwhile. Raised
-// and read under the manager lock.
-extern uint32_t memAllocSerial;
+// Default build: each pool allocation stores the pool allocation count
+// (memMgrDetails.memMallocCount), after raising it, in its slot's serial.
+// A block that is busy with the same serial as before is the same
+// allocation, whatever its address: so a reallocation that must drop the
+// lock (a move to the C heap) knows on retaking it whether another thread
+// released the block meanwhile. Written and read under the manager lock.
 
 // The third argument of SYS_StackTrace in the captures the library's own
 // operations make (hosts pass 1; the argument is otherwise unused). Such a

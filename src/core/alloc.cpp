@@ -40,7 +40,6 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
         kovamem::memStore(kovamem::memNextData[h->poolIndex], p->area + nj * g.stride);
     }
     --p->freeCount;
-    if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = ++kovamem::memAllocSerial;
 
     kovamem::memLinkBusy(h, p->busyTail);
     if (p->busyTail != nullptr) {
@@ -56,7 +55,10 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     ++p->busyCount;
     p->reqBytes += size;
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
-    ++memMgrDetails.memMallocCount;
+    // The pool allocation count is the allocation's serial: no other line
+    // is touched under the lock for it.
+    const uint32_t serial = ++memMgrDetails.memMallocCount;
+    if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = serial;
     return h->data;
 }
 

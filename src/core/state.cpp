@@ -11,7 +11,6 @@ static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer
 
 kovamem::PoolGeom kovamem::memPoolGeom[MEM_POOL_SLOTS];
 alignas(64) uint8_t *kovamem::memNextData[MEM_POOL_SLOTS];
-uint32_t kovamem::memAllocSerial;
 bool kovamem::memUnderValgrind;
 kovamem::AddressIndex kovamem::memByAddress;
 uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];

@@ -83,9 +83,9 @@ void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
         if (!kovamem::config_classic) {
             const uint32_t at = g.serial[h->blockIndex];
             const bool rises = prev == nullptr || static_cast<int32_t>(at - g.serial[prev->blockIndex]) > 0;
-            if (at == 0 || !rises || static_cast<int32_t>(at - kovamem::memAllocSerial) > 0) {
+            if (at == 0 || !rises || static_cast<int32_t>(at - memMgrDetails.memMallocCount) > 0) {
                 c.fail("pool %u busy block %u has serial %u out of allocation order (count %u)", k, h->blockIndex, at,
-                       kovamem::memAllocSerial);
+                       memMgrDetails.memMallocCount);
                 return;
             }
         }
