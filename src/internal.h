@@ -13,7 +13,9 @@
 // so every data address is aligned for doubles and 64-bit integers. A free
 // block, and a quarantined block once cleaned, has its guard at data + S.
 // Headers never live inside the area, so an overrun damages the guard and
-// the next slot's bytes, never a list link.
+// the next slot's bytes, never a list link. One allocation per pool holds
+// the N headers, then (default build) N 32-bit allocation serials, then N
+// 16-bit back-links of the busy list (see PoolGeom).
 //
 // A pool's range, the addresses that count as its own: classic, from the
 // first to the last slot's data address (firstBlock..lastBlock); default,
@@ -25,9 +27,17 @@
 // The trace-table lock (memStackData.lock) guards only a reset of that
 // table. Order: manager lock first, then trace-table lock; no path takes
 // them the other way round. Neither is recursive: no function calls a
-// lock-taking public operation while holding one (reallocation drops the
-// manager lock around its allocation). The log writer takes no lock and
-// calls nothing in the manager, so it may be called with either held.
+// lock-taking public operation while holding one (a reallocation that
+// moves takes its new pool block through memAllocLocked under the lock it
+// holds; the classic build, and a move to the C heap, drop the lock around
+// the allocation). The log writer takes no lock and calls nothing in the
+// manager, so it may be called with either held.
+//
+// Outside both locks: the stack walk's code map and frame caches are
+// lock-free (sequence counts); its module check calls dl_iterate_phdr (the
+// loader's lock) only in the library's own captures, never in a capture a
+// host may make from a signal handler; a fork waits until no other thread
+// is inside that call or libunwind (prim/codemap.h).
 //
 // Read without the lock, with relaxed atomics, only to place prefetches
 // before the lock is taken: a header's reqSize (release) and memNextData
