@@ -4,6 +4,10 @@
 // overruns one block that a report has seen, and writes three reports; the
 // session records it remembers are never released.
 //   host [capped]   capped: a log cap so small that the second report is cut
+//   host replace    a plugin allocates, is unloaded, and a second plugin is
+//                   loaded (often at the same base) and allocates; a report
+//                   after each, the module map logged after each dlopen
+#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,14 +24,48 @@ SITE void *hostRememberSession(void) { return KovaMemAlloc(48); }
 
 static volatile int two = 2;  // a loop count the compiler cannot unroll: one call site each
 
+typedef void *(*PluginAllocate)(uint32_t);
+
+static PluginAllocate loadPlugin(const char *name, const char *fn, void **handle) {
+    char path[512];
+    snprintf(path, sizeof path, "%s/lib%s.so", KT_PLUGIN_DIR, name);
+    *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (*handle == nullptr) return nullptr;
+    KovaMemLogModules();
+    return reinterpret_cast<PluginAllocate>(dlsym(*handle, fn));
+}
+
+// Two plugins, one after the other: two leaked blocks of the first, one of
+// the second.
+static int replace() {
+    void *h;
+    PluginAllocate alpha = loadPlugin("kthostplugA", "kthostPlugAlphaAllocate", &h);
+    if (alpha == nullptr) return 1;
+    for (int i = 0; i < two; ++i) alpha(24);
+    KovaMemPrintMemStatus();  // report 1
+    dlclose(h);
+    PluginAllocate beta = loadPlugin("kthostplugB", "kthostPlugBetaAllocate", &h);
+    if (beta == nullptr) return 1;
+    beta(40);
+    KovaMemPrintMemStatus();  // report 2
+    return 0;
+}
+
 int main(int argc, char **argv) {
     const int32_t cfg[MEM_POOL_SLOTS] = {8, 8, 8, 8, 8, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+    char log[64];
+    snprintf(log, sizeof log, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
+    unlink(log);  // a log of an earlier process with this PID would be a second process in it
     KovaMemInit(cfg);
     if (!KovaMemIsInitialized()) return 1;
-    KovaMemResetFile();
     KovaMemSetFileSize(argc > 1 && strcmp(argv[1], "capped") == 0 ? 4 : 1024);
     KovaMemLogModules();
     KovaMemUpdateLogStackFlag(1);
+    if (argc > 1 && strcmp(argv[1], "replace") == 0) {
+        if (replace() != 0) return 1;
+        printf("%s\n", log);
+        return 0;
+    }
     void *widgets[3];
     for (int i = 0; i < two + 1; ++i) widgets[i] = hostAllocateWidget(100);
     void *lib[2], *sessions[2];
@@ -46,6 +84,6 @@ int main(int argc, char **argv) {
     KovaMemPrintMemStatus();            // report 3: sessions and more still live
     (void)sessions;
     (void)more;
-    printf("/tmp/memmgr-%d.log\n", static_cast<int>(getpid()));  // where the log is
+    printf("%s\n", log);  // where the log is
     return 0;
 }

@@ -1,0 +1,282 @@
+"""The answers: one document per log, built from the parsed processes.
+
+Every answer says what it rests on. A report that was cut, a full trace
+table, a frame that could not be named or whose binary cannot be checked, a
+module whose address range held another module earlier: each becomes a
+warning next to the answer it touches and in the document's list of
+warnings. Facts that do not change an answer (C-heap fallbacks, skipped
+lines, reports left out because they were cut) are notes.
+
+Growth is ranked by the bytes a call site gained, weighted by how steadily it
+gained them: the share of the steps between the two reports (consecutive
+complete traced reports) in which its count did not fall. A leak grows at
+every step; a burst that happens to be high at the last report does not.
+"""
+
+import os
+from collections import defaultdict
+
+from .schema import VERSION
+
+
+class Options:
+    def __init__(self, process=None, report=None, first=None, last=None):
+        self.process, self.report, self.first, self.last = process, report, first, last
+
+
+class Builder:
+    def __init__(self, log, sym, opts):
+        self.log, self.sym, self.opts = log, sym, opts
+        self.warnings = []
+        self.notes = []
+        self.used_chains = set()
+        self.chain_warnings = defaultdict(list)
+
+    def warn(self, text, process=None, report=None):
+        w = {"process": process, "report": report, "text": text}
+        if w not in self.warnings:
+            self.warnings.append(w)
+        return text
+
+    # ---- per process ----
+
+    def answered(self):
+        procs = [p for p in self.log.processes if p.content or p.reports or p.init_seen]
+        if self.opts.process is not None:
+            procs = [p for p in self.log.processes if p.index == self.opts.process]
+        return procs
+
+    def process(self, p):
+        by_index = {r.index: r for r in p.reports}
+        complete = [r for r in p.reports if r.complete and r.traced]
+        doc = {"index": p.index, "name": p.name, "first_line": p.first_line, "last_line": p.last_line,
+               "reports": [self.report(p, r) for r in p.reports],
+               "module_maps": [{"line": m.line, "modules": [
+                   {"index": mod.index, "path": mod.path, "base": "0x%x" % mod.base, "build_id": mod.build_id}
+                   for mod in m.modules.values()]} for m in p.maps],
+               "fallbacks": {"sys_sizes": [{"size": s, "count": n} for s, n in sorted(p.sys_sizes.items())],
+                             "pool_full": [{"pool": k, "size": self.pool_size(p, k), "count": n}
+                                           for k, n in sorted(p.pool_full.items())],
+                             "zero": p.zero},
+               "cap": {"line": p.cap[0], "size": p.cap[1]} if p.cap else None}
+        for r in p.reports:
+            if not r.complete:
+                self.notes.append("%s, report %d is incomplete: %s" % (p.name, r.index, r.cut))
+        if p.cap:
+            self.warn("the log reached its cap at line %d (%d bytes): every entry after that is missing, "
+                      "reports included; raise it with KovaMemSetFileSize" % p.cap, p.index)
+        if not p.maps and any(r.traced for r in p.reports):
+            self.warn("the log has no module map (KovaMemLogModules was not called): "
+                      "addresses are shown as they are", p.index)
+        # Call sites of one report: the one asked for, else the latest complete traced one.
+        chosen = by_index.get(self.opts.report) if self.opts.report else (complete[-1] if complete else None)
+        if chosen is None and not self.opts.report:
+            partial = [r for r in p.reports if r.traced]
+            chosen = partial[-1] if partial else None
+        doc["call_sites"] = {"report": chosen.index if chosen else None, "groups": []}
+        if chosen is not None:
+            self.rests_on(p, chosen, "the call sites")
+            doc["call_sites"]["groups"] = [self.group_doc(cid, g, True) for cid, g in self.ranked(chosen.groups)]
+        doc["growth"] = self.growth(p, by_index, complete)
+        doc["guard_damage"] = []
+        for d in p.damage:
+            cid = d["chain"]
+            if cid is not None:
+                self.used_chains.add(cid)
+            before = [r.index for r in p.reports[:d["after_report"]] if r.traced]
+            doc["guard_damage"].append({"address": "0x%x" % d["address"], "pool": d["pool"], "block": d["block"],
+                                        "line": d["line"], "report_before": before[-1] if before and cid is not None
+                                        else None, "chain": cid, "frames": cid})
+        if p.skipped:
+            kinds = defaultdict(list)
+            for no, what in p.skipped:
+                kinds[what.split(":")[0]].append(no)
+            for what, nos in kinds.items():
+                self.notes.append("%s: skipped %d line(s), %s (line %s%s)" % (p.name, len(nos), what, nos[0],
+                                                                             ", ..." if len(nos) > 1 else ""))
+        return doc
+
+    def pool_size(self, p, index):
+        for r in p.reports:
+            if index < len(r.pools):
+                return r.pools[index]["size"]
+        return None
+
+    def report(self, p, r):
+        return {"index": r.index, "line": r.line, "complete": r.complete, "cut": r.cut, "pools": r.pools,
+                "totals": r.totals, "counters": self.counters(r.counters), "traced_blocks": r.listed,
+                "traced_expected": r.stack_busy, "trace_table_full": r.table_full,
+                "call_sites": [self.group_doc(cid, g, False) for cid, g in self.ranked(r.groups)]}
+
+    @staticmethod
+    def counters(c):
+        if c is None:
+            return None
+        return {k: c.get(k) for k in ("mem_malloc", "mem_realloc", "mem_free", "sys_malloc", "sys_realloc",
+                                      "sys_free")}
+
+    def rests_on(self, p, r, what):
+        """Warns when an answer rests on a report that is cut or whose trace table was full."""
+        if not r.complete:
+            self.warn("%s rest on report %d, which is incomplete: %s" % (what, r.index, r.cut), p.index, r.index)
+        if r.table_full:
+            self.warn("%s rest on report %d, whose trace table was full (%d blocks busy, %d traced): blocks "
+                      "allocated while it was full have no chain and are missing from them"
+                      % (what, r.index, r.busy(), r.listed), p.index, r.index)
+
+    @staticmethod
+    def ranked(groups):
+        return sorted(groups.items(), key=lambda kv: (-kv[1].bytes, -kv[1].count, kv[0]))
+
+    def group_doc(self, cid, g, with_frames):
+        self.used_chains.add(cid)
+        out = {"count": g.count, "bytes": g.bytes, "pools": sorted(g.pools), "address_low": "0x%x" % g.low,
+               "address_high": "0x%x" % g.high, "chain": cid}
+        if with_frames:
+            out["frames"] = cid  # expanded once every chain is symbolized
+        return out
+
+    def growth(self, p, by_index, complete):
+        o = self.opts
+        a = by_index.get(o.first) if o.first else (complete[0] if complete else None)
+        b = by_index.get(o.last) if o.last else (complete[-1] if complete else None)
+        out = {"from_report": a.index if a else None, "to_report": b.index if b else None,
+               "grown": [], "leak_suspects": []}
+        if a is None or b is None or a is b:
+            if len(complete) < 2 and not (o.first or o.last):
+                self.notes.append("%s: fewer than two complete reports with traced blocks: no growth or leak "
+                                  "suspects" % p.name)
+            return out
+        for r in (a, b):
+            self.rests_on(p, r, "growth and leak suspects")
+        between = [r for r in p.reports if a.index <= r.index <= b.index and r.complete and r.traced]
+        if a not in between:
+            between.insert(0, a)
+        if b not in between:
+            between.append(b)
+        grown = []
+        for cid, g in b.groups.items():
+            old = a.groups.get(cid)
+            count0, bytes0 = (old.count, old.bytes) if old else (0, 0)
+            if g.count <= count0:
+                continue
+            series = [r.groups[cid].count if cid in r.groups else 0 for r in between]
+            steps = len(series) - 1
+            rising = sum(1 for x, y in zip(series, series[1:]) if y > x)
+            falling = sum(1 for x, y in zip(series, series[1:]) if y < x)
+            score = (g.bytes - bytes0) * (steps - falling) / max(steps, 1)
+            grown.append((score, g.bytes - bytes0, cid, {
+                "count_before": count0, "count_after": g.count, "bytes_before": bytes0, "bytes_after": g.bytes,
+                "steps": steps, "steps_rising": rising, "steps_falling": falling, "chain": cid, "frames": cid}))
+            self.used_chains.add(cid)
+        grown.sort(key=lambda x: (-x[0], -x[1], x[2]))
+        out["grown"] = [x[3] for x in grown]
+        suspects = {}
+        for address, (cid, size, pool, _) in b.blocks.items():
+            old = a.blocks.get(address)
+            if old is None or old[0] != cid:
+                continue
+            s = suspects.setdefault(cid, {"count": 0, "bytes": 0, "pools": set(), "addresses": []})
+            s["count"] += 1
+            s["bytes"] += size
+            s["pools"].add(pool)
+            s["addresses"].append(address)
+        for cid, s in sorted(suspects.items(), key=lambda kv: (-kv[1]["bytes"], -kv[1]["count"], kv[0])):
+            self.used_chains.add(cid)
+            addrs = sorted(s["addresses"])
+            out["leak_suspects"].append({"count": s["count"], "bytes": s["bytes"], "pools": sorted(s["pools"]),
+                                         "address_low": "0x%x" % addrs[0], "address_high": "0x%x" % addrs[-1],
+                                         "addresses": ["0x%x" % x for x in addrs], "chain": cid, "frames": cid})
+        return out
+
+    # ---- chains ----
+
+    def symbolize(self, procs):
+        """Asks the symbolizer once per binary for every frame of every chain used."""
+        chains = self.log.chains
+        by_index = {p.index: p for p in self.log.processes}
+        located = {}
+        for cid in sorted(self.used_chains):
+            p = by_index[chains.process[cid]]
+            m = p.maps[chains.map[cid]] if chains.map[cid] is not None else None
+            mods = []
+            for address in chains.frames[cid]:
+                mod = m.module_of(address) if m else None
+                mods.append(mod)
+                if mod is not None:
+                    self.sym.want(mod, address)
+                    self.check_reuse(p, m, mod, address, cid)
+            located[cid] = (m, mods)
+        self.sym.run()
+        docs = {}
+        for cid, (m, mods) in located.items():
+            frames, problems = [], []
+            for address, mod in zip(chains.frames[cid], mods):
+                f, problem = self.sym.frame(mod, address)
+                frames.append(f)
+                if problem:
+                    problems.append(problem)
+            # The library's own frames before the caller's are folded away.
+            while len(frames) > 1 and frames[0]["module"] and \
+                    os.path.basename(frames[0]["module"]).startswith("libkovamem"):
+                frames.pop(0)
+            warnings = self.chain_warnings[cid]
+            for problem in dict.fromkeys(problems):
+                if problem not in warnings:
+                    warnings.append(problem)
+            for w in warnings:
+                self.warn(w, chains.process[cid])
+            docs[cid] = {"id": cid, "process": chains.process[cid], "map_line": m.line if m else None,
+                         "frames": frames, "warnings": warnings}
+        return docs
+
+    def check_reuse(self, p, m, mod, address, cid):
+        """A chain first seen under map m may be older than m: it was captured
+        after the last complete report that would have listed its block, and
+        before it was first seen. When a map in force in that window had
+        another module at the same address, its name is uncertain."""
+        first_seen = self.log.chains.line[cid]
+        since = 0
+        for r in p.reports:
+            if r.end_line is not None and r.end_line < first_seen and r.complete and r.traced \
+                    and not r.table_full:
+                since = r.end_line
+        start = p.map_at(since)
+        for earlier in p.maps[start.index if start else 0:m.index]:
+            other = earlier.module_of(address)
+            if other is not None and (other.path, other.build_id) != (mod.path, mod.build_id):
+                w = ("0x%x was in %s in the module map of line %d, and is in %s in the map of line %d used here: "
+                     "a block allocated before that map may be named after the wrong module"
+                     % (address, other.path, earlier.line, mod.path, m.line))
+                if w not in self.chain_warnings[cid]:
+                    self.chain_warnings[cid].append(w)
+                return
+
+    # ---- the document ----
+
+    def build(self):
+        procs = self.answered()
+        pdocs = [self.process(p) for p in procs]
+        if len(self.log.processes) > 1 and self.opts.process is None:
+            self.notes.insert(0, "the log holds %d processes; each is answered on its own"
+                              % len([p for p in self.log.processes if p.content or p.reports or p.init_seen]))
+        chains = self.symbolize(procs)
+        for d in pdocs:
+            for g in d["call_sites"]["groups"]:
+                g["frames"] = chains[g["frames"]]["frames"]
+            for g in d["growth"]["grown"] + d["growth"]["leak_suspects"]:
+                g["frames"] = chains[g["frames"]]["frames"]
+            for g in d["guard_damage"]:
+                g["frames"] = chains[g["frames"]]["frames"] if g["frames"] is not None else None
+        last = pdocs[-1] if pdocs else None
+        empty_growth = {"from_report": None, "to_report": None, "grown": [], "leak_suspects": []}
+        return {"version": VERSION, "log": self.log.name, "warnings": self.warnings, "notes": self.notes,
+                "processes": pdocs, "chains": [chains[c] for c in sorted(chains)],
+                "reports": last["reports"] if last else [],
+                "call_sites": last["call_sites"] if last else {"report": None, "groups": []},
+                "growth": last["growth"] if last else empty_growth,
+                "guard_damage": last["guard_damage"] if last else []}
+
+
+def analyse(log, sym, opts):
+    return Builder(log, sym, opts).build()

@@ -1,0 +1,231 @@
+"""Text and HTML from the document: findings first, tables last.
+
+Both renderings are built from one list of sections, so the page holds every
+section the text holds; the page adds per-pool bars and usage charts.
+"""
+
+import html
+import os
+
+
+class Section:
+    def __init__(self, ident, title):
+        self.ident, self.title, self.lines = ident, title, []
+
+    def add(self, line=""):
+        self.lines.append(line)
+
+
+def fmt_frames(frames, indent="      "):
+    out = []
+    for i, f in enumerate(frames):
+        where = f["function"] or "?"
+        loc = f["location"] or (os.path.basename(f["module"]) if f["module"] else "")
+        out.append("%s#%d %s %s%s" % (indent, i, f["address"], where, ("  " + loc) if loc else ""))
+    return out
+
+
+def pool_name(size):
+    return "%d B" % size if size is not None else "?"
+
+
+def pools_text(report, indexes):
+    sizes = {p["index"]: p["size"] for p in report["pools"]} if report else {}
+    return ", ".join("%s (%s)" % (i, pool_name(sizes.get(i))) for i in indexes)
+
+
+def more(sec, shown, total, what):
+    if total > shown:
+        sec.add("  ... and %d more %s (--top)" % (total - shown, what))
+
+
+def summary_line(r, fallbacks_before):
+    t = r["totals"]
+    c = r["counters"] or {}
+    parts = ["report %d (line %d):" % (r["index"], r["line"])]
+    if t:
+        parts.append("%d busy, peak %d, %d quarantined," % (t["used"], t["peak"], t["quarantined"]))
+    parts.append("%s C-heap allocations," % (c.get("sys_malloc") if c.get("sys_malloc") is not None else "?"))
+    parts.append("%d traced" % r["traced_blocks"])
+    if r["trace_table_full"]:
+        parts.append("(trace table full)")
+    if not r["complete"]:
+        parts.append("[incomplete: %s]" % r["cut"])
+    return " ".join(parts)
+
+
+def sections(doc, top=10, report_index=None):
+    out = []
+    warn = Section("warnings", "Warnings")
+    for w in doc["warnings"]:
+        where = []
+        if w["process"] is not None and len(doc["processes"]) > 1:
+            where.append("process %d" % w["process"])
+        if w["report"] is not None:
+            where.append("report %d" % w["report"])
+        warn.add("  ! %s%s" % ("[%s] " % ", ".join(where) if where else "", w["text"]))
+    if warn.lines:
+        out.append(warn)
+    chains = {c["id"]: c for c in doc["chains"]}
+    many = len(doc["processes"]) > 1
+    for p in doc["processes"]:
+        tag = ("process %d: " % p["index"]) if many else ""
+        ident = ("p%d-" % p["index"]) if many else ""
+        reports = {r["index"]: r for r in p["reports"]}
+        last = p["reports"][-1] if p["reports"] else None
+        head = Section(ident + "summary", tag + "Reports" + (" of " + p["name"] if many else ""))
+        for r in p["reports"]:
+            head.add("  " + summary_line(r, None))
+        if not p["reports"]:
+            head.add("  no status report")
+        out.append(head)
+        if p["guard_damage"]:
+            sec = Section(ident + "damage", tag + "Guard damage")
+            for d in p["guard_damage"]:
+                sec.add("  %s, pool %d (%s) block %d, line %d%s" % (
+                    d["address"], d["pool"], pool_name(size_of(last, d["pool"])), d["block"], d["line"],
+                    "" if d["frames"] else ": no earlier report traced it"))
+                if d["frames"]:
+                    sec.add("    allocated in (traced by report %d):" % d["report_before"])
+                    sec.lines.extend(fmt_frames(d["frames"]))
+                    chain_warnings(sec, chains, d["chain"])
+            out.append(sec)
+        gr = p["growth"]
+        if gr["from_report"] and gr["to_report"] and gr["from_report"] != gr["to_report"]:
+            sec = Section(ident + "leaks", tag + "Leak suspects: alive in report %d and report %d, same address "
+                          "and chain" % (gr["from_report"], gr["to_report"]))
+            if not gr["leak_suspects"]:
+                sec.add("  none")
+            for s in gr["leak_suspects"][:top]:
+                sec.add("  %d block(s), %d bytes, %s..%s, pool(s) %s" % (
+                    s["count"], s["bytes"], s["address_low"], s["address_high"],
+                    pools_text(reports.get(gr["to_report"]), s["pools"])))
+                sec.lines.extend(fmt_frames(s["frames"]))
+                chain_warnings(sec, chains, s["chain"])
+            more(sec, top, len(gr["leak_suspects"]), "call sites")
+            out.append(sec)
+            sec = Section(ident + "growth", tag + "Growth from report %d to report %d, by bytes gained and "
+                          "steadiness" % (gr["from_report"], gr["to_report"]))
+            if not gr["grown"]:
+                sec.add("  no call site grew in count")
+            for g in gr["grown"][:top]:
+                sec.add("  +%d bytes: %d -> %d block(s), %d -> %d bytes; rose in %d, fell in %d of %d step(s)" % (
+                    g["bytes_after"] - g["bytes_before"], g["count_before"], g["count_after"], g["bytes_before"],
+                    g["bytes_after"], g["steps_rising"], g["steps_falling"], g["steps"]))
+                sec.lines.extend(fmt_frames(g["frames"]))
+                chain_warnings(sec, chains, g["chain"])
+            more(sec, top, len(gr["grown"]), "call sites")
+            out.append(sec)
+        cs = p["call_sites"]
+        if report_index is not None and report_index in reports:
+            r = reports[report_index]
+            groups = [dict(g, frames=chains[g["chain"]]["frames"]) for g in r["call_sites"]]
+            cs = {"report": report_index, "groups": groups}
+        if cs["report"]:
+            sec = Section(ident + "call-sites", tag + "Live traced blocks by call site (report %d)" % cs["report"])
+            for g in cs["groups"][:top]:
+                sec.add("  %d block(s), %d bytes, %s..%s, pool(s) %s" % (
+                    g["count"], g["bytes"], g["address_low"], g["address_high"],
+                    pools_text(reports.get(cs["report"]), g["pools"])))
+                sec.lines.extend(fmt_frames(g["frames"]))
+                chain_warnings(sec, chains, g["chain"])
+            more(sec, top, len(cs["groups"]), "call sites")
+            out.append(sec)
+        fb = p["fallbacks"]
+        if fb["sys_sizes"] or fb["pool_full"] or fb["zero"]:
+            sec = Section(ident + "fallbacks", tag + "Fallbacks")
+            if fb["sys_sizes"]:
+                sec.add("  C heap, by size: " + ", ".join("%d bytes x%d" % (x["size"], x["count"])
+                                                          for x in fb["sys_sizes"]))
+            if fb["pool_full"]:
+                sec.add("  full pools (the request went on to a larger pool): " + ", ".join(
+                    "pool %d (%s) x%d" % (x["pool"], pool_name(x["size"]), x["count"]) for x in fb["pool_full"]))
+            if fb["zero"]:
+                sec.add("  zero-byte requests: %d" % fb["zero"])
+            out.append(sec)
+        shown = reports.get(report_index) if report_index in reports else last
+        if shown and shown["pools"]:
+            sec = Section(ident + "pools", tag + "Pools (report %d)" % shown["index"])
+            sec.add("  %8s %7s %7s %7s %7s %11s" % ("size", "blocks", "used", "peak", "quar.", "free bytes"))
+            for x in shown["pools"]:
+                sec.add("  %8d %7d %7d %7d %7d %11d" % (x["size"], x["blocks"], x["used"], x["peak"],
+                                                       x["quarantined"], x["free_bytes"]))
+            t = shown["totals"]
+            if t:
+                sec.add("  %8s %7d %7d %7d %7d %11d" % ("all", t["blocks"], t["used"], t["peak"], t["quarantined"],
+                                                       t["free_bytes"]))
+            c = shown["counters"]
+            if c:
+                sec.add("  pool allocations %s, reallocations %s, releases %s; C heap: %s allocations, %s releases"
+                        % (c["mem_malloc"], c["mem_realloc"], c["mem_free"], c["sys_malloc"], c["sys_free"]))
+            out.append(sec)
+    if doc["notes"]:
+        sec = Section("notes", "Notes")
+        sec.lines.extend("  - " + n for n in doc["notes"])
+        out.append(sec)
+    return out
+
+
+def size_of(report, pool):
+    if report:
+        for p in report["pools"]:
+            if p["index"] == pool:
+                return p["size"]
+    return None
+
+
+def chain_warnings(sec, chains, cid):
+    if cid is not None:
+        for w in chains[cid]["warnings"]:
+            sec.add("      ! " + w)
+
+
+def text(doc, top=10, report_index=None):
+    out = []
+    for s in sections(doc, top, report_index):
+        out.append(s.title)
+        out.extend(s.lines)
+        out.append("")
+    return "\n".join(out)
+
+
+def page(doc, top=10, report_index=None):
+    e = html.escape
+    parts = ["<!DOCTYPE html><html><head><meta charset='utf-8'><title>KovaMem log</title><style>",
+             "body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse}",
+             "td,th{padding:2px 8px;text-align:right;border-bottom:1px solid #ddd}",
+             ".bar{background:#eee;width:240px;height:12px;position:relative}",
+             ".used{background:#4a7;height:12px;position:absolute}"
+             ".peak{border-right:2px solid #c33;height:12px;position:absolute}",
+             "pre{font-size:90%}#warnings pre{color:#a00}</style></head><body><h1>KovaMem log: ",
+             e(doc["log"]), "</h1>"]
+    for s in sections(doc, top, report_index):
+        parts.append("<section id='%s'><h2>%s</h2><pre>%s</pre></section>"
+                     % (e(s.ident), e(s.title), e("\n".join(s.lines))))
+    parts.append("<section id='usage'><h2>Pool usage across the reports</h2>")
+    for p in doc["processes"]:
+        for r in p["reports"]:
+            parts.append("<h3>Process %d, report %d</h3><table class='pools'><tr><th>size</th><th>blocks</th>"
+                         "<th>used</th><th>peak</th><th>quarantined</th><th>free bytes</th>"
+                         "<th>usage (bar) and peak (line)</th></tr>" % (p["index"], r["index"]))
+            for x in r["pools"]:
+                n = max(x["blocks"], 1)
+                parts.append("<tr><td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>"
+                             "<div class='bar'><div class='used' style='width:%.0fpx'></div><div class='peak' "
+                             "style='width:%.0fpx'></div></div></td></tr>"
+                             % (x["size"], x["blocks"], x["used"], x["peak"], x["quarantined"], x["free_bytes"],
+                                240.0 * x["used"] / n, 240.0 * x["peak"] / n))
+            parts.append("</table>")
+        sizes = sorted({x["size"] for r in p["reports"] for x in r["pools"]})
+        w = max(len(p["reports"]) - 1, 1)
+        for size in sizes:
+            pts = [(i, x["used"] / max(x["blocks"], 1)) for i, r in enumerate(p["reports"])
+                   for x in r["pools"] if x["size"] == size]
+            poly = " ".join("%.1f,%.1f" % (10 + 180.0 * i / w, 50 - 40 * u) for i, u in pts)
+            parts.append("<figure class='chart'><figcaption>process %d, %d-byte blocks: share used per report"
+                         "</figcaption><svg width='200' height='60' xmlns='http://www.w3.org/2000/svg'>"
+                         "<rect x='10' y='10' width='180' height='40' fill='none' stroke='#999'/>"
+                         "<polyline fill='none' stroke='#4a7' stroke-width='2' points='%s'/></svg></figure>"
+                         % (p["index"], size, poly))
+    parts.append("</section></body></html>\n")
+    return "".join(parts)

@@ -1,0 +1,119 @@
+"""The JSON document's schema, and a checker for it.
+
+Leaf strings name a type first ("int", "str", "bool", "frame", "list of
+frame"), optionally followed by "or null", then a colon and a description.
+A dict with the key "?" may itself be null. Lists hold items of their first
+element's shape. Fields are only ever added, never renamed or removed.
+"""
+
+VERSION = 2
+
+FRAME = {"address": "str: 0x..., as the log has it", "module": "str or null: the module's path",
+         "function": "str or null", "file": "str or null", "line": "int or null",
+         "discriminator": "int or null: from addr2line's \"(discriminator N)\"",
+         "location": "str or null: file:line"}
+
+GROUP = {"count": "int: live blocks", "bytes": "int: requested bytes", "pools": ["int"],
+         "address_low": "str: lowest block address", "address_high": "str: highest block address",
+         "chain": "int: index into chains"}
+
+POOL = {"index": "int", "size": "int: block size S", "blocks": "int: N", "free": "int: F", "used": "int: B",
+        "requested": "int: A, bytes asked for", "peak": "int: P", "quarantined": "int: C",
+        "free_bytes": "int: F x S"}
+
+TOTALS = {"?": "or null: null when the report was cut before them", "blocks": "int", "free": "int",
+          "used": "int", "requested": "int", "peak": "int", "quarantined": "int", "free_bytes": "int"}
+
+COUNTERS = {"?": "or null: null when the report was cut before them",
+            "mem_malloc": "int or null", "mem_realloc": "int or null", "mem_free": "int or null",
+            "sys_malloc": "int or null", "sys_realloc": "int or null", "sys_free": "int or null"}
+
+REPORT = {"index": "int: 1 for the process's first report", "line": "int: where it begins",
+          "complete": "bool: every part of it was read",
+          "cut": "str or null: why it is incomplete",
+          "pools": [POOL], "totals": TOTALS, "counters": COUNTERS,
+          "traced_blocks": "int: live traced blocks listed",
+          "traced_expected": "int or null: traced blocks its header counts",
+          "trace_table_full": "bool: no trace record was free: later blocks have no chain",
+          "call_sites": [GROUP]}
+
+CALL_SITES = {"report": "int or null: the report whose live blocks are grouped",
+              "groups": [dict(GROUP, frames=["frame"])]}
+
+GROWTH = {
+    "from_report": "int or null", "to_report": "int or null",
+    "grown": [{"count_before": "int", "count_after": "int", "bytes_before": "int", "bytes_after": "int",
+               "steps": "int: complete traced reports from..to, less one",
+               "steps_rising": "int: steps in which the count rose",
+               "steps_falling": "int: steps in which the count fell",
+               "chain": "int", "frames": ["frame"]}],
+    "leak_suspects": [{"count": "int", "bytes": "int", "pools": ["int"], "address_low": "str",
+                       "address_high": "str", "addresses": ["str"], "chain": "int", "frames": ["frame"]}],
+}
+
+DAMAGE = {"address": "str", "pool": "int", "block": "int", "line": "int",
+          "report_before": "int or null: the report the chain comes from",
+          "chain": "int or null", "frames": "list of frame or null: the chain that allocated the block"}
+
+PROCESS = {
+    "index": "int: 1 for the first process in the log", "name": "str",
+    "first_line": "int", "last_line": "int",
+    "reports": [REPORT],
+    "module_maps": [{"line": "int", "modules": [{"index": "int", "path": "str", "base": "str",
+                                                 "build_id": "str or null"}]}],
+    "call_sites": CALL_SITES,
+    "growth": GROWTH,
+    "guard_damage": [DAMAGE],
+    "fallbacks": {"sys_sizes": [{"size": "int", "count": "int"}],
+                  "pool_full": [{"pool": "int", "size": "int or null", "count": "int"}],
+                  "zero": "int: zero-byte requests"},
+    "cap": {"?": "or null", "line": "int", "size": "int"},
+}
+
+DOCUMENT = {
+    "version": "int: the document's format, %d" % VERSION,
+    "log": "str: the log read ('-' for standard input)",
+    "warnings": [{"process": "int or null", "report": "int or null",
+                  "text": "str: what makes an answer incomplete or uncertain"}],
+    "notes": ["str"],
+    "processes": [PROCESS],
+    "chains": [{"id": "int", "process": "int", "map_line": "int or null: the module map used",
+                "frames": ["frame"], "warnings": ["str"]}],
+    # The last process answered, in the places version 1 had them.
+    "reports": [REPORT],
+    "call_sites": CALL_SITES,
+    "growth": GROWTH,
+    "guard_damage": [DAMAGE],
+}
+
+SCHEMA = {"document": DOCUMENT, "frame": FRAME}
+
+
+def check(schema, value, where="$"):
+    """Raises AssertionError naming the first place where value leaves schema."""
+    if isinstance(schema, dict):
+        if value is None and "?" in schema:
+            return
+        assert isinstance(value, dict), "%s: %r is not an object" % (where, value)
+        keys = set(schema) - {"?"}
+        assert set(value) == keys, "%s: keys %s, want %s" % (where, sorted(value), sorted(keys))
+        for k in keys:
+            check(schema[k], value[k], where + "." + k)
+    elif isinstance(schema, list):
+        assert isinstance(value, list), "%s: %r is not a list" % (where, value)
+        for i, v in enumerate(value):
+            check(schema[0], v, "%s[%d]" % (where, i))
+    else:
+        kind = schema.split(":")[0]
+        if kind.endswith(" or null"):
+            if value is None:
+                return
+            kind = kind[:-len(" or null")]
+        if kind == "frame":
+            check(FRAME, value, where)
+        elif kind == "list of frame":
+            check([FRAME], value, where)
+        else:
+            want = {"int": int, "str": str, "bool": bool}[kind]
+            ok = isinstance(value, want) and (want is bool or not isinstance(value, bool))
+            assert ok, "%s: %r is not %s" % (where, value, kind)

@@ -1,0 +1,437 @@
+"""kovamem-analyze on logs written by a host with known call sites.
+
+    test_analyze.py TOOL HOST [--emulator CMD] [--addr2line PROG] [--sysroot DIR]
+
+Runs HOST (under CMD when given) to write logs, then checks the analyser's
+answers on them as written and as damaged: cut inside a trace, capped, two
+processes in one file, a plugin replaced by another at the same base, a full
+trace table; with symbolizers that fail, count their runs or print Latin-1,
+and a 4-byte ELF at a module's path. Every JSON document is checked against
+the schema the tool prints, and every exit status against the rule.
+"""
+import argparse
+import html.parser
+import json
+import os
+import random
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+SCHEMA = None  # the tool's own, from --schema
+check = None  # the package's schema checker
+
+
+def run_host(mode=None):
+    """Runs the host; returns the text of the log it names."""
+    cmd = shlex.split(ARGS.emulator) if ARGS.emulator else []
+    cmd += [ARGS.host] + ([mode] if mode else [])
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    path = proc.stdout.strip().split("\n")[-1]
+    with open(path, errors="replace") as f:
+        text = f.read()
+    os.unlink(path)
+    return text
+
+
+def analyse(log_text, *extra, symbolizer=True, stdin=False):
+    """Runs the tool on log_text; a JSON answer is checked against the schema."""
+    with tempfile.NamedTemporaryFile("w", suffix=".log", delete=False) as f:
+        f.write(log_text)
+        path = f.name
+    try:
+        cmd = [sys.executable, ARGS.tool, "-" if stdin else path]
+        if ARGS.addr2line and symbolizer and "--addr2line" not in extra:
+            cmd += ["--addr2line", ARGS.addr2line]
+        if ARGS.sysroot:
+            cmd += ["--sysroot", ARGS.sysroot]
+        proc = subprocess.run(cmd + list(extra), capture_output=True, text=True, timeout=300,
+                              input=log_text if stdin else None)
+    finally:
+        os.unlink(path)
+    if "--json" in extra and proc.returncode in (0, 1):
+        proc.doc = json.loads(proc.stdout)
+        check(SCHEMA["document"], proc.doc)
+    assert "Traceback" not in proc.stderr, proc.stderr
+    return proc
+
+
+def functions(frames):
+    return [f["function"] for f in frames]
+
+
+def chain_of(doc, group):
+    return doc["chains"][group["chain"]]
+
+
+def tops(groups):
+    return {g["frames"][0]["function"]: g for g in groups}
+
+
+class RealLog(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.log = run_host()
+        cls.proc = analyse(cls.log, "--json")
+        cls.doc = cls.proc.doc
+
+    def test_names_call_sites_leaks_and_growth_in_the_executable(self):
+        self.assertEqual(self.proc.returncode, 0, self.doc["warnings"])
+        self.assertEqual(len(self.doc["processes"]), 1)
+        sites = self.doc["call_sites"]
+        self.assertEqual(sites["report"], 3)
+        found = tops(sites["groups"])
+        self.assertEqual(found["hostRememberSession"]["count"], 2)
+        self.assertEqual(found["hostRememberSession"]["bytes"], 96)
+        self.assertIn("hostAllocateWidget", found)
+        self.assertEqual([r["traced_blocks"] for r in self.doc["reports"]], [8, 9, 4])
+        self.assertTrue(all(r["complete"] for r in self.doc["reports"]))
+        growth = self.doc["growth"]
+        self.assertEqual((growth["from_report"], growth["to_report"]), (1, 3))
+        self.assertEqual([functions(s["frames"])[:2] for s in growth["leak_suspects"]],
+                         [["hostRememberSession", "main"]])  # one entry per chain
+        self.assertEqual(growth["leak_suspects"][0]["count"], 2)
+        self.assertEqual(functions(growth["grown"][0]["frames"])[0], "hostAllocateWidget")
+        self.assertNotIn("KovaMemAlloc", json.dumps(growth))  # the library's frames are folded away
+
+    def test_shared_library_call_site_is_named_at_its_load_address(self):
+        doc = analyse(self.log, "--json", "--from", "1", "--to", "2").doc
+        lib = [s for s in doc["growth"]["leak_suspects"] if s["frames"][0]["function"] == "kthostLibAllocate"]
+        self.assertEqual(len(lib), 1)
+        self.assertEqual(lib[0]["count"], 2)
+        frame = lib[0]["frames"][0]
+        self.assertTrue(frame["module"].endswith("libkthostlib.so"), frame)
+        self.assertTrue(frame["file"].endswith("hostlib.cpp") and frame["line"] == 5, frame)
+        text = analyse(self.log, "--from", "1", "--to", "2").stdout
+        self.assertIn("alive in report 1 and report 2", text)
+        self.assertIn("kthostLibAllocate", text)
+
+    def test_damaged_block_is_named_with_the_chain_that_allocated_it(self):
+        damage = self.doc["guard_damage"]
+        self.assertEqual(len(damage), 1)
+        self.assertEqual(functions(damage[0]["frames"])[:2], ["hostAllocateWidget", "main"])
+        self.assertEqual(damage[0]["report_before"], 1)
+
+    def test_fallbacks_and_pools_are_named_by_size(self):
+        fb = self.doc["processes"][0]["fallbacks"]
+        self.assertEqual(fb["sys_sizes"], [{"size": 100000, "count": 1}])
+        text = analyse(self.log).stdout
+        self.assertIn("C heap, by size: 100000 bytes x1", text)
+        self.assertIn("pool(s) 3 (64 B)", text)
+
+    def test_findings_come_before_the_pool_table(self):
+        text = analyse(self.log).stdout
+        order = [text.index(t) for t in ("Reports", "Guard damage", "Leak suspects", "Growth from report 1",
+                                         "Live traced blocks by call site (report 3)", "Pools (report 3)")]
+        self.assertEqual(order, sorted(order), text)
+        self.assertEqual(text.count("Pools (report"), 1)
+
+    def test_report_option_groups_that_reports_blocks(self):
+        proc = analyse(self.log, "--report", "1")
+        self.assertIn("Live traced blocks by call site (report 1)", proc.stdout)
+        self.assertIn("kthostLibAllocate", proc.stdout.split("by call site (report 1)")[1])
+        doc = analyse(self.log, "--json", "--report", "1").doc
+        self.assertEqual(doc["call_sites"]["report"], 1)
+        # Every report's call sites are in the document, by chain.
+        r2 = doc["reports"][1]["call_sites"]
+        self.assertEqual(sum(g["count"] for g in r2), 9)
+        names = {functions(chain_of(doc, g)["frames"])[0] for g in r2}
+        self.assertTrue({"hostAllocateWidget", "hostRememberSession", "kthostLibAllocate"} <= names, names)
+
+    def test_html_holds_every_section_of_the_text(self):
+        with tempfile.TemporaryDirectory() as d:
+            page = os.path.join(d, "page.html")
+            proc = analyse(self.log, "--html", page, "--from", "1", "--to", "2")
+            self.assertEqual(proc.returncode, 0)
+            parts = Parts()
+            with open(page) as f:
+                parts.feed(f.read())
+        titles = [line for line in proc.stdout.split("\n") if line and not line.startswith(" ")]
+        for title in titles:
+            self.assertIn(title, parts.text)
+        for name in ("hostRememberSession", "kthostLibAllocate", "hostAllocateWidget"):
+            self.assertIn(name, parts.text)
+        self.assertIn("damage", parts.sections)
+        self.assertGreater(parts.count["svg"], 0)
+        self.assertGreater(parts.bars, 0)
+        self.assertEqual(parts.external, [])
+
+    def test_log_read_from_standard_input_gives_the_same_answers(self):
+        doc = analyse(self.log, "--json", stdin=True).doc
+        self.assertEqual(doc["log"], "-")
+        self.assertEqual(doc["growth"], self.doc["growth"])
+
+
+class DamagedLogs(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.log = run_host()
+
+    def test_report_cut_inside_its_traces_is_left_out_and_said(self):
+        last = self.log.rindex("Memory Manager Status -> Begin")
+        cut_at = self.log.index("STACK DETAILS:", self.log.index("Memory Manager Stack -> Begin", last))
+        proc = analyse(self.log[:cut_at + 60], "--json")  # the first trace of report 3, cut
+        doc = proc.doc
+        r3 = doc["reports"][2]
+        self.assertFalse(r3["complete"])
+        self.assertIn("is cut short", r3["cut"])
+        self.assertEqual(doc["growth"]["to_report"], 2)  # the last complete one
+        self.assertEqual(doc["call_sites"]["report"], 2)
+        self.assertTrue(any("report 3 is incomplete" in n for n in doc["notes"]), doc["notes"])
+        self.assertEqual(proc.returncode, 0, doc["warnings"])
+        asked = analyse(self.log[:cut_at + 60], "--json", "--to", "3")
+        self.assertEqual(asked.returncode, 1)
+        self.assertTrue(any(w["report"] == 3 and "incomplete" in w["text"] for w in asked.doc["warnings"]))
+
+    def test_report_listing_fewer_blocks_than_its_header_is_incomplete(self):
+        # One traced block of report 3 removed whole: the entry count no longer matches the header.
+        start = self.log.index("INFO: P:", self.log.rindex("Memory Manager Stack -> Begin"))
+        end = self.log.index("*" * 64, start) + 65
+        proc = analyse(self.log[:start] + self.log[end:], "--json", "--to", "3")
+        self.assertIn("lists 3 of the 4", proc.doc["reports"][2]["cut"])
+        self.assertEqual(proc.returncode, 1)
+
+    def test_capped_log_warns_and_exits_one(self):
+        proc = analyse(run_host("capped"), "--json")
+        self.assertEqual(proc.returncode, 1)
+        self.assertTrue(any("reached its cap" in w["text"] for w in proc.doc["warnings"]))
+        self.assertFalse(proc.doc["processes"][0]["reports"][-1]["complete"])  # the cap cut it
+        text = analyse(run_host("capped")).stdout
+        self.assertTrue(text.startswith("Warnings\n"), text[:200])
+        self.assertIn("every entry after that is missing", text)
+
+    def test_two_processes_in_one_file_are_answered_apart(self):
+        proc = analyse(self.log + run_host(), "--json")
+        doc = proc.doc
+        self.assertEqual(len(doc["processes"]), 2)
+        for p in doc["processes"]:
+            self.assertEqual([r["index"] for r in p["reports"]], [1, 2, 3])
+            self.assertEqual((p["growth"]["from_report"], p["growth"]["to_report"]), (1, 3))
+            self.assertEqual(functions(p["growth"]["leak_suspects"][0]["frames"])[0], "hostRememberSession")
+            self.assertEqual(len(p["guard_damage"]), 1)
+            self.assertEqual(functions(p["guard_damage"][0]["frames"])[0], "hostAllocateWidget")
+        self.assertEqual(proc.returncode, 0, doc["warnings"])
+        self.assertEqual(doc["processes"][1]["first_line"], len(self.log.split("\n")))
+        both = analyse(self.log + run_host(), "--from", "1", "--to", "2")
+        self.assertEqual(both.returncode, 2)
+        self.assertIn("--process", both.stderr)
+        one = analyse(self.log + run_host(), "--json", "--process", "2", "--from", "1", "--to", "2")
+        self.assertEqual(one.returncode, 0)
+        self.assertEqual([p["index"] for p in one.doc["processes"]], [2])
+
+    def test_plugin_replaced_at_the_same_base_keeps_its_own_names(self):
+        doc = analyse(run_host("replace"), "--json").doc
+        found = tops(doc["call_sites"]["groups"])
+        self.assertEqual(doc["call_sites"]["report"], 2)
+        self.assertEqual(found["kthostPlugAlphaAllocate"]["count"], 2)
+        self.assertEqual(found["kthostPlugBetaAllocate"]["count"], 1)
+        alpha = chain_of(doc, found["kthostPlugAlphaAllocate"])
+        beta = chain_of(doc, found["kthostPlugBetaAllocate"])
+        self.assertTrue(alpha["frames"][0]["module"].endswith("libkthostplugA.so"))
+        self.assertTrue(beta["frames"][0]["module"].endswith("libkthostplugB.so"))
+        self.assertEqual(alpha["warnings"], [])  # seen in report 1, under the first plugin's map
+        maps = doc["processes"][0]["module_maps"]
+        base = lambda m, name: [x["base"] for x in m["modules"] if x["path"].endswith(name)]
+        if base(maps[1], "libkthostplugA.so") == base(maps[2], "libkthostplugB.so"):
+            self.assertTrue(any("libkthostplugA.so" in w for w in beta["warnings"]), beta)
+
+    def test_full_trace_table_is_said_next_to_the_answers(self):
+        last = self.log.rindex(" Stack Free Count : ")
+        log = re.sub(r"^ Stack Free Count : \d+,", " Stack Free Count : 0,", self.log[last:], count=1, flags=re.M)
+        proc = analyse(self.log[:last] + log, "--json")
+        self.assertEqual(proc.returncode, 1)
+        self.assertTrue(proc.doc["reports"][2]["trace_table_full"])
+        self.assertTrue(any("trace table was full" in w["text"] and w["report"] == 3
+                            for w in proc.doc["warnings"]), proc.doc["warnings"])
+
+    def test_garbled_log_gives_notes_and_the_rest_of_the_answer(self):
+        rng = random.Random(5)
+        lines = self.log.split("\n")
+        cut = lines.index(next(l for l in lines if l.startswith("STACK DETAILS:"))) + 2
+        garbled = lines[:cut] + ["### a line from somewhere else", "S:  garbage|N:"] + lines[cut:]
+        for _ in range(20):
+            garbled.insert(rng.randrange(len(garbled)), "noise %d" % rng.randrange(1000))
+        proc = analyse("\n".join(garbled), "--json", "--from", "1", "--to", "2")
+        self.assertIn(proc.returncode, (0, 1))
+        doc = proc.doc
+        self.assertTrue(any("skipped" in n for n in doc["notes"]), doc["notes"])
+        self.assertIn("hostRememberSession", json.dumps(doc["growth"]))
+
+
+FAKE = r'''#!/usr/bin/env python3
+# addr2line's protocol: addresses on stdin, two lines each. Counts its runs.
+import os, sys
+with open(os.environ["KT_FAKE_COUNT"], "a") as f:
+    f.write(sys.argv[-1] + "\n")
+if os.environ.get("KT_FAKE_FAIL"):
+    sys.stderr.write("fake: boom\n")
+    sys.exit(3)
+out = sys.stdout.buffer
+for line in sys.stdin:
+    out.write(b"caf\xe9_" + line.strip().encode() + b"\n/src/\xe9t\xe9.c:12 (discriminator 3)\n")
+'''
+
+
+class Symbolizers(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.log = run_host()
+        cls.dir = tempfile.mkdtemp()
+        cls.fake = os.path.join(cls.dir, "fake-addr2line")
+        with open(cls.fake, "w") as f:
+            f.write(FAKE)
+        os.chmod(cls.fake, 0o755)
+        cls.count = os.path.join(cls.dir, "count")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def runs(self):
+        with open(self.count) as f:
+            runs = f.read().split()
+        os.unlink(self.count)
+        return runs
+
+    def test_one_run_per_binary_and_latin1_output_is_read(self):
+        os.environ["KT_FAKE_COUNT"] = self.count
+        proc = analyse(self.log, "--json", "--from", "1", "--to", "3", "--addr2line", self.fake)
+        runs = self.runs()
+        self.assertEqual(len(runs), len(set(runs)), runs)  # each binary once
+        modules = {f["module"] for c in proc.doc["chains"] for f in c["frames"] if f["module"]}
+        self.assertLessEqual(len(runs), len(modules) + 1)  # + the library, folded away
+        frame = proc.doc["growth"]["leak_suspects"][0]["frames"][0]
+        self.assertTrue(frame["function"].startswith("caf\ufffd_0x"), frame)
+        self.assertEqual((frame["file"], frame["line"], frame["discriminator"]), ("/src/\ufffdt\ufffd.c", 12, 3))
+        self.assertEqual(frame["location"], "/src/\ufffdt\ufffd.c:12")
+
+    def test_failing_symbolizer_is_a_warning_with_its_message(self):
+        os.environ["KT_FAKE_COUNT"] = self.count
+        os.environ["KT_FAKE_FAIL"] = "1"
+        try:
+            proc = analyse(self.log, "--json", "--addr2line", self.fake)
+        finally:
+            del os.environ["KT_FAKE_FAIL"]
+        self.runs()
+        self.assertEqual(proc.returncode, 1)
+        self.assertTrue(any("status 3" in w["text"] and "fake: boom" in w["text"] for w in proc.doc["warnings"]),
+                        proc.doc["warnings"])
+        self.assertEqual(tops(proc.doc["call_sites"]["groups"]).keys(), {None})
+        self.assertEqual(proc.doc["call_sites"]["groups"][0]["count"], 2)  # the rest of the answer stands
+
+    def module_path(self, name):
+        m = re.search(r"path (\S*%s)$" % re.escape(name), self.log, re.M)
+        return m.group(1)
+
+    def test_four_byte_elf_at_a_module_path_is_a_warning_not_a_failure(self):
+        stub = os.path.join(self.dir, "libkthostlib.so")
+        with open(stub, "wb") as f:
+            f.write(b"\x7fELF")
+        log = self.log.replace(self.module_path("libkthostlib.so"), stub)
+        proc = analyse(log, "--json", "--from", "1", "--to", "2", symbolizer=not ARGS.sysroot)
+        self.assertEqual(proc.returncode, 1)
+        self.assertTrue(any("not a readable ELF file" in w["text"] for w in proc.doc["warnings"]),
+                        proc.doc["warnings"])
+        names = {s["frames"][0]["function"] for s in proc.doc["growth"]["leak_suspects"]}
+        self.assertIn("hostRememberSession", names)
+        self.assertIn(None, names)  # the library's call site, unnamed
+
+    def test_debug_dir_finds_a_binary_by_its_build_id(self):
+        path = self.module_path("libkthostlib.so")
+        build_id = re.search(r"build-id (\S+) path %s$" % re.escape(path), self.log, re.M).group(1)
+        log = self.log.replace(path, "/nonexistent/libkthostlib.so")
+        lost = analyse(log, "--json", "--from", "1", "--to", "2")
+        self.assertTrue(any("binary not found: /nonexistent/libkthostlib.so" in w["text"]
+                            for w in lost.doc["warnings"]))
+        where = os.path.join(self.dir, "debug", ".build-id", build_id[:2])
+        os.makedirs(where, exist_ok=True)
+        shutil.copy(os.path.join(ARGS.sysroot or "/", path.lstrip("/")) if not os.path.isfile(path) else path,
+                    os.path.join(where, build_id[2:] + ".debug"))
+        found = analyse(log, "--json", "--from", "1", "--to", "2", "--debug-dir", os.path.join(self.dir, "debug"))
+        names = {s["frames"][0]["function"] for s in found.doc["growth"]["leak_suspects"]}
+        self.assertIn("kthostLibAllocate", names)
+
+
+class ExitStatus(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.log = run_host()
+
+    def test_bad_options_and_logs_that_are_not_ours_exit_two_with_one_line(self):
+        with tempfile.TemporaryDirectory() as d:
+            other = os.path.join(d, "other.log")
+            with open(other, "w") as f:
+                f.write("just some text\nand more\n")
+            cases = [("--to", "99"), ("--from", "0"), ("--from", "3", "--to", "1"), ("--report", "4"),
+                     ("--top", "0"), ("--process", "2"), ("--html", os.path.join(d, "no", "such", "dir.html"))]
+            for extra in cases:
+                proc = analyse(self.log, *extra)
+                self.assertEqual(proc.returncode, 2, extra)
+                self.assertEqual(proc.stdout, "", extra)
+                self.assertTrue(proc.stderr.strip(), extra)
+            for path in (other, "/nonexistent/memmgr.log"):
+                proc = subprocess.run([sys.executable, ARGS.tool, path], capture_output=True, text=True)
+                self.assertEqual((proc.returncode, proc.stdout), (2, ""), path)
+                self.assertEqual(len(proc.stderr.strip().split("\n")), 1, proc.stderr)
+
+    def test_reader_that_goes_away_is_no_error(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".log") as f:
+            f.write(self.log)
+            f.flush()
+            proc = subprocess.run("%s %s %s --json | head -1" % (shlex.quote(sys.executable), shlex.quote(ARGS.tool),
+                                                                  f.name),
+                                  shell=True, capture_output=True, text=True)
+        self.assertEqual(proc.stdout, "{\n")
+        self.assertEqual(proc.stderr, "")
+
+    def test_schema_is_printed_and_checks(self):
+        proc = subprocess.run([sys.executable, ARGS.tool, "--schema"], capture_output=True, text=True)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(json.loads(proc.stdout), SCHEMA)
+        doc = analyse(self.log, "--json").doc
+        del doc["processes"][0]["cap"]
+        with self.assertRaises(AssertionError):
+            check(SCHEMA["document"], doc)
+
+
+class Parts(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.sections, self.count, self.bars, self.external, self.text = [], {"svg": 0}, 0, [], ""
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "section":
+            self.sections.append(a.get("id"))
+        if tag == "svg":
+            self.count["svg"] += 1
+        if tag == "div" and a.get("class") == "used":
+            self.bars += 1
+        for k in ("src", "href"):
+            if k in a:
+                self.external.append(a[k])
+
+    def handle_data(self, data):
+        self.text += data
+
+
+if __name__ == "__main__":
+    ap = argparse.ArgumentParser()
+    ap.add_argument("tool")
+    ap.add_argument("host")
+    ap.add_argument("--emulator")
+    ap.add_argument("--addr2line")
+    ap.add_argument("--sysroot")
+    ARGS, rest = ap.parse_known_args()
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir))
+    from kovamem_analyze import schema as schema_module
+    check = schema_module.check
+    SCHEMA = json.loads(subprocess.run([sys.executable, ARGS.tool, "--schema"], capture_output=True,
+                                       text=True, check=True).stdout)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
