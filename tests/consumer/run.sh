@@ -30,3 +30,9 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 "$cxx" -o "$work/pc_cpp" "$here/consumer.cpp" $(pkg-config --cflags --libs kovamem)
 LD_LIBRARY_PATH=$libdir "$work/pc_c"
 LD_LIBRARY_PATH=$libdir "$work/pc_cpp"
+
+# The installed analyser finds its package in the installed tree.
+if [ -x "$prefix/bin/kovamem-analyze" ]; then
+  echo "-- kovamem-analyze"
+  (cd / && "$prefix/bin/kovamem-analyze" --schema | grep -q '"document"')
+fi

@@ -25,7 +25,7 @@ under --debug-dir DIR by build ID (.build-id/xx/rest.debug) or path; one
 whose build ID differs from the log's is not used.
 
 Exit status: 0 answered; 1 answered, with warnings that affect an answer;
-2 bad options, or no KovaMem log to read.
+2 bad options, or no KovaMem log to read; 3 the tool itself failed.
 
 JSON (--json): one document; --schema prints its schema.
 HTML (--html FILE): one self-contained page with every section of the text.
@@ -130,10 +130,16 @@ def main(argv):
         for flag, n in (("--report", args.report), ("--from", args.first), ("--to", args.last)):
             if n and n not in have:
                 return fail("%s %d: %s holds reports 1 to %d" % (flag, n, target[-1].name, len(have)))
-    sym = Symbolizer(args.addr2line, args.sysroot, args.debug_dir)
-    doc = analysis.analyse(log, sym, analysis.Options(args.process, args.report, args.first, args.last))
-    if page_file is not None:
-        with page_file:
-            page_file.write(render.page(doc, args.top, args.report))
-    emit(json.dumps(doc, indent=1) + "\n" if args.json else render.text(doc, args.top, args.report))
+    try:
+        sym = Symbolizer(args.addr2line, args.sysroot, args.debug_dir)
+        doc = analysis.analyse(log, sym, analysis.Options(args.process, args.report, args.first, args.last))
+        out = json.dumps(doc, indent=1) + "\n" if args.json else render.text(doc, args.top, args.report)
+        if page_file is not None:
+            with page_file:
+                page_file.write(render.page(doc, args.top, args.report))
+    except Exception as e:  # a fault of this tool: say so in one line rather than give half an answer
+        print("kovamem-analyze: the analysis failed (%s: %s); please report it with the log" % (type(e).__name__, e),
+              file=sys.stderr)
+        return 3
+    emit(out)
     return 1 if doc["warnings"] else 0

@@ -490,6 +490,9 @@ def parse(stream, name, keep=lambda p, r: False):
     parser = Parser(name, keep)
     no = 0
     for no, raw in enumerate(stream, 1):
-        parser.feed(no, raw.rstrip("\r\n"))
+        try:
+            parser.feed(no, raw.rstrip("\r\n"))
+        except (ValueError, KeyError, IndexError, TypeError) as e:  # one bad line costs that line only
+            parser.skip(no, "a line that could not be read (%s: %s)" % (type(e).__name__, e))
     parser.log.lines = no
     return parser.finish()

@@ -358,6 +358,24 @@ class Symbolizers(unittest.TestCase):
         self.assertIn("kthostLibAllocate", names)
 
 
+    def test_stripped_or_unverifiable_binary_is_said_next_to_its_frames(self):
+        exe = self.module_path("kthost")
+        strip = ARGS.addr2line[:-len("addr2line")] + "strip" if ARGS.addr2line else "strip"
+        bare = os.path.join(self.dir, "bare", exe.lstrip("/"))
+        os.makedirs(os.path.dirname(bare), exist_ok=True)
+        subprocess.run([strip, "-o", bare, exe], check=True)
+        proc = analyse(self.log, "--json", "--debug-dir", os.path.join(self.dir, "bare"))
+        self.assertEqual(proc.returncode, 1)
+        self.assertTrue(any("is stripped" in w["text"] for w in proc.doc["warnings"]), proc.doc["warnings"])
+        top = proc.doc["call_sites"]["groups"][0]
+        self.assertTrue(any("is stripped" in w for w in chain_of(proc.doc, top)["warnings"]))
+        build_id = re.search(r"build-id (\S+) path %s$" % re.escape(exe), self.log, re.M).group(1)
+        proc = analyse(self.log.replace("build-id %s path" % build_id, "build-id - path"), "--json")
+        self.assertEqual(proc.returncode, 1)
+        self.assertTrue(any("cannot be checked against the log" in w["text"] for w in proc.doc["warnings"]))
+        self.assertIn("hostRememberSession", json.dumps(proc.doc["call_sites"]))  # named, and said to be unsure
+
+
 class ExitStatus(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
