@@ -173,6 +173,14 @@ KOVAMEM_API void *KovaMemReAlloc(void *ptr, uint32_t size);
 KOVAMEM_API int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev);
 /* Returns every quarantined block to its pool with a fresh guard word. */
 KOVAMEM_API void KovaMemCleanMemBlocks(void);
+/* Write-after-release check, off by default (default build; the classic
+ * build accepts the call and checks nothing). While on, a release fills the
+ * block's bytes with 0xDD; an allocation that takes such a block checks them
+ * first, and a block found changed is quarantined instead of handed out,
+ * with a " CRIT: KovaMemAlloc: ..." entry naming the first changed offset,
+ * the chain that released it (while tracing is on) and the chain of the
+ * allocation that found it. */
+KOVAMEM_API void KovaMemSetFreeCheck(uint8_t on);
 
 /* ---- Log file ----------------------------------------------------------- */
 

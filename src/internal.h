@@ -159,7 +159,11 @@ struct PoolGeom {
 // A block that is busy with the same serial as before is the same
 // allocation, whatever its address: so a reallocation that must drop the
 // lock (a move to the C heap) knows on retaking it whether another thread
-// released the block meanwhile. Written and read under the manager lock.
+// released the block meanwhile. A free or quarantined slot's serial is
+// kFreeFilled when its release filled its bytes with kFreedByte (the
+// write-after-release check), else 0. Written and read under the manager
+// lock.
+constexpr uint32_t kFreeFilled = 1;
 
 // The third argument of SYS_StackTrace in the captures the library's own
 // operations make (hosts pass 1; the argument is otherwise unused). Such a
@@ -169,7 +173,65 @@ struct PoolGeom {
 // may run in a handler, never calls into the loader or the C heap.
 constexpr uint32_t kCaptureChecksModules = 0x6B6D6368u;
 
-void *memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools);
+// Default build: blocks an allocation found written after their release
+// (and quarantined instead of handing them out), described for the entries
+// its caller writes once the lock is released: the first two in full, the
+// others counted.
+struct FreedFindings {
+    uint32_t count;
+    struct Block {
+        uintptr_t data;
+        uint16_t pool, block;
+        uint32_t offset;       // first byte found changed
+        bool traced;           // release holds the chain that released it
+        MemTraceAddr release[MEM_TRACE_ENTRIES];
+    } at[2];
+};
+
+// Default build: what the release of a block with a damaged guard keeps for
+// the entries written after the lock: the block and the chain that
+// allocated it (traced: the block had a trace record).
+struct ReleaseNote {
+    uintptr_t data;
+    uint32_t size;
+    bool traced;
+    MemTraceAddr alloc[MEM_TRACE_ENTRIES];
+};
+
+// Default build: 1 while releases fill blocks with kFreedByte (see
+// KovaMemSetFreeCheck). Relaxed atomic: a release reads it once under the
+// lock; a change applies from the next release.
+extern uint8_t memFreeCheck;
+
+void *memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools, FreedFindings *found);
+// Default build: moves the blocks at the head of p's free list whose bytes
+// were changed since their release to the quarantine, describing them in
+// *found. Called with the manager lock held when the head's serial is
+// kFreeFilled; the head left (if any) is fit to hand out.
+void memScreenFreeHead(MemPool *p, FreedFindings *found);
+
+// Entries that name the culprits of a fault (diag/faults.cpp), each chain
+// as a STACK DETAILS entry behind an " INFO: <op>: Ptr 0x<p> <which>:" line.
+// Written without any lock held.
+void memLogChain(const char *op, uintptr_t ptr, const char *which, const MemTraceAddr *trace, uint32_t size);
+void memLogDamageChains(const char *op, const ReleaseNote &note, const MemTraceAddr *release);
+void memLogFreedFindings(const FreedFindings &found, const MemTraceAddr *finder);
+
+// What an invalid release of a pool address met (default build).
+enum BadRelease { kBadInside, kBadFree, kBadQuarantined };
+struct BadReleaseNote {
+    BadRelease kind;
+    int32_t pool, block, offset;
+    bool heldRelease;  // a free block whose record keeps the chain that released it
+    MemTraceAddr release[MEM_TRACE_ENTRIES];
+};
+void memLogBadRelease(const void *ptr, const BadReleaseNote &note, const MemTraceAddr *caller);
+
+// Default build: the C-heap fallback and full-pool notes, written at the
+// 1st, 2nd, 4th, 8th ... occurrence of the same size (or pool), each with
+// its running count (diag/notes.cpp).
+enum NoteKind { kNoteSysAlloc, kNoteMemFull, kNotePoolFull };
+void memNoteFallback(NoteKind kind, uint32_t key);
 // Writes the " Pool is full" entries KovaMemAlloc writes, for the pools
 // marked by memAllocLocked, in rising order.
 void memNoteFullPools(uint32_t fullPools);
@@ -316,6 +378,10 @@ extern uint32_t memLogMaxSize;
 extern uint32_t memLogFull;
 
 void memLogPrint(const char *format, ...) MEM_PRINTF(1, 2);
+// A note that may be left out: written as memLogPrint writes, but only while
+// the file is below three quarters of its cap, so that notes never take the
+// room the reports and fault entries need. No cap marker is written for it.
+void memLogNote(const char *format, ...) MEM_PRINTF(1, 2);
 
 // ---- stack traces ----
 int32_t memWalkStack(MemTraceAddr *buf, int32_t depth, uint32_t how);
@@ -333,6 +399,21 @@ extern bool memUnwindCached;
 // ---- trace records ----
 int memMoveStackDataDLink(int dir, MemStackRec *rec, MemStackData *stackData);
 void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec);
+
+// Default build, with the write-after-release check and tracing on: a
+// released block keeps its record, rewritten with the chain of the release,
+// on the held list (oldest first) until the block is taken again, found
+// written, or the record is needed: an allocation that finds no free record
+// takes the oldest held one back, so held records never leave a live block
+// untraced. Guarded by the manager lock; emptied by a reset of the table.
+struct MemHeldRecs {
+    MemStackRec *head, *tail;
+    uint16_t count;
+};
+extern MemHeldRecs memHeld;
+void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *release);
+void memUnholdStackRec(MemBlockHdr *hdr);
+void memReclaimHeldRec(void);
 
 // ---- memory checkers ----
 // Set by tests that release non-busy pool addresses on purpose: such a
@@ -375,6 +456,7 @@ static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
 static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size, const MemTraceAddr *pre) {
     MemStackData *sd = memMgrDetails.stackData;
     if (kovamem::memLoad(sd->logStack) != 1) return;
+    if (sd->freeHead == nullptr && memHeld.head != nullptr) memReclaimHeldRec();
     MemStackRec *rec = sd->freeHead;
     if (memMoveStackDataDLink(MEM_STACK_TO_BUSY, rec, sd) != 1) return;
     h->stackRec = rec;

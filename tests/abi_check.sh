@@ -6,7 +6,7 @@ set -euo pipefail
 lib=$1 nm=$2 readelf=$3
 expected="KovaMemAlloc KovaMemCalloc KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
 KovaMemFreeNode KovaMemInit KovaMemIsInitialized KovaMemLogModules KovaMemPrintMemStatus KovaMemReAlloc
-KovaMemResetFile KovaMemSetFileSize KovaMemSetStackDepth KovaMemUpdateLogStackFlag
+KovaMemResetFile KovaMemSetFileSize KovaMemSetFreeCheck KovaMemSetStackDepth KovaMemUpdateLogStackFlag
 SYS_StackTrace gStackDepth memMgrDetails memMgrInit memPoolData printStackDetails"
 actual=$("$nm" -D --defined-only "$lib" | awk 'NF == 3 && $2 != "A" {print $3}' | sort | tr '\n' ' ')
 want=$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')

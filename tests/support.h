@@ -96,6 +96,41 @@ inline std::string hex(const void *p) {
     return b;
 }
 
+// The frame lines of each STACK DETAILS entry, which vary from run to run,
+// as one mark: "STACK DETAILS: A:... L:... T:...<chain>".
+inline std::string chainsMarked(const std::string &log) {
+    const std::string stars = std::string(64, '*') + "\n";
+    std::string out;
+    size_t at = 0;
+    for (;;) {
+        const size_t head = log.find("STACK DETAILS: ", at);
+        if (head == std::string::npos) break;
+        const size_t tag = log.find("T:", head);
+        const size_t end = log.find(stars, head);
+        if (tag == std::string::npos || end == std::string::npos) break;
+        out += log.substr(at, tag + 2 + 8 - at) + "<chain>\n";
+        at = end + stars.size();
+    }
+    return out + log.substr(at);
+}
+
+// The log with its chains marked, for comparison with expected entries.
+inline std::string readLogMarked() { return chainsMarked(readLog()); }
+
+// A chain entry of the default build behind a fault, chains marked.
+inline std::string chainEntry(const char *op, const void *p, const char *which, uint32_t len) {
+    char b[160];
+    snprintf(b, sizeof b, " INFO: %s: Ptr %s %s:\nSTACK DETAILS: A:%6" PRIXPTR " L:%6d T:%8X<chain>\n\n", op,
+             hex(p).c_str(), which, reinterpret_cast<uintptr_t>(p), static_cast<int>(len), 0u);
+    return b;
+}
+
+// A fallback note as written at its count-th occurrence: the described
+// entry, with " (count N)" in the default build.
+inline std::string noted(const std::string &described, unsigned countSoFar) {
+    return described + (config_classic ? "" : " (count " + std::to_string(countSoFar) + ")") + "\n";
+}
+
 // A guard word, read past memcheck's and ASan's checks.
 inline uint32_t wordAt(const void *p) { return kovamem::memGuardWord(static_cast<const uint8_t *>(p)); }
 

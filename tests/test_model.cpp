@@ -31,6 +31,8 @@ struct Block {
     uint8_t seed;
 };
 
+using kt::chainsMarked;
+
 std::string fmt(const char *format, ...) MEM_PRINTF(1, 2);
 std::string fmt(const char *format, ...) {
     char b[256];
@@ -59,7 +61,37 @@ public:
     std::deque<std::pair<int, uint16_t>> quarantine;  // newest first
     uint32_t memMalloc = 0, memRealloc = 0, memFree = 0, sysMalloc = 0, sysRealloc = 0, sysFree = 0;
     std::map<uint8_t *, Block> live;
-    std::string log;  // what the current call must write
+    std::string log;  // what the current call must write (chains marked)
+    // Default build: the counted fallback notes: occurrences by kind and
+    // size (pool), the sizes counted apart (the first 64 of each kind).
+    std::map<std::pair<int, uint32_t>, uint32_t> noteCounts;
+    std::map<int, std::vector<uint32_t>> sizesApart;
+
+    // A fallback note: the described entry in the classic build; in the
+    // default build at counts 1, 2, 4 ... with " (count N)".
+    void note(int kind, uint32_t key, const std::string &described) {
+        if (kt::config_classic) {
+            log += described + "\n";
+            return;
+        }
+        std::string suffix;
+        uint32_t n;
+        std::vector<uint32_t> &apart = sizesApart[kind];
+        if (kind == 2 || std::find(apart.begin(), apart.end(), key) != apart.end() || apart.size() < 64) {
+            if (kind != 2 && std::find(apart.begin(), apart.end(), key) == apart.end()) apart.push_back(key);
+            n = ++noteCounts[{kind, key}];
+            suffix = fmt(" (count %u)", n);
+        } else {
+            n = ++noteCounts[{kind, 0xFFFFFFFFu}];
+            suffix = fmt(" (count %u, sizes past the first 64 counted together)", n);
+        }
+        if ((n & (n - 1)) == 0) log += described + suffix + "\n";
+    }
+    // The chain entry the default build writes behind a fault.
+    static std::string chain(const char *op, const void *p, const char *which, uint32_t len) {
+        return fmt(" INFO: %s: Ptr %s %s:\nSTACK DETAILS: A:%6" PRIXPTR " L:%6d T:%8X<chain>\n\n", op,
+                   kt::hex(p).c_str(), which, reinterpret_cast<uintptr_t>(p), static_cast<int>(len), 0u);
+    }
 
     uint8_t *slot(int k, uint16_t j) const { return memPoolData[k].area + j * kt::stride(pools[k].size); }
     static uint32_t guardAt(uint32_t req, uint32_t s) { return req != 0 && req <= s - 4 ? req : s; }
@@ -68,7 +100,7 @@ public:
     // compares the pointer the library returned.
     uint8_t *alloc(uint32_t n, uint8_t *got) {
         if (n > pools.back().size) {
-            log += fmt(" EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n", n);
+            note(0, n, fmt(" EXIT: ERROR: KovaMemAlloc: System alloc with size %d", n));
             ++sysMalloc;
             return got;
         }
@@ -76,7 +108,8 @@ public:
             Pool &p = pools[k];
             if (p.size < n) continue;
             if (p.free.empty()) {
-                log += fmt(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", static_cast<int>(k));
+                note(2, static_cast<uint32_t>(k),
+                     fmt(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool", static_cast<int>(k)));
                 continue;
             }
             const uint16_t j = p.free.front();
@@ -89,14 +122,17 @@ public:
             ++memMalloc;
             return slot(static_cast<int>(k), j);
         }
-        log += fmt(" EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size %d\n", n);
+        note(1, n, fmt(" EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size %d", n));
         ++sysMalloc;
         return got;
     }
 
-    // Release of busy pool block j of pool k; 1 intact, 0 quarantined.
-    int release(int k, uint16_t j) {
+    // Release of busy pool block j of pool k by op (KovaMemFree or
+    // KovaMemReAlloc); 1 intact, 0 quarantined. Tracing is off: a damaged
+    // block's entries name the release's chain only.
+    int release(int k, uint16_t j, const char *op = "KovaMemFree") {
         Pool &p = pools[k];
+        const uint32_t old = p.req[j];
         p.busy.erase(std::find(p.busy.begin(), p.busy.end(), j));
         p.reqBytes -= p.req[j];
         p.req[j] = 0;
@@ -108,6 +144,7 @@ public:
         const std::string at = kt::hex(slot(k, j));
         log += " CRIT: KovaMemFreeNode: Ptr " + at + " from Pool " + std::to_string(k) + " and Block " +
                std::to_string(j) + " might be corrupted\n ERROR: KovaMemFreeNode: FAILED to free the Ptr " + at + "\n";
+        if (!kt::config_classic) log += chain(op, slot(k, j), "released by", old);
         quarantine.push_front({k, j});
         ++p.corrupt;
         return 0;
@@ -224,13 +261,22 @@ void run(unsigned seed, int ops) {
             const int want = blk.pool < 0 ? 1 : m.release(blk.pool, blk.slot);
             if (blk.pool < 0) ++m.sysFree;
             ASSERT_EQ(KovaMemFree(ptr), want) << what << " seed " << seed << " op " << op << " pool " << blk.pool << " slot " << blk.slot;
-            if (blk.pool >= 0) {  // twice, and inside the block: refused, nothing logged
+            if (blk.pool >= 0) {  // twice, and inside the block: refused (the default build says so)
                 ASSERT_EQ(KovaMemFree(ptr), MEM_FREE_NOT_BUSY);
+                const bool quarantined = want == 0;
+                if (!kt::config_classic)
+                    m.log += fmt(" ERROR: KovaMemFree: Ptr %s is %s (block %u of pool %d)\n", kt::hex(ptr).c_str(),
+                                 quarantined ? "quarantined" : "already free", blk.slot, blk.pool) +
+                             Manager::chain("KovaMemFree", ptr, "released by", 0);
                 // Classic: the inside of a pool's last slot lies beyond its range
                 // and would go to the C library's free.
                 if (!kt::config_classic || blk.slot + 1 < memPoolData[blk.pool].blockCount) {
                     ASSERT_EQ(KovaMemFree(ptr + 1), MEM_FREE_NOT_BUSY);
                 }
+                if (!kt::config_classic)
+                    m.log += fmt(" ERROR: KovaMemFree: Ptr %s is inside block %u of pool %d at offset 1\n",
+                                 kt::hex(ptr + 1).c_str(), blk.slot, blk.pool) +
+                             Manager::chain("KovaMemFree", ptr + 1, "released by", 0);
             }
         } else if (r < 62) {
             auto &[p, b] = any();
@@ -281,7 +327,7 @@ void run(unsigned seed, int ops) {
                     ASSERT_EQ(got, want) << what;
                     ++m.memRealloc;
                     ASSERT_TRUE(holds(got, std::min(old, n), blk.seed)) << what;
-                    m.release(blk.pool, blk.slot);
+                    m.release(blk.pool, blk.slot, "KovaMemReAlloc");
                     m.live.erase(ptr);
                     MemBlockHdr *h = kt::hdrOf(got);
                     Block nb{h ? h->poolIndex : -1, h ? h->blockIndex : uint16_t{0}, n, blk.seed};
@@ -302,7 +348,7 @@ void run(unsigned seed, int ops) {
             KovaMemCleanMemBlocks();
             m.clean();
         }
-        ASSERT_EQ(kt::readLog(), m.log) << "seed " << seed << " op " << op << " " << what;
+        ASSERT_EQ(chainsMarked(kt::readLog()), chainsMarked(m.log)) << "seed " << seed << " op " << op << " " << what;
         ASSERT_EQ(m.state(true), m.state(false)) << "seed " << seed << " op " << op << " " << what;
         for (const auto &[p, b] : m.live) {  // every busy block's guard where the model puts it
             if (b.pool < 0 || m.pools[static_cast<size_t>(b.pool)].damaged[b.slot]) continue;

@@ -12,10 +12,13 @@ using kt::readLog;
 
 namespace {
 
-// The two entries of a quarantined release of block `index` of pool 0.
-std::string quarantineEntries(const void *data, int index) {
+// The entries of a quarantined release of block `index` of pool 0 (of
+// `size` bytes, by `op`, untraced): the two described ones, and in the
+// default build the chain of the release, marked.
+std::string quarantineEntries(const void *data, int index, uint32_t size, const char *op = "KovaMemFree") {
     return " CRIT: KovaMemFreeNode: Ptr " + hex(data) + " from Pool 0 and Block " + std::to_string(index) +
-           " might be corrupted\n ERROR: KovaMemFreeNode: FAILED to free the Ptr " + hex(data) + "\n";
+           " might be corrupted\n ERROR: KovaMemFreeNode: FAILED to free the Ptr " + hex(data) + "\n" +
+           (kt::config_classic ? "" : kt::chainEntry(op, data, "released by", size));
 }
 
 uint8_t *alloc(uint32_t size) { return static_cast<uint8_t *>(KovaMemAlloc(size)); }
@@ -37,7 +40,11 @@ TEST_F(Release, LookupDoubleFreeForeignAndFifoReuse) {
     EXPECT_EQ(memFindBlock(a + 1, &r), MEM_FIND_NOT_BUSY);
     EXPECT_EQ(KovaMemFree(a), 1);  // the oldest: prev NULL
     EXPECT_EQ(KovaMemFree(b), 1);
+    KovaMemResetFile();
     EXPECT_EQ(KovaMemFree(b), MEM_FREE_NOT_BUSY);
+    EXPECT_EQ(kt::readLogMarked(), kt::config_classic ? "" : " ERROR: KovaMemFree: Ptr " + hex(b) +
+                  " is already free (block 1 of pool 0)\n" + kt::chainEntry("KovaMemFree", b, "released by", 0));
+    KovaMemResetFile();
     EXPECT_EQ(memFindBlock(b, &r), MEM_FIND_NOT_BUSY);
     EXPECT_EQ(KovaMemFree(nullptr) + KovaMemFree(malloc(8)), 2);
     EXPECT_EQ(alloc(8), a);  // first in, first out
@@ -58,12 +65,12 @@ TEST_F(Release, OneByteOverrunQuarantinesAlsoThroughRealloc) {
     kt::poke(q + 4, 0xFF);
     EXPECT_EQ(KovaMemFree(ok), 1);
     EXPECT_EQ(KovaMemFree(p), 0);
-    EXPECT_EQ(readLog(), quarantineEntries(p, 1));
+    EXPECT_EQ(kt::readLogMarked(), quarantineEntries(p, 1, 10));
     EXPECT_EQ(kt::pool(0), "N3 F1 B1 C1 A4 P3");
     KovaMemResetFile();
     void *moved = KovaMemReAlloc(q, 20);  // the damaged old block is quarantined, the new one returned
     ASSERT_NE(moved, nullptr);
-    EXPECT_EQ(readLog(), quarantineEntries(q, 2));
+    EXPECT_EQ(kt::readLogMarked(), quarantineEntries(q, 2, 4, "KovaMemReAlloc"));
     EXPECT_EQ(memMgrDetails.corruptCount, 2);
     EXPECT_EQ(memMgrDetails.memFreeCount, 1u);
     KovaMemFree(moved);
@@ -180,7 +187,7 @@ TEST_F(Release, DefaultInPlaceResizeLeavesDamageToBeReported) {
     EXPECT_EQ(KovaMemReAlloc(p, 12), p);
     EXPECT_EQ(kt::hdrOf(p)->reqSize, 6u);  // size and damaged guard stay where they were
     EXPECT_EQ(KovaMemFree(p), 0);
-    EXPECT_EQ(readLog(), quarantineEntries(p, 0));
+    EXPECT_EQ(kt::readLogMarked(), quarantineEntries(p, 0, 6));
     KovaMemCleanMemBlocks();
 }
 
@@ -190,9 +197,17 @@ TEST_F(Release, DefaultPoolAddressesNeverReachTheCHeap) {
     uint8_t *a = alloc(16), *last = alloc(16);
     ASSERT_EQ(last, memPoolData[0].area + kt::stride(16));
     // The inside of the last slot, its guard and its padding, and the inside
-    // of the first: all refused, nothing handed to free, nothing logged.
-    for (uint8_t *inside : {last + 1, last + 16, last + kt::stride(16) - 1, a + 17})
+    // of the first: all refused, nothing handed to free, each said.
+    for (uint8_t *inside : {last + 1, last + 16, last + kt::stride(16) - 1, a + 17}) {
+        KovaMemResetFile();
         EXPECT_EQ(KovaMemFree(inside), MEM_FREE_NOT_BUSY) << inside - last;
+        const int block = inside > last ? 1 : 0;
+        const long offset = inside - (block ? last : a);
+        EXPECT_EQ(kt::readLogMarked(), " ERROR: KovaMemFree: Ptr " + hex(inside) + " is inside block " +
+                                           std::to_string(block) + " of pool 0 at offset " + std::to_string(offset) +
+                                           "\n" + kt::chainEntry("KovaMemFree", inside, "released by", 0));
+    }
+    KovaMemResetFile();
     EXPECT_EQ(memMgrDetails.sysFreeCount, 0u);
     KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, hex(last + 20).c_str());
     EXPECT_EQ(readLog(), " DataPtr:" + hex(last + 20) + " is not in Busy List\n");
@@ -213,8 +228,8 @@ TEST_F(Release, DefaultReallocOfNullAndCHeapBlockAndCallocOverflow) {
     EXPECT_EQ(KovaMemReAlloc(p + 1, 20), nullptr);  // inside a pool block: refused
     EXPECT_EQ(memMgrDetails.sysReallocCount, 1u);
     EXPECT_EQ(KovaMemCalloc(0x10001, 0x10000), nullptr);
-    EXPECT_EQ(readLog(), " EXIT: ERROR: KovaMemAlloc: System alloc with size 100\n"
-                         " EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + hex(big) + " and size 5000\n"
+    EXPECT_EQ(readLog(), kt::noted(" EXIT: ERROR: KovaMemAlloc: System alloc with size 100", 1) +
+                             " EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + hex(big) + " and size 5000\n"
                          " EXIT: ERROR: KovaMemCalloc: count 65537 times size 65536 overflows 32 bits\n");
     EXPECT_EQ(KovaMemFree(bigger) + KovaMemFree(p), 2);
 }
@@ -332,7 +347,9 @@ TEST_F(Release, BlockReleasedDuringAMoveBetweenPoolsIsNeverHandedOutTwice) {
     EXPECT_EQ(memcmp(third, "third!!", 8), 0);
     EXPECT_EQ(kt::pool(0), "N1 F0 B1 C0 A8 P1");
     EXPECT_EQ(kt::wordAt(moved + 12), MEM_GUARD_WORD);
-    EXPECT_EQ(readLog(), " REQ: KovaMemAlloc: 1 Pool is full and so going to next Pool\n");
+    EXPECT_EQ(kt::readLogMarked(), kt::noted(" REQ: KovaMemAlloc: 1 Pool is full and so going to next Pool", 1) +
+                                       " ERROR: KovaMemFree: Ptr " + hex(p) + " is already free (block 0 of pool 0)\n" +
+                                       kt::chainEntry("KovaMemFree", p, "released by", 0));
     KovaMemFree(moved);
     KovaMemFree(third);
     KovaMemFree(full);

@@ -8,11 +8,38 @@
 
 namespace {
 
-void *sysAlloc(uint32_t size, const char *format) {
+// The C-heap fallback; its entry is the described one in the classic
+// build, a counted note in the default build.
+void *sysAlloc(uint32_t size, kovamem::NoteKind kind) {
     void *p = malloc(size);
     if (p != nullptr) kovamem::memCountUp(memMgrDetails.sysMallocCount);
-    memLogPrint(format, size);
+    if (kovamem::config_classic)
+        memLogPrint(kind == kovamem::kNoteSysAlloc ? " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n"
+                                                   : " EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc "
+                                                     "with size %d\n",
+                    size);
+    else
+        kovamem::memNoteFallback(kind, size);
     return p;
+}
+
+void noteFullPool(int k) {
+    if (kovamem::config_classic)
+        memLogPrint(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", k);
+    else
+        kovamem::memNoteFallback(kovamem::kNotePoolFull, static_cast<uint32_t>(k));
+}
+
+// The finder's chain for the blocks an allocation found written after their
+// release: the allocation's own when it was traced, else captured here.
+// Always inlined, so that the capture sits in the public operation's body.
+MEM_ALWAYS_INLINE void logFound(const kovamem::FreedFindings &found, const MemTraceAddr *traced) {
+    MemTraceAddr trace[MEM_TRACE_ENTRIES];
+    if (traced == nullptr) {
+        memCaptureTrace(trace);
+        traced = trace;
+    }
+    kovamem::memLogFreedFindings(found, traced);
 }
 
 // Takes the head of p's free list; the manager lock is held. Always inlined
@@ -21,6 +48,8 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     MemBlockHdr *h = p->freeHead;
     kovamem::memStore(h->reqSize, size);
     h->opaque = 0;
+    if (!kovamem::config_classic && __builtin_expect(h->stackRec != nullptr, 0))
+        memUnholdStackRec(h);  // the chain of its release is no longer needed
     h->stackRec = nullptr;
     memAttachStackRec(h, size, pre);
 
@@ -62,6 +91,14 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     return h->data;
 }
 
+// Default build: whether the head of p's free list was filled at its
+// release, so that it must be checked before it is handed out.
+MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
+    if (kovamem::config_classic || p->freeHead == nullptr) return false;
+    const kovamem::PoolGeom &g = kovamem::memPoolGeom[p->freeHead->poolIndex];
+    return __builtin_expect(g.serial[p->freeHead->blockIndex] == kovamem::kFreeFilled, 0);
+}
+
 }  // namespace
 
 // Default build, for a reallocation that moves a block: the allocation's
@@ -70,12 +107,13 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
 // fell through because they were full are marked in *fullPools, for the
 // caller to note. The guard word and the
 // shadow state are the caller's to set. NULL: no pool could serve.
-void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools) {
+void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools, FreedFindings *found) {
     MemMgrDetails &m = memMgrDetails;
     *fullPools = 0;
     if (size == 0 || size > m.pools[m.poolCount - 1].blockSize) return nullptr;
     for (uint16_t k = memFirstPoolOfClass[memSizeClass(size)]; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
+        if (headFilled(p)) memScreenFreeHead(p, found);
         if (p->freeHead != nullptr) return takeBlock(p, size, pre);
         *fullPools |= 1u << k;
     }
@@ -84,7 +122,41 @@ void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *
 
 void kovamem::memNoteFullPools(uint32_t fullPools) {
     for (int k = 0; fullPools != 0; ++k, fullPools >>= 1)
-        if (fullPools & 1u) memLogPrint(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", k);
+        if (fullPools & 1u) noteFullPool(k);
+}
+
+void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
+    MemMgrDetails &m = memMgrDetails;
+    const PoolGeom &g = memPoolGeom[p - m.pools];
+    while (p->freeHead != nullptr) {
+        MemBlockHdr *h = p->freeHead;
+        if (g.serial[h->blockIndex] != kFreeFilled) return;
+        uint8_t *data = memSlotData(*p, h->blockIndex);
+        int32_t at = memFreedChangedAt(data, p->blockSize);
+        if (at < 0 && !memGuardIntact(data + p->blockSize)) at = static_cast<int32_t>(p->blockSize);
+        if (at < 0) return;
+        // Changed since its release: to the quarantine, as a block whose
+        // guard was found damaged, instead of to the caller.
+        if (found->count < 2) {
+            FreedFindings::Block &b = found->at[found->count];
+            b.data = reinterpret_cast<uintptr_t>(data);
+            b.pool = h->poolIndex;
+            b.block = h->blockIndex;
+            b.offset = static_cast<uint32_t>(at);
+            b.traced = h->stackRec != nullptr;
+            if (b.traced) memcpy(b.release, h->stackRec->trace, sizeof b.release);
+        }
+        ++found->count;
+        if (h->stackRec != nullptr) memUnholdStackRec(h);
+        g.serial[h->blockIndex] = 0;
+        p->freeHead = h->next;
+        if (p->freeHead == nullptr) p->freeTail = nullptr;
+        --p->freeCount;
+        h->next = m.corruptList;
+        memStore(m.corruptList, h);
+        ++p->corruptCount;
+        ++m.corruptCount;
+    }
 }
 
 extern "C" {
@@ -98,8 +170,7 @@ void *KovaMemAlloc(uint32_t size) {
         return nullptr;
     }
     MemMgrDetails &m = memMgrDetails;
-    if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize)
-        return sysAlloc(size, " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n");
+    if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize) return sysAlloc(size, kovamem::kNoteSysAlloc);
 
     // With tracing on, the call chain is captured here, before the lock.
     MemTraceAddr trace[MEM_TRACE_ENTRIES];
@@ -107,6 +178,10 @@ void *KovaMemAlloc(uint32_t size) {
     if (traced) memCaptureTrace(trace);
     // The first pool that holds the size, from the table built at
     // initialisation; every later pool holds it too.
+    // Default build: blocks found written after their release on the way
+    // are quarantined, and told once the lock is released.
+    kovamem::FreedFindings found;
+    found.count = 0;
     for (uint16_t k = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
         // The guard word goes into a block released long ago, in a line
@@ -114,9 +189,10 @@ void *KovaMemAlloc(uint32_t size) {
         // lock (the block is most likely the one the hint names).
         __builtin_prefetch(kovamem::memLoad(kovamem::memNextData[k]) + kovamem::memGuardOffset(size, p->blockSize), 1);
         memLock(m.lock);
+        if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
         if (p->freeHead == nullptr) {
             memUnlock(m.lock);
-            memLogPrint(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool\n", k);
+            noteFullPool(k);
             continue;
         }
         uint8_t *data = static_cast<uint8_t *>(takeBlock(p, size, traced ? trace : nullptr));
@@ -126,9 +202,11 @@ void *KovaMemAlloc(uint32_t size) {
         // cold line of a large block need not keep other threads waiting.
         kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
         kovamem::memShadowTake(data, size);
+        if (__builtin_expect(found.count != 0, 0)) logFound(found, traced ? trace : nullptr);
         return data;
     }
-    return sysAlloc(size, " EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size %d\n");
+    if (__builtin_expect(found.count != 0, 0)) logFound(found, traced ? trace : nullptr);
+    return sysAlloc(size, kovamem::kNoteMemFull);
 }
 
 void *KovaMemCalloc(uint32_t count, uint32_t size) {

@@ -30,6 +30,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         kovamem::memStore(h->reqSize, 0u);
         h->data = kovamem::memSlotData(p, h->blockIndex);
         kovamem::memPutGuard(h->data + s);
+        if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = 0;  // not filled
         --p.corruptCount;
         --m.corruptCount;
         if (p.freeTail != nullptr)

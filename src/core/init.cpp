@@ -86,8 +86,8 @@ void indexPools(const MemPool *table, int count) {
     }
 }
 
-// Tracing off, all records on the free list in array order, and every live
-// header's link to a record cleared. The caller excludes other users of the
+// Tracing off, all records on the free list in array order (the held ones
+// too), and every header's link to a record cleared. The caller excludes other users of the
 // table (its lock, or no other thread yet).
 void chainStackTable() {
     MemStackData &sd = memStackData;
@@ -103,6 +103,7 @@ void chainStackTable() {
         if (r.hdr != nullptr) r.hdr->stackRec = nullptr;
         r.hdr = nullptr;
     }
+    memHeld = MemHeldRecs{};  // their records are back on the free list
 }
 
 // Registered once with pthread_atfork: a fork waits until no other thread is

@@ -36,12 +36,21 @@ void *sysRealloc(void *ptr, uint32_t size) {
 }
 
 // A released block whose guard word is damaged: reported and pushed on the
-// quarantine list, where it stays until the cleanup. Kept out of line so
-// that the release of an intact block carries none of its code.
-__attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr, MemStackRec *r, const uint8_t *slot) {
+// quarantine list, where it stays until the cleanup. Default build: the
+// block and the chain that allocated it go to *note (when given), for the
+// entries written once the lock is released. Kept out of line so that the
+// release of an intact block carries none of its code.
+__attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr, MemStackRec *r, const uint8_t *slot,
+                                                uint32_t size, kovamem::ReleaseNote *note) {
     MemMgrDetails &m = memMgrDetails;
     memLogPrint(" CRIT: KovaMemFreeNode: Ptr 0x%" PRIxPTR " from Pool %d and Block %d might be corrupted\n",
                 reinterpret_cast<uintptr_t>(hdr->data), hdr->poolIndex, hdr->blockIndex);
+    if (note != nullptr) {
+        note->data = reinterpret_cast<uintptr_t>(hdr->data);
+        note->size = size;
+        note->traced = r != nullptr;
+        if (r != nullptr) memcpy(note->alloc, r->trace, sizeof note->alloc);
+    }
     hdr->next = m.corruptList;
     // Stored atomically: the cleanup peeks at the list without the lock.
     kovamem::memStore(m.corruptList, hdr);
@@ -53,7 +62,14 @@ __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr,
 
 // The release of one busy block found by the lookup; the manager lock is
 // held. Inlined into KovaMemFree, the path of every release.
-MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
+//
+// Default build, with the write-after-release check on: an intact block's
+// bytes are filled with kFreedByte and its serial set to kFreeFilled; with
+// tracing on too and the release's chain given (release), the block keeps
+// its trace record, rewritten with that chain, on the held list. A block
+// with a damaged guard is described in *note when note is given.
+MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev,
+                               const MemTraceAddr *release = nullptr, kovamem::ReleaseNote *note = nullptr) {
     MemMgrDetails &m = memMgrDetails;
     const uint32_t s = pool->blockSize;
     MemStackRec *r = hdr->stackRec;
@@ -77,13 +93,20 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     pool->reqBytes -= hdr->reqSize;
 
     uint8_t *slot = kovamem::memSlotData(*pool, hdr->blockIndex);
-    const bool intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(hdr->reqSize, s));
+    const uint32_t size = hdr->reqSize;
+    const bool intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s));
+    bool filled = false;
+    if (!config_classic) {
+        filled = intact && kovamem::memLoad(kovamem::memFreeCheck) != 0;
+        if (__builtin_expect(filled, 0)) kovamem::memFillFreed(slot, s);
+        g.serial[hdr->blockIndex] = filled ? kovamem::kFreeFilled : 0;
+    }
     kovamem::memShadowGive(slot, kovamem::memSlotStride(s));
     kovamem::memStore(hdr->reqSize, 0u);
     hdr->opaque = 0;
 
     if (__builtin_expect(!intact, 0)) {
-        quarantine(pool, hdr, r, slot);
+        quarantine(pool, hdr, r, slot, size, note);
         return 0;
     }
     if (pool->freeTail != nullptr)
@@ -93,9 +116,46 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     pool->freeTail = hdr;
     hdr->next = nullptr;
     ++pool->freeCount;
-    if (r != nullptr) memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
+    if (r != nullptr) {
+        if (!config_classic && filled && release != nullptr && r->hdr == hdr)
+            memHoldStackRec(hdr, r, release);
+        else
+            memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
+    }
     ++m.memFreeCount;
     return 1;
+}
+
+// Default build: what a release of pool address a (pool k) that is no busy
+// block's start met; the manager lock is held. j: its slot, or -1 when a
+// lies inside a slot.
+__attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintptr_t a, kovamem::BadReleaseNote *note) {
+    const MemPool &p = memMgrDetails.pools[k];
+    const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+    note->pool = k;
+    note->heldRelease = false;
+    if (j < 0) {
+        const uintptr_t off = a - reinterpret_cast<uintptr_t>(p.area);
+        note->kind = kovamem::kBadInside;
+        note->block = static_cast<int32_t>(off / g.stride);
+        note->offset = static_cast<int32_t>(off % g.stride);
+        return;
+    }
+    note->block = j;
+    note->offset = 0;
+    note->kind = kovamem::kBadFree;
+    int limit = MEM_POOL_SLOTS * (kovamem::kMaxBlockCount + 1);
+    for (const MemBlockHdr *h = memMgrDetails.corruptList; h != nullptr && --limit > 0; h = h->next) {
+        if (h == &g.hdrs[j]) {
+            note->kind = kovamem::kBadQuarantined;
+            return;
+        }
+    }
+    const MemStackRec *held = g.hdrs[j].stackRec;
+    if (held != nullptr) {  // a free block keeps the chain of its release
+        note->heldRelease = true;
+        memcpy(note->release, held->trace, sizeof note->release);
+    }
 }
 
 }  // namespace
@@ -120,9 +180,16 @@ __attribute__((noinline)) void kovamem::memShadowBadRelease(const void *ptr) {
     (void)ptr;
 }
 
+uint8_t kovamem::memFreeCheck;
+
 extern "C" {
 
 bool memShadowReportsBadRelease = true;
+
+// Default build: switches the write-after-release check. Blocks released
+// while it is on are checked when they are taken again, even if it has
+// been switched off since; the classic build checks nothing.
+void KovaMemSetFreeCheck(uint8_t on) { kovamem::memStore(kovamem::memFreeCheck, static_cast<uint8_t>(on != 0)); }
 
 int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) { return freeNode(pool, hdr, prev); }
 
@@ -141,26 +208,57 @@ uint8_t KovaMemFree(void *ptr) {
     // back-link and guard line the release reads are fetched while the lock
     // is taken. The size read here only places that prefetch; the check
     // itself reads it again under the lock.
+    //
+    // Default build: every chain a fault entry names is captured here, in
+    // the body of the release, so that its first frame lies in this
+    // function and its second is the caller. The chain of a release that a
+    // free block keeps (the write-after-release check with tracing on) is
+    // captured before the lock; the others only on the faults' own paths.
     const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
     const int k = kovamem::memPoolOfAddress(a);
     if (k >= 0) {
+        MemTraceAddr trace[MEM_TRACE_ENTRIES];
+        kovamem::BadReleaseNote bad;
         const int32_t j = kovamem::memSlotOf(k, a);
         if (j < 0) {
+            if (!config_classic) {
+                memLock(m.lock);
+                describeBadRelease(k, j, a, &bad);
+                memUnlock(m.lock);
+                memCaptureTrace(trace);
+                kovamem::memLogBadRelease(ptr, bad, trace);
+            }
             kovamem::memShadowBadRelease(ptr);
             return MEM_FREE_NOT_BUSY;
+        }
+        const MemTraceAddr *pre = nullptr;
+        if (!config_classic && kovamem::memLoad(kovamem::memFreeCheck) != 0 &&
+            kovamem::memLoad(m.stackData->logStack) == 1) {
+            memCaptureTrace(trace);
+            pre = trace;
         }
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
         __builtin_prefetch(&g.busyPrev[j], 1);
         const uint32_t req = kovamem::memLoad(g.hdrs[j].reqSize);
         __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, m.pools[k].blockSize));
         MemFindResult f;
+        kovamem::ReleaseNote note;
         memLock(m.lock);
         if (kovamem::memFindSlot(k, j, &f) == MEM_FIND_FOUND) {
-            const int result = freeNode(f.pool, f.hdr, f.prev);
+            const int result = freeNode(f.pool, f.hdr, f.prev, pre, config_classic ? nullptr : &note);
             memUnlock(m.lock);
+            if (!config_classic && __builtin_expect(result == 0, 0)) {
+                if (pre == nullptr) memCaptureTrace(trace);
+                kovamem::memLogDamageChains("KovaMemFree", note, trace);
+            }
             return static_cast<uint8_t>(result);
         }
+        if (!config_classic) describeBadRelease(k, j, a, &bad);
         memUnlock(m.lock);
+        if (!config_classic) {
+            if (pre == nullptr) memCaptureTrace(trace);
+            kovamem::memLogBadRelease(ptr, bad, trace);
+        }
         kovamem::memShadowBadRelease(ptr);
         return MEM_FREE_NOT_BUSY;
     }
@@ -229,8 +327,13 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     // filled and the old one released in this one hold of the lock, so no
     // other thread ever sees the old block released before its bytes are
     // copied, nor the new one before they arrive.
+    // Blocks found written after their release, and a damaged old block,
+    // are told once the lock is released, with chains captured here.
     uint32_t fullPools;
-    uint8_t *fresh = static_cast<uint8_t *>(kovamem::memAllocLocked(size, pre, &fullPools));
+    kovamem::FreedFindings freed;
+    freed.count = 0;
+    kovamem::ReleaseNote note;
+    uint8_t *fresh = static_cast<uint8_t *>(kovamem::memAllocLocked(size, pre, &fullPools, &freed));
     if (fresh != nullptr) {
         // The allocation's notes come before whatever the release of the
         // old block writes, as for an allocation followed by a release.
@@ -238,12 +341,17 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         kovamem::memShadowTake(fresh, size);
         memcpy(fresh, ptr, copy);
         ++m.memReallocCount;
-        (void)freeNode(f.pool, f.hdr, f.prev);
+        const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
         memUnlock(m.lock);
         // The new block is busy and the caller's alone: its guard goes in
         // after the lock, as for any allocation.
         const uint32_t s = m.pools[kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(fresh))].blockSize;
         kovamem::memPutGuard(fresh + kovamem::memGuardOffset(size, s));
+        if (__builtin_expect(freed.count != 0 || released == 0, 0)) {
+            if (pre == nullptr) memCaptureTrace(trace);
+            if (freed.count != 0) kovamem::memLogFreedFindings(freed, trace);
+            if (released == 0) kovamem::memLogDamageChains("KovaMemReAlloc", note, trace);
+        }
         return fresh;
     }
     // A move to the C heap: the C library is not called under the lock. The
@@ -252,21 +360,27 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     // nothing is copied or released and the new block is given back.
     const uint32_t serial = kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex];
     memUnlock(m.lock);
+    if (__builtin_expect(freed.count != 0, 0)) {
+        if (pre == nullptr) memCaptureTrace(trace);
+        kovamem::memLogFreedFindings(freed, trace);
+    }
     kovamem::memNoteFullPools(fullPools);
     void *heap = malloc(size);
     if (heap != nullptr) memCountUp(m.sysMallocCount);
-    memLogPrint(size > m.pools[m.poolCount - 1].blockSize
-                    ? " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n"
-                    : " EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size %d\n",
-                size);
+    kovamem::memNoteFallback(size > m.pools[m.poolCount - 1].blockSize ? kovamem::kNoteSysAlloc : kovamem::kNoteMemFull,
+                             size);
     if (heap == nullptr) return nullptr;
     memLock(m.lock);
     if (memFindBlock(ptr, &f) == MEM_FIND_FOUND &&
         kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial) {
         memcpy(heap, ptr, copy);
         ++m.memReallocCount;
-        (void)freeNode(f.pool, f.hdr, f.prev);
+        const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
         memUnlock(m.lock);
+        if (__builtin_expect(released == 0, 0)) {
+            memCaptureTrace(trace);
+            kovamem::memLogDamageChains("KovaMemReAlloc", note, trace);
+        }
         return heap;
     }
     memUnlock(m.lock);

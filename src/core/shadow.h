@@ -150,6 +150,54 @@ MEM_NO_ASAN inline uint32_t memGuardWord(const uint8_t *at) {
     return w;
 }
 
+// The byte a released block is filled with while the write-after-release
+// check is on, and the fill and its check, past both tools' checks like the
+// guard word: the block is no longer (or not yet) the caller's. In an ASan
+// build byte by byte through volatile accesses, which its interceptors do
+// not see; otherwise a memset and a word-wise scan.
+constexpr uint8_t kFreedByte = 0xDD;
+
+MEM_NO_ASAN inline void memFillFreed(uint8_t *data, uint32_t n) {
+#if KOVAMEM_VALGRIND
+    if (memUnderValgrind) VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(data, n);
+#endif
+#if KOVAMEM_ASAN
+    for (uint32_t i = 0; i < n; ++i) reinterpret_cast<volatile uint8_t *>(data)[i] = kFreedByte;
+#else
+    memset(data, kFreedByte, n);
+#endif
+#if KOVAMEM_VALGRIND
+    if (memUnderValgrind) VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(data, n);
+#endif
+}
+
+// The offset of the first of n bytes at data that is not kFreedByte, or -1.
+MEM_NO_ASAN inline int32_t memFreedChangedAt(const uint8_t *data, uint32_t n) {
+    int32_t at = -1;
+#if KOVAMEM_VALGRIND
+    if (memUnderValgrind) VALGRIND_DISABLE_ADDR_ERROR_REPORTING_IN_RANGE(data, n);
+#endif
+    uint32_t i = 0;
+#if !KOVAMEM_ASAN
+    const uint64_t pattern = 0x0101010101010101ull * kFreedByte;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, data + i, sizeof w);
+        if (w != pattern) break;
+    }
+#endif
+    for (; i < n; ++i) {
+        if (reinterpret_cast<const volatile uint8_t *>(data)[i] != kFreedByte) {
+            at = static_cast<int32_t>(i);
+            break;
+        }
+    }
+#if KOVAMEM_VALGRIND
+    if (memUnderValgrind) VALGRIND_ENABLE_ADDR_ERROR_REPORTING_IN_RANGE(data, n);
+#endif
+    return at;
+}
+
 }  // namespace kovamem
 
 #endif  // KOVAMEM_SHADOW_H

@@ -135,8 +135,14 @@ void checkPools(Checker &c) {
         if (last != p.freeTail) c.fail("pool %u freeTail is not the free list's last header", k);
         if (nf != p.freeCount) c.fail("pool %u freeCount %u, free list %d", k, p.freeCount, nf);
         for (const MemBlockHdr *h = p.freeHead; h != nullptr && c.ok; h = h->next) {
-            if (h->reqSize != 0 || h->stackRec != nullptr) c.fail("pool %u free block %u is not clear", k, h->blockIndex);
+            if (h->reqSize != 0) c.fail("pool %u free block %u is not clear", k, h->blockIndex);
+            // A free block's record, if any, is one the held list keeps for it.
+            if (h->stackRec != nullptr && (kovamem::config_classic || h->stackRec->hdr != h))
+                c.fail("pool %u free block %u holds a record that is not its own", k, h->blockIndex);
             if (kovamem::memGuardWord(h->data + p.blockSize) != MEM_GUARD_WORD) c.fail("pool %u free block %u guard", k, h->blockIndex);
+            if (!kovamem::config_classic && kovamem::memPoolGeom[k].serial[h->blockIndex] > kovamem::kFreeFilled)
+                c.fail("pool %u free block %u has serial %u, neither filled nor not", k, h->blockIndex,
+                       kovamem::memPoolGeom[k].serial[h->blockIndex]);
         }
         int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
         if (nb < 0) return;
@@ -182,10 +188,29 @@ void checkTraceTable(Checker &c) {
         }
     }
     if (!c.ok) return;
+    // The held list: records kept by free blocks, each linked both ways
+    // with a block on its pool's free list.
+    int held = 0;
+    const MemStackRec *prev = nullptr;
+    for (const MemStackRec *r = memHeld.head; r != nullptr && c.ok; prev = r, r = r->next) {
+        if (r < memStackRecords || r >= memStackRecords + MEM_STACK_RECORDS || ++held > MEM_STACK_RECORDS) {
+            c.fail("held trace list leaves the table or does not end");
+            return;
+        }
+        if (r->prev != prev) c.fail("held trace record %d has a wrong prev", static_cast<int>(r - memStackRecords));
+        const MemBlockHdr *h = r->hdr;
+        if (h == nullptr || h->stackRec != r || h->poolIndex >= memMgrDetails.poolCount ||
+            kovamem::memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] != kovamem::kNotBusy || h->reqSize != 0)
+            c.fail("held trace record %d is not kept by a free block", static_cast<int>(r - memStackRecords));
+    }
+    if (!c.ok) return;
+    if (prev != memHeld.tail) c.fail("held trace list's tail is not its last record");
+    if (held != memHeld.count) c.fail("held trace count %u, list %d", memHeld.count, held);
     if (counts[0] != d.freeCount || counts[1] != d.busyCount)
         c.fail("trace counts %u/%u, lists %d/%d", d.freeCount, d.busyCount, counts[0], counts[1]);
-    if (counts[0] + counts[1] != MEM_STACK_RECORDS) c.fail("trace lists hold %d records", counts[0] + counts[1]);
-    if (kovamem::memLoad(d.logStack) == 0 && d.busyCount != 0) c.fail("tracing off with busy trace records");
+    if (counts[0] + counts[1] + held != MEM_STACK_RECORDS)
+        c.fail("trace lists hold %d records", counts[0] + counts[1] + held);
+    if (kovamem::memLoad(d.logStack) == 0 && d.busyCount + held != 0) c.fail("tracing off with busy or held trace records");
     // Every header with a record is busy and its record points back.
     const MemMgrDetails &m = memMgrDetails;
     for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {

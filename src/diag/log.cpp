@@ -137,14 +137,17 @@ char memLogPath[31];
 uint32_t memLogMaxSize = 16384;
 uint32_t memLogFull;
 
-void memLogPrint(const char *format, ...) {
-    if (memLoad(memLogFull) == 1) return;
+}  // extern "C"
 
+namespace {
+
+// One entry through its own open of the file. An entry (note false) past
+// the cap writes the marker and stops the log; a note is written only
+// below three quarters of the cap and is otherwise left out.
+void logWrite(bool note, const char *format, va_list ap) {
+    if (memLoad(memLogFull) == 1) return;
     char text[MEM_LOG_ENTRY_SIZE];
-    va_list ap;
-    va_start(ap, format);
     int len = vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
     if (len < 0) len = 0;
     size_t n = static_cast<size_t>(len) < sizeof text ? static_cast<size_t>(len) : sizeof text - 1;
 
@@ -152,8 +155,12 @@ void memLogPrint(const char *format, ...) {
     uint32_t size;
     int fd = openLog(O_RDWR | O_APPEND, &size);
     if (fd < 0) return;
-    uint32_t threshold = memLoad(memLogMaxSize) - kCapMarkerReserve;
-    if (size < threshold) {
+    const uint32_t cap = memLoad(memLogMaxSize);
+    uint32_t threshold = cap - kCapMarkerReserve;
+    if (note) {
+        if (static_cast<uint64_t>(size) < static_cast<uint64_t>(cap) * 3 / 4 && size < threshold)
+            writeAll(fd, text, n);
+    } else if (size < threshold) {
         writeAll(fd, text, n);
     } else {
         char marker[64];
@@ -162,6 +169,24 @@ void memLogPrint(const char *format, ...) {
         memStore(memLogFull, 1u);
     }
     close(fd);
+}
+
+}  // namespace
+
+extern "C" {
+
+void memLogPrint(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    logWrite(false, format, ap);
+    va_end(ap);
+}
+
+void memLogNote(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    logWrite(true, format, ap);
+    va_end(ap);
 }
 
 void KovaMemSetFileSize(uint32_t kilobytes) {

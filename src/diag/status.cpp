@@ -120,6 +120,11 @@ void poolSections(Section &s, const Figures &fig, Out &&write) {
     write(s);
 }
 
+// Records free for a traced allocation: the free ones and (default build)
+// those held by released blocks, which an allocation takes back when no
+// free one is left.
+uint16_t freeRecords(const MemStackData &d) { return static_cast<uint16_t>(d.freeCount + memHeld.count); }
+
 void traceHeader(Section &s, uint32_t debugMemUsage, uint16_t freeCount, uint16_t busyCount) {
     s.clear();
     s.add("%s%s%s", kDashLine, kStackBeginBanner, kDashLine);
@@ -156,7 +161,7 @@ constexpr const char kInfoFormat[] = "INFO: P:%d, B:%d, S:%d, O:%d, DPtr:0x%" PR
 // used when no scratch memory can be had for a copy, and the one the copy's
 // output is checked against.
 void traceSectionLocked(Section &s, const MemStackData &d) {
-    traceHeader(s, d.debugMemUsage, d.freeCount, d.busyCount);
+    traceHeader(s, d.debugMemUsage, freeRecords(d), d.busyCount);
     s.write();
     int budget = MEM_STACK_RECORDS;
     for (const MemStackRec *r = d.busyHead; r != nullptr && budget > 0; r = r->next, --budget) {
@@ -223,7 +228,7 @@ extern "C" void KovaMemPrintMemStatus(void) {
         return;
     }
     const uint32_t debugMemUsage = d.debugMemUsage;
-    const uint16_t freeCount = d.freeCount, busyCount = d.busyCount;
+    const uint16_t freeCount = freeRecords(d), busyCount = d.busyCount;
     int n = 0;
     if (traced) {
         int budget = MEM_STACK_RECORDS;

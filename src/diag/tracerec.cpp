@@ -59,6 +59,62 @@ void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec) {
     hdr->stackRec = nullptr;
 }
 
+MemHeldRecs memHeld;
+
+namespace {
+
+// Takes r off the list whose head is *head (and, for the held list, whose
+// tail is *tail); the lists are doubly linked through prev and next.
+void unlinkRec(MemStackRec *r, MemStackRec **head, MemStackRec **tail) {
+    if (r->prev != nullptr)
+        r->prev->next = r->next;
+    else
+        *head = r->next;
+    if (r->next != nullptr)
+        r->next->prev = r->prev;
+    else if (tail != nullptr)
+        *tail = r->prev;
+    r->prev = r->next = nullptr;
+}
+
+// Puts r at the head of the free list, cleared.
+void pushFree(MemStackRec *r) {
+    MemStackData &sd = *memMgrDetails.stackData;
+    r->hdr = nullptr;
+    r->next = sd.freeHead;
+    if (sd.freeHead != nullptr) sd.freeHead->prev = r;
+    sd.freeHead = r;
+    ++sd.freeCount;
+}
+
+}  // namespace
+
+void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *release) {
+    MemStackData &sd = *memMgrDetails.stackData;
+    unlinkRec(rec, &sd.busyHead, nullptr);
+    if (sd.busyCount != 0) --sd.busyCount;
+    memcpy(rec->trace, release, sizeof rec->trace);
+    rec->tag = 0;
+    rec->prev = memHeld.tail;
+    if (memHeld.tail != nullptr)
+        memHeld.tail->next = rec;
+    else
+        memHeld.head = rec;
+    memHeld.tail = rec;
+    ++memHeld.count;
+    hdr->stackRec = rec;  // rec->hdr still names the block
+}
+
+void memUnholdStackRec(MemBlockHdr *hdr) {
+    MemStackRec *rec = hdr->stackRec;
+    unlinkRec(rec, &memHeld.head, &memHeld.tail);
+    --memHeld.count;
+    pushFree(rec);
+    hdr->stackRec = nullptr;
+}
+
+void memReclaimHeldRec(void) { memUnholdStackRec(memHeld.head->hdr); }
+
 void KovaMemUpdateLogStackFlag(int flag) {
     if (flag != 0) {
         memStore(memStackData.logStack, uint8_t{1});

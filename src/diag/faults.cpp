@@ -1,0 +1,58 @@
+// Entries that name the culprits of a fault (default build): who allocated
+// and who released a block whose guard was found damaged, who released an
+// address that is no busy block, and who released and who met a block
+// written after its release. Each chain is a STACK DETAILS entry, in the
+// report's format, behind one line that says whose chain it is:
+//
+//      INFO: KovaMemFree: Ptr 0x<data> allocated by:
+//     STACK DETAILS: A:<data> L:<size> T:0 c: ...
+//
+// Written after the manager lock is released; entries of other threads may
+// come between, so every header line names its block.
+#include "../internal.h"
+
+void kovamem::memLogChain(const char *op, uintptr_t ptr, const char *which, const MemTraceAddr *trace,
+                          uint32_t size) {
+    memLogPrint(" INFO: %s: Ptr 0x%" PRIxPTR " %s:\n", op, ptr, which);
+    printStackDetails(trace, ptr, static_cast<int32_t>(size), 0);
+}
+
+void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const MemTraceAddr *release) {
+    if (note.traced) memLogChain(op, note.data, "allocated by", note.alloc, note.size);
+    memLogChain(op, note.data, "released by", release, note.size);
+}
+
+void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr *finder) {
+    const uint32_t described = found.count < 2 ? found.count : 2;
+    for (uint32_t i = 0; i < described; ++i) {
+        const FreedFindings::Block &b = found.at[i];
+        memLogPrint(" CRIT: KovaMemAlloc: Ptr 0x%" PRIxPTR " from Pool %d and Block %d was written after its release"
+                    " at offset %u\n",
+                    b.data, b.pool, b.block, b.offset);
+        if (b.traced) memLogChain("KovaMemAlloc", b.data, "released by", b.release, 0);
+        memLogChain("KovaMemAlloc", b.data, "found by", finder, 0);
+    }
+    if (found.count > described)
+        memLogPrint(" CRIT: KovaMemAlloc: %u more blocks were written after their release and are quarantined\n",
+                    found.count - described);
+}
+
+void kovamem::memLogBadRelease(const void *ptr, const BadReleaseNote &note, const MemTraceAddr *caller) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+    switch (note.kind) {
+        case kBadInside:
+            memLogPrint(" ERROR: KovaMemFree: Ptr 0x%" PRIxPTR " is inside block %d of pool %d at offset %d\n", a,
+                        note.block, note.pool, note.offset);
+            break;
+        case kBadFree:
+            memLogPrint(" ERROR: KovaMemFree: Ptr 0x%" PRIxPTR " is already free (block %d of pool %d)\n", a,
+                        note.block, note.pool);
+            break;
+        case kBadQuarantined:
+            memLogPrint(" ERROR: KovaMemFree: Ptr 0x%" PRIxPTR " is quarantined (block %d of pool %d)\n", a,
+                        note.block, note.pool);
+            break;
+    }
+    memLogChain("KovaMemFree", a, "released by", caller, 0);
+    if (note.heldRelease) memLogChain("KovaMemFree", a, "first released by", note.release, 0);
+}
