@@ -192,6 +192,10 @@ void *KovaMemAlloc(uint32_t size) {
         if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
         if (p->freeHead == nullptr) {
             memUnlock(m.lock);
+            if (__builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
+                logFound(found, traced ? trace : nullptr);
+                found.count = 0;
+            }
             noteFullPool(k);
             continue;
         }
@@ -205,7 +209,6 @@ void *KovaMemAlloc(uint32_t size) {
         if (__builtin_expect(found.count != 0, 0)) logFound(found, traced ? trace : nullptr);
         return data;
     }
-    if (__builtin_expect(found.count != 0, 0)) logFound(found, traced ? trace : nullptr);
     return sysAlloc(size, kovamem::kNoteMemFull);
 }
 
