@@ -4,6 +4,7 @@
 // overruns one block that a report has seen, and writes three reports; the
 // session records it remembers are never released.
 //   host [capped]   capped: a log cap so small that the second report is cut
+//   host faults     the faults scenario below, with the default log cap
 //   host replace    a plugin allocates, is unloaded, and a second plugin is
 //                   loaded (often at the same base) and allocates; a report
 //                   after each, the module map logged after each dlopen
@@ -23,6 +24,40 @@ SITE void *hostAllocateWidget(uint32_t size) { return KovaMemAlloc(size); }
 SITE void *hostRememberSession(void) { return KovaMemAlloc(48); }
 
 static volatile int two = 2;  // a loop count the compiler cannot unroll: one call site each
+
+// The culprits of the faults scenario, one function each.
+SITE void *hostF1Allocate(uint32_t size) { return KovaMemAlloc(size); }
+SITE void hostF2Overrun(uint8_t *p, uint32_t at) { p[at] ^= 0x80; }
+SITE uint8_t hostF3Release(void *p) { return KovaMemFree(p); }
+SITE uint8_t hostF4ReleaseAgain(void *p) { return KovaMemFree(p); }
+SITE uint8_t hostF5Release(void *p) { return KovaMemFree(p); }
+SITE void *hostF6Allocate(uint32_t size) { return KovaMemAlloc(size); }
+
+// With the write-after-release check on and the default log cap: a block
+// allocated in F1, overrun in F2 and released in F3; one released in F3 and
+// again in F4; one released in F5, written after, and met again by F6's
+// allocations; 5000 requests that fall back to the C heap; one more
+// overrun; a report.
+static void faults() {
+    KovaMemSetFreeCheck(1);
+    uint8_t *a = static_cast<uint8_t *>(hostF1Allocate(24));
+    hostF2Overrun(a, 24);
+    hostF3Release(a);
+    void *b = hostF1Allocate(40);
+    hostF3Release(b);
+    hostF4ReleaseAgain(b);
+    uint8_t *c = static_cast<uint8_t *>(KovaMemAlloc(100));
+    hostF5Release(c);
+    c[3] = 1;
+    void *met[8];
+    for (int i = 0; i < 8; ++i) met[i] = hostF6Allocate(100);
+    for (void *p : met) KovaMemFree(p);
+    for (int i = 0; i < 5000; ++i) KovaMemFree(KovaMemAlloc(100000));
+    uint8_t *d = static_cast<uint8_t *>(hostF1Allocate(10));
+    hostF2Overrun(d, 10);
+    hostF3Release(d);
+    KovaMemPrintMemStatus();
+}
 
 typedef void *(*PluginAllocate)(uint32_t);
 
@@ -58,9 +93,15 @@ int main(int argc, char **argv) {
     unlink(log);  // a log of an earlier process with this PID would be a second process in it
     KovaMemInit(cfg);
     if (!KovaMemIsInitialized()) return 1;
-    KovaMemSetFileSize(argc > 1 && strcmp(argv[1], "capped") == 0 ? 4 : 1024);
+    const bool faulty = argc > 1 && strcmp(argv[1], "faults") == 0;
+    if (!faulty) KovaMemSetFileSize(argc > 1 && strcmp(argv[1], "capped") == 0 ? 4 : 1024);
     KovaMemLogModules();
     KovaMemUpdateLogStackFlag(1);
+    if (faulty) {
+        faults();
+        printf("%s\n", log);
+        return 0;
+    }
     if (argc > 1 && strcmp(argv[1], "replace") == 0) {
         if (replace() != 0) return 1;
         printf("%s\n", log);

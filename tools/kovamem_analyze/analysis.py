@@ -57,7 +57,7 @@ class Builder:
                "fallbacks": {"sys_sizes": [{"size": s, "count": n} for s, n in sorted(p.sys_sizes.items())],
                              "pool_full": [{"pool": k, "size": self.pool_size(p, k), "count": n}
                                            for k, n in sorted(p.pool_full.items())],
-                             "zero": p.zero},
+                             "zero": p.zero, "counted": p.counted},
                "cap": {"line": p.cap[0], "size": p.cap[1]} if p.cap else None}
         for r in p.reports:
             if not r.complete:
@@ -80,13 +80,28 @@ class Builder:
         doc["growth"] = self.growth(p, by_index, complete)
         doc["guard_damage"] = []
         for d in p.damage:
-            cid = d["chain"]
-            if cid is not None:
-                self.used_chains.add(cid)
+            # The allocating chain: written at the release, else from the
+            # latest earlier report that traced the block.
+            written = d["chains"].get("allocated by")
+            cid = written if written is not None else d["chain"]
+            released = d["chains"].get("released by")
+            self.used_chains.update(c for c in (cid, released) if c is not None)
             before = [r.index for r in p.reports[:d["after_report"]] if r.traced]
-            doc["guard_damage"].append({"address": "0x%x" % d["address"], "pool": d["pool"], "block": d["block"],
-                                        "line": d["line"], "report_before": before[-1] if before and cid is not None
-                                        else None, "chain": cid, "frames": cid})
+            doc["guard_damage"].append({
+                "address": "0x%x" % d["address"], "pool": d["pool"], "block": d["block"], "line": d["line"],
+                "report_before": before[-1] if before and cid is not None and written is None else None,
+                "chain": cid, "frames": cid,
+                "allocation_from": None if cid is None else ("entry" if written is not None else "report"),
+                "released_chain": released, "released_by": released})
+        doc["invalid_releases"] = self.invalid_releases(p)
+        doc["write_after_release"] = {"blocks": [], "more": p.freed_more}
+        for e in p.freed_written:
+            rel, found = e["chains"].get("released by"), e["chains"].get("found by")
+            self.used_chains.update(c for c in (rel, found) if c is not None)
+            doc["write_after_release"]["blocks"].append({
+                "address": "0x%x" % e["address"], "pool": e["pool"], "block": e["block"], "offset": e["offset"],
+                "line": e["line"], "released_chain": rel, "released_by": rel, "found_chain": found,
+                "found_by": found})
         if p.skipped:
             kinds = defaultdict(list)
             for no, what in p.skipped:
@@ -95,6 +110,28 @@ class Builder:
                 self.notes.append("%s: skipped %d line(s), %s (line %s%s)" % (p.name, len(nos), what, nos[0],
                                                                              ", ..." if len(nos) > 1 else ""))
         return doc
+
+    def invalid_releases(self, p):
+        """Invalid releases grouped by the chain of the release, most first."""
+        groups = {}
+        for e in p.bad_releases:
+            cid = e["chains"].get("released by")
+            g = groups.setdefault(cid, {"count": 0, "kinds": {"already free": 0, "quarantined": 0,
+                                                              "inside a block": 0},
+                                        "addresses": [], "first_line": e["line"], "chain": cid, "frames": cid,
+                                        "first_released_chain": None, "first_released_by": None})
+            g["count"] += 1
+            g["kinds"][e["kind"]] += 1
+            address = "0x%x" % e["address"]
+            if address not in g["addresses"] and len(g["addresses"]) < 16:
+                g["addresses"].append(address)
+            earlier = e["chains"].get("first released by")
+            if earlier is not None and g["first_released_chain"] is None:
+                g["first_released_chain"] = g["first_released_by"] = earlier
+        out = sorted(groups.values(), key=lambda g: (-g["count"], g["first_line"]))
+        for g in out:
+            self.used_chains.update(c for c in (g["chain"], g["first_released_chain"]) if c is not None)
+        return out
 
     def pool_size(self, p, index):
         for r in p.reports:
@@ -266,8 +303,13 @@ class Builder:
                 g["frames"] = chains[g["frames"]]["frames"]
             for g in d["growth"]["grown"] + d["growth"]["leak_suspects"]:
                 g["frames"] = chains[g["frames"]]["frames"]
+            expand = lambda cid: chains[cid]["frames"] if cid is not None else None
             for g in d["guard_damage"]:
-                g["frames"] = chains[g["frames"]]["frames"] if g["frames"] is not None else None
+                g["frames"], g["released_by"] = expand(g["frames"]), expand(g["released_by"])
+            for g in d["invalid_releases"]:
+                g["frames"], g["first_released_by"] = expand(g["frames"]), expand(g["first_released_by"])
+            for g in d["write_after_release"]["blocks"]:
+                g["released_by"], g["found_by"] = expand(g["released_by"]), expand(g["found_by"])
         last = pdocs[-1] if pdocs else None
         empty_growth = {"from_report": None, "to_report": None, "grown": [], "leak_suspects": []}
         return {"version": VERSION, "log": self.log.name, "warnings": self.warnings, "notes": self.notes,

@@ -35,14 +35,26 @@ CAP = re.compile(r"Max file size reached fs (-?\d+)")
 NPOOLS = re.compile(r"^Number of pools: (\d+)$")
 MODULE = re.compile(r"^ INFO: KovaMemLogModules: module (\d+) base 0x([0-9a-f]+) build-id (\S+) path (.*)$")
 SEGMENT = re.compile(r"^ INFO: KovaMemLogModules: module (\d+) segment 0x([0-9a-f]+)-0x([0-9a-f]+) (\S+)$")
+COUNT_SUFFIX = r"(?: \(count (\d+)(, sizes past the first 64 counted together)?\))?$"
 ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     ("crit", re.compile(r"^ CRIT: KovaMemFreeNode: Ptr 0x([0-9a-f]+) from Pool (\d+) and Block (\d+) "
                         r"might be corrupted$")),
     ("sys_alloc", re.compile(r"^ EXIT: ERROR: KovaMemAlloc: (?:Mem Full and going for )?System alloc with "
-                             r"size (-?\d+)$")),
-    ("pool_full", re.compile(r"^ REQ: KovaMemAlloc: (\d+) Pool is full and so going to next Pool$")),
+                             r"size (-?\d+)" + COUNT_SUFFIX)),
+    ("pool_full", re.compile(r"^ REQ: KovaMemAlloc: (\d+) Pool is full and so going to next Pool" + COUNT_SUFFIX)),
     ("zero", re.compile(r"^ EXIT: Allocation for Zero Bytes $")),
     ("init_ok", re.compile(r"^ EXIT: KovaMemInit: Success$")),
+    # The default build's entries that name the culprits of a fault.
+    ("chain_head", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by|"
+                              r"found by):$")),
+    ("bad_release", re.compile(r"^ ERROR: KovaMemFree: Ptr 0x([0-9a-f]+) is (already free|quarantined) "
+                               r"\(block (\d+) of pool (\d+)\)$")),
+    ("bad_inside", re.compile(r"^ ERROR: KovaMemFree: Ptr 0x([0-9a-f]+) is inside block (\d+) of pool (\d+) "
+                              r"at offset (\d+)$")),
+    ("freed_written", re.compile(r"^ CRIT: KovaMemAlloc: Ptr 0x([0-9a-f]+) from Pool (\d+) and Block (\d+) was "
+                                 r"written after its release at offset (\d+)$")),
+    ("freed_more", re.compile(r"^ CRIT: KovaMemAlloc: (\d+) more blocks were written after their release and "
+                              r"are quarantined$")),
 ]
 # Entries of the library that carry nothing for the answers.
 KNOWN = [re.compile(p) for p in (
@@ -139,8 +151,13 @@ class Process:
         self.reports = []
         self.maps = []
         self.damage = []  # dicts: address, pool, block, line, after_report, chain (id or None)
-        self.sys_sizes = defaultdict(int)
+        self.sys_sizes = defaultdict(int)  # size -> count (the running count when the entries carry one)
         self.pool_full = defaultdict(int)
+        self.counted = False  # the notes carry running counts, written at doubling counts
+        self.bad_releases = []  # dicts: address, kind, pool, block, offset, line, chains {which: chain id}
+        self.freed_written = []  # dicts: address, pool, block, offset, line, chains
+        self.freed_more = 0
+        self.open_events = {}  # address -> the latest event a chain entry of that address belongs to
         self.zero = 0
         self.zero_chains = defaultdict(int)  # chain id -> count
         self.cap = None  # (line, size)
@@ -439,16 +456,55 @@ class Parser:
         p = self.proc
         p.content = True
         address = int(m.group(1), 16)
-        p.damage.append({"address": address, "pool": int(m.group(2)), "block": int(m.group(3)), "line": no,
-                         "after_report": len(p.reports), "chain": p.last_seen.get(address)})
+        event = {"address": address, "pool": int(m.group(2)), "block": int(m.group(3)), "line": no,
+                 "after_report": len(p.reports), "chain": p.last_seen.get(address), "chains": {}}
+        p.damage.append(event)
+        p.open_events[address] = event
+
+    def count_note(self, table, key, m):
+        p = self.proc
+        p.content = True
+        if m.group(2):  # a running count: the latest is the largest
+            p.counted = True
+            key = -1 if m.group(3) else key  # -1: the sizes counted together
+            table[key] = max(table[key], int(m.group(2)))
+        else:
+            table[key] += 1
 
     def on_sys_alloc(self, no, m):
-        self.proc.content = True
-        self.proc.sys_sizes[int(m.group(1))] += 1
+        self.count_note(self.proc.sys_sizes, int(m.group(1)), m)
 
     def on_pool_full(self, no, m):
+        self.count_note(self.proc.pool_full, int(m.group(1)), m)
+
+    def on_chain_head(self, no, m):
+        self.pending = ("culprit", {"op": m.group(1), "address": int(m.group(2), 16), "which": m.group(3)})
+
+    def on_bad_release(self, no, m):
+        self.bad_event(no, m.group(1), m.group(2), int(m.group(4)), int(m.group(3)), None)
+
+    def on_bad_inside(self, no, m):
+        self.bad_event(no, m.group(1), "inside a block", int(m.group(3)), int(m.group(2)), int(m.group(4)))
+
+    def bad_event(self, no, address, kind, pool, block, offset):
+        p = self.proc
+        p.content = True
+        event = {"address": int(address, 16), "kind": kind, "pool": pool, "block": block, "offset": offset,
+                 "line": no, "chains": {}}
+        p.bad_releases.append(event)
+        p.open_events[event["address"]] = event
+
+    def on_freed_written(self, no, m):
+        p = self.proc
+        p.content = True
+        event = {"address": int(m.group(1), 16), "pool": int(m.group(2)), "block": int(m.group(3)),
+                 "offset": int(m.group(4)), "line": no, "chains": {}}
+        p.freed_written.append(event)
+        p.open_events[event["address"]] = event
+
+    def on_freed_more(self, no, m):
         self.proc.content = True
-        self.proc.pool_full[int(m.group(1))] += 1
+        self.proc.freed_more += int(m.group(1))
 
     def on_zero(self, no, m):
         self.proc.content = True
@@ -474,6 +530,10 @@ class Parser:
             r.blocks[data["address"]] = (cid, data["size"], data["pool"], data["block"])
         elif kind == "zero":
             p.zero_chains[cid] += 1
+        elif kind == "culprit":
+            event = p.open_events.get(data["address"])
+            if event is not None and data["which"] not in event["chains"]:
+                event["chains"][data["which"]] = cid
 
     def finish(self):
         no = self.log.lines

@@ -84,11 +84,42 @@ def sections(doc, top=10, report_index=None):
             for d in p["guard_damage"]:
                 sec.add("  %s, pool %d (%s) block %d, line %d%s" % (
                     d["address"], d["pool"], pool_name(size_of(last, d["pool"])), d["block"], d["line"],
-                    "" if d["frames"] else ": no earlier report traced it"))
+                    "" if d["frames"] else ": its allocation was not traced"))
                 if d["frames"]:
-                    sec.add("    allocated in (traced by report %d):" % d["report_before"])
-                    sec.lines.extend(fmt_frames(d["frames"]))
-                    chain_warnings(sec, chains, d["chain"])
+                    sec.add("    allocated by%s:" % ("" if d["allocation_from"] == "entry"
+                                                     else " (traced by report %d)" % d["report_before"]))
+                    chain_lines(sec, chains, d["chain"], d["frames"])
+                if d["released_by"]:
+                    sec.add("    released by:")
+                    chain_lines(sec, chains, d["released_chain"], d["released_by"])
+            out.append(sec)
+        if p["invalid_releases"]:
+            sec = Section(ident + "invalid", tag + "Invalid releases, by the chain that made them")
+            for g in p["invalid_releases"][:top]:
+                kinds = ", ".join("%s x%d" % (k, n) for k, n in g["kinds"].items() if n)
+                sec.add("  %d release(s) of %s: %s" % (g["count"], ", ".join(g["addresses"]), kinds))
+                if g["frames"]:
+                    chain_lines(sec, chains, g["chain"], g["frames"])
+                if g["first_released_by"]:
+                    sec.add("    %s was released first by:" % g["addresses"][0])
+                    chain_lines(sec, chains, g["first_released_chain"], g["first_released_by"])
+            more(sec, top, len(p["invalid_releases"]), "chains")
+            out.append(sec)
+        war = p["write_after_release"]
+        if war["blocks"] or war["more"]:
+            sec = Section(ident + "freed-written", tag + "Blocks written after their release")
+            for b in war["blocks"][:top]:
+                sec.add("  %s, pool %d (%s) block %d, first changed byte at offset %d, line %d" % (
+                    b["address"], b["pool"], pool_name(size_of(last, b["pool"])), b["block"], b["offset"], b["line"]))
+                if b["released_by"]:
+                    sec.add("    released by:")
+                    chain_lines(sec, chains, b["released_chain"], b["released_by"])
+                if b["found_by"]:
+                    sec.add("    found by the allocation:")
+                    chain_lines(sec, chains, b["found_chain"], b["found_by"])
+            more(sec, top, len(war["blocks"]), "blocks")
+            if war["more"]:
+                sec.add("  and %d more block(s) found written, not described" % war["more"])
             out.append(sec)
         gr = p["growth"]
         if gr["from_report"] and gr["to_report"] and gr["from_report"] != gr["to_report"]:
@@ -134,12 +165,16 @@ def sections(doc, top=10, report_index=None):
         fb = p["fallbacks"]
         if fb["sys_sizes"] or fb["pool_full"] or fb["zero"]:
             sec = Section(ident + "fallbacks", tag + "Fallbacks")
+            times = (lambda n: "x%d..%d" % (n, 2 * n - 1) if n > 1 else "x1") if fb["counted"] else (lambda n: "x%d" % n)
             if fb["sys_sizes"]:
-                sec.add("  C heap, by size: " + ", ".join("%d bytes x%d" % (x["size"], x["count"])
-                                                          for x in fb["sys_sizes"]))
+                sec.add("  C heap, by size: " + ", ".join(
+                    "%s %s" % ("%d bytes" % x["size"] if x["size"] >= 0 else "other sizes", times(x["count"]))
+                    for x in fb["sys_sizes"]))
             if fb["pool_full"]:
                 sec.add("  full pools (the request went on to a larger pool): " + ", ".join(
-                    "pool %d (%s) x%d" % (x["pool"], pool_name(x["size"]), x["count"]) for x in fb["pool_full"]))
+                    "pool %d (%s) %s" % (x["pool"], pool_name(x["size"]), times(x["count"])) for x in fb["pool_full"]))
+            if fb["counted"]:
+                sec.add("  (the library notes a fallback at its 1st, 2nd, 4th ... occurrence: counts are ranges)")
             if fb["zero"]:
                 sec.add("  zero-byte requests: %d" % fb["zero"])
             out.append(sec)
@@ -172,6 +207,11 @@ def size_of(report, pool):
             if p["index"] == pool:
                 return p["size"]
     return None
+
+
+def chain_lines(sec, chains, cid, frames):
+    sec.lines.extend(fmt_frames(frames))
+    chain_warnings(sec, chains, cid)
 
 
 def chain_warnings(sec, chains, cid):

@@ -52,8 +52,24 @@ GROWTH = {
 }
 
 DAMAGE = {"address": "str", "pool": "int", "block": "int", "line": "int",
-          "report_before": "int or null: the report the chain comes from",
-          "chain": "int or null", "frames": "list of frame or null: the chain that allocated the block"}
+          "report_before": "int or null: the earlier report the allocating chain comes from, if it does",
+          "chain": "int or null", "frames": "list of frame or null: the chain that allocated the block",
+          "allocation_from": "str or null: 'entry' (written at the release) or 'report' (an earlier report)",
+          "released_chain": "int or null", "released_by": "list of frame or null: the chain of the release"}
+
+BAD_RELEASES = [{"count": "int: releases from this chain", "kinds": {"already free": "int", "quarantined": "int",
+                                                                    "inside a block": "int"},
+                 "addresses": ["str"], "first_line": "int",
+                 "chain": "int or null", "frames": "list of frame or null: the chain of the release",
+                 "first_released_chain": "int or null",
+                 "first_released_by": "list of frame or null: the earlier release of the first address, "
+                                      "when its block kept it"}]
+
+FREED_WRITTEN = {"blocks": [{"address": "str", "pool": "int", "block": "int", "offset": "int: first byte changed",
+                             "line": "int", "released_chain": "int or null",
+                             "released_by": "list of frame or null", "found_chain": "int or null",
+                             "found_by": "list of frame or null: the allocation that found it"}],
+                 "more": "int: further blocks found written, not described"}
 
 PROCESS = {
     "index": "int: 1 for the first process in the log", "name": "str",
@@ -64,9 +80,13 @@ PROCESS = {
     "call_sites": CALL_SITES,
     "growth": GROWTH,
     "guard_damage": [DAMAGE],
-    "fallbacks": {"sys_sizes": [{"size": "int", "count": "int"}],
+    "invalid_releases": BAD_RELEASES,
+    "write_after_release": FREED_WRITTEN,
+    "fallbacks": {"sys_sizes": [{"size": "int: -1 for the sizes counted together", "count": "int"}],
                   "pool_full": [{"pool": "int", "size": "int or null", "count": "int"}],
-                  "zero": "int: zero-byte requests"},
+                  "zero": "int: zero-byte requests",
+                  "counted": "bool: counts from entries written at 1, 2, 4, 8 ...: the true count lies "
+                             "below twice the one given"},
     "cap": {"?": "or null", "line": "int", "size": "int"},
 }
 

@@ -116,7 +116,11 @@ class RealLog(unittest.TestCase):
         damage = self.doc["guard_damage"]
         self.assertEqual(len(damage), 1)
         self.assertEqual(functions(damage[0]["frames"])[:2], ["hostAllocateWidget", "main"])
-        self.assertEqual(damage[0]["report_before"], 1)
+        if ARGS.classic:  # from the report that traced it
+            self.assertEqual((damage[0]["allocation_from"], damage[0]["report_before"]), ("report", 1))
+        else:  # written at the release, with the release's own chain
+            self.assertEqual(damage[0]["allocation_from"], "entry")
+            self.assertEqual(functions(damage[0]["released_by"])[:1], ["main"])
 
     def test_fallbacks_and_pools_are_named_by_size(self):
         fb = self.doc["processes"][0]["fallbacks"]
@@ -262,6 +266,69 @@ class DamagedLogs(unittest.TestCase):
         doc = proc.doc
         self.assertTrue(any("skipped" in n for n in doc["notes"]), doc["notes"])
         self.assertIn("hostRememberSession", json.dumps(doc["growth"]))
+
+
+class Faults(unittest.TestCase):
+    """The faults scenario of the host (its F1 to F6), with the default cap."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.log = run_host("faults")
+        cls.proc = analyse(cls.log, "--json")
+        cls.doc = cls.proc.doc
+        cls.text = analyse(cls.log).stdout
+
+    def test_classic_build_writes_the_described_entries_only(self):
+        if not ARGS.classic:
+            self.skipTest("default build")
+        for new in (" INFO: KovaMemFree:", " INFO: KovaMemAlloc:", "(count ", "is already free",
+                    "written after its release"):
+            self.assertNotIn(new, self.log)
+        self.assertIn("Max file size reached", self.log)  # one entry per fallback fills the cap
+
+    def test_damaged_blocks_name_who_allocated_and_who_released_them(self):
+        if ARGS.classic:
+            self.skipTest("classic build")
+        damage = self.doc["guard_damage"]
+        self.assertEqual(len(damage), 2)
+        for d in damage:
+            self.assertEqual(d["allocation_from"], "entry")
+            self.assertEqual(functions(d["frames"])[0], "hostF1Allocate")
+            self.assertEqual(functions(d["released_by"])[0], "hostF3Release")
+
+    def test_second_release_names_both_releases(self):
+        if ARGS.classic:
+            self.skipTest("classic build")
+        bad = self.doc["processes"][0]["invalid_releases"]
+        self.assertEqual(len(bad), 1)
+        self.assertEqual(bad[0]["kinds"]["already free"], 1)
+        self.assertEqual(functions(bad[0]["frames"])[0], "hostF4ReleaseAgain")
+        self.assertEqual(functions(bad[0]["first_released_by"])[0], "hostF3Release")
+
+    def test_write_after_release_names_the_release_and_the_allocation_that_met_it(self):
+        if ARGS.classic:
+            self.skipTest("classic build")
+        war = self.doc["processes"][0]["write_after_release"]
+        self.assertEqual(len(war["blocks"]), 1)
+        block = war["blocks"][0]
+        self.assertEqual(block["offset"], 3)
+        self.assertEqual(functions(block["released_by"])[0], "hostF5Release")
+        self.assertEqual(functions(block["found_by"])[0], "hostF6Allocate")
+
+    def test_fallbacks_are_counted_and_the_log_keeps_its_room(self):
+        if ARGS.classic:
+            self.skipTest("classic build")
+        p = self.doc["processes"][0]
+        self.assertIsNone(p["cap"])
+        self.assertTrue(p["reports"][0]["complete"])
+        self.assertEqual(p["fallbacks"]["sys_sizes"], [{"size": 100000, "count": 4096}])
+        self.assertTrue(p["fallbacks"]["counted"])
+        self.assertLessEqual(self.log.count("System alloc"), 13)
+        self.assertIn("100000 bytes x4096..8191", self.text)
+        for name in ("hostF1Allocate", "hostF3Release", "hostF4ReleaseAgain", "hostF5Release", "hostF6Allocate"):
+            self.assertIn(name, self.text)
+            self.assertIn(name, json.dumps(self.doc["processes"][0]))
+        self.assertEqual(self.proc.returncode, 0, self.doc["warnings"])
 
 
 FAKE = r'''#!/usr/bin/env python3
@@ -446,6 +513,7 @@ if __name__ == "__main__":
     ap.add_argument("--emulator")
     ap.add_argument("--addr2line")
     ap.add_argument("--sysroot")
+    ap.add_argument("--classic", action="store_true", help="the library is the classic build")
     ARGS, rest = ap.parse_known_args()
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir))
     from kovamem_analyze import schema as schema_module
