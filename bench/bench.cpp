@@ -232,6 +232,23 @@ void traced(benchmark::State &st) {
     KovaMemUpdateLogStackFlag(0);
 }
 
+// The pair with the write-after-release check on: the release fills the
+// block, the allocation checks the one it takes. Registered last: the
+// blocks it leaves filled are checked by whichever case takes them next.
+template <class A, bool Traced>
+void freecheck(benchmark::State &st) {
+    KovaMemSetFreeCheck(1);
+    if (Traced) KovaMemUpdateLogStackFlag(1);
+    const uint32_t size = static_cast<uint32_t>(st.range(0));
+    for (auto _ : st) {
+        void *p = A::alloc(size);
+        benchmark::DoNotOptimize(p);
+        A::release(p);
+    }
+    if (Traced) KovaMemUpdateLogStackFlag(0);
+    KovaMemSetFreeCheck(0);
+}
+
 void capture(benchmark::State &st) {
     MemTraceAddr buf[MEM_TRACE_ENTRIES];
     for (auto _ : st) benchmark::DoNotOptimize(SYS_StackTrace(buf, MEM_TRACE_ENTRIES, 1));
@@ -407,6 +424,10 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("capture-framepointers/depth10/kovamem", captureFramePointers);
     benchmark::RegisterBenchmark("lockfloor/2x/system", lockFloor);
     for (int n : {0, 100, 3000}) benchmark::RegisterBenchmark(("report/" + std::to_string(n) + "/kovamem").c_str(), report)->Arg(n);
+    for (int size : {16, 256, 4096})
+        benchmark::RegisterBenchmark(("freecheck/pair" + std::to_string(size) + "/kovamem").c_str(), freecheck<Kova, false>)
+            ->Arg(size);
+    benchmark::RegisterBenchmark("freecheck-traced/pair256/kovamem", freecheck<Kova, true>)->Arg(256);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -11,11 +11,14 @@
 // D is S + 4 in the classic build; in the default build it is S + 4 rounded
 // up to config_slot_align (8 or 16), and the area starts on that alignment,
 // so every data address is aligned for doubles and 64-bit integers. A free
-// block, and a quarantined block once cleaned, has its guard at data + S.
+// block, and a quarantined block once cleaned, has its guard at data + S;
+// a block released while the write-after-release check is on holds
+// kFreedByte in its S data bytes until it is taken again.
 // Headers never live inside the area, so an overrun damages the guard and
 // the next slot's bytes, never a list link. One allocation per pool holds
-// the N headers, then (default build) N 32-bit allocation serials, then N
-// 16-bit back-links of the busy list (see PoolGeom).
+// the N headers, then (default build) N 32-bit allocation serials (for a
+// free slot: whether its bytes were filled at its release), then N 16-bit
+// back-links of the busy list (see PoolGeom).
 //
 // A pool's range, the addresses that count as its own: classic, from the
 // first to the last slot's data address (firstBlock..lastBlock); default,
@@ -23,7 +26,8 @@
 // the padding) is ever taken for a C-heap block.
 //
 // Locks. The manager lock (memMgrDetails.lock) guards every pool, header,
-// the counters of memMgrDetails and the lists of the trace-record table.
+// the counters of memMgrDetails and the lists of the trace-record table
+// (free, busy, and the held list of records kept by released blocks).
 // The trace-table lock (memStackData.lock) guards only a reset of that
 // table. Order: manager lock first, then trace-table lock; no path takes
 // them the other way round. Neither is recursive: no function calls a
@@ -37,7 +41,11 @@
 // lock-free (sequence counts); its module check calls dl_iterate_phdr (the
 // loader's lock) only in the library's own captures, never in a capture a
 // host may make from a signal handler; a fork waits until no other thread
-// is inside that call or libunwind (prim/codemap.h).
+// is inside that call or libunwind (prim/codemap.h). Captures are made
+// before the manager lock is taken or after it is released (the fault
+// entries' chains included); the one exception is an allocation that finds
+// tracing switched on while it waited for the lock. The counted fallback
+// notes (diag/notes.cpp) take no lock: relaxed atomic counts.
 //
 // Read without the lock, with relaxed atomics, only to place prefetches
 // before the lock is taken: a header's reqSize (release) and memNextData

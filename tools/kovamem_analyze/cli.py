@@ -7,8 +7,12 @@ starts one) it prints:
   * warnings first: whatever makes an answer incomplete or uncertain;
   * one summary line per status report (busy, peak, quarantined, C-heap
     allocations, traced blocks, and whether it is complete);
-  * every guard damage, with the chain that allocated the block when an
-    earlier report traced it;
+  * every guard damage, with the chain that allocated the block (written at
+    the release, or from an earlier report that traced it) and the chain
+    that released it;
+  * invalid releases (already free, quarantined, inside a block) grouped by
+    the chain that made them, and blocks written after their release with
+    the chains that released them and met them;
   * leak suspects: blocks alive in two reports at the same address with the
     same chain, one entry per chain (count, bytes, address range);
   * the call sites whose live blocks grew between the two reports, ranked by
