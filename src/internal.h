@@ -464,7 +464,9 @@ static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
 static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size, const MemTraceAddr *pre) {
     MemStackData *sd = memMgrDetails.stackData;
     if (kovamem::memLoad(sd->logStack) != 1) return;
-    if (sd->freeHead == nullptr && memHeld.head != nullptr) memReclaimHeldRec();
+    // Held records are taken back before the free list would run empty, so
+    // that keeping them never makes the list moves note an empty list.
+    if (memHeld.head != nullptr && (sd->freeHead == nullptr || sd->freeHead->next == nullptr)) memReclaimHeldRec();
     MemStackRec *rec = sd->freeHead;
     if (memMoveStackDataDLink(MEM_STACK_TO_BUSY, rec, sd) != 1) return;
     h->stackRec = rec;
