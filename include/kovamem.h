@@ -144,6 +144,56 @@ typedef struct MemMgrDetails {
     uint32_t sysFreeCount;
 } MemMgrDetails;
 
+/* ---- Statistics snapshot ------------------------------------------------ */
+
+/* One consistent copy of the manager's figures (KovaMemGetStats). Fixed-width
+ * fields with explicit padding: the same layout on 32-bit MIPS and on 64-bit
+ * hosts (832 bytes in version 1). Fields are only ever appended; a caller
+ * sets size to the sizeof it was compiled with. */
+#define KOVAMEM_STATS_VERSION 1
+
+typedef struct KovaMemPoolStats {
+    uint32_t blockSize;            /* S                                   */
+    uint32_t blockCount;           /* N                                   */
+    uint32_t freeCount;            /* F                                   */
+    uint32_t busyCount;            /* B                                   */
+    uint32_t corruptCount;         /* C: quarantined                      */
+    uint32_t reqBytes;             /* A: bytes asked for by busy blocks   */
+    uint32_t peakCount;            /* highest B since the last reset      */
+    uint32_t peakCountLifetime;    /* highest B ever (the report's P)     */
+    uint64_t allocCount;           /* blocks taken from this pool         */
+    uint64_t releaseCount;         /* blocks returned to it intact        */
+} KovaMemPoolStats;
+
+typedef struct KovaMemStats {
+    uint32_t size;                 /* set by the caller: sizeof(KovaMemStats) */
+    uint32_t version;              /* KOVAMEM_STATS_VERSION of the library    */
+    uint32_t poolCount;
+    uint32_t corruptCount;         /* quarantined blocks, all pools           */
+    uint64_t memMallocCount;       /* the report's counters, 64-bit           */
+    uint64_t memReallocCount;
+    uint64_t memFreeCount;
+    uint64_t sysMallocCount;
+    uint64_t sysReallocCount;
+    uint64_t sysFreeCount;
+    uint64_t totalReserved;        /* the report's memory totals, in bytes    */
+    uint64_t totalMgmt;
+    uint64_t totalData;
+    uint64_t freeBytes;            /* free blocks x block size                */
+    uint64_t requiredBytes;        /* bytes asked for by busy blocks          */
+    uint64_t usedBytes;            /* busy blocks x block size                */
+    uint64_t peakBytes;            /* lifetime peaks x block size             */
+    uint64_t peakBytesWindow;      /* peaks since the last reset x block size */
+    uint32_t traceOn;              /* 1 while allocation tracing is on        */
+    uint32_t traceRecordsFree;
+    uint32_t traceRecordsBusy;
+    uint32_t traceRecordsHeld;     /* kept by released blocks (free check)    */
+    uint32_t traceMemory;          /* the report's Debug Memory Usage         */
+    uint32_t peakEpoch;            /* 1 at initialisation, +1 per reset       */
+    uint64_t peakEpochStart;       /* seconds since 1970 when it began        */
+    KovaMemPoolStats pools[MEM_POOL_SLOTS]; /* poolCount of them in use      */
+} KovaMemStats;
+
 /* ---- Exported data ------------------------------------------------------ */
 
 extern KOVAMEM_API MemMgrDetails memMgrDetails;
@@ -181,6 +231,34 @@ KOVAMEM_API void KovaMemCleanMemBlocks(void);
  * the chain that released it (while tracing is on) and the chain of the
  * allocation that found it. */
 KOVAMEM_API void KovaMemSetFreeCheck(uint8_t on);
+
+/* Allocation with an alignment (a power of two): at most the slot
+ * alignment, as KovaMemAlloc; larger, from a pool whose every block is
+ * that aligned when one exists and has a free block, else from the C heap
+ * with the alignment honoured (counted as a C-heap allocation). Released
+ * with KovaMemFree. NULL for an alignment that is no power of two. */
+KOVAMEM_API void *KovaMemAllocAligned(uint32_t size, uint32_t alignment);
+
+/* ---- Figures for programs and fleets ------------------------------------ */
+
+/* Fills *out (out->size set by the caller) with one consistent snapshot,
+ * zeroes whatever the caller's struct has beyond this library's, sets
+ * version; 0, or -1 with nothing written when the manager is not
+ * initialised or out->size is below sizeof(KovaMemStats) of version 1. */
+KOVAMEM_API int KovaMemGetStats(KovaMemStats *out);
+/* A snapshot as JSON and as Prometheus text exposition (format 0.0.4),
+ * written into buf (NUL-terminated when cap > 0); each returns the length
+ * of the whole text, as snprintf does, or -1 when not initialised. */
+KOVAMEM_API int KovaMemStatsJson(char *buf, uint32_t cap);
+KOVAMEM_API int KovaMemStatsPrometheus(char *buf, uint32_t cap);
+/* Starts a new peak window: every window peak becomes the current figure.
+ * The lifetime peaks and the report's P column never reset. */
+KOVAMEM_API void KovaMemResetPeaks(void);
+/* The current allocation serial: every pool and C-heap allocation counts. */
+KOVAMEM_API uint64_t KovaMemMark(void);
+/* Writes to the log the pool blocks allocated after the mark and still
+ * live, grouped by call chain when traced, by pool and size otherwise. */
+KOVAMEM_API void KovaMemPrintLiveSince(uint64_t mark);
 
 /* ---- Log file ----------------------------------------------------------- */
 

@@ -115,8 +115,12 @@ template <class T> MEM_ALWAYS_INLINE T memLoad(const T &v) { return __atomic_loa
 template <class T> MEM_ALWAYS_INLINE void memStore(T &v, T x) { __atomic_store_n(&v, x, __ATOMIC_RELAXED); }
 
 // The C-heap counters are raised outside the manager lock (the fallback
-// paths never take it), so they are raised atomically.
-MEM_ALWAYS_INLINE void memCountUp(uint32_t &counter) { __atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED); }
+// paths never take it), so they are raised atomically; a wrap of the low
+// word raises its high word (SysHigh), for the 64-bit snapshot.
+void memCountWrapped(uint32_t &counter);
+MEM_ALWAYS_INLINE void memCountUp(uint32_t &counter) {
+    if (__builtin_expect(__atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED) == 0xFFFFFFFFu, 0)) memCountWrapped(counter);
+}
 
 // Formats at buf + *len and advances *len; text that does not fit in cap
 // bytes (with its terminating NUL) is cut, and a full buffer stays as it is.
@@ -158,20 +162,45 @@ struct PoolGeom {
     uint64_t recip;      // floor(2^32 / stride) + 1: slot index by multiplication
     MemBlockHdr *hdrs;   // the header array: hdrs[j] describes slot j
     uint16_t *busyPrev;  // back-links of the busy list, see above
-    uint32_t *serial;    // default build: the allocation serial of slot j's
-                         // latest allocation, see below
+    uint64_t *serial;    // the allocation serial of slot j's latest
+                         // allocation, see below
+    // Figures of the statistics snapshot, under the manager lock: blocks
+    // taken and returned intact (64-bit: they never wrap), and the highest
+    // busy count since the last KovaMemResetPeaks (the pool's peakCount is
+    // the lifetime one, the report's P).
+    uint64_t allocs;
+    uint64_t releases;
+    uint32_t windowPeak;
 };
 
-// Default build: each pool allocation stores the pool allocation count
-// (memMgrDetails.memMallocCount), after raising it, in its slot's serial.
-// A block that is busy with the same serial as before is the same
-// allocation, whatever its address: so a reallocation that must drop the
-// lock (a move to the C heap) knows on retaking it whether another thread
-// released the block meanwhile. A free or quarantined slot's serial is
-// kFreeFilled when its release filled its bytes with kFreedByte (the
-// write-after-release check), else 0. Written and read under the manager
-// lock.
-constexpr uint32_t kFreeFilled = 1;
+// Each allocation, pool or C heap, raises the allocation serial
+// (memSerial); a pool allocation stores it in its slot's serial. A block
+// that is busy with the same serial as before is the same allocation,
+// whatever its address: so a reallocation that must drop the lock (a move
+// to the C heap) knows on retaking it whether another thread released the
+// block meanwhile, and KovaMemPrintLiveSince tells the blocks allocated
+// after a mark from older ones at a reused address. A free or quarantined
+// slot's serial is kFreeFilled when its release filled its bytes with
+// kFreedByte (the write-after-release check), else 0. Written and read
+// under the manager lock.
+constexpr uint64_t kFreeFilled = 1;
+extern uint64_t memSerial;
+
+// The 64-bit C-heap counters: memMgrDetails keeps the low 32 bits (raised
+// atomically outside the lock by memCountUp), these the wraps.
+struct SysHigh {
+    uint32_t malloc, realloc, free;
+};
+extern SysHigh memSysHigh;
+// A C-heap allocation raises the serial too, under the lock once the
+// manager has one.
+void memSerialUp();
+// The peak window of KovaMemResetPeaks: its number and start (seconds since
+// 1970). Under the manager lock.
+extern uint32_t memPeakEpoch;
+extern uint64_t memPeakEpochStart;
+// The pools' reallocations, 64-bit, under the manager lock.
+extern uint64_t memReallocs;
 
 // The third argument of SYS_StackTrace in the captures the library's own
 // operations make (hosts pass 1; the argument is otherwise unused). Such a

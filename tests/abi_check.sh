@@ -4,7 +4,8 @@
 # libunwind.   abi_check.sh <lib> <nm> <readelf>
 set -euo pipefail
 lib=$1 nm=$2 readelf=$3
-expected="KovaMemAlloc KovaMemCalloc KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
+expected="KovaMemAlloc KovaMemAllocAligned KovaMemCalloc KovaMemGetStats KovaMemMark KovaMemPrintLiveSince
+KovaMemResetPeaks KovaMemStatsJson KovaMemStatsPrometheus KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
 KovaMemFreeNode KovaMemInit KovaMemIsInitialized KovaMemLogModules KovaMemPrintMemStatus KovaMemReAlloc
 KovaMemResetFile KovaMemSetFileSize KovaMemSetFreeCheck KovaMemSetStackDepth KovaMemUpdateLogStackFlag
 SYS_StackTrace gStackDepth memMgrDetails memMgrInit memPoolData printStackDetails"

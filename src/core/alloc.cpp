@@ -8,11 +8,28 @@
 
 namespace {
 
-// The C-heap fallback; its entry is the described one in the classic
-// build, a counted note in the default build.
-void *sysAlloc(uint32_t size, kovamem::NoteKind kind) {
-    void *p = malloc(size);
-    if (p != nullptr) kovamem::memCountUp(memMgrDetails.sysMallocCount);
+// What every block of every pool is aligned to: the slot alignment in the
+// default build; in the classic build, with slots of S + 4, only 4.
+constexpr uint32_t kBlockAlign = kovamem::config_classic ? 4 : kovamem::config_slot_align;
+
+// Whether every block of p starts on a multiple of align.
+bool poolAligned(const MemPool &p, uint32_t align) {
+    return reinterpret_cast<uintptr_t>(p.area) % align == 0 && kovamem::memSlotStride(p.blockSize) % align == 0;
+}
+
+// The C-heap fallback (align above the blocks' own: honoured); its entry is
+// the described one in the classic build, a counted note in the default
+// build.
+void *sysAlloc(uint32_t size, kovamem::NoteKind kind, uint32_t align = 0) {
+    void *p = nullptr;
+    if (align == 0)
+        p = malloc(size);
+    else if (posix_memalign(&p, align < sizeof(void *) ? sizeof(void *) : align, size) != 0)
+        p = nullptr;
+    if (p != nullptr) {
+        kovamem::memCountUp(memMgrDetails.sysMallocCount);
+        kovamem::memSerialUp();
+    }
     if (kovamem::config_classic)
         memLogPrint(kind == kovamem::kNoteSysAlloc ? " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n"
                                                    : " EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc "
@@ -62,7 +79,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
         // first bytes now, without waiting for them.
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
         const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
-        if (!kovamem::config_classic) __builtin_prefetch(&g.serial[nj], 1);
+        __builtin_prefetch(&g.serial[nj], 1);
         __builtin_prefetch(p->freeHead, 1);
         __builtin_prefetch(&g.busyPrev[nj], 1);
         __builtin_prefetch(p->area + nj * g.stride, 1);
@@ -84,10 +101,11 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     ++p->busyCount;
     p->reqBytes += size;
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
-    // The pool allocation count is the allocation's serial: no other line
-    // is touched under the lock for it.
-    const uint32_t serial = ++memMgrDetails.memMallocCount;
-    if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = serial;
+    ++memMgrDetails.memMallocCount;
+    kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
+    g.serial[h->blockIndex] = ++kovamem::memSerial;
+    ++g.allocs;
+    if (g.windowPeak < p->busyCount) g.windowPeak = p->busyCount;
     return h->data;
 }
 
@@ -159,9 +177,11 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
     }
 }
 
-extern "C" {
-
-void *KovaMemAlloc(uint32_t size) {
+// The allocation of KovaMemAlloc (align 0) and KovaMemAllocAligned (align
+// above the blocks' own alignment: only pools whose every block is that
+// aligned serve, and the C heap honours it). Always inlined into both, so
+// that each capture sits in the body of the public operation.
+MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
     if (size == 0) {
         memLogPrint(" EXIT: Allocation for Zero Bytes \n");
         MemTraceAddr trace[MEM_TRACE_ENTRIES];
@@ -170,7 +190,8 @@ void *KovaMemAlloc(uint32_t size) {
         return nullptr;
     }
     MemMgrDetails &m = memMgrDetails;
-    if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize) return sysAlloc(size, kovamem::kNoteSysAlloc);
+    if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize)
+        return sysAlloc(size, kovamem::kNoteSysAlloc, align);
 
     // With tracing on, the call chain is captured here, before the lock.
     MemTraceAddr trace[MEM_TRACE_ENTRIES];
@@ -184,6 +205,7 @@ void *KovaMemAlloc(uint32_t size) {
     found.count = 0;
     for (uint16_t k = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
+        if (align != 0 && !poolAligned(*p, align)) continue;
         // The guard word goes into a block released long ago, in a line
         // that is rarely cached: start fetching it before waiting for the
         // lock (the block is most likely the one the hint names).
@@ -209,7 +231,19 @@ void *KovaMemAlloc(uint32_t size) {
         if (__builtin_expect(found.count != 0, 0)) logFound(found, traced ? trace : nullptr);
         return data;
     }
-    return sysAlloc(size, kovamem::kNoteMemFull);
+    return sysAlloc(size, kovamem::kNoteMemFull, align);
+}
+
+extern "C" {
+
+void *KovaMemAlloc(uint32_t size) { return allocate(size, 0); }
+
+void *KovaMemAllocAligned(uint32_t size, uint32_t alignment) {
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0) {
+        memLogPrint(" EXIT: ERROR: KovaMemAllocAligned: alignment %u is not a power of two\n", alignment);
+        return nullptr;
+    }
+    return allocate(size, alignment <= kBlockAlign ? 0 : alignment);
 }
 
 void *KovaMemCalloc(uint32_t count, uint32_t size) {

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stddef.h>
 #include <stdlib.h>
+#include <time.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -157,9 +158,9 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             p.blockCount = static_cast<uint16_t>(c);
             p.area = allocArea(bytes);
             // One allocation for the headers and, behind them, the slots'
-            // allocation serials (default build) and the busy list's
-            // back-links.
-            constexpr size_t kSerialBytes = kovamem::config_classic ? 0 : sizeof(uint32_t);
+            // allocation serials and the busy list's back-links.
+            constexpr size_t kSerialBytes = sizeof(uint64_t);
+            static_assert(sizeof(MemBlockHdr) % alignof(uint64_t) == 0, "the serials behind the headers are aligned");
             MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(calloc(
                                              static_cast<size_t>(c), sizeof(MemBlockHdr) + kSerialBytes + sizeof(uint16_t)))
                                        : nullptr;
@@ -175,7 +176,9 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.stride = stride;
             g.recip = (uint64_t{1} << 32) / stride + 1;
             g.hdrs = hdrs;
-            g.serial = kovamem::config_classic ? nullptr : reinterpret_cast<uint32_t *>(hdrs + c);
+            g.serial = reinterpret_cast<uint64_t *>(hdrs + c);
+            g.allocs = g.releases = 0;
+            g.windowPeak = 0;
             g.busyPrev = reinterpret_cast<uint16_t *>(reinterpret_cast<uint8_t *>(hdrs + c) + kSerialBytes * c);
             memset(g.busyPrev, 0xFF, static_cast<size_t>(c) * sizeof(uint16_t));  // kNotBusy
             p.freeHead = hdrs;
@@ -265,6 +268,10 @@ void KovaMemInit(const int32_t *memPoolCfg) {
     if (!forkHandlers) forkHandlers = pthread_atfork(forkPrepare, forkParent, forkChild) == 0;
     m.memMallocCount = m.memReallocCount = m.memFreeCount = 0;
     m.sysMallocCount = m.sysReallocCount = m.sysFreeCount = 0;
+    kovamem::memSysHigh = kovamem::SysHigh{};
+    kovamem::memSerial = kovamem::memReallocs = 0;
+    kovamem::memPeakEpoch = 1;
+    kovamem::memPeakEpochStart = static_cast<uint64_t>(time(nullptr));
     m.totalMgmt = kovamem::kMgmtManager;
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         MemPool &p = m.pools[k];

@@ -76,7 +76,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
 
     // The next header's index from its place in the array, so that its
     // cache line is not read.
-    const kovamem::PoolGeom &g = kovamem::memPoolGeom[hdr->poolIndex];
+    kovamem::PoolGeom &g = kovamem::memPoolGeom[hdr->poolIndex];
     if (hdr->next != nullptr) {
         const uint16_t nj = static_cast<uint16_t>(hdr->next - g.hdrs);
         g.busyPrev[nj] = prev != nullptr ? prev->blockIndex : nj;
@@ -116,6 +116,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     pool->freeTail = hdr;
     hdr->next = nullptr;
     ++pool->freeCount;
+    ++g.releases;
     if (r != nullptr) {
         if (!config_classic && filled && release != nullptr && r->hdr == hdr)
             memHoldStackRec(hdr, r, release);
@@ -318,6 +319,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
             return nullptr;
         }
         ++m.memReallocCount;
+        ++kovamem::memReallocs;
         memcpy(fresh, ptr, copy);
         if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)freeNode(f.pool, f.hdr, f.prev);
         memUnlock(m.lock);
@@ -341,6 +343,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         kovamem::memShadowTake(fresh, size);
         memcpy(fresh, ptr, copy);
         ++m.memReallocCount;
+        ++kovamem::memReallocs;
         const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
         memUnlock(m.lock);
         // The new block is busy and the caller's alone: its guard goes in
@@ -358,7 +361,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     // block is known again on retaking it by its allocation serial: if
     // another thread released it meanwhile (whatever took its place since),
     // nothing is copied or released and the new block is given back.
-    const uint32_t serial = kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex];
+    const uint64_t serial = kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex];
     memUnlock(m.lock);
     if (__builtin_expect(freed.count != 0, 0)) {
         if (pre == nullptr) memCaptureTrace(trace);
@@ -371,10 +374,12 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
                              size);
     if (heap == nullptr) return nullptr;
     memLock(m.lock);
+    ++kovamem::memSerial;  // the C-heap block is an allocation, whatever becomes of it
     if (memFindBlock(ptr, &f) == MEM_FIND_FOUND &&
         kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial) {
         memcpy(heap, ptr, copy);
         ++m.memReallocCount;
+        ++kovamem::memReallocs;
         const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
         memUnlock(m.lock);
         if (__builtin_expect(released == 0, 0)) {

@@ -14,6 +14,29 @@ alignas(64) uint8_t *kovamem::memNextData[MEM_POOL_SLOTS];
 bool kovamem::memUnderValgrind;
 kovamem::AddressIndex kovamem::memByAddress;
 uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];
+uint64_t kovamem::memSerial;
+kovamem::SysHigh kovamem::memSysHigh;
+uint32_t kovamem::memPeakEpoch;
+uint64_t kovamem::memPeakEpochStart;
+uint64_t kovamem::memReallocs;
+
+void kovamem::memSerialUp() {
+    MemMgrDetails &m = memMgrDetails;
+    if (m.lock == nullptr) return;  // before initialisation no block can be asked about
+    memLock(m.lock);
+    ++memSerial;
+    memUnlock(m.lock);
+}
+
+// A C-heap counter's low word wrapped: its high word follows.
+void kovamem::memCountWrapped(uint32_t &counter) {
+    MemMgrDetails &m = memMgrDetails;
+    uint32_t *high = &counter == &m.sysMallocCount    ? &memSysHigh.malloc
+                     : &counter == &m.sysReallocCount ? &memSysHigh.realloc
+                     : &counter == &m.sysFreeCount    ? &memSysHigh.free
+                                                      : nullptr;
+    if (high != nullptr) __atomic_fetch_add(high, 1u, __ATOMIC_RELAXED);
+}
 
 extern "C" {
 

@@ -80,12 +80,12 @@ void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
             c.fail("pool %u busy block %u back-link %u, want %u", k, h->blockIndex, g.busyPrev[h->blockIndex], want);
             return;
         }
-        if (!kovamem::config_classic) {
-            const uint32_t at = g.serial[h->blockIndex];
-            const bool rises = prev == nullptr || static_cast<int32_t>(at - g.serial[prev->blockIndex]) > 0;
-            if (at == 0 || !rises || static_cast<int32_t>(at - memMgrDetails.memMallocCount) > 0) {
-                c.fail("pool %u busy block %u has serial %u out of allocation order (count %u)", k, h->blockIndex, at,
-                       memMgrDetails.memMallocCount);
+        {
+            const uint64_t at = g.serial[h->blockIndex];
+            const bool rises = prev == nullptr || at > g.serial[prev->blockIndex];
+            if (at == 0 || !rises || at > kovamem::memSerial) {
+                c.fail("pool %u busy block %u has serial %llu out of allocation order (serial %llu)", k, h->blockIndex,
+                       static_cast<unsigned long long>(at), static_cast<unsigned long long>(kovamem::memSerial));
                 return;
             }
         }
@@ -141,8 +141,8 @@ void checkPools(Checker &c) {
                 c.fail("pool %u free block %u holds a record that is not its own", k, h->blockIndex);
             if (kovamem::memGuardWord(h->data + p.blockSize) != MEM_GUARD_WORD) c.fail("pool %u free block %u guard", k, h->blockIndex);
             if (!kovamem::config_classic && kovamem::memPoolGeom[k].serial[h->blockIndex] > kovamem::kFreeFilled)
-                c.fail("pool %u free block %u has serial %u, neither filled nor not", k, h->blockIndex,
-                       kovamem::memPoolGeom[k].serial[h->blockIndex]);
+                c.fail("pool %u free block %u has serial %llu, neither filled nor not", k, h->blockIndex,
+                       static_cast<unsigned long long>(kovamem::memPoolGeom[k].serial[h->blockIndex]));
         }
         int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
         if (nb < 0) return;
@@ -159,6 +159,13 @@ void checkPools(Checker &c) {
         if (nb != p.busyCount) c.fail("pool %u busyCount %u, busy list %d", k, p.busyCount, nb);
         if (req != p.reqBytes) c.fail("pool %u reqBytes %u, busy sizes %u", k, p.reqBytes, req);
         if (p.peakCount < p.busyCount) c.fail("pool %u peak %u below busy %u", k, p.peakCount, p.busyCount);
+        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+        if (g.windowPeak < p.busyCount || g.windowPeak > p.peakCount)
+            c.fail("pool %u window peak %u outside busy %u .. lifetime peak %u", k, g.windowPeak, p.busyCount, p.peakCount);
+        // Every block taken is busy, was returned intact, or was quarantined.
+        if (g.allocs < g.releases + p.busyCount)
+            c.fail("pool %u allocations %llu below releases %llu + busy %u", k, static_cast<unsigned long long>(g.allocs),
+                   static_cast<unsigned long long>(g.releases), p.busyCount);
         if (perPool[k] != p.corruptCount) c.fail("pool %u corruptCount %u, quarantined %u", k, p.corruptCount, perPool[k]);
         if (p.freeCount + p.busyCount + p.corruptCount != p.blockCount)
             c.fail("pool %u F %u + B %u + C %u != N %u", k, p.freeCount, p.busyCount, p.corruptCount, p.blockCount);

@@ -1,0 +1,243 @@
+// The statistics snapshot and its renderings, the peak window, the mark.
+//
+// A snapshot is one copy of the figures taken under the manager lock;
+// nothing is formatted under it. The renderings take their own snapshot on
+// the stack and format it into the caller's buffer with snprintf (integers
+// only: no floating point on soft-float targets), returning the length of
+// the whole text as snprintf does, so that a short buffer tells the size
+// it needs. Nothing here allocates.
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <time.h>
+
+#include "../internal.h"
+
+static_assert(sizeof(KovaMemPoolStats) == 48, "KovaMemPoolStats is 48 bytes on every target");
+static_assert(offsetof(KovaMemStats, peakEpochStart) == 152, "KovaMemStats head layout");
+static_assert(offsetof(KovaMemStats, pools) == 160, "KovaMemStats pools at 160 on every target");
+static_assert(sizeof(KovaMemStats) == 832, "KovaMemStats is 832 bytes on every target");
+
+namespace {
+
+// A 64-bit C-heap counter from its atomic low word and its high word; the
+// high word is read again to see that no wrap came between.
+uint64_t wide(const uint32_t &low, const uint32_t &high) {
+    for (;;) {
+        const uint32_t h = __atomic_load_n(&high, __ATOMIC_RELAXED);
+        const uint32_t l = __atomic_load_n(&low, __ATOMIC_RELAXED);
+        if (__atomic_load_n(&high, __ATOMIC_RELAXED) == h) return (static_cast<uint64_t>(h) << 32) | l;
+    }
+}
+
+// Fills s (all of it) from the manager; false when it is not initialised.
+bool snapshot(KovaMemStats &s) {
+    MemMgrDetails &m = memMgrDetails;
+    memset(&s, 0, sizeof s);
+    if (m.initialized == 0) return false;
+    s.size = sizeof s;
+    s.version = KOVAMEM_STATS_VERSION;
+    memLock(m.lock);
+    const MemStackData &d = *m.stackData;
+    s.poolCount = m.poolCount;
+    s.corruptCount = m.corruptCount;
+    s.memReallocCount = kovamem::memReallocs;
+    s.totalReserved = m.totalReserved;
+    s.totalMgmt = m.totalMgmt;
+    s.totalData = m.totalData;
+    s.traceOn = kovamem::memLoad(d.logStack) == 1;
+    s.traceRecordsFree = d.freeCount;
+    s.traceRecordsBusy = d.busyCount;
+    s.traceRecordsHeld = memHeld.count;
+    s.traceMemory = d.debugMemUsage;
+    s.peakEpoch = kovamem::memPeakEpoch;
+    s.peakEpochStart = kovamem::memPeakEpochStart;
+    for (uint16_t k = 0; k < m.poolCount && k < MEM_POOL_SLOTS; ++k) {
+        const MemPool &p = m.pools[k];
+        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+        KovaMemPoolStats &o = s.pools[k];
+        o.blockSize = p.blockSize;
+        o.blockCount = p.blockCount;
+        o.freeCount = p.freeCount;
+        o.busyCount = p.busyCount;
+        o.corruptCount = p.corruptCount;
+        o.reqBytes = p.reqBytes;
+        o.peakCount = g.windowPeak;
+        o.peakCountLifetime = p.peakCount;
+        o.allocCount = g.allocs;
+        o.releaseCount = g.releases;
+    }
+    memUnlock(m.lock);
+    // Sums and the C-heap counters, outside the lock.
+    s.sysMallocCount = wide(m.sysMallocCount, kovamem::memSysHigh.malloc);
+    s.sysReallocCount = wide(m.sysReallocCount, kovamem::memSysHigh.realloc);
+    s.sysFreeCount = wide(m.sysFreeCount, kovamem::memSysHigh.free);
+    for (uint32_t k = 0; k < s.poolCount; ++k) {
+        const KovaMemPoolStats &o = s.pools[k];
+        s.memMallocCount += o.allocCount;
+        s.memFreeCount += o.releaseCount;
+        s.freeBytes += static_cast<uint64_t>(o.freeCount) * o.blockSize;
+        s.requiredBytes += o.reqBytes;
+        s.usedBytes += static_cast<uint64_t>(o.busyCount) * o.blockSize;
+        s.peakBytes += static_cast<uint64_t>(o.peakCountLifetime) * o.blockSize;
+        s.peakBytesWindow += static_cast<uint64_t>(o.peakCount) * o.blockSize;
+    }
+    return true;
+}
+
+// Text composed into a caller's buffer; len counts the whole text, also
+// the part that did not fit.
+struct Out {
+    char *buf;
+    uint32_t cap;
+    uint64_t len;
+    void add(const char *format, ...) MEM_PRINTF(2, 3);
+    int result() const {
+        if (cap > 0) buf[len < cap ? len : cap - 1] = '\0';
+        return len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len);
+    }
+};
+
+void Out::add(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    char *at = len < cap ? buf + len : nullptr;
+    const size_t room = len < cap ? cap - static_cast<size_t>(len) : 0;
+    const int n = vsnprintf(at, room, format, ap);
+    va_end(ap);
+    if (n > 0) len += static_cast<uint64_t>(n);
+}
+
+using U = unsigned long long;
+
+}  // namespace
+
+extern "C" {
+
+int KovaMemGetStats(KovaMemStats *out) {
+    if (out == nullptr || out->size < sizeof(KovaMemStats)) return -1;
+    KovaMemStats s;
+    if (!snapshot(s)) return -1;
+    const uint32_t theirs = out->size;
+    memcpy(out, &s, sizeof s);
+    // A caller compiled with a later header: what this library does not
+    // know is zero.
+    memset(reinterpret_cast<uint8_t *>(out) + sizeof s, 0, theirs - sizeof s);
+    out->size = theirs;
+    return 0;
+}
+
+int KovaMemStatsJson(char *buf, uint32_t cap) {
+    KovaMemStats s;
+    if (!snapshot(s)) return -1;
+    Out o{buf, buf == nullptr ? 0 : cap, 0};
+    o.add("{\"schemaVersion\": 1, \"size\": %u, \"version\": %u, \"poolCount\": %u, \"corruptCount\": %u,\n", s.size,
+          s.version, s.poolCount, s.corruptCount);
+    o.add(" \"memMallocCount\": %llu, \"memReallocCount\": %llu, \"memFreeCount\": %llu,\n", U(s.memMallocCount),
+          U(s.memReallocCount), U(s.memFreeCount));
+    o.add(" \"sysMallocCount\": %llu, \"sysReallocCount\": %llu, \"sysFreeCount\": %llu,\n", U(s.sysMallocCount),
+          U(s.sysReallocCount), U(s.sysFreeCount));
+    o.add(" \"totalReserved\": %llu, \"totalMgmt\": %llu, \"totalData\": %llu,\n", U(s.totalReserved), U(s.totalMgmt),
+          U(s.totalData));
+    o.add(" \"freeBytes\": %llu, \"requiredBytes\": %llu, \"usedBytes\": %llu, \"peakBytes\": %llu, "
+          "\"peakBytesWindow\": %llu,\n",
+          U(s.freeBytes), U(s.requiredBytes), U(s.usedBytes), U(s.peakBytes), U(s.peakBytesWindow));
+    o.add(" \"traceOn\": %u, \"traceRecordsFree\": %u, \"traceRecordsBusy\": %u, \"traceRecordsHeld\": %u, "
+          "\"traceMemory\": %u,\n",
+          s.traceOn, s.traceRecordsFree, s.traceRecordsBusy, s.traceRecordsHeld, s.traceMemory);
+    o.add(" \"peakEpoch\": %u, \"peakEpochStart\": %llu,\n \"pools\": [", s.peakEpoch, U(s.peakEpochStart));
+    for (uint32_t k = 0; k < s.poolCount; ++k) {
+        const KovaMemPoolStats &p = s.pools[k];
+        o.add("%s\n  {\"blockSize\": %u, \"blockCount\": %u, \"freeCount\": %u, \"busyCount\": %u, "
+              "\"corruptCount\": %u, \"reqBytes\": %u, \"peakCount\": %u, \"peakCountLifetime\": %u, "
+              "\"allocCount\": %llu, \"releaseCount\": %llu}",
+              k == 0 ? "" : ",", p.blockSize, p.blockCount, p.freeCount, p.busyCount, p.corruptCount, p.reqBytes,
+              p.peakCount, p.peakCountLifetime, U(p.allocCount), U(p.releaseCount));
+    }
+    o.add("\n ]\n}\n");
+    return o.result();
+}
+
+int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
+    KovaMemStats s;
+    if (!snapshot(s)) return -1;
+    Out o{buf, buf == nullptr ? 0 : cap, 0};
+    struct Global {
+        const char *name, *type, *help;
+        uint64_t value;
+    };
+    const Global globals[] = {
+        {"kovamem_pool_allocations_total", "counter", "Allocations served by the pools.", s.memMallocCount},
+        {"kovamem_pool_reallocations_total", "counter", "Reallocations that moved a pool block.", s.memReallocCount},
+        {"kovamem_pool_releases_total", "counter", "Pool blocks released intact.", s.memFreeCount},
+        {"kovamem_heap_allocations_total", "counter", "Allocations served by the C heap.", s.sysMallocCount},
+        {"kovamem_heap_reallocations_total", "counter", "C-heap blocks reallocated.", s.sysReallocCount},
+        {"kovamem_heap_releases_total", "counter", "C-heap blocks released.", s.sysFreeCount},
+        {"kovamem_reserved_bytes", "gauge", "Data and management memory of the pools.", s.totalReserved},
+        {"kovamem_management_bytes", "gauge", "Management memory of the pools.", s.totalMgmt},
+        {"kovamem_data_bytes", "gauge", "Data memory of the pools.", s.totalData},
+        {"kovamem_free_bytes", "gauge", "Free blocks times their block size.", s.freeBytes},
+        {"kovamem_requested_bytes", "gauge", "Bytes asked for by busy pool blocks.", s.requiredBytes},
+        {"kovamem_used_bytes", "gauge", "Busy blocks times their block size.", s.usedBytes},
+        {"kovamem_peak_bytes", "gauge", "Lifetime peak blocks times their block size.", s.peakBytes},
+        {"kovamem_window_peak_bytes", "gauge", "Peak blocks since the last reset times their block size.",
+         s.peakBytesWindow},
+        {"kovamem_quarantined_blocks", "gauge", "Blocks quarantined for a damaged guard or a write after release.",
+         s.corruptCount},
+        {"kovamem_trace_enabled", "gauge", "1 while allocation tracing is on.", s.traceOn},
+        {"kovamem_trace_records_free", "gauge", "Trace records free.", s.traceRecordsFree},
+        {"kovamem_trace_records_busy", "gauge", "Trace records of live blocks.", s.traceRecordsBusy},
+        {"kovamem_trace_records_held", "gauge", "Trace records kept by released blocks.", s.traceRecordsHeld},
+        {"kovamem_peak_epoch", "gauge", "Number of the current peak window.", s.peakEpoch},
+        {"kovamem_peak_epoch_start_seconds", "gauge", "Start of the current peak window, seconds since 1970.",
+         s.peakEpochStart},
+    };
+    for (const Global &g : globals)
+        o.add("# HELP %s %s\n# TYPE %s %s\n%s %llu\n", g.name, g.help, g.name, g.type, g.name, U(g.value));
+    struct PerPool {
+        const char *name, *type, *help;
+    };
+    const PerPool perPool[] = {
+        {"kovamem_pool_blocks", "gauge", "Blocks in the pool."},
+        {"kovamem_pool_free_blocks", "gauge", "Free blocks in the pool."},
+        {"kovamem_pool_busy_blocks", "gauge", "Busy blocks in the pool."},
+        {"kovamem_pool_quarantined_blocks", "gauge", "Quarantined blocks of the pool."},
+        {"kovamem_pool_requested_bytes", "gauge", "Bytes asked for by the pool's busy blocks."},
+        {"kovamem_pool_window_peak_blocks", "gauge", "Highest busy count since the last reset."},
+        {"kovamem_pool_peak_blocks", "gauge", "Highest busy count ever."},
+        {"kovamem_pool_block_allocations_total", "counter", "Blocks taken from the pool."},
+        {"kovamem_pool_block_releases_total", "counter", "Blocks returned to the pool intact."},
+    };
+    for (size_t f = 0; f < sizeof perPool / sizeof perPool[0]; ++f) {
+        o.add("# HELP %s %s\n# TYPE %s %s\n", perPool[f].name, perPool[f].help, perPool[f].name, perPool[f].type);
+        for (uint32_t k = 0; k < s.poolCount; ++k) {
+            const KovaMemPoolStats &p = s.pools[k];
+            const uint64_t v[] = {p.blockCount, p.freeCount,  p.busyCount,  p.corruptCount,  p.reqBytes,
+                                  p.peakCount,  p.peakCountLifetime, p.allocCount, p.releaseCount};
+            o.add("%s{pool=\"%u\",block_size=\"%u\"} %llu\n", perPool[f].name, k, p.blockSize, U(v[f]));
+        }
+    }
+    return o.result();
+}
+
+void KovaMemResetPeaks(void) {
+    MemMgrDetails &m = memMgrDetails;
+    if (m.initialized == 0) return;
+    const uint64_t now = static_cast<uint64_t>(time(nullptr));
+    memLock(m.lock);
+    for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPoolGeom[k].windowPeak = m.pools[k].busyCount;
+    ++kovamem::memPeakEpoch;
+    kovamem::memPeakEpochStart = now;
+    memUnlock(m.lock);
+}
+
+uint64_t KovaMemMark(void) {
+    MemMgrDetails &m = memMgrDetails;
+    if (m.lock == nullptr) return 0;
+    memLock(m.lock);
+    const uint64_t mark = kovamem::memSerial;
+    memUnlock(m.lock);
+    return mark;
+}
+
+}  // extern "C"
