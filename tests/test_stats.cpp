@@ -1,0 +1,210 @@
+// The statistics snapshot, its renderings, the peak window, live-since-a-
+// mark and aligned allocation.
+#include "support.h"
+
+namespace {
+
+KovaMemStats snap() {
+    KovaMemStats s;
+    memset(&s, 0xAB, sizeof s);
+    s.size = sizeof s;
+    EXPECT_EQ(KovaMemGetStats(&s), 0);
+    return s;
+}
+
+}  // namespace
+
+using Stats = kt::Scenario;
+
+TEST(StatsBeforeInit, EveryCallSaysNotInitialised) {
+    KovaMemStats s;
+    s.size = sizeof s;
+    s.poolCount = 77;
+    EXPECT_EQ(KovaMemGetStats(&s), -1);
+    EXPECT_EQ(s.poolCount, 77u);  // nothing written
+    char b[8] = "x";
+    EXPECT_EQ(KovaMemStatsJson(b, sizeof b), -1);
+    EXPECT_EQ(KovaMemStatsPrometheus(b, sizeof b), -1);
+    EXPECT_EQ(KovaMemMark(), 0u);
+}
+
+TEST_F(Stats, SnapshotHoldsThePoolsAndCountersOfTheAllocationsMade) {
+    kt::start(kt::Cfg{{0, 4}, {2, 3}});
+    void *a = KovaMemAlloc(5), *b = KovaMemAlloc(8), *c = KovaMemAlloc(20);
+    void *big = KovaMemAlloc(1000);  // the C heap
+    KovaMemFree(b);
+    void *moved = KovaMemReAlloc(a, 30);  // into the 32-byte pool
+    kt::poke(static_cast<uint8_t *>(c) + 20, 0x80);
+    EXPECT_EQ(KovaMemFree(c), 0);  // quarantined
+    const KovaMemStats s = snap();
+    EXPECT_EQ(s.version, 1u);
+    EXPECT_EQ(s.size, sizeof s);
+    EXPECT_EQ(s.poolCount, 2u);
+    EXPECT_EQ(s.corruptCount, 1u);
+    const KovaMemPoolStats &p8 = s.pools[0], &p32 = s.pools[1];
+    EXPECT_EQ((std::vector<uint32_t>{p8.blockSize, p8.blockCount, p8.freeCount, p8.busyCount, p8.corruptCount,
+                                     p8.reqBytes, p8.peakCount, p8.peakCountLifetime}),
+              (std::vector<uint32_t>{8, 4, 4, 0, 0, 0, 2, 2}));
+    EXPECT_EQ((std::vector<uint64_t>{p8.allocCount, p8.releaseCount}), (std::vector<uint64_t>{2, 2}));
+    EXPECT_EQ((std::vector<uint32_t>{p32.freeCount, p32.busyCount, p32.corruptCount, p32.reqBytes}),
+              (std::vector<uint32_t>{1, 1, 1, 30}));
+    EXPECT_EQ((std::vector<uint64_t>{s.memMallocCount, s.memReallocCount, s.memFreeCount, s.sysMallocCount}),
+              (std::vector<uint64_t>{4, 1, 2, 1}));
+    const MemMgrDetails &m = memMgrDetails;  // the report's figures, widened
+    EXPECT_EQ(s.memMallocCount, m.memMallocCount);
+    EXPECT_EQ(s.memFreeCount, m.memFreeCount);
+    EXPECT_EQ((std::vector<uint64_t>{s.totalReserved, s.totalMgmt, s.totalData}),
+              (std::vector<uint64_t>{m.totalReserved, m.totalMgmt, m.totalData}));
+    EXPECT_EQ((std::vector<uint64_t>{s.freeBytes, s.requiredBytes, s.usedBytes, s.peakBytes}),
+              (std::vector<uint64_t>{4 * 8 + 32, 30, 32, 2 * 8 + 2 * 32}));
+    EXPECT_EQ(s.traceRecordsFree + s.traceRecordsBusy + s.traceRecordsHeld, unsigned(MEM_STACK_RECORDS));
+    for (int k = 2; k < MEM_POOL_SLOTS; ++k) EXPECT_EQ(s.pools[k].blockSize, 0u);  // beyond poolCount: zero
+    KovaMemFree(moved);
+    KovaMemFree(big);
+    KovaMemCleanMemBlocks();
+}
+
+TEST_F(Stats, CallersOfOtherStructSizesGetWhatBothKnow) {
+    kt::start(kt::Cfg{{0, 2}});
+    struct Later {
+        KovaMemStats head;
+        uint64_t appended[4];
+    } later;
+    memset(&later, 0xCD, sizeof later);
+    later.head.size = sizeof later;
+    EXPECT_EQ(KovaMemGetStats(&later.head), 0);
+    EXPECT_EQ(later.head.size, sizeof later);  // the caller's size stays
+    EXPECT_EQ(later.head.poolCount, 1u);
+    for (uint64_t v : later.appended) EXPECT_EQ(v, 0u);  // what this library does not know: zero
+    KovaMemStats earlier;
+    memset(&earlier, 0xCD, sizeof earlier);
+    earlier.size = offsetof(KovaMemStats, pools);  // too small for the fixed head
+    EXPECT_EQ(KovaMemGetStats(&earlier), -1);
+    EXPECT_EQ(earlier.poolCount, 0xCDCDCDCDu);
+    EXPECT_EQ(KovaMemGetStats(nullptr), -1);
+}
+
+TEST_F(Stats, CHeapCountersCarryPastThirtyTwoBits) {
+    kt::start(kt::Cfg{{0, 1}});
+    memMgrDetails.sysMallocCount = 0xFFFFFFFFu;
+    memMgrDetails.sysFreeCount = 0xFFFFFFFFu;
+    KovaMemFree(KovaMemAlloc(100));
+    const KovaMemStats s = snap();
+    EXPECT_EQ(s.sysMallocCount, 0x100000000ull);
+    EXPECT_EQ(s.sysFreeCount, 0x100000000ull);
+    EXPECT_EQ(memMgrDetails.sysMallocCount, 0u);  // the report keeps its 32-bit figure
+}
+
+TEST_F(Stats, ResetPeaksStartsAWindowWhileLifetimePeaksStay) {
+    kt::start(kt::Cfg{{0, 8}});
+    std::vector<void *> v;
+    for (int i = 0; i < 5; ++i) v.push_back(KovaMemAlloc(8));
+    for (int i = 0; i < 3; ++i) {
+        KovaMemFree(v.back());
+        v.pop_back();
+    }
+    const uint64_t before = static_cast<uint64_t>(time(nullptr));
+    KovaMemResetPeaks();
+    KovaMemStats s = snap();
+    EXPECT_EQ((std::vector<uint32_t>{s.pools[0].busyCount, s.pools[0].peakCount, s.pools[0].peakCountLifetime}),
+              (std::vector<uint32_t>{2, 2, 5}));
+    EXPECT_EQ(s.peakEpoch, 2u);
+    EXPECT_GE(s.peakEpochStart, before);
+    EXPECT_EQ(s.peakBytesWindow, 16u);
+    EXPECT_EQ(s.peakBytes, 40u);
+    v.push_back(KovaMemAlloc(8));
+    s = snap();
+    EXPECT_EQ(s.pools[0].peakCount, 3u);
+    EXPECT_EQ(memPoolData[0].peakCount, 5);  // the report's P column never resets
+    EXPECT_EQ(kt::validity(), "valid");
+    for (void *p : v) KovaMemFree(p);
+}
+
+TEST_F(Stats, RenderingsTellTheLengthTheyNeedAndCutCleanly) {
+    kt::start(kt::Cfg{{0, 2}, {4, 3}});
+    for (auto render : {KovaMemStatsJson, KovaMemStatsPrometheus}) {
+        const int need = render(nullptr, 0);
+        ASSERT_GT(need, 100);
+        std::string whole(static_cast<size_t>(need) + 1, '\0');
+        EXPECT_EQ(render(&whole[0], static_cast<uint32_t>(whole.size())), need);
+        EXPECT_EQ(strlen(whole.c_str()), static_cast<size_t>(need));
+        char cut[16];
+        EXPECT_EQ(render(cut, sizeof cut), need);
+        EXPECT_EQ(std::string(cut), whole.substr(0, 15));
+    }
+    std::string json(4096, '\0');
+    json.resize(static_cast<size_t>(KovaMemStatsJson(&json[0], 4096)));
+    EXPECT_EQ(kt::count(json, "\"blockSize\""), 2u);
+    EXPECT_NE(json.find("\"schemaVersion\": 1"), std::string::npos);
+    std::string prom(8192, '\0');
+    prom.resize(static_cast<size_t>(KovaMemStatsPrometheus(&prom[0], 8192)));
+    EXPECT_NE(prom.find("kovamem_pool_blocks{pool=\"1\",block_size=\"128\"} 3\n"), std::string::npos);
+}
+
+TEST_F(Stats, LiveSinceAMarkListsNewerBlocksByChainAndByPool) {
+    kt::start(kt::Cfg{{0, 4}, {2, 4}});
+    void *old = KovaMemAlloc(8);  // before the mark: never listed
+    void *reused = KovaMemAlloc(8);
+    const uint64_t mark = KovaMemMark();
+    KovaMemFree(reused);
+    void *a = KovaMemAlloc(6), *b = KovaMemAlloc(6), *c = KovaMemAlloc(20), *d = KovaMemAlloc(6);
+    EXPECT_EQ(d, reused);  // the same address, a newer block
+    KovaMemFree(KovaMemAlloc(100));  // a C-heap allocation counts in the serial
+    EXPECT_EQ(KovaMemMark(), mark + 5);
+    KovaMemResetFile();
+    KovaMemPrintLiveSince(mark);
+    EXPECT_EQ(kt::readLog(),
+              " INFO: KovaMemPrintLiveSince: since mark " + std::to_string(mark) + " (serial now " +
+                  std::to_string(mark + 5) + "): 4 blocks, 38 bytes in 2 groups\n"
+                  " INFO: KovaMemPrintLiveSince: 1 blocks, 20 bytes, pool 1 (32 B), size 20, not traced\n"
+                  " INFO: KovaMemPrintLiveSince: 3 blocks, 18 bytes, pool 0 (8 B), size 6, not traced\n"
+                  " INFO: KovaMemPrintLiveSince: end\n");
+    // Traced: grouped by chain, each chain once.
+    KovaMemUpdateLogStackFlag(1);
+    const uint64_t mark2 = KovaMemMark();
+    std::vector<void *> traced;
+    static volatile int two = 2;  // a count the compiler cannot unroll: one call site, one chain
+    for (int i = 0; i < two; ++i) traced.push_back(kt::ktAllocFrom(20));
+    KovaMemResetFile();
+    KovaMemPrintLiveSince(mark2);
+    const std::string log = kt::readLogMarked();
+    EXPECT_NE(log.find(": 2 blocks, 40 bytes in 1 groups\n INFO: KovaMemPrintLiveSince: 2 blocks, 40 bytes, pools 1, "
+                       "traced:\nSTACK DETAILS: A:"),
+              std::string::npos)
+        << log;
+    for (void *p : traced) KovaMemFree(p);
+    KovaMemUpdateLogStackFlag(0);
+    for (void *p : {old, a, b, c, d}) KovaMemFree(p);
+}
+
+TEST_F(Stats, LiveSinceShowsTheBiggestGroupsAndOneRemainderLine) {
+    kt::start(kt::Cfg{{5, 40}});
+    const uint64_t mark = KovaMemMark();
+    std::vector<void *> v;
+    for (uint32_t size = 101; size <= 125; ++size) v.push_back(KovaMemAlloc(size));  // 25 groups of one
+    KovaMemResetFile();
+    KovaMemPrintLiveSince(mark);
+    const std::string log = kt::readLog();
+    EXPECT_EQ(kt::count(log, "not traced\n"), 20u);
+    EXPECT_NE(log.find("size 125, not traced"), std::string::npos);  // biggest first
+    EXPECT_EQ(log.find("size 105, not traced"), std::string::npos);
+    EXPECT_NE(log.find(" INFO: KovaMemPrintLiveSince: 5 more groups: 5 blocks, 515 bytes\n"), std::string::npos)
+        << log;
+    for (void *p : v) KovaMemFree(p);
+}
+
+TEST_F(Stats, AlignedAllocationsComeFromAPoolThatHasTheAlignmentOrTheCHeap) {
+    kt::start(kt::Cfg{{3, 4}});
+    void *plain = KovaMemAllocAligned(40, 4);  // what every block has, in both builds: the pool
+    EXPECT_NE(kt::hdrOf(plain), nullptr);
+    void *wide = KovaMemAllocAligned(40, 256);  // no pool's blocks are 256-aligned
+    ASSERT_NE(wide, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(wide) % 256, 0u);
+    EXPECT_EQ(kt::hdrOf(wide), nullptr);
+    EXPECT_EQ(memMgrDetails.sysMallocCount, 1u);
+    KovaMemResetFile();
+    EXPECT_EQ(KovaMemAllocAligned(40, 24), nullptr);
+    EXPECT_EQ(kt::readLog(), " EXIT: ERROR: KovaMemAllocAligned: alignment 24 is not a power of two\n");
+    EXPECT_EQ(KovaMemFree(wide) + KovaMemFree(plain), 2);
+    EXPECT_EQ(memMgrDetails.sysFreeCount, 1u);
+}
