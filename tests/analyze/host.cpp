@@ -5,6 +5,8 @@
 // session records it remembers are never released.
 //   host [capped]   capped: a log cap so small that the second report is cut
 //   host faults     the faults scenario below, with the default log cap
+//   host stats      live since a mark, and the snapshot's JSON and
+//                   Prometheus text beside the log
 //   host replace    a plugin allocates, is unloaded, and a second plugin is
 //                   loaded (often at the same base) and allocates; a report
 //                   after each, the module map logged after each dlopen
@@ -59,6 +61,33 @@ static void faults() {
     KovaMemPrintMemStatus();
 }
 
+// Figures for a fleet: what is live since a mark (two session records of
+// one call site), and the snapshot's JSON and Prometheus text written
+// beside the log as <log>.json and <log>.prom.
+static void writeText(const char *path, int (*render)(char *, uint32_t)) {
+    const int n = render(nullptr, 0);
+    char *text = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
+    render(text, static_cast<uint32_t>(n) + 1);
+    FILE *f = fopen(path, "w");
+    if (f != nullptr) {
+        fputs(text, f);
+        fclose(f);
+    }
+    free(text);
+}
+
+static void stats(const char *log) {
+    const uint64_t mark = KovaMemMark();
+    for (int i = 0; i < two; ++i) hostRememberSession();
+    KovaMemFree(KovaMemAlloc(100000));
+    KovaMemPrintLiveSince(mark);
+    char path[96];
+    snprintf(path, sizeof path, "%s.json", log);
+    writeText(path, KovaMemStatsJson);
+    snprintf(path, sizeof path, "%s.prom", log);
+    writeText(path, KovaMemStatsPrometheus);
+}
+
 typedef void *(*PluginAllocate)(uint32_t);
 
 static PluginAllocate loadPlugin(const char *name, const char *fn, void **handle) {
@@ -97,6 +126,11 @@ int main(int argc, char **argv) {
     if (!faulty) KovaMemSetFileSize(argc > 1 && strcmp(argv[1], "capped") == 0 ? 4 : 1024);
     KovaMemLogModules();
     KovaMemUpdateLogStackFlag(1);
+    if (argc > 1 && strcmp(argv[1], "stats") == 0) {
+        stats(log);
+        printf("%s\n", log);
+        return 0;
+    }
     if (faulty) {
         faults();
         printf("%s\n", log);

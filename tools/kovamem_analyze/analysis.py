@@ -94,6 +94,19 @@ class Builder:
                 "allocation_from": None if cid is None else ("entry" if written is not None else "report"),
                 "released_chain": released, "released_by": released})
         doc["invalid_releases"] = self.invalid_releases(p)
+        doc["live_since"] = []
+        for e in p.live_since:
+            if not e["complete"]:
+                self.warn("the blocks live since mark %d (line %d) are cut short" % (e["mark"], e["line"]), p.index)
+            groups = []
+            for g in e["groups"]:
+                if g["chain"] is not None:
+                    self.used_chains.add(g["chain"])
+                groups.append({"count": g["count"], "bytes": g["bytes"], "pools": g["pools"], "size": g["size"],
+                               "chain": g["chain"], "frames": g["chain"]})
+            doc["live_since"].append({"line": e["line"], "mark": e["mark"], "now": e["now"], "blocks": e["blocks"],
+                                      "bytes": e["bytes"], "complete": e["complete"], "groups": groups,
+                                      "more": e["more"]})
         doc["write_after_release"] = {"blocks": [], "more": p.freed_more}
         for e in p.freed_written:
             rel, found = e["chains"].get("released by"), e["chains"].get("found by")
@@ -308,6 +321,9 @@ class Builder:
                 g["frames"], g["released_by"] = expand(g["frames"]), expand(g["released_by"])
             for g in d["invalid_releases"]:
                 g["frames"], g["first_released_by"] = expand(g["frames"]), expand(g["first_released_by"])
+            for e in d["live_since"]:
+                for g in e["groups"]:
+                    g["frames"] = expand(g["frames"])
             for g in d["write_after_release"]["blocks"]:
                 g["released_by"], g["found_by"] = expand(g["released_by"]), expand(g["found_by"])
         last = pdocs[-1] if pdocs else None

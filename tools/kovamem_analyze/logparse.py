@@ -53,6 +53,13 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
                               r"at offset (\d+)$")),
     ("freed_written", re.compile(r"^ CRIT: KovaMemAlloc: Ptr 0x([0-9a-f]+) from Pool (\d+) and Block (\d+) was "
                                  r"written after its release at offset (\d+)$")),
+    ("live_head", re.compile(r"^ INFO: KovaMemPrintLiveSince: since mark (\d+) \(serial now (\d+)\): (\d+) blocks, "
+                             r"(\d+) bytes in (\d+) groups$")),
+    ("live_traced", re.compile(r"^ INFO: KovaMemPrintLiveSince: (\d+) blocks, (\d+) bytes, pools ([\d,]+), traced:$")),
+    ("live_pool", re.compile(r"^ INFO: KovaMemPrintLiveSince: (\d+) blocks, (\d+) bytes, pool (\d+) \(\d+ B\), "
+                             r"size (\d+), not traced$")),
+    ("live_more", re.compile(r"^ INFO: KovaMemPrintLiveSince: (\d+) more groups.*: (\d+) blocks, (\d+) bytes$")),
+    ("live_end", re.compile(r"^ INFO: KovaMemPrintLiveSince: end$")),
     ("freed_more", re.compile(r"^ CRIT: KovaMemAlloc: (\d+) more blocks were written after their release and "
                               r"are quarantined$")),
 ]
@@ -157,6 +164,7 @@ class Process:
         self.bad_releases = []  # dicts: address, kind, pool, block, offset, line, chains {which: chain id}
         self.freed_written = []  # dicts: address, pool, block, offset, line, chains
         self.freed_more = 0
+        self.live_since = []  # dicts: line, mark, now, blocks, bytes, groups_total, groups, more, complete
         self.open_events = {}  # address -> the latest event a chain entry of that address belongs to
         self.zero = 0
         self.zero_chains = defaultdict(int)  # chain id -> count
@@ -502,6 +510,38 @@ class Parser:
         p.freed_written.append(event)
         p.open_events[event["address"]] = event
 
+    def on_live_head(self, no, m):
+        p = self.proc
+        p.content = True
+        v = [int(x) for x in m.groups()]
+        p.live_since.append({"line": no, "mark": v[0], "now": v[1], "blocks": v[2], "bytes": v[3],
+                             "groups_total": v[4], "groups": [], "more": None, "complete": False})
+
+    def live_group(self, group):
+        if not self.proc.live_since or self.proc.live_since[-1]["complete"]:
+            return None
+        self.proc.live_since[-1]["groups"].append(group)
+        return group
+
+    def on_live_traced(self, no, m):
+        g = self.live_group({"count": int(m.group(1)), "bytes": int(m.group(2)),
+                             "pools": [int(x) for x in m.group(3).split(",")], "size": None, "chain": None})
+        if g is not None:
+            self.pending = ("live", g)
+
+    def on_live_pool(self, no, m):
+        self.live_group({"count": int(m.group(1)), "bytes": int(m.group(2)), "pools": [int(m.group(3))],
+                         "size": int(m.group(4)), "chain": None})
+
+    def on_live_more(self, no, m):
+        if self.proc.live_since:
+            self.proc.live_since[-1]["more"] = {"groups": int(m.group(1)), "blocks": int(m.group(2)),
+                                                "bytes": int(m.group(3))}
+
+    def on_live_end(self, no, m):
+        if self.proc.live_since:
+            self.proc.live_since[-1]["complete"] = True
+
     def on_freed_more(self, no, m):
         self.proc.content = True
         self.proc.freed_more += int(m.group(1))
@@ -530,6 +570,8 @@ class Parser:
             r.blocks[data["address"]] = (cid, data["size"], data["pool"], data["block"])
         elif kind == "zero":
             p.zero_chains[cid] += 1
+        elif kind == "live":
+            data["chain"] = cid
         elif kind == "culprit":
             event = p.open_events.get(data["address"])
             if event is not None and data["which"] not in event["chains"]:

@@ -31,7 +31,7 @@ def pool_name(size):
 
 def pools_text(report, indexes):
     sizes = {p["index"]: p["size"] for p in report["pools"]} if report else {}
-    return ", ".join("%s (%s)" % (i, pool_name(sizes.get(i))) for i in indexes)
+    return ", ".join("%s (%s)" % (i, pool_name(sizes[i])) if i in sizes else str(i) for i in indexes)
 
 
 def more(sec, shown, total, what):
@@ -104,6 +104,22 @@ def sections(doc, top=10, report_index=None):
                     sec.add("    %s was released first by:" % g["addresses"][0])
                     chain_lines(sec, chains, g["first_released_chain"], g["first_released_by"])
             more(sec, top, len(p["invalid_releases"]), "chains")
+            out.append(sec)
+        for e in p["live_since"]:
+            sec = Section(ident + "live-since-%d" % e["line"], tag + "Live since mark %d (line %d): %d block(s), %d bytes"
+                          % (e["mark"], e["line"], e["blocks"], e["bytes"]))
+            for g in e["groups"][:top]:
+                if g["frames"] is not None:
+                    sec.add("  %d block(s), %d bytes, pool(s) %s" % (g["count"], g["bytes"],
+                                                                   pools_text(last, g["pools"])))
+                    chain_lines(sec, chains, g["chain"], g["frames"])
+                else:
+                    sec.add("  %d block(s), %d bytes, pool %s, %d bytes each, not traced"
+                            % (g["count"], g["bytes"], pools_text(last, g["pools"]), g["size"]))
+            more(sec, top, len(e["groups"]), "groups")
+            if e["more"]:
+                sec.add("  and %d more group(s): %d block(s), %d bytes" % (e["more"]["groups"], e["more"]["blocks"],
+                                                                          e["more"]["bytes"]))
             out.append(sec)
         war = p["write_after_release"]
         if war["blocks"] or war["more"]:

@@ -71,6 +71,13 @@ FREED_WRITTEN = {"blocks": [{"address": "str", "pool": "int", "block": "int", "o
                              "found_by": "list of frame or null: the allocation that found it"}],
                  "more": "int: further blocks found written, not described"}
 
+LIVE_SINCE = [{"line": "int", "mark": "int", "now": "int: the serial when it was written",
+               "blocks": "int", "bytes": "int", "complete": "bool: its end was read",
+               "groups": [{"count": "int", "bytes": "int", "pools": ["int"],
+                           "size": "int or null: the requested size of an untraced group",
+                           "chain": "int or null", "frames": "list of frame or null: a traced group's chain"}],
+               "more": {"?": "or null", "groups": "int", "blocks": "int", "bytes": "int"}}]
+
 PROCESS = {
     "index": "int: 1 for the first process in the log", "name": "str",
     "first_line": "int", "last_line": "int",
@@ -81,6 +88,7 @@ PROCESS = {
     "growth": GROWTH,
     "guard_damage": [DAMAGE],
     "invalid_releases": BAD_RELEASES,
+    "live_since": LIVE_SINCE,
     "write_after_release": FREED_WRITTEN,
     "fallbacks": {"sys_sizes": [{"size": "int: -1 for the sizes counted together", "count": "int"}],
                   "pool_full": [{"pool": "int", "size": "int or null", "count": "int"}],

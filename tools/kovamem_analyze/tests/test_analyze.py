@@ -331,6 +331,64 @@ class Faults(unittest.TestCase):
         self.assertEqual(self.proc.returncode, 0, self.doc["warnings"])
 
 
+PROM_HELP = re.compile(r"^# HELP (kovamem_[a-z_]+) \S.*$")
+PROM_TYPE = re.compile(r"^# TYPE (kovamem_[a-z_]+) (counter|gauge)$")
+PROM_SAMPLE = re.compile(r'^(kovamem_[a-z_]+)(\{pool="(\d+)",block_size="(\d+)"\})? (\d+)$')
+
+
+class Figures(unittest.TestCase):
+    """The host's snapshot as JSON and Prometheus text, and live since a mark."""
+
+    @classmethod
+    def setUpClass(cls):
+        cmd = shlex.split(ARGS.emulator) if ARGS.emulator else []
+        proc = subprocess.run(cmd + [ARGS.host, "stats"], capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        path = proc.stdout.strip().split("\n")[-1]
+        cls.texts = {}
+        for suffix in ("", ".json", ".prom"):
+            with open(path + suffix, errors="replace") as f:
+                cls.texts[suffix] = f.read()
+            os.unlink(path + suffix)
+
+    def test_json_parses_and_holds_the_pools(self):
+        doc = json.loads(self.texts[".json"])
+        self.assertEqual(doc["schemaVersion"], 1)
+        self.assertEqual(doc["poolCount"], 6)
+        self.assertEqual([p["blockSize"] for p in doc["pools"]], [8, 16, 32, 64, 128, 256])
+        self.assertEqual(doc["pools"][3]["busyCount"], 2)  # the two session records
+        self.assertEqual(doc["memMallocCount"], sum(p["allocCount"] for p in doc["pools"]))
+        self.assertEqual((doc["sysMallocCount"], doc["sysFreeCount"]), (1, 1))
+
+    def test_prometheus_text_is_valid_exposition_format(self):
+        typed, helped, samples = {}, set(), 0
+        for line in self.texts[".prom"].rstrip("\n").split("\n"):
+            m = PROM_HELP.match(line) or PROM_TYPE.match(line)
+            if m:
+                (typed.__setitem__(m.group(1), m.group(2)) if line.startswith("# TYPE") else helped.add(m.group(1)))
+                continue
+            m = PROM_SAMPLE.match(line)
+            self.assertIsNotNone(m, line)
+            self.assertIn(m.group(1), typed, "a sample before its TYPE: " + line)
+            self.assertIn(m.group(1), helped)
+            if typed[m.group(1)] == "counter":
+                self.assertTrue(m.group(1).endswith("_total"), line)
+            samples += 1
+        self.assertGreater(samples, 6 * 9)
+        self.assertIn('kovamem_pool_busy_blocks{pool="3",block_size="64"} 2', self.texts[".prom"])
+
+    def test_live_since_a_mark_names_its_call_site(self):
+        proc = analyse(self.texts[""], "--json")
+        live = proc.doc["processes"][0]["live_since"]
+        self.assertEqual(len(live), 1)
+        self.assertTrue(live[0]["complete"])
+        self.assertEqual(live[0]["blocks"], 2)
+        group = live[0]["groups"][0]
+        self.assertEqual((group["count"], group["bytes"]), (2, 96))
+        self.assertEqual(functions(group["frames"])[0], "hostRememberSession")
+        self.assertIn("hostRememberSession", analyse(self.texts[""]).stdout)
+
+
 FAKE = r'''#!/usr/bin/env python3
 # addr2line's protocol: addresses on stdin, two lines each. Counts its runs.
 import os, sys
