@@ -275,5 +275,11 @@ int main(int argc, char **argv) {
     printf("\n==== kovamem-analyze %s ====\n", logPath);
     fflush(stdout);
     analyze(argv[0], logPath);
+
+    // The figures a device would report to its fleet: one snapshot, as JSON.
+    printf("\n==== KovaMemStatsJson ====\n");
+    std::string json(static_cast<size_t>(KovaMemStatsJson(nullptr, 0)) + 1, '\0');
+    KovaMemStatsJson(&json[0], static_cast<uint32_t>(json.size()));
+    fputs(json.c_str(), stdout);
     return 0;
 }
