@@ -114,6 +114,19 @@ constexpr const char kNotInitBanner[] =
 template <class T> MEM_ALWAYS_INLINE T memLoad(const T &v) { return __atomic_load_n(&v, __ATOMIC_RELAXED); }
 template <class T> MEM_ALWAYS_INLINE void memStore(T &v, T x) { __atomic_store_n(&v, x, __ATOMIC_RELAXED); }
 
+// The C heap the library itself uses: its fallback blocks, its tables, the
+// blocks it hands on to free and realloc. The C library's own functions,
+// except in the preload library, which defines malloc and the rest itself
+// and points these at the C library's before anything is allocated.
+struct HeapFns {
+    void *(*malloc)(size_t);
+    void *(*calloc)(size_t, size_t);
+    void *(*realloc)(void *, size_t);
+    void (*free)(void *);
+    int (*memalign)(void **, size_t, size_t);
+};
+extern HeapFns memHeap;
+
 // The C-heap counters are raised outside the manager lock (the fallback
 // paths never take it), so they are raised atomically; a wrap of the low
 // word raises its high word (SysHigh), for the 64-bit snapshot.

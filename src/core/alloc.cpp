@@ -23,8 +23,8 @@ bool poolAligned(const MemPool &p, uint32_t align) {
 void *sysAlloc(uint32_t size, kovamem::NoteKind kind, uint32_t align = 0) {
     void *p = nullptr;
     if (align == 0)
-        p = malloc(size);
-    else if (posix_memalign(&p, align < sizeof(void *) ? sizeof(void *) : align, size) != 0)
+        p = kovamem::memHeap.malloc(size);
+    else if (kovamem::memHeap.memalign(&p, align < sizeof(void *) ? sizeof(void *) : align, size) != 0)
         p = nullptr;
     if (p != nullptr) {
         kovamem::memCountUp(memMgrDetails.sysMallocCount);

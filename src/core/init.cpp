@@ -19,15 +19,15 @@ void releaseArea(uint8_t *area, size_t bytes) {
     if (area != nullptr && kovamem::memShadowMapsAreas())
         munmap(area, bytes);
     else
-        free(area);
+        kovamem::memHeap.free(area);
 }
 
 void releasePoolTable(MemPool *table, int count) {
     for (int k = 0; k < count; ++k) {
         releaseArea(table[k].area, static_cast<size_t>(table[k].blockCount) * kovamem::memSlotStride(table[k].blockSize));
-        free(table[k].freeHead);
+        kovamem::memHeap.free(table[k].freeHead);
     }
-    free(table);
+    kovamem::memHeap.free(table);
     memPoolData = nullptr;
     memset(kovamem::memPoolGeom, 0, sizeof kovamem::memPoolGeom);
     for (int e = 0; e < 16; ++e) {  // no range matches
@@ -53,9 +53,9 @@ uint8_t *allocArea(size_t bytes) {
         return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
     }
     if (kovamem::config_classic || kovamem::config_slot_align <= alignof(max_align_t))
-        return static_cast<uint8_t *>(calloc(1, bytes));
+        return static_cast<uint8_t *>(kovamem::memHeap.calloc(1, bytes));
     void *p = nullptr;
-    if (posix_memalign(&p, kovamem::config_slot_align, bytes) != 0) return nullptr;
+    if (kovamem::memHeap.memalign(&p, kovamem::config_slot_align, bytes) != 0) return nullptr;
     return static_cast<uint8_t *>(memset(p, 0, bytes));
 }
 
@@ -136,7 +136,7 @@ extern "C" {
 int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
     if (poolCount < 1) return 0;
     kovamem::memShadowLearn();
-    MemPool *table = static_cast<MemPool *>(calloc(static_cast<size_t>(poolCount), sizeof(MemPool)));
+    MemPool *table = static_cast<MemPool *>(kovamem::memHeap.calloc(static_cast<size_t>(poolCount), sizeof(MemPool)));
     if (table == nullptr) return 0;
 
     if (memPoolCfg != nullptr) {
@@ -161,7 +161,7 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             // allocation serials and the busy list's back-links.
             constexpr size_t kSerialBytes = sizeof(uint64_t);
             static_assert(sizeof(MemBlockHdr) % alignof(uint64_t) == 0, "the serials behind the headers are aligned");
-            MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(calloc(
+            MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(kovamem::memHeap.calloc(
                                              static_cast<size_t>(c), sizeof(MemBlockHdr) + kSerialBytes + sizeof(uint16_t)))
                                        : nullptr;
             if (hdrs == nullptr) {

@@ -29,7 +29,7 @@ void resizeInPlace(MemPool *pool, MemBlockHdr *hdr, uint32_t size) {
 void *sysRealloc(void *ptr, uint32_t size) {
     if (size == 0) return ptr;
     const uintptr_t old = reinterpret_cast<uintptr_t>(ptr);  // logged after the call
-    void *p = realloc(ptr, size);
+    void *p = kovamem::memHeap.realloc(ptr, size);
     if (p != nullptr) memCountUp(memMgrDetails.sysReallocCount);
     memLogPrint(" EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr 0x%" PRIxPTR " and size %d\n", old, size);
     return p;
@@ -201,7 +201,7 @@ uint8_t KovaMemFree(void *ptr) {
         memCountUp(m.sysFreeCount);
         memLogPrint(" EXIT: ERROR: KovaMemFree: Mem Not Initialized and going for System free with Ptr 0x%" PRIxPTR "\n",
                     reinterpret_cast<uintptr_t>(ptr));
-        free(ptr);
+        kovamem::memHeap.free(ptr);
         return 1;
     }
     // Pool ranges and slots are fixed at initialisation: the pool and slot,
@@ -264,7 +264,7 @@ uint8_t KovaMemFree(void *ptr) {
         return MEM_FREE_NOT_BUSY;
     }
     memCountUp(m.sysFreeCount);
-    free(ptr);
+    kovamem::memHeap.free(ptr);
     return 1;
 }
 
@@ -272,7 +272,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     MemMgrDetails &m = memMgrDetails;
     if (m.initialized == 0) {
         const uintptr_t old = reinterpret_cast<uintptr_t>(ptr);  // logged after the call
-        void *p = realloc(ptr, size);
+        void *p = kovamem::memHeap.realloc(ptr, size);
         if (p != nullptr) memCountUp(m.sysReallocCount);
         memLogPrint(" EXIT: ERROR: KovaMemReAlloc: Mem Not Initialized and going for System realloc with Ptr 0x%" PRIxPTR
                     " and size %d\n",
@@ -368,7 +368,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         kovamem::memLogFreedFindings(freed, trace);
     }
     kovamem::memNoteFullPools(fullPools);
-    void *heap = malloc(size);
+    void *heap = kovamem::memHeap.malloc(size);
     if (heap != nullptr) memCountUp(m.sysMallocCount);
     kovamem::memNoteFallback(size > m.pools[m.poolCount - 1].blockSize ? kovamem::kNoteSysAlloc : kovamem::kNoteMemFull,
                              size);
@@ -389,7 +389,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         return heap;
     }
     memUnlock(m.lock);
-    free(heap);
+    kovamem::memHeap.free(heap);
     memCountUp(m.sysFreeCount);
     memLogPrint(" ERROR: KovaMemReAlloc: Ptr 0x%" PRIxPTR
                 " was released by another thread while it moved to the C heap: nothing copied or released\n",

@@ -14,6 +14,7 @@ alignas(64) uint8_t *kovamem::memNextData[MEM_POOL_SLOTS];
 bool kovamem::memUnderValgrind;
 kovamem::AddressIndex kovamem::memByAddress;
 uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];
+kovamem::HeapFns kovamem::memHeap = {malloc, calloc, realloc, free, posix_memalign};
 uint64_t kovamem::memSerial;
 kovamem::SysHigh kovamem::memSysHigh;
 uint32_t kovamem::memPeakEpoch;
@@ -59,11 +60,11 @@ MemStackData memStackData = {
 };
 
 MemMutex *memCreateMutex(void) {
-    MemMutex *m = static_cast<MemMutex *>(calloc(1, sizeof(MemMutex)));
+    MemMutex *m = static_cast<MemMutex *>(kovamem::memHeap.calloc(1, sizeof(MemMutex)));
     if (m == nullptr) return nullptr;
     m->mutex = &m->storage;
     if (pthread_mutex_init(m->mutex, nullptr) != 0) {
-        free(m);
+        kovamem::memHeap.free(m);
         return nullptr;
     }
     return m;
