@@ -280,7 +280,9 @@ void memLogBadRelease(const void *ptr, const BadReleaseNote &note, const MemTrac
 // Default build: the C-heap fallback and full-pool notes, written at the
 // 1st, 2nd, 4th, 8th ... occurrence of the same size (or pool), each with
 // its running count (diag/notes.cpp).
-enum NoteKind { kNoteSysAlloc, kNoteMemFull, kNotePoolFull };
+enum NoteKind { kNoteSysAlloc, kNoteMemFull, kNoteSysRealloc, kNotePoolFull };
+// The C-heap reallocation note names its block: written as the others, by size.
+void memNoteSysRealloc(uintptr_t ptr, uint32_t size);
 void memNoteFallback(NoteKind kind, uint32_t key);
 // Writes the " Pool is full" entries KovaMemAlloc writes, for the pools
 // marked by memAllocLocked, in rising order.

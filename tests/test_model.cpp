@@ -300,8 +300,8 @@ void run(unsigned seed, int ops) {
                     ASSERT_EQ(got, ptr) << what;
                 } else {
                     ASSERT_NE(got, nullptr) << what;
-                    m.log += " EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + kt::hex(ptr) + " and size " +
-                             std::to_string(n) + "\n";
+                    m.note(3, n, " EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + kt::hex(ptr) + " and size " +
+                                     std::to_string(n));
                     ++m.sysRealloc;
                     ASSERT_TRUE(holds(got, std::min(blk.size, n), blk.seed)) << what;
                     m.live.erase(ptr);

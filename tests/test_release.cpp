@@ -229,7 +229,7 @@ TEST_F(Release, DefaultReallocOfNullAndCHeapBlockAndCallocOverflow) {
     EXPECT_EQ(memMgrDetails.sysReallocCount, 1u);
     EXPECT_EQ(KovaMemCalloc(0x10001, 0x10000), nullptr);
     EXPECT_EQ(readLog(), kt::noted(" EXIT: ERROR: KovaMemAlloc: System alloc with size 100", 1) +
-                             " EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + hex(big) + " and size 5000\n"
+                             kt::noted(" EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr " + hex(big) + " and size 5000", 1) +
                          " EXIT: ERROR: KovaMemCalloc: count 65537 times size 65536 overflows 32 bits\n");
     EXPECT_EQ(KovaMemFree(bigger) + KovaMemFree(p), 2);
 }

@@ -31,7 +31,7 @@ void *sysRealloc(void *ptr, uint32_t size) {
     const uintptr_t old = reinterpret_cast<uintptr_t>(ptr);  // logged after the call
     void *p = kovamem::memHeap.realloc(ptr, size);
     if (p != nullptr) memCountUp(memMgrDetails.sysReallocCount);
-    memLogPrint(" EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr 0x%" PRIxPTR " and size %d\n", old, size);
+    kovamem::memNoteSysRealloc(old, size);
     return p;
 }
 

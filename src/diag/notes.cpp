@@ -1,7 +1,8 @@
 // Fallback notes that do not flood the log (default build).
 //
-// The rule: the " System alloc" and " Mem Full and going for System alloc"
-// entries of one request size, and the " Pool is full" entries of one pool,
+// The rule: the " System alloc", " Mem Full and going for System alloc" and
+// " System realloc" entries of one request size, and the " Pool is full"
+// entries of one pool,
 // are written at the 1st, 2nd, 4th, 8th ... occurrence (each power of two),
 // each with the running count as " (count N)". The first 64 sizes met of
 // each kind are counted apart; sizes beyond them share one count, said as
@@ -25,7 +26,7 @@ struct SizeCounts {
     uint32_t others;
 };
 
-SizeCounts gSizes[2];                // kNoteSysAlloc, kNoteMemFull
+SizeCounts gSizes[3];                // kNoteSysAlloc, kNoteMemFull, kNoteSysRealloc
 uint32_t gPoolFull[MEM_POOL_SLOTS];  // kNotePoolFull, by pool
 
 bool powerOfTwo(uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }
@@ -71,4 +72,12 @@ void kovamem::memNoteFallback(NoteKind kind, uint32_t key) {
                    what, static_cast<int32_t>(key), n);
     else
         memLogNote(" EXIT: ERROR: KovaMemAlloc: %s with size %d (count %u)\n", what, static_cast<int32_t>(key), n);
+}
+
+void kovamem::memNoteSysRealloc(uintptr_t ptr, uint32_t size) {
+    bool shared;
+    const uint32_t n = countSize(gSizes[2], size, &shared);
+    if (!powerOfTwo(n)) return;
+    memLogNote(" EXIT: ERROR: KovaMemReAlloc: System realloc with Ptr 0x%" PRIxPTR " and size %d (count %u%s)\n", ptr,
+               static_cast<int32_t>(size), n, shared ? ", sizes past the first 64 counted together" : "");
 }

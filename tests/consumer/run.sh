@@ -36,3 +36,12 @@ if [ -x "$prefix/bin/kovamem-analyze" ]; then
   echo "-- kovamem-analyze"
   (cd / && "$prefix/bin/kovamem-analyze" --schema | grep -q '"document"')
 fi
+
+# The installed runner finds the installed preload library.
+if [ -x "$prefix/bin/kovamem-run" ]; then
+  echo "-- kovamem-run"
+  out=$(cd / && KOVAMEM_OPTIONS="log_kb=64" "$prefix/bin/kovamem-run" -- sh -c 'echo preloaded-$$')
+  pid=${out#preloaded-}
+  grep -q "Number of pools" "/tmp/memmgr-$pid.log"
+  rm -f "/tmp/memmgr-$pid.log"
+fi

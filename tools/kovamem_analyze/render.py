@@ -183,9 +183,11 @@ def sections(doc, top=10, report_index=None):
             sec = Section(ident + "fallbacks", tag + "Fallbacks")
             times = (lambda n: "x%d..%d" % (n, 2 * n - 1) if n > 1 else "x1") if fb["counted"] else (lambda n: "x%d" % n)
             if fb["sys_sizes"]:
-                sec.add("  C heap, by size: " + ", ".join(
+                sizes = sorted(fb["sys_sizes"], key=lambda x: -x["count"])
+                sec.add("  C heap, by size, most first: " + ", ".join(
                     "%s %s" % ("%d bytes" % x["size"] if x["size"] >= 0 else "other sizes", times(x["count"]))
-                    for x in fb["sys_sizes"]))
+                    for x in sizes[:top]) + (", and %d more sizes (--top)" % (len(sizes) - top) if len(sizes) > top
+                                             else ""))
             if fb["pool_full"]:
                 sec.add("  full pools (the request went on to a larger pool): " + ", ".join(
                     "pool %d (%s) %s" % (x["pool"], pool_name(x["size"]), times(x["count"])) for x in fb["pool_full"]))

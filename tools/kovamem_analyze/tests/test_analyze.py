@@ -126,7 +126,7 @@ class RealLog(unittest.TestCase):
         fb = self.doc["processes"][0]["fallbacks"]
         self.assertEqual(fb["sys_sizes"], [{"size": 100000, "count": 1}])
         text = analyse(self.log).stdout
-        self.assertIn("C heap, by size: 100000 bytes x1", text)
+        self.assertIn("C heap, by size, most first: 100000 bytes x1", text)
         self.assertIn("pool(s) 3 (64 B)", text)
 
     def test_findings_come_before_the_pool_table(self):
@@ -205,7 +205,8 @@ class DamagedLogs(unittest.TestCase):
         proc = analyse(run_host("capped"), "--json")
         self.assertEqual(proc.returncode, 1)
         self.assertTrue(any("reached its cap" in w["text"] for w in proc.doc["warnings"]))
-        self.assertFalse(proc.doc["processes"][0]["reports"][-1]["complete"])  # the cap cut it
+        reports = proc.doc["processes"][0]["reports"]
+        self.assertLess(sum(r["complete"] for r in reports), 3)  # the cap cut the host's three reports
         text = analyse(run_host("capped")).stdout
         self.assertTrue(text.startswith("Warnings\n"), text[:200])
         self.assertIn("every entry after that is missing", text)

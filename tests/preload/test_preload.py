@@ -1,0 +1,246 @@
+"""Unmodified programs on the pools through the preload library.
+
+    test_preload.py --preload LIB --tools DIR --contracts BIN --cprog BIN [--emulator CMD]
+
+Each program runs twice, without and with the preload library (through
+kovamem-run natively, through the emulator's environment on a cross
+target), and must print the same; the logs it wrote must hold no guard
+report, and each process's report at exit must be complete and consistent.
+Natively the real programs are the system Python (PYTHONMALLOC=malloc:
+dicts, threads, json, re, sqlite3, a fork), the sqlite3 shell, and sort,
+awk and gzip; on a cross target, the two test programs.
+"""
+import argparse
+import glob
+import json
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+
+PYTHON_SCRIPT = r'''
+import json, os, re, sqlite3, sys, threading
+d = {("k%d" % i): [i] * (i % 7) for i in range(20000)}
+words = re.findall(r"[a-z]+\d", " ".join("ab%d" % (i % 10) for i in range(5000)))
+out = []
+def work(n):
+    out.append(sum(len(json.dumps({"n": i, "s": "x" * (i % 50)})) for i in range(n)))
+ts = [threading.Thread(target=work, args=(3000,)) for _ in range(4)]
+for t in ts: t.start()
+for t in ts: t.join()
+db = sqlite3.connect(":memory:")
+db.execute("create table t (a integer, b text)")
+db.executemany("insert into t values (?, ?)", [(i, "v%d" % (i % 100)) for i in range(20000)])
+db.execute("delete from t where a % 3 = 0")
+rows = db.execute("select count(*), sum(a), count(distinct b) from t").fetchone()
+pid = os.fork()
+if pid == 0:
+    print("child", len({k: v for k, v in d.items() if len(v) > 3}), flush=True)
+    sys.exit(0)  # a normal exit: the child's report is written
+os.waitpid(pid, 0)
+print(len(d), sum(len(v) for v in d.values()), len(words), sorted(out), rows)
+'''
+
+SQL_SCRIPT = r'''
+create table t(a integer primary key, b text, c blob);
+with recursive n(x) as (select 1 union all select x + 1 from n where x < 30000)
+insert into t select x, printf('row-%08d', x), randomblob(x % 200) from n;
+select count(*), sum(length(c)) > 0, min(b), max(b) from t;
+delete from t where a % 2 = 0;
+create index tb on t(b);
+select count(*), sum(a) from t;
+delete from t where a > 1000;
+vacuum;
+select count(*), group_concat(a) from (select a from t order by a limit 20);
+'''
+
+
+def emulated(cmd, preload):
+    """The command on a cross target, with the preload library in its environment."""
+    emu = shlex.split(ARGS.emulator)
+    if preload:
+        emu += ["-E", "LD_PRELOAD=" + os.path.abspath(ARGS.preload)]
+    return emu + cmd
+
+
+def run(cmd, preload, env=None, tool_args=(), stdin=None):
+    """Runs cmd; returns (completed process, logs written by it)."""
+    before = {p: os.stat(p).st_mtime_ns for p in glob.glob("/tmp/memmgr-*.log")}
+    full_env = dict(os.environ, **(env or {}))
+    if ARGS.emulator:
+        full = emulated(cmd, preload)
+    elif preload:
+        full = [sys.executable, os.path.join(ARGS.tools, "kovamem-run"), "--preload", ARGS.preload] + \
+            list(tool_args) + ["--"] + cmd
+    else:
+        full = cmd
+    proc = subprocess.run(full, capture_output=True, text=True, env=full_env, timeout=600, input=stdin)
+    written = []
+    for p in glob.glob("/tmp/memmgr-*.log"):
+        try:
+            if before.get(p) != os.stat(p).st_mtime_ns:
+                written.append(p)
+        except OSError:
+            pass
+    return proc, written
+
+
+def analysed(path):
+    analyzer = [sys.executable, os.path.join(ARGS.tools, "kovamem-analyze"), "--json", path]
+    if ARGS.emulator:
+        analyzer[-1:-1] = ["--addr2line", "true"]  # addresses are not needed here
+    proc = subprocess.run(analyzer, capture_output=True, text=True, timeout=300)
+    assert proc.returncode in (0, 1), proc.stderr
+    return json.loads(proc.stdout)
+
+
+class Programs(unittest.TestCase):
+    def same(self, cmd, env=None, tool_args=(), stdin=None, processes=1, compare=True):
+        plain, _ = run(cmd, False, env, stdin=stdin)
+        self.assertEqual(plain.returncode, 0, plain.stderr)
+        pooled, logs = run(cmd, True, env, tool_args, stdin=stdin)
+        try:
+            self.assertEqual(pooled.returncode, 0, pooled.stderr)
+            if compare:
+                self.assertEqual(pooled.stdout, plain.stdout)
+            self.assertGreaterEqual(len(logs), processes, logs)
+            reported = 0
+            for path in logs:
+                with open(path, errors="replace") as f:
+                    text = f.read()
+                self.assertNotIn("might be corrupted", text, path)
+                self.assertNotIn("Max file size reached", text, path)
+                # A forked child that then ran another program leaves its
+                # own process and the new program's in one file: the last
+                # one ran to its exit and wrote its report.
+                # A program that ends with _exit (the shell does) writes no
+                # report at exit; every report written is complete.
+                doc = analysed(path)
+                self.assertEqual([d for p in doc["processes"] for d in p["guard_damage"]], [])
+                reports = doc["processes"][-1]["reports"]
+                if not reports:
+                    continue
+                reported += 1
+                last = reports[-1]
+                self.assertTrue(last["complete"], path)
+                t, c = last["totals"], last["counters"]
+                # The report is consistent: blocks add up, every busy block counted.
+                self.assertEqual(t["blocks"], t["free"] + t["used"] + t["quarantined"], path)
+                self.assertEqual(c["mem_malloc"] - c["mem_free"], t["used"] + t["quarantined"], path)
+            self.assertGreaterEqual(reported, processes, logs)
+            return pooled, logs
+        finally:
+            for path in logs:
+                os.unlink(path)
+
+    def test_contracts_hold_with_and_without_the_pools(self):
+        pooled, _ = self.same([ARGS.contracts], compare=False)
+        self.assertIn("preloaded: yes", subprocess.run(
+            emulated([ARGS.contracts], True) if ARGS.emulator else
+            [ARGS.contracts], capture_output=True, text=True,
+            env=dict(os.environ, LD_PRELOAD=os.path.abspath(ARGS.preload))).stdout)
+
+    def test_c_program(self):
+        self.same([ARGS.cprog])
+
+    def test_python_with_threads_sqlite_and_a_fork(self):
+        if ARGS.emulator:
+            self.skipTest("the host's Python")
+        with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
+            f.write(PYTHON_SCRIPT)
+        try:
+            pooled, logs = self.same([sys.executable, f.name], env={"PYTHONMALLOC": "malloc"}, processes=2)
+        finally:
+            os.unlink(f.name)
+        self.assertIn("child", pooled.stdout)
+
+    def test_sqlite3_shell_grows_and_shrinks_tables(self):
+        if ARGS.emulator or not shutil.which("sqlite3"):
+            self.skipTest("the host's sqlite3 shell")
+        self.same(["sqlite3", ":memory:"], stdin=SQL_SCRIPT)
+
+    def test_text_tools(self):
+        if ARGS.emulator:
+            self.skipTest("the host's tools")
+        with tempfile.TemporaryDirectory() as d:
+            data = os.path.join(d, "data.txt")
+            with open(data, "w") as f:
+                for i in range(60000):
+                    f.write("%d line-%d %s\n" % ((i * 7919) % 10007, i, "x" * (i % 40)))
+            self.same(["sort", "-k1,1n", "-k2", data])
+            self.same(["awk", "{ s[$1 % 100] += length($3) } END { for (k in s) n += s[k]; print n, length(s) }", data])
+            self.same(["sh", "-c", "gzip -c '%s' | gzip -dc | cksum" % data], processes=3)  # the shell's own: no report
+
+
+class Runner(unittest.TestCase):
+    def setUp(self):
+        if ARGS.emulator:
+            self.skipTest("kovamem-run runs host programs")
+        self.tool = [sys.executable, os.path.join(ARGS.tools, "kovamem-run"), "--preload", ARGS.preload]
+
+    def test_help_and_bad_options(self):
+        proc = subprocess.run(self.tool + ["--help"], capture_output=True, text=True)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn("kovamem-run [options] -- PROGRAM", proc.stdout)
+        for bad in (["--depth", "12", "--", "true"], ["--bogus", "--", "true"], ["--report-signal", "KILL", "--", "true"],
+                    ["--pools", "8"], []):
+            proc = subprocess.run(self.tool + bad, capture_output=True, text=True)
+            self.assertEqual(proc.returncode, 2, bad)
+            self.assertEqual(len(proc.stderr.strip().split("\n")), 1, proc.stderr)
+
+    def test_trace_analyze_and_a_report_on_a_signal(self):
+        script = ("import os, signal, json, ctypes.util\n"
+                  "x = [json.dumps(list(range(i))) for i in range(300)]\n"
+                  "os.kill(os.getpid(), signal.SIGUSR2)\n"
+                  "y = [dict(a=i) for i in range(300)]\n"
+                  "import _decimal\n"
+                  "print(len(x), len(y))\n")
+        proc = subprocess.run(self.tool + ["--trace", "--report-signal", "USR2", "--pools", "8:3000,16:3000,32:3000,"
+                                           "64:2000,128:1000,256:500,512:200,1024:100", "--log-kb", "65536",
+                                           "--analyze", "--",
+                                           sys.executable, "-c", script],
+                              capture_output=True, text=True, env=dict(os.environ, PYTHONMALLOC="malloc"), timeout=600)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("300 300", proc.stdout)
+        self.assertIn("==== kovamem-analyze /tmp/memmgr-", proc.stdout)
+        self.assertIn("Reports\n  report 1", proc.stdout)
+        self.assertIn("report 2", proc.stdout)  # the signal's, then the one at exit
+        log = proc.stdout.split("==== kovamem-analyze ")[1].split(" ====")[0]
+        with open(log) as f:
+            text = f.read()
+        os.unlink(log)
+        self.assertEqual(text.count("Memory Manager Status -> Begin"), 2)
+        self.assertGreaterEqual(text.count("KovaMemLogModules: module 0 base"), 2)  # again after a dlopen
+        self.assertIn("Number of pools: 8", text)
+
+    def test_bad_options_in_the_environment_are_said_and_the_rest_applies(self):
+        env = dict(os.environ, LD_PRELOAD=os.path.abspath(ARGS.preload),
+                   KOVAMEM_OPTIONS="bogus=1;pools=8:10,64:20;trace=x;report=exit")
+        proc = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True,
+                              env=env)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(proc.stderr, "kovamem: KOVAMEM_OPTIONS: unknown key 'bogus' (ignored)\n"
+                                      "kovamem: KOVAMEM_OPTIONS: bad value in 'trace=x' (ignored)\n")
+        log = "/tmp/memmgr-%s.log" % proc.stdout.split()[0]
+        with open(log) as f:
+            text = f.read()
+        os.unlink(log)
+        self.assertIn(" ERROR: KOVAMEM_OPTIONS: unknown key 'bogus' (ignored)\n", text)
+        self.assertIn("Number of pools: 2\n", text)
+        self.assertIn("S:   64|N:  20|", text)
+
+
+if __name__ == "__main__":
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--preload", required=True)
+    ap.add_argument("--tools", required=True)
+    ap.add_argument("--contracts", required=True)
+    ap.add_argument("--cprog", required=True)
+    ap.add_argument("--emulator")
+    ARGS, rest = ap.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
