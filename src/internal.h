@@ -186,8 +186,11 @@ struct PoolGeom {
     uint32_t windowPeak;
 };
 
-// Each allocation, pool or C heap, raises the allocation serial
-// (memSerial); a pool allocation stores it in its slot's serial. A block
+// Each allocation, pool or C heap, raises the allocation serial: the pool
+// allocations (memSerial, under the lock) plus the C-heap ones (the 64-bit
+// SYS Malloc count, raised without the lock), read by memSerialNow. Both
+// parts only rise, so a block allocated after a mark has a larger serial.
+// A pool allocation stores it in its slot's serial. A block
 // that is busy with the same serial as before is the same allocation,
 // whatever its address: so a reallocation that must drop the lock (a move
 // to the C heap) knows on retaking it whether another thread released the
@@ -205,9 +208,8 @@ struct SysHigh {
     uint32_t malloc, realloc, free;
 };
 extern SysHigh memSysHigh;
-// A C-heap allocation raises the serial too, under the lock once the
-// manager has one.
-void memSerialUp();
+// The current serial; the caller holds the manager lock.
+uint64_t memSerialNow();
 // The peak window of KovaMemResetPeaks: its number and start (seconds since
 // 1970). Under the manager lock.
 extern uint32_t memPeakEpoch;

@@ -27,8 +27,7 @@ void *sysAlloc(uint32_t size, kovamem::NoteKind kind, uint32_t align = 0) {
     else if (kovamem::memHeap.memalign(&p, align < sizeof(void *) ? sizeof(void *) : align, size) != 0)
         p = nullptr;
     if (p != nullptr) {
-        kovamem::memCountUp(memMgrDetails.sysMallocCount);
-        kovamem::memSerialUp();
+        kovamem::memCountUp(memMgrDetails.sysMallocCount);  // raises the allocation serial too
     }
     if (kovamem::config_classic)
         memLogPrint(kind == kovamem::kNoteSysAlloc ? " EXIT: ERROR: KovaMemAlloc: System alloc with size %d\n"
@@ -73,6 +72,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     p->freeHead = h->next;
     if (p->freeHead == nullptr) {
         p->freeTail = nullptr;
+        if (!kovamem::config_classic) kovamem::memStore(kovamem::memNextData[h->poolIndex], static_cast<uint8_t *>(nullptr));
     } else {
         // The free list is first-in first-out, so the next block handed out
         // is the one released longest ago: fetch its header, back-link and
@@ -103,7 +103,8 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
     ++memMgrDetails.memMallocCount;
     kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
-    g.serial[h->blockIndex] = ++kovamem::memSerial;
+    ++kovamem::memSerial;
+    g.serial[h->blockIndex] = kovamem::memSerialNow();
     ++g.allocs;
     if (g.windowPeak < p->busyCount) g.windowPeak = p->busyCount;
     return h->data;
@@ -169,6 +170,7 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
         g.serial[h->blockIndex] = 0;
         p->freeHead = h->next;
         if (p->freeHead == nullptr) p->freeTail = nullptr;
+        memStore(memNextData[h->poolIndex], p->freeHead != nullptr ? memSlotData(*p, p->freeHead->blockIndex) : nullptr);
         --p->freeCount;
         h->next = m.corruptList;
         memStore(m.corruptList, h);
@@ -208,8 +210,15 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
         if (align != 0 && !poolAligned(*p, align)) continue;
         // The guard word goes into a block released long ago, in a line
         // that is rarely cached: start fetching it before waiting for the
-        // lock (the block is most likely the one the hint names).
-        __builtin_prefetch(kovamem::memLoad(kovamem::memNextData[k]) + kovamem::memGuardOffset(size, p->blockSize), 1);
+        // lock (the block is most likely the one the hint names). Default
+        // build: a pool whose hint says it is empty is passed over without
+        // the lock, as a full pool is.
+        uint8_t *const hint = kovamem::memLoad(kovamem::memNextData[k]);
+        if (!kovamem::config_classic && hint == nullptr) {
+            noteFullPool(k);
+            continue;
+        }
+        __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
         memLock(m.lock);
         if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
         if (p->freeHead == nullptr) {

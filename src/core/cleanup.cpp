@@ -33,10 +33,12 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = 0;  // not filled
         --p.corruptCount;
         --m.corruptCount;
-        if (p.freeTail != nullptr)
+        if (p.freeTail != nullptr) {
             p.freeTail->next = h;
-        else
+        } else {
             p.freeHead = h;
+            if (!kovamem::config_classic) kovamem::memStore(kovamem::memNextData[h->poolIndex], h->data);
+        }
         p.freeTail = h;
         h->next = nullptr;
         ++p.freeCount;

@@ -109,10 +109,12 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
         quarantine(pool, hdr, r, slot, size, note);
         return 0;
     }
-    if (pool->freeTail != nullptr)
+    if (pool->freeTail != nullptr) {
         pool->freeTail->next = hdr;
-    else
+    } else {
         pool->freeHead = hdr;
+        if (!config_classic) kovamem::memStore(kovamem::memNextData[hdr->poolIndex], slot);  // no longer empty
+    }
     pool->freeTail = hdr;
     hdr->next = nullptr;
     ++pool->freeCount;
@@ -374,7 +376,6 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
                              size);
     if (heap == nullptr) return nullptr;
     memLock(m.lock);
-    ++kovamem::memSerial;  // the C-heap block is an allocation, whatever becomes of it
     if (memFindBlock(ptr, &f) == MEM_FIND_FOUND &&
         kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial) {
         memcpy(heap, ptr, copy);

@@ -21,12 +21,14 @@ uint32_t kovamem::memPeakEpoch;
 uint64_t kovamem::memPeakEpochStart;
 uint64_t kovamem::memReallocs;
 
-void kovamem::memSerialUp() {
-    MemMgrDetails &m = memMgrDetails;
-    if (m.lock == nullptr) return;  // before initialisation no block can be asked about
-    memLock(m.lock);
-    ++memSerial;
-    memUnlock(m.lock);
+uint64_t kovamem::memSerialNow() {
+    const uint32_t &low = memMgrDetails.sysMallocCount;
+    for (;;) {  // the C-heap count's high word read again: no wrap came between
+        const uint32_t h = __atomic_load_n(&memSysHigh.malloc, __ATOMIC_RELAXED);
+        const uint32_t l = __atomic_load_n(&low, __ATOMIC_RELAXED);
+        if (__atomic_load_n(&memSysHigh.malloc, __ATOMIC_RELAXED) == h)
+            return memSerial + ((static_cast<uint64_t>(h) << 32) | l);
+    }
 }
 
 // A C-heap counter's low word wrapped: its high word follows.

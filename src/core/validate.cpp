@@ -83,9 +83,9 @@ void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
         {
             const uint64_t at = g.serial[h->blockIndex];
             const bool rises = prev == nullptr || at > g.serial[prev->blockIndex];
-            if (at == 0 || !rises || at > kovamem::memSerial) {
+            if (at == 0 || !rises || at > kovamem::memSerialNow()) {
                 c.fail("pool %u busy block %u has serial %llu out of allocation order (serial %llu)", k, h->blockIndex,
-                       static_cast<unsigned long long>(at), static_cast<unsigned long long>(kovamem::memSerial));
+                       static_cast<unsigned long long>(at), static_cast<unsigned long long>(kovamem::memSerialNow()));
                 return;
             }
         }
@@ -153,8 +153,15 @@ void checkPools(Checker &c) {
         const uintptr_t hint = reinterpret_cast<uintptr_t>(kovamem::memLoad(kovamem::memNextData[k]));
         const uintptr_t area = reinterpret_cast<uintptr_t>(p.area);
         const uintptr_t areaEnd = area + static_cast<uintptr_t>(p.blockCount) * kovamem::memSlotStride(p.blockSize);
-        if (hint < area || hint >= areaEnd || kovamem::memExactSlot(hint - area, kovamem::memPoolGeom[k]) < 0)
+        if (!kovamem::config_classic) {
+            // Default build: the hint is exactly the free head's data, or
+            // null for an empty pool, which allocations pass over unlocked.
+            const uintptr_t head = p.freeHead != nullptr ? reinterpret_cast<uintptr_t>(p.freeHead->data) : 0;
+            if (hint != head) c.fail("pool %u hint %#lx is not its free head %#lx", k, static_cast<unsigned long>(hint),
+                                     static_cast<unsigned long>(head));
+        } else if (hint < area || hint >= areaEnd || kovamem::memExactSlot(hint - area, kovamem::memPoolGeom[k]) < 0) {
             c.fail("pool %u prefetch hint is not one of its slots", k);
+        }
         if (last != p.busyTail) c.fail("pool %u busyTail is not the busy list's last header", k);
         if (nb != p.busyCount) c.fail("pool %u busyCount %u, busy list %d", k, p.busyCount, nb);
         if (req != p.reqBytes) c.fail("pool %u reqBytes %u, busy sizes %u", k, p.reqBytes, req);

@@ -99,7 +99,7 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
     uint32_t blocks = 0, groups = 0, restBlocks = 0;
     uint64_t bytes = 0, restBytes = 0;
     memLock(m.lock);
-    const uint64_t now = kovamem::memSerial;
+    const uint64_t now = kovamem::memSerialNow();
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         const kovamem::PoolGeom &geom = kovamem::memPoolGeom[k];
         int limit = m.pools[k].blockCount;

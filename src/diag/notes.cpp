@@ -12,17 +12,23 @@
 // that falls back a million times for one size writes 21 entries.
 //
 // The counts are raised without the manager lock (the fallback paths do
-// not take it): relaxed atomics, a size claimed for a table entry by
-// compare-and-swap from 0 (no fallback has size 0).
+// not take it), with a relaxed load and store rather than an atomic
+// increment: a fallback passes over up to 13 pools and notes each, and a
+// locked increment each would cost more than the fallback. Threads that
+// race may lose a count between them, so under contention a note's count
+// can lag; the report's SYS figures stay exact. A size claims a table entry
+// by compare-and-swap from 0 (no fallback has size 0).
 #include "../internal.h"
 
 namespace {
 
-constexpr int kSizesApart = 64;
+constexpr uint32_t kSizesApart = 64;
+constexpr uint32_t kSlots = 256;  // four times the sizes kept: a size not kept is told in a probe or two
 
 struct SizeCounts {
-    uint32_t size[kSizesApart];
-    uint32_t count[kSizesApart];
+    uint32_t size[kSlots];
+    uint32_t count[kSlots];
+    uint32_t claimed;  // sizes kept, at most kSizesApart
     uint32_t others;
 };
 
@@ -31,25 +37,40 @@ uint32_t gPoolFull[MEM_POOL_SLOTS];  // kNotePoolFull, by pool
 
 bool powerOfTwo(uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
+// A count raised by one, see above.
+uint32_t bump(uint32_t &count) {
+    const uint32_t n = __atomic_load_n(&count, __ATOMIC_RELAXED) + 1;
+    __atomic_store_n(&count, n, __ATOMIC_RELAXED);
+    return n;
+}
+
 // The running count of size in t after this occurrence; *shared when the
 // size is counted with the others.
 uint32_t countSize(SizeCounts &t, uint32_t size, bool *shared) {
     *shared = false;
-    const uint32_t start = (size * 2654435761u) >> 26;  // 6 bits: where the probe starts
-    for (int i = 0; i < kSizesApart; ++i) {
-        const int e = static_cast<int>((start + static_cast<uint32_t>(i)) % kSizesApart);
+    const uint32_t start = (size * 2654435761u) >> 24;  // 8 bits: where the probe starts
+    for (uint32_t i = 0; i < kSlots; ++i) {
+        const uint32_t e = (start + i) % kSlots;
         uint32_t seen = __atomic_load_n(&t.size[e], __ATOMIC_RELAXED);
         if (seen == 0) {
+            // An empty slot: the size is not kept. Keep it if fewer than
+            // kSizesApart are, claiming the slot.
+            if (__atomic_fetch_add(&t.claimed, 1u, __ATOMIC_RELAXED) >= kSizesApart) {
+                __atomic_fetch_sub(&t.claimed, 1u, __ATOMIC_RELAXED);
+                break;
+            }
             uint32_t expected = 0;
-            if (__atomic_compare_exchange_n(&t.size[e], &expected, size, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+            if (__atomic_compare_exchange_n(&t.size[e], &expected, size, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
                 seen = size;
-            else
-                seen = expected;  // taken meanwhile, perhaps by this size
+            } else {
+                __atomic_fetch_sub(&t.claimed, 1u, __ATOMIC_RELAXED);  // taken meanwhile, perhaps by this size
+                seen = expected;
+            }
         }
-        if (seen == size) return __atomic_add_fetch(&t.count[e], 1u, __ATOMIC_RELAXED);
+        if (seen == size) return bump(t.count[e]);
     }
     *shared = true;
-    return __atomic_add_fetch(&t.others, 1u, __ATOMIC_RELAXED);
+    return bump(t.others);
 }
 
 }  // namespace
@@ -57,7 +78,7 @@ uint32_t countSize(SizeCounts &t, uint32_t size, bool *shared) {
 void kovamem::memNoteFallback(NoteKind kind, uint32_t key) {
     if (kind == kNotePoolFull) {
         if (key >= MEM_POOL_SLOTS) return;
-        const uint32_t n = __atomic_add_fetch(&gPoolFull[key], 1u, __ATOMIC_RELAXED);
+        const uint32_t n = bump(gPoolFull[key]);
         if (powerOfTwo(n))
             memLogNote(" REQ: KovaMemAlloc: %d Pool is full and so going to next Pool (count %u)\n",
                        static_cast<int>(key), n);

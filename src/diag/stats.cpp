@@ -235,7 +235,7 @@ uint64_t KovaMemMark(void) {
     MemMgrDetails &m = memMgrDetails;
     if (m.lock == nullptr) return 0;
     memLock(m.lock);
-    const uint64_t mark = kovamem::memSerial;
+    const uint64_t mark = kovamem::memSerialNow();
     memUnlock(m.lock);
     return mark;
 }
