@@ -108,6 +108,9 @@ constexpr const char kDashLine[] =
 constexpr const char kNotInitBanner[] =
     "---------------------- Memory Manager is Not Initialized ----------------------\n";
 
+// The three entries an operation writes when the manager is not initialised.
+void memLogNotInitialized();
+
 // Relaxed atomic access to words that several threads read and write
 // without a lock; the values are flags and settings, never used to publish
 // other data.

@@ -8,9 +8,7 @@
 extern "C" void KovaMemCleanMemBlocks(void) {
     MemMgrDetails &m = memMgrDetails;
     if (m.initialized == 0) {
-        memLogPrint(kovamem::kDashLine);
-        memLogPrint(kovamem::kNotInitBanner);
-        memLogPrint(kovamem::kDashLine);
+        kovamem::memLogNotInitialized();
         return;
     }
     // Read without the lock as a cheap early exit; read again under it.

@@ -85,9 +85,7 @@ using U = unsigned long long;
 extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
     MemMgrDetails &m = memMgrDetails;
     if (m.initialized == 0) {
-        memLogPrint(kovamem::kDashLine);
-        memLogPrint(kovamem::kNotInitBanner);
-        memLogPrint(kovamem::kDashLine);
+        kovamem::memLogNotInitialized();
         return;
     }
     void *mapped = mmap(nullptr, sizeof(Scratch), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -81,6 +81,12 @@ void kovamem::memTextAppendV(char *buf, size_t cap, size_t *len, const char *for
     *len += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
 }
 
+void kovamem::memLogNotInitialized() {
+    memLogPrint(kDashLine);
+    memLogPrint(kNotInitBanner);
+    memLogPrint(kDashLine);
+}
+
 void kovamem::LogBatch::begin(char *buffer, size_t bytes) {
     buf = buffer;
     cap = bytes;

@@ -144,11 +144,7 @@ def sections(doc, top=10, report_index=None):
             if not gr["leak_suspects"]:
                 sec.add("  none")
             for s in gr["leak_suspects"][:top]:
-                sec.add("  %d block(s), %d bytes, %s..%s, pool(s) %s" % (
-                    s["count"], s["bytes"], s["address_low"], s["address_high"],
-                    pools_text(reports.get(gr["to_report"]), s["pools"])))
-                sec.lines.extend(fmt_frames(s["frames"]))
-                chain_warnings(sec, chains, s["chain"])
+                group_lines(sec, chains, s, reports.get(gr["to_report"]))
             more(sec, top, len(gr["leak_suspects"]), "call sites")
             out.append(sec)
             sec = Section(ident + "growth", tag + "Growth from report %d to report %d, by bytes gained and "
@@ -171,11 +167,7 @@ def sections(doc, top=10, report_index=None):
         if cs["report"]:
             sec = Section(ident + "call-sites", tag + "Live traced blocks by call site (report %d)" % cs["report"])
             for g in cs["groups"][:top]:
-                sec.add("  %d block(s), %d bytes, %s..%s, pool(s) %s" % (
-                    g["count"], g["bytes"], g["address_low"], g["address_high"],
-                    pools_text(reports.get(cs["report"]), g["pools"])))
-                sec.lines.extend(fmt_frames(g["frames"]))
-                chain_warnings(sec, chains, g["chain"])
+                group_lines(sec, chains, g, reports.get(cs["report"]))
             more(sec, top, len(cs["groups"]), "call sites")
             out.append(sec)
         fb = p["fallbacks"]
@@ -225,6 +217,13 @@ def size_of(report, pool):
             if p["index"] == pool:
                 return p["size"]
     return None
+
+
+def group_lines(sec, chains, g, report):
+    """Blocks of one chain: count, bytes, address range and pools, then the chain."""
+    sec.add("  %d block(s), %d bytes, %s..%s, pool(s) %s" % (g["count"], g["bytes"], g["address_low"],
+                                                          g["address_high"], pools_text(report, g["pools"])))
+    chain_lines(sec, chains, g["chain"], g["frames"])
 
 
 def chain_lines(sec, chains, cid, frames):
