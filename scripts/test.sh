@@ -19,6 +19,7 @@ command -v qemu-mips >/dev/null || need+=(qemu-user)
 command -v pkg-config >/dev/null || need+=(pkgconf)
 command -v python3 >/dev/null || need+=(python3)
 command -v sqlite3 >/dev/null || need+=(sqlite3)  # a real program on the preload library
+command -v musl-gcc >/dev/null || need+=(musl-tools)  # the preload library against musl
 [ -f /usr/include/x86_64-linux-gnu/libunwind.h ] || [ "$(uname -m)" != x86_64 ] || need+=(libunwind-dev)
 command -v clang++ >/dev/null || need+=(clang)
 command -v valgrind >/dev/null || need+=(valgrind)

@@ -56,6 +56,15 @@ struct Walk {
 // loader's locked dl_iterate_phdr and so must not serve a capture that
 // interrupted one. libgcc's finds unwind tables through the loader's
 // lock-free _dl_find_object.
+}  // namespace
+
+// Weak: a C library without the compiler runtime's shared unwinder (musl
+// without libgcc_s) still loads the library, and its captures are empty.
+extern "C" __attribute__((weak)) _Unwind_Reason_Code _Unwind_Backtrace(_Unwind_Trace_Fn, void *);
+extern "C" __attribute__((weak)) _Unwind_Ptr _Unwind_GetIP(struct _Unwind_Context *);
+
+namespace {
+
 using BacktraceFn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void *);
 using GetIpFn = _Unwind_Ptr (*)(struct _Unwind_Context *);
 BacktraceFn gBacktrace = _Unwind_Backtrace;
@@ -133,13 +142,24 @@ inline bool cacheStillGood(bool) { return false; }
 inline int32_t walkLibunwind(MemTraceAddr *, int32_t, uintptr_t) { return 0; }
 #endif
 
+// A symbol of libgcc's by its version, where the C library has versions
+// (glibc); elsewhere (musl) the one definition there is.
+void *versioned(void *lib, const char *name, const char *version) {
+#if defined(__GLIBC__)
+    return dlvsym(lib, name, version);
+#else
+    (void)version;
+    return dlsym(lib, name);
+#endif
+}
+
 // Chooses the walk once, before any capture can run in this process: the
 // first capture must not set libunwind's caching policy itself, since that
 // may allocate and a crash handler's capture may be the first.
 __attribute__((constructor)) void chooseUnwinder() {
     if (void *gcc = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD)) {
-        void *bt = dlvsym(gcc, "_Unwind_Backtrace", "GCC_3.3");
-        void *ip = dlvsym(gcc, "_Unwind_GetIP", "GCC_3.0");
+        void *bt = versioned(gcc, "_Unwind_Backtrace", "GCC_3.3");
+        void *ip = versioned(gcc, "_Unwind_GetIP", "GCC_3.0");
         if (bt != nullptr && ip != nullptr) {
             gBacktrace = reinterpret_cast<BacktraceFn>(bt);
             gGetIp = reinterpret_cast<GetIpFn>(ip);
@@ -175,7 +195,7 @@ MEM_ALWAYS_INLINE int32_t walkFrom(MemTraceAddr *buf, int32_t depth, void *retur
         if (n >= 0) return n;
     }
     Walk w{buf, depth, 0, first, 0};
-    gBacktrace(onFrame, &w);
+    if (gBacktrace != nullptr && gGetIp != nullptr) gBacktrace(onFrame, &w);
     return w.n;
 }
 
