@@ -41,8 +41,12 @@ TEST_F(Pmr, ContainersRunOnThePools) {
         EXPECT_EQ(v[99], 99);
         EXPECT_EQ(std::string(m.at(7).c_str()), std::string(40, 'h'));
         EXPECT_EQ(u.at(std::pmr::string("key-number-29", &mr)), 29);
-        EXPECT_GT(poolAllocations() - before, 50u);
-        EXPECT_EQ(memMgrDetails.sysMallocCount, 0u);  // every block from a pool
+        if (!kt::config_classic) {
+            EXPECT_GT(poolAllocations() - before, 50u);
+            EXPECT_EQ(memMgrDetails.sysMallocCount, 0u);  // every block from a pool
+        } else {  // the classic build's blocks are 4-byte aligned: these requests want 8 or 16
+            EXPECT_GT(memMgrDetails.sysMallocCount, 50u);
+        }
     }
     KovaMemStats s;
     s.size = sizeof s;
@@ -74,8 +78,12 @@ TEST_F(Pmr, AllocatorServesStandardContainersAndRefusesOverflow) {
     std::map<int, int, std::less<int>, kovamem::allocator<std::pair<const int, int>>> m;
     for (int i = 0; i < 30; ++i) m[i] = i * i;
     EXPECT_EQ(m[29], 841);
-    EXPECT_GE(poolAllocations() - before, 30u);  // every map node a pool block
-    EXPECT_EQ(memMgrDetails.sysMallocCount, 0u);
+    if (!kt::config_classic) {
+        EXPECT_GE(poolAllocations() - before, 30u);  // every map node a pool block
+        EXPECT_EQ(memMgrDetails.sysMallocCount, 0u);
+    }
+    std::vector<uint8_t, kovamem::allocator<uint8_t>> bytes(100);  // alignment 1: a pool in either build
+    EXPECT_NE(kt::hdrOf(bytes.data()), nullptr);
     kovamem::allocator<uint64_t> a;
     EXPECT_THROW(a.allocate(std::numeric_limits<size_t>::max() / 4), std::bad_array_new_length);
     kovamem::memory_resource mr;
