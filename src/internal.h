@@ -48,7 +48,7 @@
 // notes (diag/notes.cpp) take no lock: relaxed atomic counts.
 //
 // Read without the lock, with relaxed atomics, only to place prefetches
-// before the lock is taken: a header's reqSize (release) and memNextData
+// before the lock is taken: a header's reqSize (release) and a pool's free-head hint (memPoolHot)
 // (allocation). Their writers hold the manager lock and store them
 // atomically too. Every decision is taken on what is read under the lock.
 #ifndef KOVAMEM_INTERNAL_H
@@ -180,18 +180,29 @@ struct PoolGeom {
     uint16_t *busyPrev;  // back-links of the busy list, see above
     uint64_t *serial;    // the allocation serial of slot j's latest
                          // allocation, see below
-    // Figures of the statistics snapshot, under the manager lock: blocks
-    // taken and returned intact (64-bit: they never wrap), and the highest
-    // busy count since the last KovaMemResetPeaks (the pool's peakCount is
-    // the lifetime one, the report's P).
-    uint64_t allocs;
-    uint64_t releases;
-    uint32_t windowPeak;
 };
 
+// What each allocation or release of pool k writes besides the pool
+// itself, kept together so that it is one cache line more, not several:
+// the free-head hint (see below), and the figures of the statistics
+// snapshot: blocks taken and returned intact (64-bit: they never wrap) and
+// the highest busy count since the last KovaMemResetPeaks (the pool's
+// peakCount is the lifetime one, the report's P). A release writes none of
+// it: the blocks returned intact are those taken, less the busy ones and
+// those a release quarantined (counted here, rarely). Apart from PoolGeom,
+// which threads read without the lock.
+struct alignas(32) PoolHot {
+    uint8_t *next;
+    uint32_t windowPeak;
+    uint32_t damaged;  // releases that found the guard damaged
+    uint64_t allocs;
+};
+extern PoolHot memPoolHot[MEM_POOL_SLOTS];
+
 // Each allocation, pool or C heap, raises the allocation serial: the pool
-// allocations (memSerial, under the lock) plus the C-heap ones (the 64-bit
-// SYS Malloc count, raised without the lock), read by memSerialNow. Both
+// allocations (MEM Malloc, under the lock, widened by memHot.poolHigh) plus
+// the C-heap ones (SYS Malloc, raised without the lock, widened by
+// memHot.sysHigh), read by memSerialNow. Both
 // parts only rise, so a block allocated after a mark has a larger serial.
 // A pool allocation stores it in its slot's serial. A block
 // that is busy with the same serial as before is the same allocation,
@@ -200,25 +211,31 @@ struct PoolGeom {
 // block meanwhile, and KovaMemPrintLiveSince tells the blocks allocated
 // after a mark from older ones at a reused address. A free or quarantined
 // slot's serial is kFreeFilled when its release filled its bytes with
-// kFreedByte (the write-after-release check), else 0. Written and read
-// under the manager lock.
+// kFreedByte (the write-after-release check); otherwise a release leaves
+// it as it was (an allocation's serial is never below 2) or, in the
+// quarantine and after it, 0. Written and read under the manager lock.
 constexpr uint64_t kFreeFilled = 1;
-extern uint64_t memSerial;
 
 // The 64-bit C-heap counters: memMgrDetails keeps the low 32 bits (raised
 // atomically outside the lock by memCountUp), these the wraps.
 struct SysHigh {
     uint32_t malloc, realloc, free;
 };
-extern SysHigh memSysHigh;
+// Manager-wide figures, read by every allocation and rarely written: the
+// wraps of the pool and C-heap allocation counts, the reallocations (under
+// the manager lock), the peak window of
+// KovaMemResetPeaks (its number and start, seconds since 1970; under the
+// lock).
+struct alignas(64) HotCounts {
+    uint32_t poolHigh;  // wraps of MEM Malloc
+    uint64_t reallocs;
+    uint64_t peakEpochStart;
+    uint32_t peakEpoch;
+    SysHigh sysHigh;
+};
+extern HotCounts memHot;
 // The current serial; the caller holds the manager lock.
 uint64_t memSerialNow();
-// The peak window of KovaMemResetPeaks: its number and start (seconds since
-// 1970). Under the manager lock.
-extern uint32_t memPeakEpoch;
-extern uint64_t memPeakEpochStart;
-// The pools' reallocations, 64-bit, under the manager lock.
-extern uint64_t memReallocs;
 
 // The third argument of SYS_StackTrace in the captures the library's own
 // operations make (hosts pass 1; the argument is otherwise unused). Such a
@@ -294,12 +311,13 @@ void memNoteFallback(NoteKind kind, uint32_t key);
 void memNoteFullPools(uint32_t fullPools);
 extern PoolGeom memPoolGeom[MEM_POOL_SLOTS];
 
-// For each pool, the data address of the block at the head of its free list
-// as of the last allocation from it: a hint, read without the lock, that
-// lets an allocation start fetching the line its guard word goes into
-// before it waits for the lock. A stale hint costs a useless prefetch,
-// never a wrong result. Written and read only with relaxed atomics.
-extern uint8_t *memNextData[MEM_POOL_SLOTS];
+// memPoolHot[k].next: the data address of the block at the head of pool k's
+// free list: a hint, read without the lock, that lets an allocation start
+// fetching the line its guard word goes into before it waits for the lock.
+// A stale hint costs a useless prefetch, never a wrong result. Default
+// build: null exactly when the pool is empty, so that an allocation passes
+// over an empty pool without its lock. Written and read only with relaxed
+// atomics.
 
 // The pools' ranges in rising order of their start, for the search by
 // address (entries beyond the pools start at the highest address and end at

@@ -72,7 +72,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     p->freeHead = h->next;
     if (p->freeHead == nullptr) {
         p->freeTail = nullptr;
-        if (!kovamem::config_classic) kovamem::memStore(kovamem::memNextData[h->poolIndex], static_cast<uint8_t *>(nullptr));
+        if (!kovamem::config_classic) kovamem::memStore(kovamem::memPoolHot[h->poolIndex].next, static_cast<uint8_t *>(nullptr));
     } else {
         // The free list is first-in first-out, so the next block handed out
         // is the one released longest ago: fetch its header, back-link and
@@ -83,7 +83,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
         __builtin_prefetch(p->freeHead, 1);
         __builtin_prefetch(&g.busyPrev[nj], 1);
         __builtin_prefetch(p->area + nj * g.stride, 1);
-        kovamem::memStore(kovamem::memNextData[h->poolIndex], p->area + nj * g.stride);
+        kovamem::memStore(kovamem::memPoolHot[h->poolIndex].next, p->area + nj * g.stride);
     }
     --p->freeCount;
 
@@ -101,12 +101,12 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     ++p->busyCount;
     p->reqBytes += size;
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
-    ++memMgrDetails.memMallocCount;
+    if (++memMgrDetails.memMallocCount == 0) ++kovamem::memHot.poolHigh;
     kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
-    ++kovamem::memSerial;
     g.serial[h->blockIndex] = kovamem::memSerialNow();
-    ++g.allocs;
-    if (g.windowPeak < p->busyCount) g.windowPeak = p->busyCount;
+    kovamem::PoolHot &st = kovamem::memPoolHot[h->poolIndex];
+    ++st.allocs;
+    if (st.windowPeak < p->busyCount) st.windowPeak = p->busyCount;
     return h->data;
 }
 
@@ -170,7 +170,7 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
         g.serial[h->blockIndex] = 0;
         p->freeHead = h->next;
         if (p->freeHead == nullptr) p->freeTail = nullptr;
-        memStore(memNextData[h->poolIndex], p->freeHead != nullptr ? memSlotData(*p, p->freeHead->blockIndex) : nullptr);
+        memStore(memPoolHot[h->poolIndex].next, p->freeHead != nullptr ? memSlotData(*p, p->freeHead->blockIndex) : nullptr);
         --p->freeCount;
         h->next = m.corruptList;
         memStore(m.corruptList, h);
@@ -213,7 +213,7 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
         // lock (the block is most likely the one the hint names). Default
         // build: a pool whose hint says it is empty is passed over without
         // the lock, as a full pool is.
-        uint8_t *const hint = kovamem::memLoad(kovamem::memNextData[k]);
+        uint8_t *const hint = kovamem::memLoad(kovamem::memPoolHot[k].next);
         if (!kovamem::config_classic && hint == nullptr) {
             noteFullPool(k);
             continue;

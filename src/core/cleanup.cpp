@@ -35,7 +35,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
             p.freeTail->next = h;
         } else {
             p.freeHead = h;
-            if (!kovamem::config_classic) kovamem::memStore(kovamem::memNextData[h->poolIndex], h->data);
+            if (!kovamem::config_classic) kovamem::memStore(kovamem::memPoolHot[h->poolIndex].next, h->data);
         }
         p.freeTail = h;
         h->next = nullptr;

@@ -177,8 +177,6 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.recip = (uint64_t{1} << 32) / stride + 1;
             g.hdrs = hdrs;
             g.serial = reinterpret_cast<uint64_t *>(hdrs + c);
-            g.allocs = g.releases = 0;
-            g.windowPeak = 0;
             g.busyPrev = reinterpret_cast<uint16_t *>(reinterpret_cast<uint8_t *>(hdrs + c) + kSerialBytes * c);
             memset(g.busyPrev, 0xFF, static_cast<size_t>(c) * sizeof(uint16_t));  // kNotBusy
             p.freeHead = hdrs;
@@ -268,10 +266,9 @@ void KovaMemInit(const int32_t *memPoolCfg) {
     if (!forkHandlers) forkHandlers = pthread_atfork(forkPrepare, forkParent, forkChild) == 0;
     m.memMallocCount = m.memReallocCount = m.memFreeCount = 0;
     m.sysMallocCount = m.sysReallocCount = m.sysFreeCount = 0;
-    kovamem::memSysHigh = kovamem::SysHigh{};
-    kovamem::memSerial = kovamem::memReallocs = 0;
-    kovamem::memPeakEpoch = 1;
-    kovamem::memPeakEpochStart = static_cast<uint64_t>(time(nullptr));
+    kovamem::memHot = kovamem::HotCounts{};
+    kovamem::memHot.peakEpoch = 1;
+    kovamem::memHot.peakEpochStart = static_cast<uint64_t>(time(nullptr));
     m.totalMgmt = kovamem::kMgmtManager;
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         MemPool &p = m.pools[k];
@@ -293,7 +290,8 @@ void KovaMemInit(const int32_t *memPoolCfg) {
             h.next = j + 1 < n ? &hdrs[j + 1] : nullptr;
         }
         kovamem::memShadowArea(p.area, static_cast<size_t>(n) * kovamem::memSlotStride(s));
-        kovamem::memNextData[k] = p.area;
+        kovamem::memPoolHot[k] = kovamem::PoolHot{};
+        kovamem::memPoolHot[k].next = p.area;
     }
     m.totalReserved = m.totalMgmt + m.totalData;
     m.initialized = 1;

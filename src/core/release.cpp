@@ -56,6 +56,8 @@ __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr,
     kovamem::memStore(m.corruptList, hdr);
     ++pool->corruptCount;
     ++m.corruptCount;
+    ++kovamem::memPoolHot[hdr->poolIndex].damaged;
+    kovamem::memPoolGeom[hdr->poolIndex].serial[hdr->blockIndex] = 0;
     memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
     memLogPrint(" ERROR: KovaMemFreeNode: FAILED to free the Ptr 0x%" PRIxPTR "\n", reinterpret_cast<uintptr_t>(slot));
 }
@@ -98,8 +100,10 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     bool filled = false;
     if (!config_classic) {
         filled = intact && kovamem::memLoad(kovamem::memFreeCheck) != 0;
-        if (__builtin_expect(filled, 0)) kovamem::memFillFreed(slot, s);
-        g.serial[hdr->blockIndex] = filled ? kovamem::kFreeFilled : 0;
+        if (__builtin_expect(filled, 0)) {
+            kovamem::memFillFreed(slot, s);
+            g.serial[hdr->blockIndex] = kovamem::kFreeFilled;
+        }
     }
     kovamem::memShadowGive(slot, kovamem::memSlotStride(s));
     kovamem::memStore(hdr->reqSize, 0u);
@@ -113,12 +117,11 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
         pool->freeTail->next = hdr;
     } else {
         pool->freeHead = hdr;
-        if (!config_classic) kovamem::memStore(kovamem::memNextData[hdr->poolIndex], slot);  // no longer empty
+        if (!config_classic) kovamem::memStore(kovamem::memPoolHot[hdr->poolIndex].next, slot);  // no longer empty
     }
     pool->freeTail = hdr;
     hdr->next = nullptr;
     ++pool->freeCount;
-    ++g.releases;
     if (r != nullptr) {
         if (!config_classic && filled && release != nullptr && r->hdr == hdr)
             memHoldStackRec(hdr, r, release);
@@ -321,7 +324,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
             return nullptr;
         }
         ++m.memReallocCount;
-        ++kovamem::memReallocs;
+        ++kovamem::memHot.reallocs;
         memcpy(fresh, ptr, copy);
         if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)freeNode(f.pool, f.hdr, f.prev);
         memUnlock(m.lock);
@@ -345,7 +348,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         kovamem::memShadowTake(fresh, size);
         memcpy(fresh, ptr, copy);
         ++m.memReallocCount;
-        ++kovamem::memReallocs;
+        ++kovamem::memHot.reallocs;
         const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
         memUnlock(m.lock);
         // The new block is busy and the caller's alone: its guard goes in
@@ -380,7 +383,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial) {
         memcpy(heap, ptr, copy);
         ++m.memReallocCount;
-        ++kovamem::memReallocs;
+        ++kovamem::memHot.reallocs;
         const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
         memUnlock(m.lock);
         if (__builtin_expect(released == 0, 0)) {

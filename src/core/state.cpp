@@ -10,33 +10,30 @@ static_assert(!kovamem::config_word32 || sizeof(MemStackRec) == 60, "MemStackRec
 static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer-wide");
 
 kovamem::PoolGeom kovamem::memPoolGeom[MEM_POOL_SLOTS];
-alignas(64) uint8_t *kovamem::memNextData[MEM_POOL_SLOTS];
 bool kovamem::memUnderValgrind;
 kovamem::AddressIndex kovamem::memByAddress;
 uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];
 kovamem::HeapFns kovamem::memHeap = {malloc, calloc, realloc, free, posix_memalign};
-uint64_t kovamem::memSerial;
-kovamem::SysHigh kovamem::memSysHigh;
-uint32_t kovamem::memPeakEpoch;
-uint64_t kovamem::memPeakEpochStart;
-uint64_t kovamem::memReallocs;
+kovamem::HotCounts kovamem::memHot;
+alignas(64) kovamem::PoolHot kovamem::memPoolHot[MEM_POOL_SLOTS];
 
 uint64_t kovamem::memSerialNow() {
     const uint32_t &low = memMgrDetails.sysMallocCount;
     for (;;) {  // the C-heap count's high word read again: no wrap came between
-        const uint32_t h = __atomic_load_n(&memSysHigh.malloc, __ATOMIC_RELAXED);
+        const uint32_t h = __atomic_load_n(&memHot.sysHigh.malloc, __ATOMIC_RELAXED);
         const uint32_t l = __atomic_load_n(&low, __ATOMIC_RELAXED);
-        if (__atomic_load_n(&memSysHigh.malloc, __ATOMIC_RELAXED) == h)
-            return memSerial + ((static_cast<uint64_t>(h) << 32) | l);
+        if (__atomic_load_n(&memHot.sysHigh.malloc, __ATOMIC_RELAXED) == h)
+            return ((static_cast<uint64_t>(memHot.poolHigh) << 32) | memMgrDetails.memMallocCount) +
+                   ((static_cast<uint64_t>(h) << 32) | l) + 1;  // + 1: never kFreeFilled
     }
 }
 
 // A C-heap counter's low word wrapped: its high word follows.
 void kovamem::memCountWrapped(uint32_t &counter) {
     MemMgrDetails &m = memMgrDetails;
-    uint32_t *high = &counter == &m.sysMallocCount    ? &memSysHigh.malloc
-                     : &counter == &m.sysReallocCount ? &memSysHigh.realloc
-                     : &counter == &m.sysFreeCount    ? &memSysHigh.free
+    uint32_t *high = &counter == &m.sysMallocCount    ? &memHot.sysHigh.malloc
+                     : &counter == &m.sysReallocCount ? &memHot.sysHigh.realloc
+                     : &counter == &m.sysFreeCount    ? &memHot.sysHigh.free
                                                       : nullptr;
     if (high != nullptr) __atomic_fetch_add(high, 1u, __ATOMIC_RELAXED);
 }

@@ -140,8 +140,8 @@ void checkPools(Checker &c) {
             if (h->stackRec != nullptr && (kovamem::config_classic || h->stackRec->hdr != h))
                 c.fail("pool %u free block %u holds a record that is not its own", k, h->blockIndex);
             if (kovamem::memGuardWord(h->data + p.blockSize) != MEM_GUARD_WORD) c.fail("pool %u free block %u guard", k, h->blockIndex);
-            if (!kovamem::config_classic && kovamem::memPoolGeom[k].serial[h->blockIndex] > kovamem::kFreeFilled)
-                c.fail("pool %u free block %u has serial %llu, neither filled nor not", k, h->blockIndex,
+            if (!kovamem::config_classic && kovamem::memPoolGeom[k].serial[h->blockIndex] > kovamem::memSerialNow())
+                c.fail("pool %u free block %u has serial %llu, beyond the allocations made", k, h->blockIndex,
                        static_cast<unsigned long long>(kovamem::memPoolGeom[k].serial[h->blockIndex]));
         }
         int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
@@ -150,7 +150,7 @@ void checkPools(Checker &c) {
         // The prefetch hint may be stale, but it always names a slot of
         // this pool: a hint stored for the wrong pool would fetch lines
         // that the allocation never uses.
-        const uintptr_t hint = reinterpret_cast<uintptr_t>(kovamem::memLoad(kovamem::memNextData[k]));
+        const uintptr_t hint = reinterpret_cast<uintptr_t>(kovamem::memLoad(kovamem::memPoolHot[k].next));
         const uintptr_t area = reinterpret_cast<uintptr_t>(p.area);
         const uintptr_t areaEnd = area + static_cast<uintptr_t>(p.blockCount) * kovamem::memSlotStride(p.blockSize);
         if (!kovamem::config_classic) {
@@ -166,13 +166,14 @@ void checkPools(Checker &c) {
         if (nb != p.busyCount) c.fail("pool %u busyCount %u, busy list %d", k, p.busyCount, nb);
         if (req != p.reqBytes) c.fail("pool %u reqBytes %u, busy sizes %u", k, p.reqBytes, req);
         if (p.peakCount < p.busyCount) c.fail("pool %u peak %u below busy %u", k, p.peakCount, p.busyCount);
-        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+        const kovamem::PoolHot &g = kovamem::memPoolHot[k];
         if (g.windowPeak < p.busyCount || g.windowPeak > p.peakCount)
             c.fail("pool %u window peak %u outside busy %u .. lifetime peak %u", k, g.windowPeak, p.busyCount, p.peakCount);
-        // Every block taken is busy, was returned intact, or was quarantined.
-        if (g.allocs < g.releases + p.busyCount)
-            c.fail("pool %u allocations %llu below releases %llu + busy %u", k, static_cast<unsigned long long>(g.allocs),
-                   static_cast<unsigned long long>(g.releases), p.busyCount);
+        // Every block taken is busy, was returned intact, or was quarantined
+        // by its release.
+        if (g.allocs < static_cast<uint64_t>(p.busyCount) + g.damaged)
+            c.fail("pool %u allocations %llu below busy %u + quarantined by a release %u", k,
+                   static_cast<unsigned long long>(g.allocs), p.busyCount, g.damaged);
         if (perPool[k] != p.corruptCount) c.fail("pool %u corruptCount %u, quarantined %u", k, p.corruptCount, perPool[k]);
         if (p.freeCount + p.busyCount + p.corruptCount != p.blockCount)
             c.fail("pool %u F %u + B %u + C %u != N %u", k, p.freeCount, p.busyCount, p.corruptCount, p.blockCount);

@@ -41,7 +41,7 @@ bool snapshot(KovaMemStats &s) {
     const MemStackData &d = *m.stackData;
     s.poolCount = m.poolCount;
     s.corruptCount = m.corruptCount;
-    s.memReallocCount = kovamem::memReallocs;
+    s.memReallocCount = kovamem::memHot.reallocs;
     s.totalReserved = m.totalReserved;
     s.totalMgmt = m.totalMgmt;
     s.totalData = m.totalData;
@@ -50,11 +50,10 @@ bool snapshot(KovaMemStats &s) {
     s.traceRecordsBusy = d.busyCount;
     s.traceRecordsHeld = memHeld.count;
     s.traceMemory = d.debugMemUsage;
-    s.peakEpoch = kovamem::memPeakEpoch;
-    s.peakEpochStart = kovamem::memPeakEpochStart;
+    s.peakEpoch = kovamem::memHot.peakEpoch;
+    s.peakEpochStart = kovamem::memHot.peakEpochStart;
     for (uint16_t k = 0; k < m.poolCount && k < MEM_POOL_SLOTS; ++k) {
         const MemPool &p = m.pools[k];
-        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
         KovaMemPoolStats &o = s.pools[k];
         o.blockSize = p.blockSize;
         o.blockCount = p.blockCount;
@@ -62,16 +61,17 @@ bool snapshot(KovaMemStats &s) {
         o.busyCount = p.busyCount;
         o.corruptCount = p.corruptCount;
         o.reqBytes = p.reqBytes;
-        o.peakCount = g.windowPeak;
+        const kovamem::PoolHot &st = kovamem::memPoolHot[k];
+        o.peakCount = st.windowPeak;
         o.peakCountLifetime = p.peakCount;
-        o.allocCount = g.allocs;
-        o.releaseCount = g.releases;
+        o.allocCount = st.allocs;
+        o.releaseCount = st.allocs - p.busyCount - st.damaged;
     }
     memUnlock(m.lock);
     // Sums and the C-heap counters, outside the lock.
-    s.sysMallocCount = wide(m.sysMallocCount, kovamem::memSysHigh.malloc);
-    s.sysReallocCount = wide(m.sysReallocCount, kovamem::memSysHigh.realloc);
-    s.sysFreeCount = wide(m.sysFreeCount, kovamem::memSysHigh.free);
+    s.sysMallocCount = wide(m.sysMallocCount, kovamem::memHot.sysHigh.malloc);
+    s.sysReallocCount = wide(m.sysReallocCount, kovamem::memHot.sysHigh.realloc);
+    s.sysFreeCount = wide(m.sysFreeCount, kovamem::memHot.sysHigh.free);
     for (uint32_t k = 0; k < s.poolCount; ++k) {
         const KovaMemPoolStats &o = s.pools[k];
         s.memMallocCount += o.allocCount;
@@ -225,9 +225,9 @@ void KovaMemResetPeaks(void) {
     if (m.initialized == 0) return;
     const uint64_t now = static_cast<uint64_t>(time(nullptr));
     memLock(m.lock);
-    for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPoolGeom[k].windowPeak = m.pools[k].busyCount;
-    ++kovamem::memPeakEpoch;
-    kovamem::memPeakEpochStart = now;
+    for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPoolHot[k].windowPeak = m.pools[k].busyCount;
+    ++kovamem::memHot.peakEpoch;
+    kovamem::memHot.peakEpochStart = now;
     memUnlock(m.lock);
 }
 
