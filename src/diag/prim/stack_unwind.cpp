@@ -58,10 +58,14 @@ struct Walk {
 // lock-free _dl_find_object.
 }  // namespace
 
-// Weak: a C library without the compiler runtime's shared unwinder (musl
-// without libgcc_s) still loads the library, and its captures are empty.
+#if !defined(__GLIBC__)
+// Weak beside a C library without the compiler runtime's shared unwinder
+// (musl without libgcc_s): the library still loads, and its captures are
+// empty. With glibc the references stay strong, which keeps libgcc_s among
+// the library's needed libraries.
 extern "C" __attribute__((weak)) _Unwind_Reason_Code _Unwind_Backtrace(_Unwind_Trace_Fn, void *);
 extern "C" __attribute__((weak)) _Unwind_Ptr _Unwind_GetIP(struct _Unwind_Context *);
+#endif
 
 namespace {
 
