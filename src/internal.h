@@ -40,8 +40,12 @@
 // Outside both locks: the stack walk's code map and frame caches are
 // lock-free (sequence counts); its module check calls dl_iterate_phdr (the
 // loader's lock) only in the library's own captures, never in a capture a
-// host may make from a signal handler; a fork waits until no other thread
-// is inside that call or libunwind (prim/codemap.h). Captures are made
+// host may make from a signal handler. Every loader call of the library
+// (the module check, KovaMemLogModules with its own lock, libunwind's
+// start and walks) runs inside the fork guard: a fork waits until no other
+// thread is inside one (prim/codemap.h), so a child never inherits the
+// loader's lock or the module log's lock held. libunwind is first touched
+// by the library's own first capture, never at load. Captures are made
 // before the manager lock is taken or after it is released (the fault
 // entries' chains included); the one exception is an allocation that finds
 // tracing switched on while it waited for the lock. The counted fallback
@@ -451,12 +455,16 @@ int memFindBlockWalk(const void *addr, MemFindResult *out);
 extern char memLogPath[31];
 extern uint32_t memLogMaxSize;
 extern uint32_t memLogFull;
+// Raised by each KovaMemResetFile that emptied the log: what the log held
+// before (the module map) must be written again.
+extern uint32_t memLogResets;
 
 void memLogPrint(const char *format, ...) MEM_PRINTF(1, 2);
 // A note that may be left out: written as memLogPrint writes, but only while
 // the file is below three quarters of its cap, so that notes never take the
 // room the reports and fault entries need. No cap marker is written for it.
-void memLogNote(const char *format, ...) MEM_PRINTF(1, 2);
+// 1 when it was written.
+int memLogNote(const char *format, ...) MEM_PRINTF(1, 2);
 
 // ---- stack traces ----
 int32_t memWalkStack(MemTraceAddr *buf, int32_t depth, uint32_t how);

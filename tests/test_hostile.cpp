@@ -104,6 +104,23 @@ TEST_F(HostileLog, CreatedFileIsOwnerOnlyWhateverTheUmaskAndErrnoIsKept) {
 
 // ---- fork ----
 
+// Waits for a child that arms its own alarm (a deadlocked one dies of
+// SIGALRM). Under qemu's user-mode emulation a child of a multi-threaded
+// process now and then hangs inside the emulator itself, where no signal
+// reaches it: that child is killed and -1 returned, so that the fork is
+// tried again. Otherwise the child's wait status.
+int waitForChild(pid_t pid) {
+    int status = 0;
+    pid_t got = 0;
+    for (int waited = 0; (got = waitpid(pid, &status, WNOHANG)) == 0 && waited < 3000; ++waited) usleep(10000);
+    if (got == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return status;
+}
+
 TEST(Fork, ChildrenOfABusyParentAllocateAtOnceAndLogUnderTheirOwnName) {
     kt::init(kt::Cfg{{0, 64}, {2, 64}, {5, 16}});
     ASSERT_EQ(KovaMemIsInitialized(), 1);
@@ -143,21 +160,12 @@ TEST(Fork, ChildrenOfABusyParentAllocateAtOnceAndLogUnderTheirOwnName) {
             // Exit status: 0, or which check failed.
             _exit((p != nullptr && freed == 1 ? 0 : 1) | (valid ? 0 : 2) | (ownLog != kt::config_classic ? 0 : 4));
         }
-        // A child deadlocked in the library dies of its alarm. Under qemu's
-        // user-mode emulation a child of a multi-threaded process now and
-        // then hangs inside the emulator itself, where no signal reaches
-        // it: that child is killed and the fork tried again.
-        int status = 0;
-        pid_t got = 0;
-        for (int waited = 0; (got = waitpid(pid, &status, WNOHANG)) == 0 && waited < 3000; ++waited) usleep(10000);
-        if (got == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+        const int status = waitForChild(pid);
+        if (status == -1) {
             ASSERT_LT(++emulatorHangs, 3) << "children hang without their alarm firing";
             --i;
             continue;
         }
-        ASSERT_EQ(got, pid);
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
         else ADD_FAILURE() << "child " << i << " status " << status;
     }
@@ -165,6 +173,55 @@ TEST(Fork, ChildrenOfABusyParentAllocateAtOnceAndLogUnderTheirOwnName) {
     for (auto &t : busy) t.join();
     EXPECT_EQ(ok, 20);
     if (emulatorHangs > 0) printf("note: %d child(ren) hung in the emulator and were forked again\n", emulatorHangs);
+    EXPECT_EQ(kt::validity(), "valid");
+    unlink(kt::logPath().c_str());
+}
+
+// The module map is written under the loader's lock and a lock of its own;
+// a child forked while another thread writes it inherits neither held: its
+// first traced allocation and its own map go through.
+TEST(Fork, ChildForkedWhileAnotherThreadLogsModulesTracesAndLogsItsOwn) {
+    kt::init(kt::Cfg{{0, 64}, {2, 64}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    KovaMemSetFileSize(4096);
+    KovaMemUpdateLogStackFlag(1);
+    std::atomic<bool> done{false};
+    std::thread logger([&done] {
+        while (!done) {
+            KovaMemLogModules();
+            KovaMemResetFile();  // every call writes a whole map
+        }
+    });
+    int ok = 0, emulatorHangs = 0;
+    const int children = kt::kMips ? 10 : 40;
+    for (int i = 0; i < children; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(10);
+            const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
+            unlink(own.c_str());
+            void *p = KovaMemAlloc(24);  // traced: the walk checks the modules
+            KovaMemLogModules();
+            const bool freed = KovaMemFree(p) == 1;
+            char why[256];
+            const bool valid = memValidate(why, sizeof why) == 1;
+            const bool mapped = kt::config_classic || kt::count(readFile(own), "KovaMemLogModules: module 0 base") == 1;
+            unlink(own.c_str());
+            _exit((p != nullptr && freed ? 0 : 1) | (valid ? 0 : 2) | (mapped ? 0 : 4));
+        }
+        const int status = waitForChild(pid);
+        if (status == -1) {
+            ASSERT_LT(++emulatorHangs, 3) << "children hang without their alarm firing";
+            --i;
+            continue;
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
+        else ADD_FAILURE() << "child " << i << " status " << status;
+    }
+    done = true;
+    logger.join();
+    EXPECT_EQ(ok, children);
     EXPECT_EQ(kt::validity(), "valid");
     unlink(kt::logPath().c_str());
 }

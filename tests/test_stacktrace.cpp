@@ -2,11 +2,13 @@
 // result table, real call chains, the printed entry and the depth setter.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <string>
@@ -310,6 +312,8 @@ TEST(SysStackTrace, CaptureFromAHandlerThatInterruptsACaptureIsWholeWithEveryWal
         bool value;
     };
     std::vector<Walk> walks;
+    MemTraceAddr first[MEM_TRACE_ENTRIES];
+    kt::ktCaptureDeep(1, first);  // the library's first capture starts libunwind where it is used
     if (kt::kMips) {
         walks = {{"frame cache", &memFrameCacheOff, false}, {"scans only", &memFrameCacheOff, true}};
     } else {
@@ -405,16 +409,54 @@ constexpr const char *kWhole = "ktPlugInner ktPlugMiddle ktPlugOuter ktThroughPl
 
 }  // namespace plugins
 
+// The descriptors the process has open, from /proc/self/fd (the
+// directory's own descriptor left out).
+std::vector<int> openDescriptors() {
+    std::vector<int> fds;
+    for (int fd = 0; fd < 1024; ++fd)
+        if (fcntl(fd, F_GETFD) != -1) fds.push_back(fd);
+    return fds;
+}
+
 // A crash handler's capture may be the process's first: nothing it needs
 // is learned by it (learning calls the loader, which a handler must not).
-TEST(SysStackTrace, CodeMapIsLearnedBeforeTheFirstCapture) {
+// libunwind is not touched before the library's own first capture (its
+// first use opens a pipe): a host that never traces keeps every descriptor
+// to itself.
+TEST(SysStackTrace, CodeMapIsLearnedBeforeTheFirstCaptureAndLibunwindStartsWithTracing) {
     uintptr_t lo, hi;
     EXPECT_TRUE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(&kt::ktChainF), &lo, &hi, false));
     EXPECT_TRUE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(&KovaMemAlloc), &lo, &hi, false));
     EXPECT_FALSE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(&lo), &lo, &hi, false));  // the stack
-    if (!kt::kMips && kovamem::config_libunwind && !kovamem::config_tsan) {
-        EXPECT_TRUE(memUnwindCached);  // chosen, and libunwind's policy set, at load
+    EXPECT_FALSE(memUnwindCached);
+    const std::vector<int> before = openDescriptors();
+    MemTraceAddr t[MEM_TRACE_ENTRIES];
+    EXPECT_GE(kt::ktChainF(t, MEM_TRACE_ENTRIES), 3);  // a host's capture
+    const int32_t cfg[MEM_POOL_SLOTS] = {4, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    KovaMemInit(cfg);
+    KovaMemFree(KovaMemAlloc(8));
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_FALSE(memUnwindCached);
+    // What a traced allocation captures; then the host closes every
+    // descriptor it did not open itself, and captures go on whole.
+    for (int i = 0; i < 4; ++i) {
+        MemTraceAddr now[MEM_TRACE_ENTRIES];
+        kt::ktCaptureDeep(1, now);
+        if (i > 0) {
+            // Entry 1 is this loop's call site, which the compiler may copy.
+            for (int k = 0; k < MEM_TRACE_ENTRIES; ++k)
+                if (k != 1) {
+                    EXPECT_EQ(now[k], t[k]) << i << " entry " << k;
+                }
+            continue;
+        }
+        memcpy(t, now, sizeof t);
+        EXPECT_NE(t[3], MEM_TRACE_END);
+        EXPECT_EQ(memUnwindCached, !kt::kMips && kovamem::config_libunwind && !kovamem::config_tsan);
+        for (int fd : openDescriptors())
+            if (fd > 2 && std::find(before.begin(), before.end(), fd) == before.end()) close(fd);
     }
+    unlink(kt::logPath().c_str());
 }
 
 // A plugin unloaded and another loaded at the same base: what the walk

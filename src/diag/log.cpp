@@ -142,6 +142,7 @@ extern "C" {
 char memLogPath[31];
 uint32_t memLogMaxSize = 16384;
 uint32_t memLogFull;
+uint32_t memLogResets;
 
 }  // extern "C"
 
@@ -150,8 +151,8 @@ namespace {
 // One entry through its own open of the file. An entry (note false) past
 // the cap writes the marker and stops the log; a note is written only
 // below three quarters of the cap and is otherwise left out.
-void logWrite(bool note, const char *format, va_list ap) {
-    if (memLoad(memLogFull) == 1) return;
+bool logWrite(bool note, const char *format, va_list ap) {
+    if (memLoad(memLogFull) == 1) return false;
     char text[MEM_LOG_ENTRY_SIZE];
     int len = vsnprintf(text, sizeof text, format, ap);
     if (len < 0) len = 0;
@@ -160,14 +161,16 @@ void logWrite(bool note, const char *format, va_list ap) {
     const ErrnoKeeper keep;
     uint32_t size;
     int fd = openLog(O_RDWR | O_APPEND, &size);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     const uint32_t cap = memLoad(memLogMaxSize);
     uint32_t threshold = cap - kCapMarkerReserve;
+    bool written = false;
     if (note) {
-        if (static_cast<uint64_t>(size) < static_cast<uint64_t>(cap) * 3 / 4 && size < threshold)
-            writeAll(fd, text, n);
+        written = static_cast<uint64_t>(size) < static_cast<uint64_t>(cap) * 3 / 4 && size < threshold;
+        if (written) writeAll(fd, text, n);
     } else if (size < threshold) {
         writeAll(fd, text, n);
+        written = true;
     } else {
         char marker[64];
         int m = snprintf(marker, sizeof marker, "%s fs %d", kCapText, static_cast<int32_t>(size));
@@ -175,6 +178,7 @@ void logWrite(bool note, const char *format, va_list ap) {
         memStore(memLogFull, 1u);
     }
     close(fd);
+    return written;
 }
 
 }  // namespace
@@ -188,11 +192,12 @@ void memLogPrint(const char *format, ...) {
     va_end(ap);
 }
 
-void memLogNote(const char *format, ...) {
+int memLogNote(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    logWrite(true, format, ap);
+    const bool written = logWrite(true, format, ap);
     va_end(ap);
+    return written ? 1 : 0;
 }
 
 void KovaMemSetFileSize(uint32_t kilobytes) {
@@ -207,7 +212,10 @@ void KovaMemResetFile(void) {
     uint32_t size;
     int fd = openLog(O_WRONLY, &size);
     if (fd < 0) return;
-    if (ftruncate(fd, 0) == 0) memStore(memLogFull, 0u);
+    if (ftruncate(fd, 0) == 0) {
+        memStore(memLogFull, 0u);
+        __atomic_fetch_add(&memLogResets, 1u, __ATOMIC_RELAXED);
+    }
     close(fd);
 }
 

@@ -9,9 +9,22 @@
 //
 // Lines are gathered into as few entries as the 2047-character entry limit
 // allows, and a module's lines are never split between two entries.
+//
+// A map is written when the log lacks one: the first call, the first after
+// KovaMemResetFile, the first in a child of fork (its own log). After that,
+// only when a module is loaded that the last written map does not list (by
+// path and load address): a map that only lost modules still names every
+// address a new chain can hold, so a program that loads and unloads the
+// same library in a loop writes one map, not one per round. Such later maps
+// are notes (written only below three quarters of the log's cap), so that
+// maps never take the room the reports and fault entries need.
+//
+// The whole call runs inside the fork guard: a child of fork never inherits
+// the loader's lock or this function's own lock held by another thread.
 #include <elf.h>
 #include <link.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -22,11 +35,51 @@ namespace {
 
 using Entry = kovamem::TextBuffer<MEM_LOG_ENTRY_SIZE>;
 
+// Modules of the last written map, each as its load address and a hash of
+// its path; past kMaxKnown modules every later map is written.
+constexpr int kMaxKnown = 512;
+struct Known {
+    int count;
+    uintptr_t base[kMaxKnown];
+    uint32_t path[kMaxKnown];
+};
+
 struct Walk {
     Entry entry;  // lines not yet written
     int index;
+    bool write;     // false: only compare the modules with the last map
+    bool news;      // a module the last map lacks was met
+    bool note;      // the map's entries are notes
+    bool dropped;   // a note of the map was left out
+    Known seen;     // the modules of this walk
     char exe[512];  // the main program's path (its own name is empty)
 };
+
+Known gLast;             // the modules of the last written map
+char gLastLog[31];       // the log it was written to
+uint32_t gLastResets;    // memLogResets when it was written
+bool gWritten;
+
+uint32_t pathHash(const char *s) {
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (; *s != '\0'; ++s) h = (h ^ static_cast<uint8_t>(*s)) * 16777619u;
+    return h;
+}
+
+bool inLast(uintptr_t base, uint32_t path) {
+    for (int i = 0; i < gLast.count; ++i)
+        if (gLast.base[i] == base && gLast.path[i] == path) return true;
+    return false;
+}
+
+void flush(Walk &w) {
+    if (w.entry.len == 0) return;
+    if (!w.note)
+        memLogPrint("%s", w.entry.buf);
+    else if (memLogNote("%s", w.entry.buf) == 0)
+        w.dropped = true;
+    w.entry.clear();
+}
 
 // The build ID from the module's note segments, as hex, or "-".
 void buildId(const struct dl_phdr_info *info, char *out, size_t cap) {
@@ -52,9 +105,17 @@ void buildId(const struct dl_phdr_info *info, char *out, size_t cap) {
 
 int onModule(struct dl_phdr_info *info, size_t, void *arg) {
     Walk &w = *static_cast<Walk *>(arg);
+    const char *path = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : w.exe;
+    const uintptr_t base = static_cast<uintptr_t>(info->dlpi_addr);
+    const uint32_t hash = pathHash(path);
+    if (w.seen.count < kMaxKnown) {
+        w.seen.base[w.seen.count] = base;
+        w.seen.path[w.seen.count++] = hash;
+    }
+    if (!inLast(base, hash)) w.news = true;
+    if (!w.write || w.dropped) return 0;
     char id[2 * 64 + 1];
     buildId(info, id, sizeof id);
-    const char *path = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : w.exe;
     Entry m;
     m.clear();
     // A path is cut at 1024 characters so that a module always fits an entry.
@@ -68,27 +129,52 @@ int onModule(struct dl_phdr_info *info, size_t, void *arg) {
               static_cast<uintptr_t>(lo + ph.p_memsz), (ph.p_flags & PF_R) ? 'r' : '-', (ph.p_flags & PF_W) ? 'w' : '-',
               (ph.p_flags & PF_X) ? 'x' : '-');
     }
-    if (w.entry.len + m.len >= MEM_LOG_ENTRY_SIZE) {
-        memLogPrint("%s", w.entry.buf);
-        w.entry.clear();
-    }
+    if (w.entry.len + m.len >= MEM_LOG_ENTRY_SIZE) flush(w);
     w.entry.add("%s", m.buf);
     ++w.index;
     return 0;
+}
+
+// One walk of the loaded modules; with write, the map goes to the log.
+void walk(Walk &w, bool write, bool note) {
+    w.entry.clear();
+    w.index = 0;
+    w.write = write;
+    w.note = note;
+    w.dropped = false;
+    w.news = false;
+    w.seen.count = 0;
+    dl_iterate_phdr(onModule, &w);
+    if (write) flush(w);
 }
 
 }  // namespace
 
 extern "C" void KovaMemLogModules(void) {
     kovamem::memCodeMapCheck();  // the stack walk learns what came or went too
-    static Walk w;  // 2.5 KiB: kept off the caller's stack; calls are serialised
+    while (!kovamem::memForkGuardEnter()) sched_yield();  // a fork is being prepared: after it
+    static Walk w;  // 12 KiB: kept off the caller's stack; calls are serialised
     static pthread_mutex_t one = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_lock(&one);
-    w.entry.clear();
-    w.index = 0;
+    const uint32_t resets = __atomic_load_n(&memLogResets, __ATOMIC_RELAXED);
+    const bool fresh = !gWritten || resets != gLastResets || strcmp(gLastLog, memLogPath) != 0;
     const ssize_t n = readlink("/proc/self/exe", w.exe, sizeof w.exe - 1);
     w.exe[n > 0 ? n : 0] = '\0';
-    dl_iterate_phdr(onModule, &w);
-    if (w.entry.len > 0) memLogPrint("%s", w.entry.buf);
+    bool write = fresh;
+    if (!fresh) {
+        walk(w, false, false);
+        write = w.news;
+    }
+    if (write) walk(w, true, !fresh);
+    // A map left out (past three quarters of the cap) is written in full
+    // the next time a call finds room: the last written map stays the one
+    // the next is compared with.
+    if (write && !w.dropped) {
+        gLast = w.seen;
+        memcpy(gLastLog, memLogPath, sizeof gLastLog);
+        gLastResets = resets;
+        gWritten = true;
+    }
     pthread_mutex_unlock(&one);
+    kovamem::memForkGuardExit();
 }

@@ -157,9 +157,15 @@ void *versioned(void *lib, const char *name, const char *version) {
 #endif
 }
 
-// Chooses the walk once, before any capture can run in this process: the
-// first capture must not set libunwind's caching policy itself, since that
-// may allocate and a crash handler's capture may be the first.
+// Chooses the walk once, when the library is loaded, without touching
+// libunwind: its first use creates a pipe (two descriptors the host never
+// asked for, libunwind 1.6's memory check) and may allocate, so it is
+// started by the first capture the library's own operations make (tracing
+// on, never in a signal handler; see startLibunwind). Until then, and in a
+// process that never traces, every capture walks with the compiler runtime.
+bool gLibunwindAllowed;
+uint32_t gLibunwindStarted;  // 0 not yet, 1 being started, 2 done
+
 __attribute__((constructor)) void chooseUnwinder() {
     if (void *gcc = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD)) {
         void *bt = versioned(gcc, "_Unwind_Backtrace", "GCC_3.3");
@@ -170,11 +176,30 @@ __attribute__((constructor)) void chooseUnwinder() {
         }
         dlclose(gcc);  // still loaded: the library needs it
     }
-    if (!kovamem::config_libunwind || kovamem::config_tsan || &__tsan_init != nullptr) return;
+    gLibunwindAllowed = kovamem::config_libunwind && !kovamem::config_tsan && &__tsan_init == nullptr;
+}
+
+// Sets libunwind's caching policy once, from a capture made by the
+// library's own operations, under the thread's capture flag (a handler that
+// interrupts it walks with the compiler runtime) and the fork guard. Other
+// threads that capture meanwhile walk with the compiler runtime; the cached
+// walk serves from the next capture on.
+MEM_ALWAYS_INLINE void startLibunwind(volatile uint8_t &busy) {
+    if (__builtin_expect(__atomic_load_n(&gLibunwindStarted, __ATOMIC_ACQUIRE) != 0, 1) || !gLibunwindAllowed) return;
+    uint32_t idle = 0;
+    if (!__atomic_compare_exchange_n(&gLibunwindStarted, &idle, 1u, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) return;
+    busy = 1;
+    if (kovamem::memForkGuardEnter()) {
 #if KOVAMEM_LIBUNWIND
-    unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
+        unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
 #endif
-    __atomic_store_n(&memUnwindCached, true, __ATOMIC_RELAXED);
+        kovamem::memForkGuardExit();
+        __atomic_store_n(&memUnwindCached, true, __ATOMIC_RELEASE);
+        __atomic_store_n(&gLibunwindStarted, 2u, __ATOMIC_RELEASE);
+    } else {
+        __atomic_store_n(&gLibunwindStarted, 0u, __ATOMIC_RELEASE);  // a fork was under way: the next capture tries
+    }
+    busy = 0;
 }
 
 // Inlined into each entry so that the unwinder starts in that entry's own
@@ -188,6 +213,14 @@ MEM_ALWAYS_INLINE int32_t walkFrom(MemTraceAddr *buf, int32_t depth, void *retur
     const uintptr_t first = reinterpret_cast<uintptr_t>(returnAddress);
     if (first == 0) return 0;
     volatile uint8_t &busy = tInCachedCapture;
+    if (check && busy == 0) {
+        startLibunwind(busy);
+        // The module check the cached walk makes for itself (it flushes
+        // libunwind's caches too); the compiler runtime's walk needs none,
+        // but the module map's readers (KovaMemLogModules, the preload
+        // library) learn from it that modules came or went.
+        if (!__atomic_load_n(&memUnwindCached, __ATOMIC_RELAXED)) kovamem::memCodeMapCheck();
+    }
     if (depth <= kFastFrames && __atomic_load_n(&memUnwindCached, __ATOMIC_RELAXED) && busy == 0) {
         busy = 1;
         int32_t n = -1;
