@@ -127,7 +127,7 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
         uint32_t n = 0;
         bool ok = eq != nullptr;
         if (keyLen == 0 && eq == nullptr) {
-            // an empty item (";;" or a trailing ';')
+            ok = true;  // an empty item (";;" or a trailing ';')
         } else if (equals(at, keyLen, "pools")) {
             ok = ok && parsePools(v, vLen, o->pools);
         } else if (equals(at, keyLen, "trace")) {

@@ -29,9 +29,27 @@
 // pools. While dlsym runs, requests are served from a small static area;
 // its blocks are never returned. A thread that calls in while the library
 // is already inside one of its own calls (tInside) is served by the C
-// library directly: the library never waits for a lock it holds.
+// library directly: the library never waits for a lock it holds. When no
+// pool could be built (a configuration with no block, no memory), that is
+// said once on standard error and in the log, and every call goes to the C
+// library from then on.
+//
+// Addresses are routed by range first: a pool address never reaches the C
+// library's free or realloc, whatever state the library is in. A release of
+// a pool block that cannot be served at once (a signal handler that
+// interrupted this thread inside the library, which may hold the manager
+// lock) waits in a small lock-free table and is made by the next call that
+// is outside the library; a reallocation in that state returns NULL with
+// ENOMEM and leaves the block as it was. Both are counted in the log.
+//
+// Each process writes who started it, so that kovamem-run finds the logs
+// of its own process tree:
+//   " INFO: kovamem-preload: process <pid> parent <pid>"     at the start
+//   " INFO: kovamem-preload: process <pid> forked from <pid>" in a child of fork
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -88,17 +106,88 @@ size_t bootSize(const void *p) {
 
 // ---- start ----
 
-enum { kNone, kStarting, kReady };
+enum { kNone, kStarting, kReady, kPassThrough };
 int gState = kNone;
 kovamem::PreloadOptions gOptions;
 __thread int tInside __attribute__((tls_model("initial-exec")));
 
-volatile sig_atomic_t gReportAsked;
 uint32_t gModulesLogged;
 
-void onReportSignal(int) { gReportAsked = 1; }
+// What waits for the next call made outside the library, as bits of gWork,
+// set with atomic operations (also from signal handlers).
+enum : uint32_t { kWorkReport = 1, kWorkForked = 2, kWorkPending = 4, kWorkTell = 8 };
+uint32_t gWork;
+int gForkParent;  // the pid that forked, kept by the prepare handler
+
+void onReportSignal(int) { __atomic_fetch_or(&gWork, kWorkReport, __ATOMIC_RELAXED); }
+void onForkPrepare() { gForkParent = static_cast<int>(getpid()); }
+void onForkChild() { __atomic_fetch_or(&gWork, kWorkForked, __ATOMIC_RELAXED); }
+
+// ---- releases that cannot be served at once ----
+
+constexpr int kPending = 64;
+void *gPending[kPending];
+uint32_t gPendingLost;      // releases that found every place taken: the blocks stay busy
+uint32_t gReallocsRefused;  // reallocations of pool blocks that could not be served
+uint32_t gToldLost, gToldRefused;
+
+void deferRelease(void *p) {
+    for (int i = 0; i < kPending; ++i) {
+        void *idle = nullptr;
+        if (__atomic_compare_exchange_n(&gPending[i], &idle, p, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
+            __atomic_fetch_or(&gWork, kWorkPending, __ATOMIC_RELEASE);
+            return;
+        }
+    }
+    __atomic_fetch_add(&gPendingLost, 1u, __ATOMIC_RELAXED);
+    __atomic_fetch_or(&gWork, kWorkTell, __ATOMIC_RELAXED);
+}
+
+void releasePending() {
+    for (void *&slot : gPending) {
+        void *p = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQ_REL);
+        if (p != nullptr) (void)KovaMemFree(p);
+    }
+}
+
+// The counts of what could not be served, written as the fallback notes
+// are: when a count reaches 1, 2, 4, 8 ..., with the count.
+bool passedPowerOfTwo(uint32_t now, uint32_t told) { return now != told && (told == 0 || (now >> 1) >= told); }
+
+void tellRefused() {
+    const uint32_t lost = __atomic_load_n(&gPendingLost, __ATOMIC_RELAXED);
+    const uint32_t refused = __atomic_load_n(&gReallocsRefused, __ATOMIC_RELAXED);
+    if (passedPowerOfTwo(lost, gToldLost)) {
+        memLogNote(" ERROR: kovamem-preload: releases from signal handlers found no place to wait: "
+                   "their blocks stay busy (count %u)\n", lost);
+        gToldLost = lost;
+    }
+    if (passedPowerOfTwo(refused, gToldRefused)) {
+        memLogNote(" ERROR: kovamem-preload: reallocations of pool blocks from signal handlers that interrupted "
+                   "the library: NULL returned, the blocks left as they were (count %u)\n", refused);
+        gToldRefused = refused;
+    }
+}
+
+// Runs what gWork asks for; the caller is outside the library.
+__attribute__((noinline)) void work() {
+    const uint32_t w = __atomic_exchange_n(&gWork, 0u, __ATOMIC_ACQUIRE);
+    ++tInside;
+    if (w & kWorkForked)
+        memLogPrint(" INFO: kovamem-preload: process %d forked from %d\n", static_cast<int>(getpid()), gForkParent);
+    if (w & kWorkPending) releasePending();
+    if (w & kWorkTell) tellRefused();
+    if (w & kWorkReport) KovaMemPrintMemStatus();
+    --tInside;
+}
+
+MEM_ALWAYS_INLINE void pollWork() {
+    if (__builtin_expect(__atomic_load_n(&gWork, __ATOMIC_RELAXED) != 0, 0)) work();
+}
 
 void reportAtExit() {
+    __atomic_fetch_or(&gWork, kWorkTell, __ATOMIC_RELAXED);
+    work();  // releases still waiting are made before the report
     ++tInside;
     KovaMemPrintMemStatus();
     --tInside;
@@ -109,7 +198,8 @@ void find(F *slot, const char *name) {
     *slot = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-void start() {
+// False when no pool was built: the C library serves every call.
+bool start() {
     find(&gReal.malloc, "malloc");
     find(&gReal.calloc, "calloc");
     find(&gReal.realloc, "realloc");
@@ -124,6 +214,18 @@ void start() {
     KovaMemInit(gOptions.pools);
     KovaMemSetFileSize(gOptions.logKb);
     kovamem::tellPreloadProblems();
+    if (KovaMemIsInitialized() == 0) {
+        memLogPrint(" ERROR: kovamem-preload: no pool was built: every allocation goes to the C library\n");
+        char line[160];
+        const int n = snprintf(line, sizeof line,
+                               "kovamem: no pool was built (see %s): every allocation goes to the C library\n",
+                               memLogPath);
+        if (n > 0) (void)!write(2, line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+        return false;
+    }
+    memLogPrint(" INFO: kovamem-preload: process %d parent %d\n", static_cast<int>(getpid()),
+                static_cast<int>(getppid()));
+    pthread_atfork(onForkPrepare, nullptr, onForkChild);
     if (gOptions.depth >= 0) KovaMemSetStackDepth(gOptions.depth);
     if (gOptions.freeCheck) KovaMemSetFreeCheck(1);
     if (gOptions.trace) {
@@ -140,6 +242,7 @@ void start() {
         sigemptyset(&sa.sa_mask);
         sigaction(gOptions.reportSignal, &sa, nullptr);
     }
+    return true;
 }
 
 // True when the pools serve this call; false while the library is starting
@@ -149,25 +252,21 @@ bool ready() {
     int expected = kNone;
     if (__atomic_compare_exchange_n(&gState, &expected, kStarting, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
         ++tInside;
-        start();
+        const bool pools = start();
         --tInside;
-        __atomic_store_n(&gState, kReady, __ATOMIC_RELEASE);
-        return tInside == 0;
+        __atomic_store_n(&gState, pools ? kReady : kPassThrough, __ATOMIC_RELEASE);
+        return pools && tInside == 0;
     }
     if (tInside != 0) return false;  // this thread is starting the library
-    while (__atomic_load_n(&gState, __ATOMIC_ACQUIRE) != kReady) sched_yield();
-    return true;
+    int state;
+    while ((state = __atomic_load_n(&gState, __ATOMIC_ACQUIRE)) == kStarting) sched_yield();
+    return state == kReady;
 }
 
-// What waits for the next call: a report asked for by the signal, the
-// module map after modules came or went (tracing on).
+// What waits for the next call: the work of gWork, the module map after
+// modules came or went (tracing on).
 void poll() {
-    if (__builtin_expect(gReportAsked != 0, 0)) {
-        gReportAsked = 0;
-        ++tInside;
-        KovaMemPrintMemStatus();
-        --tInside;
-    }
+    pollWork();
     if (gOptions.trace) {
         const uint32_t g = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);
         if (__builtin_expect(g != gModulesLogged, 0)) {
@@ -209,7 +308,7 @@ void *allocate(size_t n, size_t align) {
         p = direct(n, align);
     } else {
         poll();
-        p = n > 0xFFFFFFFFu ? direct(n, align) : pooled(n, align);
+        p = n > 0xFFFFFFFFu || align > 0xFFFFFFFFu ? direct(n, align) : pooled(n, align);
     }
     if (p == nullptr) errno = ENOMEM;
     return p;
@@ -217,9 +316,19 @@ void *allocate(size_t n, size_t align) {
 
 bool powerOfTwo(size_t a) { return a != 0 && (a & (a - 1)) == 0; }
 
-// The requested size of a busy pool block, or 0 when p is none.
+bool poolAddress(const void *p) { return kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(p)) >= 0; }
+
+// The requested size of a busy pool block, or 0 when p is none. A thread
+// inside the library (a signal handler) cannot take the lock: it reads the
+// header as the release's prefetch does, which is exact for a block the
+// caller owns.
 size_t poolSize(const void *p) {
-    if (kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(p)) < 0) return 0;
+    const int k = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(p));
+    if (k < 0) return 0;
+    if (tInside != 0) {
+        const int32_t j = kovamem::memSlotOf(k, reinterpret_cast<uintptr_t>(p));
+        return j < 0 ? 0 : kovamem::memLoad(kovamem::memPoolGeom[k].hdrs[j].reqSize);
+    }
     MemFindResult f;
     size_t n = 0;
     memLock(memMgrDetails.lock);
@@ -238,9 +347,12 @@ __attribute__((visibility("default"))) void free(void *p) {
     if (p == nullptr || inBoot(p)) return;
     const int saved = errno;
     if (ready()) {
+        pollWork();
         ++tInside;
         (void)KovaMemFree(p);
         --tInside;
+    } else if (poolAddress(p)) {
+        deferRelease(p);
     } else if (gReal.free != nullptr) {
         gReal.free(p);
     }
@@ -271,6 +383,12 @@ __attribute__((visibility("default"))) void *realloc(void *p, size_t n) {
     }
     void *q;
     if (!ready()) {
+        if (poolAddress(p)) {
+            __atomic_fetch_add(&gReallocsRefused, 1u, __ATOMIC_RELAXED);
+            __atomic_fetch_or(&gWork, kWorkTell, __ATOMIC_RELAXED);
+            errno = ENOMEM;
+            return nullptr;
+        }
         q = gReal.realloc(p, n);
     } else if (n > 0xFFFFFFFFu) {
         const size_t old = poolSize(p);
@@ -344,9 +462,7 @@ __attribute__((visibility("default"))) void *pvalloc(size_t n) {
 __attribute__((visibility("default"))) size_t malloc_usable_size(void *p) {
     if (p == nullptr) return 0;
     if (inBoot(p)) return bootSize(p);
-    if (__atomic_load_n(&gState, __ATOMIC_ACQUIRE) == kReady &&
-        kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(p)) >= 0)
-        return poolSize(p);
+    if (poolAddress(p)) return poolSize(p);
     return gReal.usable != nullptr ? gReal.usable(p) : 0;
 }
 

@@ -114,6 +114,12 @@ int main() {
         free(p);
     }
     check(al, "posix_memalign: 8 to 4096");
+#if SIZE_MAX > 0xFFFFFFFFu
+    void *huge = nullptr;
+    const int hugeResult = posix_memalign(&huge, size_t{1} << 32, 16);
+    check(hugeResult == 0 && aligned(huge, size_t{1} << 32), "posix_memalign(2^32): served as the C library serves it");
+    free(huge);
+#endif
     void *a24 = aligned_alloc(24, 48);  // glibc before 2.38, as memalign: rounded up to 32
     check(a24 != nullptr && aligned(a24, 32), "aligned_alloc(24): rounded up to 32");
     free(a24);

@@ -14,6 +14,7 @@ import argparse
 import glob
 import json
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -177,6 +178,134 @@ class Programs(unittest.TestCase):
             self.same(["sh", "-c", "gzip -c '%s' | gzip -dc | cksum" % data], processes=3)  # the shell's own: no report
 
 
+def log_of(pid):
+    return "/tmp/memmgr-%d.log" % pid
+
+
+class Hostile(unittest.TestCase):
+    """What real programs do to an allocator they do not know is there."""
+
+    def pooled(self, args, options, timeout=600):
+        """Runs the hostile program on the pools with KOVAMEM_OPTIONS; returns
+        (completed process, {path: text} of the logs it wrote)."""
+        cmd = [ARGS.hostile] + args
+        env = dict(os.environ, KOVAMEM_OPTIONS=options)
+        before = {p: os.stat(p).st_mtime_ns for p in glob.glob("/tmp/memmgr-*.log")}
+        if ARGS.emulator:
+            full = emulated(cmd, True)
+        else:
+            env["LD_PRELOAD"] = os.path.abspath(ARGS.preload)
+            full = cmd
+        proc = subprocess.run(full, capture_output=True, text=True, env=env, timeout=timeout)
+        texts = {}
+        for p in glob.glob("/tmp/memmgr-*.log"):
+            try:
+                if before.get(p) != os.stat(p).st_mtime_ns:
+                    with open(p, errors="replace") as f:
+                        texts[p] = f.read()
+            except OSError:
+                pass
+        mine = {p: t for p, t in texts.items() if " INFO: kovamem-preload: process " in t}
+        self.addCleanup(lambda: [os.unlink(p) for p in mine if os.path.exists(p)])
+        return proc, mine
+
+    def consistent(self, path):
+        """The last report of the log is complete and adds up."""
+        doc = analysed(path)
+        last = doc["processes"][-1]["reports"][-1]
+        self.assertTrue(last["complete"], path)
+        t, c = last["totals"], last["counters"]
+        self.assertEqual(t["blocks"], t["free"] + t["used"] + t["quarantined"], path)
+        self.assertEqual(c["mem_malloc"] - c["mem_free"], t["used"] + t["quarantined"], path)
+        return doc
+
+    def test_the_first_descriptor_is_the_programs_own(self):
+        plain, _ = run([ARGS.hostile, "fds"], False)
+        self.assertEqual(plain.stdout, "first descriptor 3\n")
+        for options in ("report=exit", "report=exit,USR2;freecheck=1"):
+            proc, logs = self.pooled(["fds"], options)
+            self.assertEqual(proc.stdout, plain.stdout, options)
+            self.assertEqual(len(logs), 1)
+
+    def test_traces_survive_a_program_that_closes_every_descriptor(self):
+        proc, logs = self.pooled(["closeall"], "trace=1;log_kb=4096")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("36 kept", proc.stdout)
+        (path,) = logs
+        doc = self.consistent(path)
+        self.assertGreaterEqual(doc["processes"][-1]["reports"][-1]["traced_blocks"], 36)
+        if not ARGS.emulator:
+            names = {str(f["function"]).split(".")[0] for g in doc["processes"][-1]["call_sites"]["groups"]
+                     for f in g["frames"]}
+            self.assertIn("siteA", names)
+            self.assertIn("siteB", names)
+
+    def test_releases_from_a_signal_handler_never_reach_the_c_library(self):
+        n = "4000" if ARGS.emulator else "20000"
+        plain, _ = run([ARGS.hostile, "sigfree", n], False)
+        self.assertEqual(plain.stdout, "survived\n")
+        for options in ("report=exit", "trace=1;log_kb=65536", "freecheck=1"):
+            proc, logs = self.pooled(["sigfree", n], options)
+            self.assertEqual(proc.returncode, 0, "%s: %s" % (options, proc.stderr))
+            self.assertEqual(proc.stdout, "survived\n")
+            (path,) = logs
+            doc = self.consistent(path)
+            self.assertEqual(doc["processes"][-1]["guard_damage"], [])
+            self.assertEqual(doc["processes"][-1]["invalid_releases"], [], options)
+            self.assertNotIn("found no place to wait", logs[path])
+            # Every block the handler released was released: only the
+            # program's own few remain busy at its exit.
+            self.assertLess(doc["processes"][-1]["reports"][-1]["totals"]["used"], 50, options)
+
+    def test_a_loaded_library_is_in_the_next_module_map(self):
+        proc, logs = self.pooled(["dlopen", ARGS.dummy], "trace=1;log_kb=4096")
+        self.assertEqual(proc.stdout, "loaded\n", proc.stderr)
+        (path,) = logs
+        maps = analysed(path)["processes"][-1]["module_maps"]
+        self.assertEqual(len(maps), 2)
+        self.assertNotIn("libktdummy.so", " ".join(m["path"] for m in maps[0]["modules"]))
+        self.assertIn("libktdummy.so", " ".join(m["path"] for m in maps[1]["modules"]))
+
+    def test_a_load_and_unload_loop_leaves_room_for_the_fault_report(self):
+        rounds = "300" if ARGS.emulator else "2000"
+        proc, logs = self.pooled(["dlloop", ARGS.dummy, rounds], "trace=1")
+        self.assertEqual(proc.stdout, rounds + " rounds\n", proc.stderr)
+        (path,) = logs
+        text = logs[path]
+        self.assertRegex(text, r" CRIT: KovaMemFreeNode: Ptr 0x[0-9a-f]+ from Pool \d+ and Block \d+ might be corrupted")
+        self.assertNotIn("Max file size reached", text)
+        doc = analysed(path)["processes"][-1]
+        self.assertLessEqual(len(doc["module_maps"]), 3)
+        self.assertEqual(len(doc["guard_damage"]), 1)
+        self.assertIn("siteA", " ".join(str(f["function"]) for f in doc["guard_damage"][0]["frames"] or []) if
+                      not ARGS.emulator else "siteA")
+
+    def test_options_empty_items_and_a_configuration_without_blocks(self):
+        proc, logs = self.pooled(["fds"], "trace=0;;report=exit;")
+        self.assertEqual(proc.stderr, "")
+        self.assertEqual(len(logs), 1)
+        # No block at all: said once, and the C library serves everything.
+        env = dict(os.environ, KOVAMEM_OPTIONS="pools=8:0")
+        cmd = [ARGS.hostile, "sigfree", "2000"]
+        if ARGS.emulator:
+            full = emulated(cmd, True)
+        else:
+            env["LD_PRELOAD"] = os.path.abspath(ARGS.preload)
+            full = cmd
+        proc = subprocess.run(full, capture_output=True, text=True, env=env, timeout=600)
+        self.assertEqual(proc.stdout, "survived\n")
+        lines = proc.stderr.splitlines()
+        self.assertEqual(len(lines), 1, proc.stderr)
+        self.assertRegex(lines[0], r"^kovamem: no pool was built \(see /tmp/memmgr-(\d+)\.log\): every allocation "
+                                   r"goes to the C library$")
+        path = re.search(r"/tmp/memmgr-\d+\.log", lines[0]).group(0)
+        with open(path) as f:
+            text = f.read()
+        os.unlink(path)
+        self.assertIn(" EXIT: CRIT: KovaMemInit: memPoolCfg is not configured \n", text)
+        self.assertEqual(text.count("\n"), 2, text)
+
+
 class Runner(unittest.TestCase):
     def setUp(self):
         if ARGS.emulator:
@@ -218,6 +347,32 @@ class Runner(unittest.TestCase):
         self.assertGreaterEqual(text.count("KovaMemLogModules: module 0 base"), 2)  # again after a dlopen
         self.assertIn("Number of pools: 8", text)
 
+    def test_analyze_takes_the_logs_of_the_programs_own_processes_only(self):
+        # Another program on the pools writes its log while the run goes on.
+        other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(1.5); print(len([str(i) for i in range(999)]))"],
+                                 env=dict(os.environ, LD_PRELOAD=os.path.abspath(ARGS.preload)),
+                                 stdout=subprocess.DEVNULL)
+        self.addCleanup(lambda: os.path.exists(log_of(other.pid)) and os.unlink(log_of(other.pid)))
+        script = ("import os, subprocess, sys, time\n"
+                  "pid = os.fork()\n"
+                  "if pid == 0:\n"
+                  "    x = [str(i) for i in range(5000)]\n"
+                  "    sys.exit(0)\n"
+                  "os.waitpid(pid, 0)\n"
+                  "sub = subprocess.run([sys.executable, '-c', 'import os; print(os.getpid())'], capture_output=True, text=True)\n"
+                  "time.sleep(2)\n"
+                  "print(os.getpid(), pid, sub.stdout.strip())\n")
+        proc = subprocess.run(self.tool + ["--analyze", "--", sys.executable, "-c", script], capture_output=True,
+                              text=True, timeout=600)
+        other.wait()
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        mine = [int(w) for w in proc.stdout.strip().split("\n")[0].split()]
+        for pid in mine:
+            self.addCleanup(lambda p=pid: os.path.exists(log_of(p)) and os.unlink(log_of(p)))
+        analysed_logs = re.findall(r"==== kovamem-analyze /tmp/memmgr-(\d+)\.log ====", proc.stdout)
+        self.assertEqual(sorted(int(p) for p in analysed_logs), sorted(mine))
+        self.assertTrue(os.path.exists(log_of(other.pid)))
+
     def test_bad_options_in_the_environment_are_said_and_the_rest_applies(self):
         env = dict(os.environ, LD_PRELOAD=os.path.abspath(ARGS.preload),
                    KOVAMEM_OPTIONS="bogus=1;pools=8:10,64:20;trace=x;report=exit")
@@ -241,6 +396,8 @@ if __name__ == "__main__":
     ap.add_argument("--tools", required=True)
     ap.add_argument("--contracts", required=True)
     ap.add_argument("--cprog", required=True)
+    ap.add_argument("--hostile", required=True)
+    ap.add_argument("--dummy", required=True)
     ap.add_argument("--emulator")
     ARGS, rest = ap.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,132 @@
+/* What real programs do to an allocator they do not know is there, one
+ * mode per run; the output is the same whatever serves them:
+ *
+ *   fds             prints the first descriptor an open() gets
+ *   closeall        closes every descriptor from 3 up, then allocates from
+ *                   several call sites and keeps the blocks to the end
+ *   sigfree N       a timer's handler releases (and reallocates) N blocks
+ *                   one at a time while the main loop allocates
+ *   dlopen LIB      allocates, loads LIB, allocates again
+ *   dlloop LIB N    N rounds of load, allocate and release, unload; then,
+ *                   on the pools only, one byte written past a block
+ */
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+static void *keep[64];
+
+static int fds(void) {
+    int fd = open("/dev/null", O_RDONLY);
+    printf("first descriptor %d\n", fd);
+    return 0;
+}
+
+/* Two call sites of their own in every chain: no tail call, no inlining,
+ * and the compiler cannot see that their blocks come from malloc. */
+static __attribute__((noinline)) void *siteA(size_t n) {
+    void *p = malloc(n);
+    __asm__ volatile("" : : "r"(p) : "memory");
+    return p;
+}
+static __attribute__((noinline)) void *siteB(size_t n) {
+    void *p = calloc(1, n);
+    __asm__ volatile("" : : "r"(p) : "memory");
+    return p;
+}
+
+static int closeall(void) {
+    long max = sysconf(_SC_OPEN_MAX);
+    if (max < 0 || max > 65536) max = 65536;
+    for (long fd = 3; fd < max; ++fd) close((int)fd);
+    int k = 0;
+    for (int round = 0; round < 200; ++round) {
+        free(siteA(24 + round % 40));
+        void *p = siteB(100);
+        if (round % 10 == 0 && k < 64) keep[k++] = p; else free(p);
+    }
+    for (int i = 0; i < 16 && k < 64; ++i) keep[k++] = siteA(300);
+    printf("allocated after closing every descriptor: %d kept\n", k);
+    return 0;
+}
+
+enum { kBlocks = 20000 };
+static void *blocks[kBlocks];
+static volatile int next;
+static int count;
+
+static void onAlarm(int s) {
+    (void)s;
+    if (next >= count) return;
+    if (next % 2 == 0) {
+        free(blocks[next++]);
+    } else {
+        void *q = realloc(blocks[next], 40);  /* may be refused: the block is then left as it was */
+        free(q != NULL ? q : blocks[next]);
+        ++next;
+    }
+}
+
+static int sigfree(int n) {
+    count = n < kBlocks ? n : kBlocks;
+    for (int i = 0; i < count; ++i) blocks[i] = malloc(24);
+    signal(SIGALRM, onAlarm);
+    struct itimerval it = {{0, 100}, {0, 100}};
+    setitimer(ITIMER_REAL, &it, NULL);
+    unsigned long rounds = 0;
+    while (next < count) {
+        free(malloc(100));
+        ++rounds;
+    }
+    struct itimerval off = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &off, NULL);
+    printf("survived\n");
+    return rounds > 0 ? 0 : 1;
+}
+
+static int loads(const char *lib) {
+    for (int i = 0; i < 100; ++i) free(siteA(32));
+    void *h = dlopen(lib, RTLD_NOW);
+    if (h == NULL) {
+        printf("dlopen: %s\n", dlerror());
+        return 1;
+    }
+    for (int i = 0; i < 100; ++i) free(siteA(32));
+    printf("loaded\n");
+    return 0;
+}
+
+static int dlloop(const char *lib, int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+        void *h = dlopen(lib, RTLD_NOW);
+        if (h == NULL) {
+            printf("dlopen: %s\n", dlerror());
+            return 1;
+        }
+        free(siteA(32));
+        dlclose(h);
+    }
+    printf("%d rounds\n", rounds);
+    if (dlsym(RTLD_DEFAULT, "KovaMemGetStats") != NULL) {
+        char *p = siteA(24);
+        ((volatile char *)p)[24] = 'x'; /* the guard word behind a pool block's 24 bytes */
+        free(p);
+    }
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    const char *mode = argc > 1 ? argv[1] : "";
+    if (strcmp(mode, "fds") == 0) return fds();
+    if (strcmp(mode, "closeall") == 0) return closeall();
+    if (strcmp(mode, "sigfree") == 0 && argc > 2) return sigfree(atoi(argv[2]));
+    if (strcmp(mode, "dlopen") == 0 && argc > 2) return loads(argv[2]);
+    if (strcmp(mode, "dlloop") == 0 && argc > 3) return dlloop(argv[2], atoi(argv[3]));
+    fprintf(stderr, "usage: hostile fds|closeall|sigfree N|dlopen LIB|dlloop LIB N\n");
+    return 2;
+}
