@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the default build with the benchmarks and without libunwind (build
-# only), then builds and runs the whole suite of the default build in six
-# configurations (native Release, ASan+UBSan, TSan, 32-bit big-endian MIPS
-# under qemu, aarch64 under qemu, clang with ASan+UBSan and libFuzzer), then
-# of the classic build natively and on MIPS. Installs what it needs when
-# missing. Stops at the first failure.
+# Builds the default build without libunwind (benchmarks on) and runs the
+# tests of the walk and the preload library in it; then builds and runs the
+# whole suite of the default build in six configurations (native Release,
+# ASan+UBSan, TSan, 32-bit big-endian MIPS under qemu, aarch64 under qemu,
+# clang with ASan+UBSan and libFuzzer), then of the classic build natively
+# and on MIPS. Installs what it needs when missing. Stops at the first
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -44,24 +45,28 @@ run() {
     { echo "FAILED: $name tests"; exit 1; }
 }
 
-# Every optional dependency stays optional: the plain build with the
-# benchmarks on and libunwind switched off must still build (not run). A
-# header that fails when included stands in for libunwind's, and nothing
-# built may link it, as on a machine without it.
-build_only() {
+# Every optional dependency stays optional: the plain build with libunwind
+# switched off builds with the benchmarks on, and runs the tests of what
+# libunwind would serve (the walk, module maps, fork, the preload library,
+# the analyser). A header that fails when included stands in for
+# libunwind's, and nothing built may link it, as on a machine without it.
+without_libunwind() {
   local name=$1; shift
   local dir="$root/build-test/$name"
-  echo "== $name: configure and build (no tests)"
+  echo "== $name: configure and build"
   { cmake -S "$root" -B "$dir" "$@" && cmake --build "$dir" -j"$jobs"; } >"$dir.log" 2>&1 ||
     { tail -50 "$dir.log"; echo "FAILED: $name build"; exit 1; }
   [ -x "$dir/bench/kovamem_bench" ] || { echo "FAILED: $name built no benchmark"; exit 1; }
-  if readelf -d "$dir/bench/kovamem_bench" "$dir"/libkovamem.so | grep -q "NEEDED.*libunwind"; then
+  if readelf -d "$dir/bench/kovamem_bench" "$dir"/libkovamem.so "$dir"/libkovamem-preload.so | grep -q "NEEDED.*libunwind"; then
     echo "FAILED: $name links libunwind"; exit 1
   fi
+  echo "== $name: test (walk, modules, fork, preload, analyser)"
+  (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 -R 'SysStackTrace|^O0\.|ModuleMap|Fork\.|Preload\.|Analyze\.|Tsan\.') ||
+    { echo "FAILED: $name tests"; exit 1; }
 }
 
 mkdir -p "$root/build-test"
-build_only no-libunwind -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_LIBUNWIND=OFF -DKOVAMEM_TESTS=OFF \
+without_libunwind no-libunwind -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_LIBUNWIND=OFF \
   -DCMAKE_CXX_FLAGS="-I$root/scripts/no-libunwind" -DCMAKE_C_FLAGS="-I$root/scripts/no-libunwind"
 run native -DCMAKE_BUILD_TYPE=Release
 run asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address

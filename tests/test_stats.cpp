@@ -95,6 +95,21 @@ TEST_F(Stats, CHeapCountersCarryPastThirtyTwoBits) {
     EXPECT_EQ(memMgrDetails.sysMallocCount, 0u);  // the report keeps its 32-bit figure
 }
 
+// Pools of 4 GiB and more (a 64-bit host): the snapshot's totals are
+// summed in 64 bits; the report's 32-bit figures are the described ones.
+TEST_F(Stats, TotalsOfPoolsBeyondFourGibibytesDoNotWrap) {
+    if (sizeof(void *) < 8 || kovamem::config_asan || kovamem::config_tsan) GTEST_SKIP() << "4 GiB of pools";
+    kt::start(kt::Cfg{{0, 65535}, {13, 65535}});
+    const KovaMemStats s = snap();
+    const uint64_t data = 65535ull * 8 + 65535ull * 65536;
+    EXPECT_EQ(s.totalData, data);
+    const uint64_t mgmt = kovamem::kMgmtManager + 2ull * kovamem::kMgmtPerPool +
+                          65535ull * (kovamem::memMgmtPerBlock(8) + kovamem::memMgmtPerBlock(65536));
+    EXPECT_EQ(s.totalMgmt, mgmt);
+    EXPECT_EQ(s.totalReserved, data + mgmt);
+    EXPECT_EQ(memMgrDetails.totalData, static_cast<uint32_t>(data));
+}
+
 TEST_F(Stats, ResetPeaksStartsAWindowWhileLifetimePeaksStay) {
     kt::start(kt::Cfg{{0, 8}});
     std::vector<void *> v;

@@ -42,9 +42,9 @@ bool snapshot(KovaMemStats &s) {
     s.poolCount = m.poolCount;
     s.corruptCount = m.corruptCount;
     s.memReallocCount = kovamem::memHot.reallocs;
-    s.totalReserved = m.totalReserved;
-    s.totalMgmt = m.totalMgmt;
-    s.totalData = m.totalData;
+    // The totals again, in 64 bits: the manager's 32-bit sums wrap on a
+    // 64-bit host whose pools hold 4 GiB or more.
+    s.totalMgmt = kovamem::kMgmtManager;
     s.traceOn = kovamem::memLoad(d.logStack) == 1;
     s.traceRecordsFree = d.freeCount;
     s.traceRecordsBusy = d.busyCount;
@@ -66,7 +66,10 @@ bool snapshot(KovaMemStats &s) {
         o.peakCountLifetime = p.peakCount;
         o.allocCount = st.allocs;
         o.releaseCount = st.allocs - p.busyCount - st.damaged;
+        s.totalData += static_cast<uint64_t>(p.blockCount) * p.blockSize;
+        s.totalMgmt += kovamem::kMgmtPerPool + static_cast<uint64_t>(kovamem::memMgmtPerBlock(p.blockSize)) * p.blockCount;
     }
+    s.totalReserved = s.totalMgmt + s.totalData;
     memUnlock(m.lock);
     // Sums and the C-heap counters, outside the lock.
     s.sysMallocCount = wide(m.sysMallocCount, kovamem::memHot.sysHigh.malloc);
