@@ -46,7 +46,7 @@ TEST_F(ModuleMap, LoadUnloadLoopWritesOneMapAndLeavesRoomForTheFault) {
     EXPECT_LE(kt::count(log, kMapStart), 4u);
     EXPECT_NE(log.find("libktplugA.so"), std::string::npos);
     uint8_t *p = static_cast<uint8_t *>(KovaMemAlloc(24));
-    p[24] ^= 0xFF;
+    kt::poke(p + 24, 0xFF);
     KovaMemFree(p);
     log = kt::readLog();
     EXPECT_NE(log.find("might be corrupted"), std::string::npos);
