@@ -52,7 +52,8 @@ class Builder:
         doc = {"index": p.index, "name": p.name, "first_line": p.first_line, "last_line": p.last_line,
                "reports": [self.report(p, r) for r in p.reports],
                "module_maps": [{"line": m.line, "modules": [
-                   {"index": mod.index, "path": mod.path, "base": "0x%x" % mod.base, "build_id": mod.build_id}
+                   {"index": mod.index, "path": mod.path, "base": "0x%x" % mod.base, "build_id": mod.build_id,
+                    "segments": [{"low": "0x%x" % lo, "high": "0x%x" % hi, "flags": fl} for lo, hi, fl in mod.segments]}
                    for mod in m.modules.values()]} for m in p.maps],
                "fallbacks": {"sys_sizes": [{"size": s, "count": n} for s, n in sorted(p.sys_sizes.items())],
                              "pool_full": [{"pool": k, "size": self.pool_size(p, k), "count": n}

@@ -33,6 +33,12 @@ Exit status: 0 answered; 1 answered, with warnings that affect an answer;
 
 JSON (--json): one document; --schema prints its schema.
 HTML (--html FILE): one self-contained page with every section of the text.
+Folded stacks (--folded FILE, for flamegraph.pl, inferno, speedscope) and
+pprof (--pprof FILE, gzipped profile.proto for `go tool pprof`): the live
+bytes by chain of the call-site report (--report N, default the latest
+complete traced one), or with --from/--to the growth between two reports
+(chains that grew, by what they gained); of the last process, or of
+--process K.
 """
 
 import argparse
@@ -40,7 +46,7 @@ import json
 import os
 import sys
 
-from . import analysis, logparse, render, schema
+from . import analysis, export, logparse, render, schema
 from .symbolize import Symbolizer
 
 
@@ -77,6 +83,9 @@ def options():
     ap.add_argument("--top", type=positive, default=10, metavar="N", help="entries per list in the text (default 10)")
     ap.add_argument("--json", action="store_true", help="print one JSON document instead of text")
     ap.add_argument("--html", metavar="FILE", help="also write a self-contained HTML page")
+    ap.add_argument("--folded", metavar="FILE", help="also write the live bytes by chain as folded stacks")
+    ap.add_argument("--folded-count", action="store_true", help="--folded counts live blocks instead of bytes")
+    ap.add_argument("--pprof", metavar="FILE", help="also write a gzipped pprof profile (inuse_objects, inuse_space)")
     ap.add_argument("--schema", action="store_true", help="print the JSON document's schema and exit")
     return ap
 
@@ -110,6 +119,13 @@ def main(argv):
             page_file = open(args.html, "w", encoding="utf-8")
         except OSError as e:
             return fail("cannot write the page %s: %s" % (args.html, e.strerror or e))
+    exports = []
+    for path, kind in ((args.folded, "folded"), (args.pprof, "pprof")):
+        if path:
+            try:
+                exports.append((open(path, "wb"), kind))
+            except OSError as e:
+                return fail("cannot write %s: %s" % (path, e.strerror or e))
     wanted = {n for n in (args.first, args.last, args.report) if n}
     keep = lambda p, r: (args.process is None or p == args.process) and r in wanted
     try:
@@ -141,6 +157,16 @@ def main(argv):
         if page_file is not None:
             with page_file:
                 page_file.write(render.page(doc, args.top, args.report))
+        growth = bool(args.first or args.last)
+        for f, kind in exports:
+            with f:
+                proc = doc["processes"][-1] if doc["processes"] else None
+                if proc is None:
+                    continue
+                if kind == "folded":
+                    f.write(export.folded(proc, growth, args.folded_count).encode("utf-8"))
+                else:
+                    f.write(export.pprof(proc, growth))
     except Exception as e:  # a fault of this tool: say so in one line rather than give half an answer
         print("kovamem-analyze: the analysis failed (%s: %s); please report it with the log" % (type(e).__name__, e),
               file=sys.stderr)

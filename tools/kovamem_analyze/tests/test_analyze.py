@@ -10,6 +10,7 @@ and a 4-byte ELF at a module's path. Every JSON document is checked against
 the schema the tool prints, and every exit status against the rule.
 """
 import argparse
+import gzip
 import html.parser
 import json
 import os
@@ -170,6 +171,130 @@ class RealLog(unittest.TestCase):
         doc = analyse(self.log, "--json", stdin=True).doc
         self.assertEqual(doc["log"], "-")
         self.assertEqual(doc["growth"], self.doc["growth"])
+
+
+def read_proto(data):
+    """A protobuf message as {field: [values]}: varints as ints, the rest as bytes."""
+    out, at = {}, 0
+
+    def varint():
+        nonlocal at
+        n = shift = 0
+        while True:
+            b = data[at]
+            at += 1
+            n |= (b & 0x7F) << shift
+            shift += 7
+            if b < 0x80:
+                return n
+    while at < len(data):
+        key = varint()
+        field, kind = key >> 3, key & 7
+        if kind == 0:
+            value = varint()
+        elif kind == 2:
+            n = varint()
+            value = data[at:at + n]
+            at += n
+        else:
+            raise ValueError("wire type %d" % kind)
+        out.setdefault(field, []).append(value)
+    return out
+
+
+def packed(data):
+    values, at = [], 0
+    while at < len(data):
+        n = shift = 0
+        while True:
+            b = data[at]
+            at += 1
+            n |= (b & 0x7F) << shift
+            shift += 7
+            if b < 0x80:
+                break
+        values.append(n)
+    return values
+
+
+class Exports(unittest.TestCase):
+    """The folded stacks and the pprof profile hold what the answers hold."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.log = run_host()
+        cls.doc = analyse(cls.log, "--json").doc
+        cls.dir = tempfile.mkdtemp()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def export(self, *extra):
+        folded, pprof = os.path.join(self.dir, "out.folded"), os.path.join(self.dir, "out.pb.gz")
+        proc = analyse(self.log, "--folded", folded, "--pprof", pprof, *extra)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(folded) as f:
+            lines = f.read().splitlines()
+        with open(pprof, "rb") as f:
+            profile = gzip.decompress(f.read())
+        return lines, profile, pprof
+
+    @staticmethod
+    def parse_folded(lines):
+        out = {}
+        for line in lines:
+            stack, _, n = line.rpartition(" ")
+            out[tuple(stack.split(";"))] = out.get(tuple(stack.split(";")), 0) + int(n)
+        return out
+
+    def test_folded_stacks_add_up_to_the_reports_traced_blocks(self):
+        sites = self.doc["call_sites"]["groups"]
+        lines, _, _ = self.export()
+        stacks = self.parse_folded(lines)
+        self.assertEqual(sum(stacks.values()), sum(g["bytes"] for g in sites))
+        leaves = {stack[-1] for stack in stacks}
+        self.assertIn("hostAllocateWidget", leaves)
+        self.assertTrue(any(stack[:-1] and stack[-2] == "main" for stack in stacks))  # outermost first
+        lines, _, _ = self.export("--folded-count")
+        self.assertEqual(sum(self.parse_folded(lines).values()), self.doc["reports"][-1]["traced_blocks"])
+        # Growth: only what grew, by what it gained.
+        grown = analyse(self.log, "--json", "--from", "1", "--to", "3").doc["growth"]["grown"]
+        lines, _, _ = self.export("--from", "1", "--to", "3")
+        stacks = self.parse_folded(lines)
+        self.assertTrue(all(n > 0 for n in stacks.values()))
+        self.assertEqual(sum(stacks.values()),
+                         sum(g["bytes_after"] - g["bytes_before"] for g in grown if g["bytes_after"] > g["bytes_before"]))
+
+    def test_pprof_profile_holds_the_samples_mappings_and_functions(self):
+        sites = self.doc["call_sites"]["groups"]
+        _, profile, path = self.export()
+        p = read_proto(profile)
+        strings = [x.decode() for x in p[6]]
+        types = [strings[read_proto(t)[1][0]] for t in p[1]]
+        self.assertEqual(types, ["inuse_objects", "inuse_space"])
+        values = [packed(read_proto(sm)[2][0]) for sm in p[2]]
+        self.assertEqual(sum(v[1] for v in values), sum(g["bytes"] for g in sites))
+        self.assertEqual(sum(v[0] for v in values), sum(g["count"] for g in sites))
+        mappings = [read_proto(m) for m in p[3]]
+        host = [m for m in mappings if strings[m[5][0]].endswith("kthost")]
+        self.assertEqual(len(host), 1)
+        self.assertEqual(len(strings[host[0][6][0]]), 40)  # its build ID
+        names = {strings[read_proto(f)[2][0]] for f in p[5]}
+        self.assertIn("hostRememberSession", names)
+        go = shutil.which("go")
+        if go is None:
+            self.skipTest("no go tool here to read it with pprof")
+        top = subprocess.run([go, "tool", "pprof", "-top", "-sample_index=inuse_space", path], capture_output=True,
+                             text=True, timeout=300, env=dict(os.environ, HOME=self.dir))
+        self.assertEqual(top.returncode, 0, top.stderr)
+        total = sum(g["bytes"] for g in sites)
+        self.assertIn("accounting for %dB, 100%% of %dB total" % (total, total), top.stdout)
+        biggest = max(sites, key=lambda g: g["bytes"])
+        leaf = biggest["frames"][0]["function"]
+        rows = [line.split() for line in top.stdout.splitlines() if re.match(r"^\s+\d+B ", line)]
+        self.assertEqual(rows[0][-1], leaf, top.stdout)
+        self.assertEqual(rows[0][0], "%dB" % biggest["bytes"])
 
 
 class DamagedLogs(unittest.TestCase):
