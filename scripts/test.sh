@@ -23,6 +23,8 @@ command -v sqlite3 >/dev/null || need+=(sqlite3)  # a real program on the preloa
 command -v musl-gcc >/dev/null || need+=(musl-tools)  # the preload library against musl
 [ -f /usr/include/x86_64-linux-gnu/libunwind.h ] || [ "$(uname -m)" != x86_64 ] || need+=(libunwind-dev)
 command -v clang++ >/dev/null || need+=(clang)
+command -v chromium >/dev/null || need+=(chromium)  # the analyser's page, loaded in a real browser
+command -v go >/dev/null || need+=(golang-go)       # go tool pprof reads the analyser's profiles
 command -v valgrind >/dev/null || need+=(valgrind)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)

@@ -2,6 +2,8 @@
 // programs that load and unload libraries as they run.
 #include <dlfcn.h>
 
+#include <set>
+
 #include "diag/prim/codemap.h"
 #include "support.h"
 
@@ -31,9 +33,13 @@ TEST_F(ModuleMap, LoadUnloadLoopWritesOneMapAndLeavesRoomForTheFault) {
     KovaMemLogModules();  // nothing came: nothing written
     EXPECT_EQ(kt::count(kt::readLog(), kMapStart), 1u);
     const int rounds = kt::kMips ? 300 : 2000;
+    std::set<uintptr_t> bases;  // where the loader put the library, round by round
     for (int i = 0; i < rounds; ++i) {
         void *h = load("libktplugA.so");
         ASSERT_NE(h, nullptr) << dlerror();
+        Dl_info info;
+        ASSERT_NE(dladdr(dlsym(h, "ktPlugOuter"), &info), 0);
+        bases.insert(reinterpret_cast<uintptr_t>(info.dli_fbase));
         tracedPair();
         KovaMemLogModules();  // as the preload library does after each change
         dlclose(h);
@@ -41,9 +47,14 @@ TEST_F(ModuleMap, LoadUnloadLoopWritesOneMapAndLeavesRoomForTheFault) {
         KovaMemLogModules();
     }
     std::string log = kt::readLog();
-    // One more for each new load address the loader chose.
-    EXPECT_GE(kt::count(log, kMapStart), 2u);
-    EXPECT_LE(kt::count(log, kMapStart), 4u);
+    // One more for each load address the loader chose: natively one or two.
+    // Under qemu's emulation each load may land elsewhere; the maps then
+    // stop at three quarters of the cap.
+    if (bases.size() <= 3) {
+        EXPECT_EQ(kt::count(log, kMapStart), 1 + bases.size());
+    } else {
+        EXPECT_LE(kt::count(log, kMapStart), 1 + bases.size());
+    }
     EXPECT_NE(log.find("libktplugA.so"), std::string::npos);
     uint8_t *p = static_cast<uint8_t *>(KovaMemAlloc(24));
     kt::poke(p + 24, 0xFF);

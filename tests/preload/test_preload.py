@@ -275,7 +275,8 @@ class Hostile(unittest.TestCase):
         self.assertRegex(text, r" CRIT: KovaMemFreeNode: Ptr 0x[0-9a-f]+ from Pool \d+ and Block \d+ might be corrupted")
         self.assertNotIn("Max file size reached", text)
         doc = analysed(path)["processes"][-1]
-        self.assertLessEqual(len(doc["module_maps"]), 3)
+        if not ARGS.emulator:  # qemu may load the library at a new address each round: each is a new map
+            self.assertLessEqual(len(doc["module_maps"]), 3)
         self.assertEqual(len(doc["guard_damage"]), 1)
         self.assertIn("siteA", " ".join(str(f["function"]) for f in doc["guard_damage"][0]["frames"] or []) if
                       not ARGS.emulator else "siteA")

@@ -1,11 +1,13 @@
 """Text and HTML from the document: findings first, tables last.
 
 Both renderings are built from one list of sections, so the page holds every
-section the text holds; the page adds per-pool bars and usage charts.
+section the text holds; the page (page.py) adds the summary table, the
+timelines, the icicle graphs and the findings as tables.
 """
 
-import html
 import os
+
+from . import page as pagemod
 
 
 class Section:
@@ -247,42 +249,4 @@ def text(doc, top=10, report_index=None):
 
 
 def page(doc, top=10, report_index=None):
-    e = html.escape
-    parts = ["<!DOCTYPE html><html><head><meta charset='utf-8'><title>KovaMem log</title><style>",
-             "body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse}",
-             "td,th{padding:2px 8px;text-align:right;border-bottom:1px solid #ddd}",
-             ".bar{background:#eee;width:240px;height:12px;position:relative}",
-             ".used{background:#4a7;height:12px;position:absolute}"
-             ".peak{border-right:2px solid #c33;height:12px;position:absolute}",
-             "pre{font-size:90%}#warnings pre{color:#a00}</style></head><body><h1>KovaMem log: ",
-             e(doc["log"]), "</h1>"]
-    for s in sections(doc, top, report_index):
-        parts.append("<section id='%s'><h2>%s</h2><pre>%s</pre></section>"
-                     % (e(s.ident), e(s.title), e("\n".join(s.lines))))
-    parts.append("<section id='usage'><h2>Pool usage across the reports</h2>")
-    for p in doc["processes"]:
-        for r in p["reports"]:
-            parts.append("<h3>Process %d, report %d</h3><table class='pools'><tr><th>size</th><th>blocks</th>"
-                         "<th>used</th><th>peak</th><th>quarantined</th><th>free bytes</th>"
-                         "<th>usage (bar) and peak (line)</th></tr>" % (p["index"], r["index"]))
-            for x in r["pools"]:
-                n = max(x["blocks"], 1)
-                parts.append("<tr><td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>%d</td><td>"
-                             "<div class='bar'><div class='used' style='width:%.0fpx'></div><div class='peak' "
-                             "style='width:%.0fpx'></div></div></td></tr>"
-                             % (x["size"], x["blocks"], x["used"], x["peak"], x["quarantined"], x["free_bytes"],
-                                240.0 * x["used"] / n, 240.0 * x["peak"] / n))
-            parts.append("</table>")
-        sizes = sorted({x["size"] for r in p["reports"] for x in r["pools"]})
-        w = max(len(p["reports"]) - 1, 1)
-        for size in sizes:
-            pts = [(i, x["used"] / max(x["blocks"], 1)) for i, r in enumerate(p["reports"])
-                   for x in r["pools"] if x["size"] == size]
-            poly = " ".join("%.1f,%.1f" % (10 + 180.0 * i / w, 50 - 40 * u) for i, u in pts)
-            parts.append("<figure class='chart'><figcaption>process %d, %d-byte blocks: share used per report"
-                         "</figcaption><svg width='200' height='60' xmlns='http://www.w3.org/2000/svg'>"
-                         "<rect x='10' y='10' width='180' height='40' fill='none' stroke='#999'/>"
-                         "<polyline fill='none' stroke='#4a7' stroke-width='2' points='%s'/></svg></figure>"
-                         % (p["index"], size, poly))
-    parts.append("</section></body></html>\n")
-    return "".join(parts)
+    return pagemod.page(doc, sections(doc, top, report_index))

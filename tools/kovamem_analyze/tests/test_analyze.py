@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 ARGS = None
 SCHEMA = None  # the tool's own, from --schema
@@ -164,7 +165,7 @@ class RealLog(unittest.TestCase):
             self.assertIn(name, parts.text)
         self.assertIn("damage", parts.sections)
         self.assertGreater(parts.count["svg"], 0)
-        self.assertGreater(parts.bars, 0)
+        self.assertGreater(parts.series, 0)
         self.assertEqual(parts.external, [])
 
     def test_log_read_from_standard_input_gives_the_same_answers(self):
@@ -295,6 +296,167 @@ class Exports(unittest.TestCase):
         rows = [line.split() for line in top.stdout.splitlines() if re.match(r"^\s+\d+B ", line)]
         self.assertEqual(rows[0][-1], leaf, top.stdout)
         self.assertEqual(rows[0][0], "%dB" % biggest["bytes"])
+
+
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--enable-logging=stderr", "--v=0", "--window-size=1100,1400"]
+
+
+def png_pixels(path):
+    """(width, height, rows of RGB(A) bytes) of a PNG, unfiltered."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    at, idat, width = 8, b"", 0
+    while at < len(data):
+        n = int.from_bytes(data[at:at + 4], "big")
+        kind, body = data[at + 4:at + 8], data[at + 8:at + 8 + n]
+        if kind == b"IHDR":
+            width, height, depth, ctype = int.from_bytes(body[:4], "big"), int.from_bytes(body[4:8], "big"), body[8], body[9]
+            assert depth == 8 and ctype in (2, 6), (depth, ctype)
+            bpp = 3 if ctype == 2 else 4
+        elif kind == b"IDAT":
+            idat += body
+        at += 12 + n
+    raw = zlib.decompress(idat)
+    stride = width * bpp
+    rows, prev = [], bytearray(stride)
+    for y in range(height):
+        f, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - bpp] if i >= bpp else 0
+            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+            if f == 1:
+                line[i] = (line[i] + a) & 255
+            elif f == 2:
+                line[i] = (line[i] + b) & 255
+            elif f == 3:
+                line[i] = (line[i] + (a + b) // 2) & 255
+            elif f == 4:
+                pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        rows.append(bytes(line))
+        prev = line
+    return width, height, bpp, rows
+
+
+class Dom(html.parser.HTMLParser):
+    """What the tests count in a page as the browser left it."""
+
+    def __init__(self):
+        super().__init__()
+        self.svgs = []  # [kind, attributes, series, leaves, rects]
+        self.ready = False
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "body" and a.get("data-ready") == "1":
+            self.ready = True
+        if tag == "svg":
+            self.svgs.append({"class": a.get("class"), "attrs": a, "series": [], "leaves": 0})
+        elif self.svgs and tag == "polyline" and a.get("class") == "series":
+            self.svgs[-1]["series"].append(a.get("data-pool"))
+        elif self.svgs and tag == "rect" and a.get("data-leaf") == "1":
+            self.svgs[-1]["leaves"] += 1
+
+
+@unittest.skipUnless(shutil.which("chromium"), "no chromium here")
+class PageInABrowser(unittest.TestCase):
+    """The page as Chromium loads and draws it: no console error, the
+    timelines with one series per pool, the icicle graphs with one leaf per
+    chain wider than the threshold, a screenshot that is not blank."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp()
+        small = run_host()
+        big = os.path.join(cls.dir, "big.log")
+        with open(os.path.join(cls.dir, "template.log"), "w") as f:
+            f.write(small)
+        subprocess.run([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "biglog.py"),
+                        os.path.join(cls.dir, "template.log"), big, "8"], check=True, timeout=300)
+        with open(big, errors="replace") as f:
+            cls.logs = {"host": small, "big": f.read()}
+        if ARGS.demo:
+            cmd = (shlex.split(ARGS.emulator) if ARGS.emulator else []) + [ARGS.demo, "--duration", "40"]
+            out = subprocess.run(cmd, capture_output=True, text=True, timeout=300).stdout
+            path = re.search(r"the library logs to (/tmp/memmgr-\d+\.log)", out).group(1)
+            with open(path, errors="replace") as f:
+                cls.logs["demo"] = f.read()
+            os.unlink(path)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def load(self, name):
+        page = os.path.join(self.dir, name + ".html")
+        proc = analyse(self.logs[name], "--html", page)
+        self.assertIn(proc.returncode, (0, 1), proc.stderr)
+        doc = analyse(self.logs[name], "--json").doc
+        profile = os.path.join(self.dir, "profile-" + name)
+        shot = os.path.join(self.dir, name + ".png")
+        base = ["chromium"] + CHROMIUM_FLAGS + ["--user-data-dir=" + profile]
+        dom = subprocess.run(base + ["--dump-dom", "file://" + page], capture_output=True, text=True, timeout=120)
+        self.assertEqual(dom.returncode, 0, dom.stderr[-2000:])
+        console = [line for line in dom.stderr.splitlines() if "CONSOLE" in line]
+        self.assertEqual(console, [])
+        subprocess.run(base + ["--screenshot=" + shot, "file://" + page], capture_output=True, timeout=120,
+                       cwd=self.dir)
+        with open(page) as f:
+            text = f.read()
+        return doc, dom.stdout, shot, text
+
+    def check(self, name):
+        doc, dumped, shot, text = self.load(name)
+        self.assertNotRegex(text, r"(src|href)=['\"]?(https?:|//)")  # nothing from the network
+        parsed = Dom()
+        parsed.feed(dumped)
+        self.assertTrue(parsed.ready, "the page's script did not run")
+        proc = doc["processes"][-1]
+        sizes = sorted({str(x["size"]) for r in proc["reports"] for x in r["pools"]}, key=int)
+        timelines = [s for s in parsed.svgs if s["class"] == "timeline"]
+        self.assertEqual(len(timelines), 2)
+        for t in timelines:
+            self.assertEqual(t["series"], sizes)
+        flames = [s for s in parsed.svgs if s["class"] == "flame"]
+        groups = proc["call_sites"]["groups"]
+        total = sum(g["bytes"] for g in groups)
+        # Chains whose frames have the same names are one chain to a viewer.
+        named = {}
+        for g in groups:
+            key = tuple(f["function"] or f["address"] for f in g["frames"])
+            named[key] = named.get(key, 0) + g["bytes"]
+        wide = [k for k, n in named.items() if 1000.0 * n / total >= 1.0]
+        self.assertEqual(flames[0]["leaves"], len(wide))
+        grown = [g for g in proc["growth"]["grown"] if g["bytes_after"] > g["bytes_before"]]
+        if grown:
+            self.assertEqual(len(flames), 2)
+            self.assertGreaterEqual(flames[1]["leaves"], 1)
+        width, height, bpp, rows = png_pixels(shot)
+        self.assertGreater((width, height), (500, 500))
+        coloured = sum(1 for row in rows[::10] for i in range(0, len(row), bpp * 10)
+                       if max(row[i:i + 3]) - min(row[i:i + 3]) > 40)
+        self.assertGreater(coloured, 50, "the screenshot is (nearly) blank")
+        return doc, text
+
+    def test_host_log_draws_its_timelines_and_graphs(self):
+        doc, text = self.check("host")
+        for name in ("hostRememberSession", "hostAllocateWidget"):
+            self.assertIn(name, text)
+
+    def test_demo_log_draws_its_timelines_graphs_and_findings(self):
+        if "demo" not in self.logs:
+            self.skipTest("no demo built")
+        doc, text = self.check("demo")
+        self.assertIn("rememberSession", text)
+        self.assertIn("<section id='damage'><h2>Guard damage</h2><table>", text)
+
+    def test_large_multi_report_log_stays_an_aggregate_page(self):
+        doc, text = self.check("big")
+        self.assertGreater(len(doc["processes"][-1]["reports"]), 5)
+        self.assertLess(len(text), 1500000)
 
 
 class DamagedLogs(unittest.TestCase):
@@ -672,7 +834,7 @@ class ExitStatus(unittest.TestCase):
 class Parts(html.parser.HTMLParser):
     def __init__(self):
         super().__init__()
-        self.sections, self.count, self.bars, self.external, self.text = [], {"svg": 0}, 0, [], ""
+        self.sections, self.count, self.series, self.external, self.text = [], {"svg": 0}, 0, [], ""
 
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
@@ -680,8 +842,8 @@ class Parts(html.parser.HTMLParser):
             self.sections.append(a.get("id"))
         if tag == "svg":
             self.count["svg"] += 1
-        if tag == "div" and a.get("class") == "used":
-            self.bars += 1
+        if tag == "polyline" and a.get("class") == "series":
+            self.series += 1
         for k in ("src", "href"):
             if k in a:
                 self.external.append(a[k])
@@ -698,6 +860,7 @@ if __name__ == "__main__":
     ap.add_argument("--addr2line")
     ap.add_argument("--sysroot")
     ap.add_argument("--classic", action="store_true", help="the library is the classic build")
+    ap.add_argument("--demo", help="the demo host, whose log the page is drawn from")
     ARGS, rest = ap.parse_known_args()
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir))
     from kovamem_analyze import schema as schema_module
