@@ -411,6 +411,9 @@ class PageInABrowser(unittest.TestCase):
     def check(self, name):
         doc, dumped, shot, text = self.load(name)
         self.assertNotRegex(text, r"(src|href)=['\"]?(https?:|//)")  # nothing from the network
+        titles = [line for line in analyse(self.logs[name]).stdout.split("\n") if line and not line.startswith(" ")]
+        for title in titles:  # every section of the text
+            self.assertIn(">%s</h2>" % html.escape(title), text)
         parsed = Dom()
         parsed.feed(dumped)
         self.assertTrue(parsed.ready, "the page's script did not run")
