@@ -251,6 +251,11 @@ KOVAMEM_API int KovaMemGetStats(KovaMemStats *out);
  * of the whole text, as snprintf does, or -1 when not initialised. */
 KOVAMEM_API int KovaMemStatsJson(char *buf, uint32_t cap);
 KOVAMEM_API int KovaMemStatsPrometheus(char *buf, uint32_t cap);
+/* The Prometheus text, every series labelled with the process's program
+ * and pid, written to a temporary file beside path and renamed over it, as
+ * node_exporter's textfile collector asks (no timestamps); 0, or -1 when
+ * not initialised or the file cannot be written (nothing left behind). */
+KOVAMEM_API int KovaMemStatsWriteFile(const char *path);
 /* Starts a new peak window: every window peak becomes the current figure.
  * The lifetime peaks and the report's P column never reset. */
 KOVAMEM_API void KovaMemResetPeaks(void);

@@ -5,7 +5,7 @@
 set -euo pipefail
 lib=$1 nm=$2 readelf=$3
 expected="KovaMemAlloc KovaMemAllocAligned KovaMemCalloc KovaMemGetStats KovaMemMark KovaMemPrintLiveSince
-KovaMemResetPeaks KovaMemStatsJson KovaMemStatsPrometheus KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
+KovaMemResetPeaks KovaMemStatsJson KovaMemStatsPrometheus KovaMemStatsWriteFile KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
 KovaMemFreeNode KovaMemInit KovaMemIsInitialized KovaMemLogModules KovaMemPrintMemStatus KovaMemReAlloc
 KovaMemResetFile KovaMemSetFileSize KovaMemSetFreeCheck KovaMemSetStackDepth KovaMemUpdateLogStackFlag
 SYS_StackTrace gStackDepth memMgrDetails memMgrInit memPoolData printStackDetails"

@@ -110,6 +110,33 @@ TEST_F(Stats, TotalsOfPoolsBeyondFourGibibytesDoNotWrap) {
     EXPECT_EQ(memMgrDetails.totalData, static_cast<uint32_t>(data));
 }
 
+// The file node_exporter's textfile collector reads: renamed into place
+// whole, every series labelled with the process, nothing left behind when
+// it cannot be written.
+TEST_F(Stats, WriteFileReplacesTheFileWholeWithLabelledSeries) {
+    char dir[] = "/tmp/kovamem-prom-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/kovamem_test.prom";
+    EXPECT_EQ(KovaMemStatsWriteFile(path.c_str()), -1);  // not initialised
+    kt::start(kt::Cfg{{0, 8}, {3, 4}});
+    void *p = KovaMemAlloc(50);
+    EXPECT_EQ(KovaMemStatsWriteFile(path.c_str()), 0);
+    EXPECT_EQ(KovaMemStatsWriteFile(path.c_str()), 0);  // over the first
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string labels = "program=\"" + std::string(program_invocation_short_name) + "\",pid=\"" +
+                               std::to_string(getpid()) + "\"";
+    EXPECT_NE(text.str().find("kovamem_pool_allocations_total{" + labels + "} 1\n"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("kovamem_pool_busy_blocks{" + labels + ",pool=\"1\",block_size=\"64\"} 1\n"),
+              std::string::npos);
+    EXPECT_EQ(KovaMemStatsWriteFile((std::string(dir) + "/missing/x.prom").c_str()), -1);
+    EXPECT_EQ(KovaMemStatsWriteFile(""), -1);
+    unlink(path.c_str());
+    EXPECT_EQ(rmdir(dir), 0);  // no temporary file left beside it
+    KovaMemFree(p);
+}
+
 TEST_F(Stats, ResetPeaksStartsAWindowWhileLifetimePeaksStay) {
     kt::start(kt::Cfg{{0, 8}});
     std::vector<void *> v;

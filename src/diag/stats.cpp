@@ -5,11 +5,15 @@
 // the stack and format it into the caller's buffer with snprintf (integers
 // only: no floating point on soft-float targets), returning the length of
 // the whole text as snprintf does, so that a short buffer tells the size
-// it needs. Nothing here allocates.
+// it needs. Nothing here allocates but KovaMemStatsWriteFile, which
+// composes its file's text in one block of the C heap.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "../internal.h"
 
@@ -161,10 +165,15 @@ int KovaMemStatsJson(char *buf, uint32_t cap) {
     return o.result();
 }
 
-int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
-    KovaMemStats s;
-    if (!snapshot(s)) return -1;
-    Out o{buf, buf == nullptr ? 0 : cap, 0};
+}  // extern "C"
+
+namespace {
+
+// The Prometheus text of s into o; labels (`name="value",...`, or empty)
+// go on every series, so that the files of several processes can stand in
+// one directory of node_exporter's textfile collector.
+void prometheusText(Out &o, const KovaMemStats &s, const char *labels) {
+    const bool labelled = labels[0] != '\0';
     struct Global {
         const char *name, *type, *help;
         uint64_t value;
@@ -196,7 +205,8 @@ int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
          s.peakEpochStart},
     };
     for (const Global &g : globals)
-        o.add("# HELP %s %s\n# TYPE %s %s\n%s %llu\n", g.name, g.help, g.name, g.type, g.name, U(g.value));
+        o.add("# HELP %s %s\n# TYPE %s %s\n%s%s%s%s %llu\n", g.name, g.help, g.name, g.type, g.name,
+              labelled ? "{" : "", labels, labelled ? "}" : "", U(g.value));
     struct PerPool {
         const char *name, *type, *help;
     };
@@ -217,10 +227,83 @@ int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
             const KovaMemPoolStats &p = s.pools[k];
             const uint64_t v[] = {p.blockCount, p.freeCount,  p.busyCount,  p.corruptCount,  p.reqBytes,
                                   p.peakCount,  p.peakCountLifetime, p.allocCount, p.releaseCount};
-            o.add("%s{pool=\"%u\",block_size=\"%u\"} %llu\n", perPool[f].name, k, p.blockSize, U(v[f]));
+            o.add("%s{%s%spool=\"%u\",block_size=\"%u\"} %llu\n", perPool[f].name, labels, labelled ? "," : "", k,
+                  p.blockSize, U(v[f]));
         }
     }
+}
+
+// The process's labels: its program (the executable's name, escaped as
+// the exposition format asks) and its pid.
+void processLabels(char *out, size_t cap) {
+    char exe[512];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    const char *name = strrchr(exe, '/') != nullptr ? strrchr(exe, '/') + 1 : exe;
+    if (name[0] == '\0') name = "unknown";
+    char escaped[256];
+    size_t e = 0;
+    for (const char *c = name; *c != '\0' && e + 2 < sizeof escaped; ++c) {
+        if (*c == '\\' || *c == '"') escaped[e++] = '\\';
+        escaped[e++] = *c == '\n' ? ' ' : *c;
+    }
+    escaped[e] = '\0';
+    snprintf(out, cap, "program=\"%s\",pid=\"%d\"", escaped, static_cast<int>(getpid()));
+}
+
+}  // namespace
+
+extern "C" {
+
+int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
+    KovaMemStats s;
+    if (!snapshot(s)) return -1;
+    Out o{buf, buf == nullptr ? 0 : cap, 0};
+    prometheusText(o, s, "");
     return o.result();
+}
+
+// Written to "<path>.<pid>.tmp" in the same directory, then renamed over
+// path: a reader (node_exporter's textfile collector reads *.prom only)
+// sees the old file or the new one, never half of one. The text is
+// composed in memory from the C heap the library uses, once per call.
+int KovaMemStatsWriteFile(const char *path) {
+    if (path == nullptr || path[0] == '\0') return -1;
+    KovaMemStats s;
+    if (!snapshot(s)) return -1;
+    char labels[320];
+    processLabels(labels, sizeof labels);
+    Out probe{nullptr, 0, 0};
+    prometheusText(probe, s, labels);
+    const size_t bytes = static_cast<size_t>(probe.len) + 1;
+    char *text = static_cast<char *>(kovamem::memHeap.malloc(bytes));
+    if (text == nullptr) return -1;
+    Out o{text, static_cast<uint32_t>(bytes), 0};
+    prometheusText(o, s, labels);
+    const size_t len = static_cast<size_t>(o.len < bytes ? o.len : bytes - 1);
+    char tmp[4200];
+    const int t = snprintf(tmp, sizeof tmp, "%s.%d.tmp", path, static_cast<int>(getpid()));
+    int result = -1;
+    if (t > 0 && static_cast<size_t>(t) < sizeof tmp) {
+        const int saved = errno;
+        const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0) {
+            size_t done = 0;
+            while (done < len) {
+                const ssize_t w = write(fd, text + done, len - done);
+                if (w <= 0) break;
+                done += static_cast<size_t>(w);
+            }
+            const bool whole = done == len && close(fd) == 0;
+            if (whole && rename(tmp, path) == 0)
+                result = 0;
+            else
+                unlink(tmp);
+        }
+        errno = saved;
+    }
+    kovamem::memHeap.free(text);
+    return result;
 }
 
 void KovaMemResetPeaks(void) {

@@ -1,6 +1,7 @@
 // KOVAMEM_OPTIONS, read once when the preload library starts:
 //
 //   pools=8:2000,32:1000,256:200;trace=1;depth=8;log_kb=1024;report=exit,USR2;freecheck=1
+//   metrics=/var/lib/node_exporter;metrics_interval=10;metrics_keep=1
 //
 // Keys are separated by ';', values of a list by ','. An unknown key or a
 // bad value is reported once in the log and once on standard error, and the
@@ -114,6 +115,9 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
     o->reportAtExit = true;
     o->reportSignal = 0;
     o->freeCheck = false;
+    o->metricsDir[0] = '\0';
+    o->metricsInterval = 10;
+    o->metricsKeep = false;
     const char *text = getenv("KOVAMEM_OPTIONS");
     if (text == nullptr) return;
     const char *at = text;
@@ -142,6 +146,18 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
         } else if (equals(at, keyLen, "log_kb")) {
             ok = ok && number(v, vLen, 4194303, &n) && n > 0;
             if (ok) o->logKb = n;
+        } else if (equals(at, keyLen, "metrics")) {
+            ok = ok && vLen > 0 && vLen < sizeof o->metricsDir - 64 && v[0] == '/';
+            if (ok) {
+                memcpy(o->metricsDir, v, vLen);
+                o->metricsDir[vLen] = '\0';
+            }
+        } else if (equals(at, keyLen, "metrics_interval")) {
+            ok = ok && number(v, vLen, 86400, &n) && n > 0;
+            if (ok) o->metricsInterval = n;
+        } else if (equals(at, keyLen, "metrics_keep")) {
+            ok = ok && number(v, vLen, 1, &n);
+            if (ok) o->metricsKeep = n == 1;
         } else if (equals(at, keyLen, "report")) {
             ok = ok && parseReport(v, vLen, o);
         } else {

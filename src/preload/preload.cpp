@@ -54,6 +54,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "../diag/prim/codemap.h"
@@ -169,28 +170,92 @@ void tellRefused() {
     }
 }
 
+// ---- the figures for node_exporter's textfile collector ----
+//
+// With metrics=DIR the process keeps DIR/kovamem_<program>_<pid>.prom: written
+// after each status report the preload library makes, from allocation calls
+// at most once per metrics_interval seconds (the clock is read every 1024th
+// call of a thread: the library has no thread of its own, so a process that
+// stops allocating stops updating it), at exit, and removed at a normal
+// exit unless metrics_keep=1.
+
+char gMetricsPath[512];
+int64_t gMetricsNext;  // monotonic seconds of the next write from an allocation call
+__thread uint32_t tMetricsTick __attribute__((tls_model("initial-exec")));
+
+void nameMetricsFile() {
+    char exe[512];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    const char *name = strrchr(exe, '/') != nullptr ? strrchr(exe, '/') + 1 : exe;
+    char clean[64];
+    size_t k = 0;
+    for (const char *c = name; *c != '\0' && k + 1 < sizeof clean; ++c)
+        clean[k++] = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') || *c == '-'
+                         ? *c : '_';
+    clean[k] = '\0';
+    snprintf(gMetricsPath, sizeof gMetricsPath, "%s/kovamem_%s_%d.prom", gOptions.metricsDir,
+             k > 0 ? clean : "unknown", static_cast<int>(getpid()));
+}
+
+int64_t monotonicSeconds() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec);
+}
+
+// The caller is outside the library (tInside is raised here).
+void writeMetrics() {
+    if (gMetricsPath[0] == '\0') return;
+    ++tInside;
+    if (KovaMemStatsWriteFile(gMetricsPath) != 0)
+        memLogNote(" ERROR: kovamem-preload: metrics file %s could not be written\n", gMetricsPath);
+    --tInside;
+    __atomic_store_n(&gMetricsNext, monotonicSeconds() + gOptions.metricsInterval, __ATOMIC_RELAXED);
+}
+
+__attribute__((noinline)) void metricsTick() {
+    int64_t next = __atomic_load_n(&gMetricsNext, __ATOMIC_RELAXED);
+    const int64_t now = monotonicSeconds();
+    if (now < next) return;
+    // One thread writes; the others see the next time at once.
+    if (__atomic_compare_exchange_n(&gMetricsNext, &next, now + gOptions.metricsInterval, false, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED))
+        writeMetrics();
+}
+
 // Runs what gWork asks for; the caller is outside the library.
 __attribute__((noinline)) void work() {
     const uint32_t w = __atomic_exchange_n(&gWork, 0u, __ATOMIC_ACQUIRE);
     ++tInside;
-    if (w & kWorkForked)
+    if (w & kWorkForked) {
         memLogPrint(" INFO: kovamem-preload: process %d forked from %d\n", static_cast<int>(getpid()), gForkParent);
+        if (gMetricsPath[0] != '\0') nameMetricsFile();  // the child's own file
+    }
     if (w & kWorkPending) releasePending();
     if (w & kWorkTell) tellRefused();
     if (w & kWorkReport) KovaMemPrintMemStatus();
     --tInside;
+    if (w & kWorkReport) writeMetrics();
 }
 
 MEM_ALWAYS_INLINE void pollWork() {
     if (__builtin_expect(__atomic_load_n(&gWork, __ATOMIC_RELAXED) != 0, 0)) work();
 }
 
-void reportAtExit() {
+void atExit() {
     __atomic_fetch_or(&gWork, kWorkTell, __ATOMIC_RELAXED);
     work();  // releases still waiting are made before the report
-    ++tInside;
-    KovaMemPrintMemStatus();
-    --tInside;
+    if (gOptions.reportAtExit) {
+        ++tInside;
+        KovaMemPrintMemStatus();
+        --tInside;
+    }
+    if (gMetricsPath[0] == '\0') return;
+    if (gOptions.metricsKeep)
+        writeMetrics();
+    else
+        unlink(gMetricsPath);
 }
 
 template <class F>
@@ -233,7 +298,11 @@ bool start() {
         gModulesLogged = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);
         KovaMemUpdateLogStackFlag(1);
     }
-    if (gOptions.reportAtExit) atexit(reportAtExit);
+    if (gOptions.metricsDir[0] != '\0') {
+        nameMetricsFile();
+        writeMetrics();
+    }
+    if (gOptions.reportAtExit || gMetricsPath[0] != '\0') atexit(atExit);
     if (gOptions.reportSignal != 0) {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
@@ -267,6 +336,7 @@ bool ready() {
 // modules came or went (tracing on).
 void poll() {
     pollWork();
+    if (__builtin_expect(gMetricsPath[0] != '\0', 0) && (++tMetricsTick & 1023u) == 0) metricsTick();
     if (gOptions.trace) {
         const uint32_t g = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);
         if (__builtin_expect(g != gModulesLogged, 0)) {

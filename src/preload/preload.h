@@ -15,6 +15,9 @@ struct PreloadOptions {
     bool reportAtExit;              // a status report when the program exits
     int reportSignal;               // a report at the next allocation after it, 0: none
     bool freeCheck;                 // the write-after-release check
+    char metricsDir[256];           // where the Prometheus text file goes, "": none
+    uint32_t metricsInterval;       // seconds between files written from allocation calls
+    bool metricsKeep;               // the file stays after a normal exit
 };
 
 // Reads KOVAMEM_OPTIONS (once, before the pools exist); problems are kept

@@ -374,6 +374,69 @@ class Runner(unittest.TestCase):
         self.assertEqual(sorted(int(p) for p in analysed_logs), sorted(mine))
         self.assertTrue(os.path.exists(log_of(other.pid)))
 
+    @unittest.skipUnless(shutil.which("prometheus-node-exporter"), "no node_exporter here")
+    def test_node_exporter_serves_the_figures_of_running_and_finished_programs(self):
+        import socket
+        import time
+        import urllib.request
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        exporter = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:%d" % port,
+                                     "--collector.disable-defaults", "--collector.textfile",
+                                     "--collector.textfile.directory=" + d],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (exporter.terminate(), exporter.wait()))
+
+        def scrape():
+            for _ in range(100):
+                try:
+                    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5) as r:
+                        return r.read().decode()
+                except OSError:
+                    time.sleep(0.1)
+            self.fail("node_exporter does not answer")
+        # A program still running: its file is written as it allocates.
+        busy = ("import os, sys, time\nprint(os.getpid(), flush=True)\nend = time.time() + 4\n"
+                "while time.time() < end: x = [str(i) for i in range(2000)]\n")
+        running = subprocess.Popen(self.tool + ["--metrics-dir", d, "--options", "metrics_interval=1", "--",
+                                                sys.executable, "-c", busy], stdout=subprocess.PIPE, text=True)
+        pid = int(running.stdout.readline())
+        self.addCleanup(lambda: os.path.exists(log_of(pid)) and os.unlink(log_of(pid)))
+        time.sleep(2.5)
+        text = scrape()
+        self.assertIn("node_textfile_scrape_error 0", text)
+        mine = [line for line in text.splitlines() if line.startswith("kovamem_pool_allocations_total{")
+                and 'pid="%d"' % pid in line]
+        self.assertEqual(len(mine), 1, text[:3000])
+        self.assertRegex(mine[0], r'program="python3[^"]*"')
+        self.assertGreater(int(mine[0].split()[-1]), 1000)
+        running.wait(timeout=60)
+        running.stdout.close()
+        self.assertEqual(os.listdir(d), [])  # removed at its normal exit
+        # A finished program that keeps its file, beside another one.
+        pids = []
+        for _ in range(2):
+            proc = subprocess.run(self.tool + ["--metrics-dir", d, "--metrics-keep", "--", sys.executable, "-c",
+                                               "import os; x = [str(i) for i in range(5000)]; print(os.getpid())"],
+                                  capture_output=True, text=True, timeout=120)
+            pids.append(int(proc.stdout))
+            self.addCleanup(lambda p=pids[-1]: os.path.exists(log_of(p)) and os.unlink(log_of(p)))
+        files = sorted(os.listdir(d))
+        self.assertEqual(files, sorted("kovamem_%s_%d.prom" % (os.path.basename(os.path.realpath(sys.executable))
+                                                                 .replace(".", "_"), p) for p in pids))
+        text = scrape()
+        self.assertIn("node_textfile_scrape_error 0", text)
+        for p in pids:
+            self.assertIn('kovamem_pool_busy_blocks{block_size="8",pid="%d"' % p, text)
+        if shutil.which("promtool"):
+            for f in files:
+                with open(os.path.join(d, f)) as fh:
+                    check = subprocess.run(["promtool", "check", "metrics"], stdin=fh, capture_output=True, text=True)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
     def test_bad_options_in_the_environment_are_said_and_the_rest_applies(self):
         env = dict(os.environ, LD_PRELOAD=os.path.abspath(ARGS.preload),
                    KOVAMEM_OPTIONS="bogus=1;pools=8:10,64:20;trace=x;report=exit")
