@@ -27,6 +27,8 @@ command -v chromium >/dev/null || need+=(chromium)  # the analyser's page, loade
 command -v go >/dev/null || need+=(golang-go)       # go tool pprof reads the analyser's profiles
 command -v prometheus-node-exporter >/dev/null || need+=(prometheus-node-exporter)  # scrapes the metrics files
 command -v promtool >/dev/null || need+=(prometheus)  # promtool checks them
+command -v lintian >/dev/null || need+=(lintian)  # checks the Debian packages
+dpkg -s python3 >/dev/null 2>&1 || need+=(python3)  # kovamem-tools depends on Debian's python3
 command -v valgrind >/dev/null || need+=(valgrind)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
@@ -73,6 +75,12 @@ mkdir -p "$root/build-test"
 without_libunwind no-libunwind -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_LIBUNWIND=OFF \
   -DCMAKE_CXX_FLAGS="-I$root/scripts/no-libunwind" -DCMAKE_C_FLAGS="-I$root/scripts/no-libunwind"
 run native -DCMAKE_BUILD_TYPE=Release
+# The Debian packages: built, checked, installed into this machine, used
+# and removed.
+echo "== packages: build, lintian, install, use, remove"
+bash "$root/tests/packaging/deb.sh" "$root" "$root/build-test/packages" || { echo "FAILED: packages"; exit 1; }
+echo "== embedded recipes: staged MIPS installs as Buildroot, OpenWrt and Yocto make them"
+bash "$root/tests/packaging/staged.sh" "$root" "$root/build-test/staged" || { echo "FAILED: staged installs"; exit 1; }
 run asan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=address
 run tsan -DCMAKE_BUILD_TYPE=Debug -DKOVAMEM_SANITIZE=thread
 run mips -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake"
