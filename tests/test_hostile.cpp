@@ -121,6 +121,39 @@ int waitForChild(pid_t pid) {
     return status;
 }
 
+// Forks count children that each run child() and _exit with what it
+// returns (0: every check held); counts the children that exited 0. A child
+// deadlocked in the library dies of its own alarm; one that hangs in the
+// emulator is forked again (at most twice).
+template <class Child>
+int forkChildren(int count, Child child) {
+    int ok = 0, emulatorHangs = 0;
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        if (pid < 0) {
+            ADD_FAILURE() << "fork failed";
+            break;
+        }
+        if (pid == 0) {
+            alarm(10);
+            _exit(child());
+        }
+        const int status = waitForChild(pid);
+        if (status == -1) {
+            if (++emulatorHangs >= 3) {
+                ADD_FAILURE() << "children hang without their alarm firing";
+                break;
+            }
+            --i;
+            continue;
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
+        else ADD_FAILURE() << "child " << i << " status " << status;
+    }
+    if (emulatorHangs > 0) printf("note: %d child(ren) hung in the emulator and were forked again\n", emulatorHangs);
+    return ok;
+}
+
 TEST(Fork, ChildrenOfABusyParentAllocateAtOnceAndLogUnderTheirOwnName) {
     kt::init(kt::Cfg{{0, 64}, {2, 64}, {5, 16}});
     ASSERT_EQ(KovaMemIsInitialized(), 1);
@@ -142,37 +175,22 @@ TEST(Fork, ChildrenOfABusyParentAllocateAtOnceAndLogUnderTheirOwnName) {
             for (void *p : held) KovaMemFree(p);
         });
     }
-    int ok = 0, emulatorHangs = 0;
-    for (int i = 0; i < 20; ++i) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            alarm(10);  // a deadlocked child dies of SIGALRM
-            const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
-            unlink(own.c_str());  // a file left by an earlier process with this pid
-            char why[256];
-            void *p = KovaMemAlloc(24);
-            const int freed = KovaMemFree(p);
-            KovaMemPrintMemStatus();
-            const bool valid = memValidate(why, sizeof why) == 1;
-            const bool ownLog = access(own.c_str(), F_OK) == 0;
-            unlink(own.c_str());
-            // Exit status: 0, or which check failed.
-            _exit((p != nullptr && freed == 1 ? 0 : 1) | (valid ? 0 : 2) | (ownLog != kt::config_classic ? 0 : 4));
-        }
-        const int status = waitForChild(pid);
-        if (status == -1) {
-            ASSERT_LT(++emulatorHangs, 3) << "children hang without their alarm firing";
-            --i;
-            continue;
-        }
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
-        else ADD_FAILURE() << "child " << i << " status " << status;
-    }
+    const int ok = forkChildren(20, [] {
+        const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
+        unlink(own.c_str());  // a file left by an earlier process with this pid
+        char why[256];
+        void *p = KovaMemAlloc(24);
+        const int freed = KovaMemFree(p);
+        KovaMemPrintMemStatus();
+        const bool valid = memValidate(why, sizeof why) == 1;
+        const bool ownLog = access(own.c_str(), F_OK) == 0;
+        unlink(own.c_str());
+        // Exit status: 0, or which check failed.
+        return (p != nullptr && freed == 1 ? 0 : 1) | (valid ? 0 : 2) | (ownLog != kt::config_classic ? 0 : 4);
+    });
     done = true;
     for (auto &t : busy) t.join();
     EXPECT_EQ(ok, 20);
-    if (emulatorHangs > 0) printf("note: %d child(ren) hung in the emulator and were forked again\n", emulatorHangs);
     EXPECT_EQ(kt::validity(), "valid");
     unlink(kt::logPath().c_str());
 }
@@ -192,33 +210,19 @@ TEST(Fork, ChildForkedWhileAnotherThreadLogsModulesTracesAndLogsItsOwn) {
             KovaMemResetFile();  // every call writes a whole map
         }
     });
-    int ok = 0, emulatorHangs = 0;
     const int children = kt::kMips ? 10 : 40;
-    for (int i = 0; i < children; ++i) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            alarm(10);
-            const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
-            unlink(own.c_str());
-            void *p = KovaMemAlloc(24);  // traced: the walk checks the modules
-            KovaMemLogModules();
-            const bool freed = KovaMemFree(p) == 1;
-            char why[256];
-            const bool valid = memValidate(why, sizeof why) == 1;
-            const bool mapped = kt::config_classic || kt::count(readFile(own), "KovaMemLogModules: module 0 base") == 1;
-            unlink(own.c_str());
-            _exit((p != nullptr && freed ? 0 : 1) | (valid ? 0 : 2) | (mapped ? 0 : 4));
-        }
-        const int status = waitForChild(pid);
-        if (status == -1) {
-            ASSERT_LT(++emulatorHangs, 3) << "children hang without their alarm firing";
-            --i;
-            continue;
-        }
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
-        else ADD_FAILURE() << "child " << i << " status " << status;
-    }
+    const int ok = forkChildren(children, [] {
+        const std::string own = "/tmp/memmgr-" + std::to_string(getpid()) + ".log";
+        unlink(own.c_str());
+        void *p = KovaMemAlloc(24);  // traced: the walk checks the modules
+        KovaMemLogModules();
+        const bool freed = KovaMemFree(p) == 1;
+        char why[256];
+        const bool valid = memValidate(why, sizeof why) == 1;
+        const bool mapped = kt::config_classic || kt::count(readFile(own), "KovaMemLogModules: module 0 base") == 1;
+        unlink(own.c_str());
+        return (p != nullptr && freed ? 0 : 1) | (valid ? 0 : 2) | (mapped ? 0 : 4);
+    });
     done = true;
     logger.join();
     EXPECT_EQ(ok, children);

@@ -174,27 +174,28 @@ class RealLog(unittest.TestCase):
         self.assertEqual(doc["growth"], self.doc["growth"])
 
 
+def read_varint(data, at):
+    """(value, next offset) of the varint at data[at]."""
+    n = shift = 0
+    while True:
+        b = data[at]
+        at += 1
+        n |= (b & 0x7F) << shift
+        shift += 7
+        if b < 0x80:
+            return n, at
+
+
 def read_proto(data):
     """A protobuf message as {field: [values]}: varints as ints, the rest as bytes."""
     out, at = {}, 0
-
-    def varint():
-        nonlocal at
-        n = shift = 0
-        while True:
-            b = data[at]
-            at += 1
-            n |= (b & 0x7F) << shift
-            shift += 7
-            if b < 0x80:
-                return n
     while at < len(data):
-        key = varint()
+        key, at = read_varint(data, at)
         field, kind = key >> 3, key & 7
         if kind == 0:
-            value = varint()
+            value, at = read_varint(data, at)
         elif kind == 2:
-            n = varint()
+            n, at = read_varint(data, at)
             value = data[at:at + n]
             at += n
         else:
@@ -206,15 +207,8 @@ def read_proto(data):
 def packed(data):
     values, at = [], 0
     while at < len(data):
-        n = shift = 0
-        while True:
-            b = data[at]
-            at += 1
-            n |= (b & 0x7F) << shift
-            shift += 7
-            if b < 0x80:
-                break
-        values.append(n)
+        value, at = read_varint(data, at)
+        values.append(value)
     return values
 
 
