@@ -208,6 +208,7 @@ TEST(Fork, ChildForkedWhileAnotherThreadLogsModulesTracesAndLogsItsOwn) {
         while (!done) {
             KovaMemLogModules();
             KovaMemResetFile();  // every call writes a whole map
+            KovaMemFree(KovaMemAlloc(40));
         }
     });
     const int children = kt::kMips ? 10 : 40;
