@@ -150,7 +150,7 @@ typedef struct MemMgrDetails {
  * fields with explicit padding: the same layout on 32-bit MIPS and on 64-bit
  * hosts (832 bytes in version 1). Fields are only ever appended; a caller
  * sets size to the sizeof it was compiled with. */
-#define KOVAMEM_STATS_VERSION 1
+#define KOVAMEM_STATS_VERSION 2
 
 typedef struct KovaMemPoolStats {
     uint32_t blockSize;            /* S                                   */
@@ -192,6 +192,13 @@ typedef struct KovaMemStats {
     uint32_t peakEpoch;            /* 1 at initialisation, +1 per reset       */
     uint64_t peakEpochStart;       /* seconds since 1970 when it began        */
     KovaMemPoolStats pools[MEM_POOL_SLOTS]; /* poolCount of them in use      */
+    /* Version 2. What the pools' management and the trace-record table
+     * really take in this build on this target (headers, allocation
+     * serials, busy back-links, guard words and slot padding, the tables;
+     * not the C library's own bookkeeping), where totalMgmt and the
+     * report keep the described per-block constants. */
+    uint64_t managementBytes;
+    uint64_t traceTableBytes;
 } KovaMemStats;
 
 /* ---- Exported data ------------------------------------------------------ */

@@ -20,7 +20,9 @@
 static_assert(sizeof(KovaMemPoolStats) == 48, "KovaMemPoolStats is 48 bytes on every target");
 static_assert(offsetof(KovaMemStats, peakEpochStart) == 152, "KovaMemStats head layout");
 static_assert(offsetof(KovaMemStats, pools) == 160, "KovaMemStats pools at 160 on every target");
-static_assert(sizeof(KovaMemStats) == 832, "KovaMemStats is 832 bytes on every target");
+static_assert(sizeof(KovaMemStats) == 848, "KovaMemStats is 848 bytes on every target");
+// Version 1 ended at the pool array: callers built with it pass this size.
+constexpr uint32_t kStatsV1Size = 832;
 
 namespace {
 
@@ -49,6 +51,11 @@ bool snapshot(KovaMemStats &s) {
     // The totals again, in 64 bits: the manager's 32-bit sums wrap on a
     // 64-bit host whose pools hold 4 GiB or more.
     s.totalMgmt = kovamem::kMgmtManager;
+    // The manager's own records: its details, its lock, the per-pool
+    // tables beside the exported pool table.
+    s.managementBytes = sizeof(MemMgrDetails) + sizeof(MemMutex) + sizeof kovamem::memPoolGeom +
+                        sizeof kovamem::memPoolHot + sizeof kovamem::memByAddress + sizeof kovamem::memHot;
+    s.traceTableBytes = sizeof memStackRecords + sizeof(MemStackData) + sizeof(MemMutex) + sizeof memHeld;
     s.traceOn = kovamem::memLoad(d.logStack) == 1;
     s.traceRecordsFree = d.freeCount;
     s.traceRecordsBusy = d.busyCount;
@@ -72,6 +79,9 @@ bool snapshot(KovaMemStats &s) {
         o.releaseCount = st.allocs - p.busyCount - st.damaged;
         s.totalData += static_cast<uint64_t>(p.blockCount) * p.blockSize;
         s.totalMgmt += kovamem::kMgmtPerPool + static_cast<uint64_t>(kovamem::memMgmtPerBlock(p.blockSize)) * p.blockCount;
+        s.managementBytes += sizeof(MemPool) + static_cast<uint64_t>(p.blockCount) *
+                             (sizeof(MemBlockHdr) + sizeof(uint64_t) + sizeof(uint16_t) +
+                              kovamem::memSlotStride(p.blockSize) - p.blockSize);
     }
     s.totalReserved = s.totalMgmt + s.totalData;
     memUnlock(m.lock);
@@ -122,14 +132,15 @@ using U = unsigned long long;
 extern "C" {
 
 int KovaMemGetStats(KovaMemStats *out) {
-    if (out == nullptr || out->size < sizeof(KovaMemStats)) return -1;
+    if (out == nullptr || out->size < kStatsV1Size) return -1;
     KovaMemStats s;
     if (!snapshot(s)) return -1;
     const uint32_t theirs = out->size;
-    memcpy(out, &s, sizeof s);
-    // A caller compiled with a later header: what this library does not
-    // know is zero.
-    memset(reinterpret_cast<uint8_t *>(out) + sizeof s, 0, theirs - sizeof s);
+    // A caller compiled with version 1 gets what it knows; one compiled
+    // with a later header gets zero where this library knows nothing.
+    const size_t both = theirs < sizeof s ? theirs : sizeof s;
+    memcpy(out, &s, both);
+    if (theirs > sizeof s) memset(reinterpret_cast<uint8_t *>(out) + sizeof s, 0, theirs - sizeof s);
     out->size = theirs;
     return 0;
 }
@@ -146,6 +157,7 @@ int KovaMemStatsJson(char *buf, uint32_t cap) {
           U(s.sysReallocCount), U(s.sysFreeCount));
     o.add(" \"totalReserved\": %llu, \"totalMgmt\": %llu, \"totalData\": %llu,\n", U(s.totalReserved), U(s.totalMgmt),
           U(s.totalData));
+    o.add(" \"managementBytes\": %llu, \"traceTableBytes\": %llu,\n", U(s.managementBytes), U(s.traceTableBytes));
     o.add(" \"freeBytes\": %llu, \"requiredBytes\": %llu, \"usedBytes\": %llu, \"peakBytes\": %llu, "
           "\"peakBytesWindow\": %llu,\n",
           U(s.freeBytes), U(s.requiredBytes), U(s.usedBytes), U(s.peakBytes), U(s.peakBytesWindow));
@@ -188,6 +200,8 @@ void prometheusText(Out &o, const KovaMemStats &s, const char *labels) {
         {"kovamem_reserved_bytes", "gauge", "Data and management memory of the pools.", s.totalReserved},
         {"kovamem_management_bytes", "gauge", "Management memory of the pools.", s.totalMgmt},
         {"kovamem_data_bytes", "gauge", "Data memory of the pools.", s.totalData},
+        {"kovamem_management_real_bytes", "gauge", "Management memory as this build lays it out.", s.managementBytes},
+        {"kovamem_trace_table_bytes", "gauge", "Memory of the trace-record table.", s.traceTableBytes},
         {"kovamem_free_bytes", "gauge", "Free blocks times their block size.", s.freeBytes},
         {"kovamem_requested_bytes", "gauge", "Bytes asked for by busy pool blocks.", s.requiredBytes},
         {"kovamem_used_bytes", "gauge", "Busy blocks times their block size.", s.usedBytes},
