@@ -227,6 +227,9 @@ int main(int argc, char **argv) {
     const Options o = parse(argc, argv);
     char logPath[64];
     snprintf(logPath, sizeof logPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
+    // The demo prints its own log: one an earlier process with this pid left
+    // would be printed (and analysed) with it.
+    unlink(logPath);
 
     KovaMemInit(o.pools);
     if (!KovaMemIsInitialized()) {

@@ -69,9 +69,36 @@ def emulated(cmd, preload):
     return emu + cmd
 
 
+def log_states():
+    out = {}
+    for p in glob.glob("/tmp/memmgr-*.log"):
+        try:
+            st = os.stat(p)
+            out[p] = (st.st_mtime_ns, st.st_size)
+        except OSError:
+            pass
+    return out
+
+
+def written_since(before):
+    """{path: text} of the logs written since before. A log that an earlier
+    process with the same pid left is read from where it ended then, so that
+    only this run's entries are judged."""
+    out = {}
+    for p, (mtime, size) in log_states().items():
+        old = before.get(p)
+        if old == (mtime, size):
+            continue
+        start = old[1] if old and old[1] <= size else 0
+        with open(p, "rb") as f:
+            f.seek(start)
+            out[p] = f.read().decode("utf-8", "replace")
+    return out
+
+
 def run(cmd, preload, env=None, tool_args=(), stdin=None):
-    """Runs cmd; returns (completed process, logs written by it)."""
-    before = {p: os.stat(p).st_mtime_ns for p in glob.glob("/tmp/memmgr-*.log")}
+    """Runs cmd; returns (completed process, {log: text written by it})."""
+    before = log_states()
     full_env = dict(os.environ, **(env or {}))
     if ARGS.emulator:
         full = emulated(cmd, preload)
@@ -81,21 +108,23 @@ def run(cmd, preload, env=None, tool_args=(), stdin=None):
     else:
         full = cmd
     proc = subprocess.run(full, capture_output=True, text=True, env=full_env, timeout=600, input=stdin)
-    written = []
-    for p in glob.glob("/tmp/memmgr-*.log"):
-        try:
-            if before.get(p) != os.stat(p).st_mtime_ns:
-                written.append(p)
-        except OSError:
-            pass
-    return proc, written
+    return proc, written_since(before)
 
 
-def analysed(path):
-    analyzer = [sys.executable, os.path.join(ARGS.tools, "kovamem-analyze"), "--json", path]
+def assert_consistent(test, report, what):
+    """The report is complete and consistent: blocks add up, every busy block counted."""
+    test.assertTrue(report["complete"], what)
+    t, c = report["totals"], report["counters"]
+    test.assertEqual(t["blocks"], t["free"] + t["used"] + t["quarantined"], what)
+    test.assertEqual(c["mem_malloc"] - c["mem_free"], t["used"] + t["quarantined"], what)
+
+
+def analysed(text):
+    """kovamem-analyze's JSON document of a log's text."""
+    analyzer = [sys.executable, os.path.join(ARGS.tools, "kovamem-analyze"), "--json", "-"]
     if ARGS.emulator:
         analyzer[-1:-1] = ["--addr2line", "true"]  # addresses are not needed here
-    proc = subprocess.run(analyzer, capture_output=True, text=True, timeout=300)
+    proc = subprocess.run(analyzer, capture_output=True, text=True, timeout=300, input=text)
     assert proc.returncode in (0, 1), proc.stderr
     return json.loads(proc.stdout)
 
@@ -111,9 +140,7 @@ class Programs(unittest.TestCase):
                 self.assertEqual(pooled.stdout, plain.stdout)
             self.assertGreaterEqual(len(logs), processes, logs)
             reported = 0
-            for path in logs:
-                with open(path, errors="replace") as f:
-                    text = f.read()
+            for path, text in logs.items():
                 self.assertNotIn("might be corrupted", text, path)
                 self.assertNotIn("Max file size reached", text, path)
                 # A forked child that then ran another program leaves its
@@ -121,18 +148,13 @@ class Programs(unittest.TestCase):
                 # one ran to its exit and wrote its report.
                 # A program that ends with _exit (the shell does) writes no
                 # report at exit; every report written is complete.
-                doc = analysed(path)
+                doc = analysed(text)
                 self.assertEqual([d for p in doc["processes"] for d in p["guard_damage"]], [])
                 reports = doc["processes"][-1]["reports"]
                 if not reports:
                     continue
                 reported += 1
-                last = reports[-1]
-                self.assertTrue(last["complete"], path)
-                t, c = last["totals"], last["counters"]
-                # The report is consistent: blocks add up, every busy block counted.
-                self.assertEqual(t["blocks"], t["free"] + t["used"] + t["quarantined"], path)
-                self.assertEqual(c["mem_malloc"] - c["mem_free"], t["used"] + t["quarantined"], path)
+                assert_consistent(self, reports[-1], path)
             self.assertGreaterEqual(reported, processes, logs)
             return pooled, logs
         finally:
@@ -190,33 +212,22 @@ class Hostile(unittest.TestCase):
         (completed process, {path: text} of the logs it wrote)."""
         cmd = [ARGS.hostile] + args
         env = dict(os.environ, KOVAMEM_OPTIONS=options)
-        before = {p: os.stat(p).st_mtime_ns for p in glob.glob("/tmp/memmgr-*.log")}
+        before = log_states()
         if ARGS.emulator:
             full = emulated(cmd, True)
         else:
             env["LD_PRELOAD"] = os.path.abspath(ARGS.preload)
             full = cmd
         proc = subprocess.run(full, capture_output=True, text=True, env=env, timeout=timeout)
-        texts = {}
-        for p in glob.glob("/tmp/memmgr-*.log"):
-            try:
-                if before.get(p) != os.stat(p).st_mtime_ns:
-                    with open(p, errors="replace") as f:
-                        texts[p] = f.read()
-            except OSError:
-                pass
+        texts = written_since(before)
         mine = {p: t for p, t in texts.items() if " INFO: kovamem-preload: process " in t}
         self.addCleanup(lambda: [os.unlink(p) for p in mine if os.path.exists(p)])
         return proc, mine
 
-    def consistent(self, path):
+    def consistent(self, text):
         """The last report of the log is complete and adds up."""
-        doc = analysed(path)
-        last = doc["processes"][-1]["reports"][-1]
-        self.assertTrue(last["complete"], path)
-        t, c = last["totals"], last["counters"]
-        self.assertEqual(t["blocks"], t["free"] + t["used"] + t["quarantined"], path)
-        self.assertEqual(c["mem_malloc"] - c["mem_free"], t["used"] + t["quarantined"], path)
+        doc = analysed(text)
+        assert_consistent(self, doc["processes"][-1]["reports"][-1], "the log")
         return doc
 
     def test_the_first_descriptor_is_the_programs_own(self):
@@ -232,7 +243,7 @@ class Hostile(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn("36 kept", proc.stdout)
         (path,) = logs
-        doc = self.consistent(path)
+        doc = self.consistent(logs[path])
         self.assertGreaterEqual(doc["processes"][-1]["reports"][-1]["traced_blocks"], 36)
         if not ARGS.emulator:
             names = {str(f["function"]).split(".")[0] for g in doc["processes"][-1]["call_sites"]["groups"]
@@ -249,7 +260,7 @@ class Hostile(unittest.TestCase):
             self.assertEqual(proc.returncode, 0, "%s: %s" % (options, proc.stderr))
             self.assertEqual(proc.stdout, "survived\n")
             (path,) = logs
-            doc = self.consistent(path)
+            doc = self.consistent(logs[path])
             self.assertEqual(doc["processes"][-1]["guard_damage"], [])
             self.assertEqual(doc["processes"][-1]["invalid_releases"], [], options)
             self.assertNotIn("found no place to wait", logs[path])
@@ -261,7 +272,7 @@ class Hostile(unittest.TestCase):
         proc, logs = self.pooled(["dlopen", ARGS.dummy], "trace=1;log_kb=4096")
         self.assertEqual(proc.stdout, "loaded\n", proc.stderr)
         (path,) = logs
-        maps = analysed(path)["processes"][-1]["module_maps"]
+        maps = analysed(logs[path])["processes"][-1]["module_maps"]
         self.assertEqual(len(maps), 2)
         self.assertNotIn("libktdummy.so", " ".join(m["path"] for m in maps[0]["modules"]))
         self.assertIn("libktdummy.so", " ".join(m["path"] for m in maps[1]["modules"]))
@@ -274,7 +285,7 @@ class Hostile(unittest.TestCase):
         text = logs[path]
         self.assertRegex(text, r" CRIT: KovaMemFreeNode: Ptr 0x[0-9a-f]+ from Pool \d+ and Block \d+ might be corrupted")
         self.assertNotIn("Max file size reached", text)
-        doc = analysed(path)["processes"][-1]
+        doc = analysed(logs[path])["processes"][-1]
         if not ARGS.emulator:  # qemu may load the library at a new address each round: each is a new map
             self.assertLessEqual(len(doc["module_maps"]), 3)
         self.assertEqual(len(doc["guard_damage"]), 1)
