@@ -3,16 +3,17 @@
 # lintian (no error), installed with dpkg into this machine, used from the
 # installed paths (a C and a C++ consumer through pkg-config and through
 # find_package, kovamem-run's help and manual page, a preloaded program,
-# the analyser on its log), then removed again, leaving nothing behind.
+# the analyser on its log), then purged again, leaving nothing behind.
 #   deb.sh <source dir> <scratch dir>
 set -euo pipefail
 src=$1 work=$2
 rm -rf "$work" && mkdir -p "$work"
 packages=(libkovamem1 libkovamem-dev kovamem-tools)
+installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
 for p in "${packages[@]}"; do
-  if dpkg -s "$p" >/dev/null 2>&1; then echo "FAILED: $p is installed already; remove it first"; exit 1; fi
+  if installed "$p"; then echo "FAILED: $p is installed already; remove it first"; exit 1; fi
 done
-cleanup() { dpkg -r "${packages[@]}" >/dev/null 2>&1 || true; }
+cleanup() { dpkg -P "${packages[@]}" >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
 echo "-- build and package"
@@ -70,7 +71,10 @@ rm -f "$log"
 grep -q '^Reports' "$work/analysis.txt"
 
 echo "-- remove"
-dpkg -r "${packages[@]}" >/dev/null
+dpkg -P "${packages[@]}" >/dev/null
+for p in "${packages[@]}"; do
+  if dpkg-query -W "$p" >/dev/null 2>&1; then echo "FAILED: $p still known to dpkg after its purge"; exit 1; fi
+done
 for f in "$lib/libkovamem.so.1" /usr/include/kovamem.h /usr/bin/kovamem-run /usr/share/kovamem; do
   [ ! -e "$f" ] || { echo "FAILED: $f left after removal"; exit 1; }
 done
