@@ -142,6 +142,10 @@ MEM_ALWAYS_INLINE void memCountUp(uint32_t &counter) {
     if (__builtin_expect(__atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED) == 0xFFFFFFFFu, 0)) memCountWrapped(counter);
 }
 
+// The executable's file name (without its directory), "unknown" when
+// /proc/self/exe cannot be read; cut to cap.
+void memProgramName(char *out, size_t cap);
+
 // Formats at buf + *len and advances *len; text that does not fit in cap
 // bytes (with its terminating NUL) is cut, and a full buffer stays as it is.
 void memTextAppendV(char *buf, size_t cap, size_t *len, const char *format, va_list ap);

@@ -250,11 +250,9 @@ void prometheusText(Out &o, const KovaMemStats &s, const char *labels) {
 // The process's labels: its program (the executable's name, escaped as
 // the exposition format asks) and its pid.
 void processLabels(char *out, size_t cap) {
-    char exe[512];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    exe[n > 0 ? n : 0] = '\0';
-    const char *name = strrchr(exe, '/') != nullptr ? strrchr(exe, '/') + 1 : exe;
-    if (name[0] == '\0') name = "unknown";
+    char program[256];
+    kovamem::memProgramName(program, sizeof program);
+    const char *name = program;
     char escaped[256];
     size_t e = 0;
     for (const char *c = name; *c != '\0' && e + 2 < sizeof escaped; ++c) {
@@ -266,6 +264,17 @@ void processLabels(char *out, size_t cap) {
 }
 
 }  // namespace
+
+void kovamem::memProgramName(char *out, size_t cap) {
+    char exe[512];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    const char *name = strrchr(exe, '/') != nullptr ? strrchr(exe, '/') + 1 : exe;
+    if (name[0] == '\0') name = "unknown";
+    size_t i = 0;
+    for (; name[i] != '\0' && i + 1 < cap; ++i) out[i] = name[i];
+    if (cap > 0) out[i] = '\0';
+}
 
 extern "C" {
 

@@ -184,18 +184,16 @@ int64_t gMetricsNext;  // monotonic seconds of the next write from an allocation
 __thread uint32_t tMetricsTick __attribute__((tls_model("initial-exec")));
 
 void nameMetricsFile() {
-    char exe[512];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    exe[n > 0 ? n : 0] = '\0';
-    const char *name = strrchr(exe, '/') != nullptr ? strrchr(exe, '/') + 1 : exe;
+    char name[256];
+    kovamem::memProgramName(name, sizeof name);
     char clean[64];
     size_t k = 0;
     for (const char *c = name; *c != '\0' && k + 1 < sizeof clean; ++c)
         clean[k++] = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') || *c == '-'
                          ? *c : '_';
     clean[k] = '\0';
-    snprintf(gMetricsPath, sizeof gMetricsPath, "%s/kovamem_%s_%d.prom", gOptions.metricsDir,
-             k > 0 ? clean : "unknown", static_cast<int>(getpid()));
+    snprintf(gMetricsPath, sizeof gMetricsPath, "%s/kovamem_%s_%d.prom", gOptions.metricsDir, clean,
+             static_cast<int>(getpid()));
 }
 
 int64_t monotonicSeconds() {
