@@ -14,6 +14,9 @@
 // block, and a quarantined block once cleaned, has its guard at data + S;
 // a block released while the write-after-release check is on holds
 // kFreedByte in its S data bytes until it is taken again.
+// In the default build the area and the header allocation are anonymous
+// mappings of their own, left untouched until blocks are handed out (see
+// "Never-used blocks" below).
 // Headers never live inside the area, so an overrun damages the guard and
 // the next slot's bytes, never a list link. One allocation per pool holds
 // the N headers, then (default build) N 32-bit allocation serials (for a
@@ -172,12 +175,13 @@ struct TextBuffer {
 //
 // busyPrev is the back-link of the busy list, one 16-bit slot index per
 // block, allocated behind the pool's header array: for a busy block j it is
-// the index of the header before it on the busy list, or j itself when j
-// heads the list; for a free or quarantined block it is kNotBusy. A pool has
-// at most 65535 blocks, so 0xFFFF is never an index. With it the lookup of
-// an address is constant time: pool by range, slot by arithmetic, busy and
-// previous header from the link.
-constexpr uint16_t kNotBusy = 0xFFFF;
+// one more than the index of the header before it on the busy list, or
+// j + 1 when j heads the list; for a free, quarantined or never-used block
+// it is kNotBusy, 0, so that a zero-filled array, never touched, says "not
+// busy". A pool has at most 65535 blocks, so j + 1 fits. With it the lookup
+// of an address is constant time: pool by range, slot by arithmetic, busy
+// and previous header from the link.
+constexpr uint16_t kNotBusy = 0;
 
 struct PoolGeom {
     uintptr_t start;     // first address of the pool's range
@@ -199,12 +203,28 @@ struct PoolGeom {
 // it: the blocks returned intact are those taken, less the busy ones and
 // those a release quarantined (counted here, rarely). Apart from PoolGeom,
 // which threads read without the lock.
+//
+// made: the blocks whose header, guard and back-link were made, always
+// slots 0..made-1 (see "Never-used blocks" below). Under the manager lock.
 struct alignas(32) PoolHot {
     uint8_t *next;
     uint32_t windowPeak;
     uint32_t damaged;  // releases that found the guard damaged
     uint64_t allocs;
+    uint32_t made;
 };
+
+// Never-used blocks (default build). Initialisation reserves a pool's area
+// and header array as untouched zero-filled pages and writes no block: slot
+// j's header, its guard at data + S and its back-link are made when j is
+// first handed out. Blocks are made in index order and handed out before
+// any released block, so the order is the first-in first-out order of a
+// free list that starts with every block in index order: the free list
+// proper holds the released blocks only, and F counts both kinds. A
+// never-used block (j >= made) is free with its guard in place to every
+// check; its header reads as zeros. The classic build makes every block at
+// initialisation (made = N), as described.
+MEM_ALWAYS_INLINE bool memPoolHasFresh(const MemPool &p, const PoolHot &h) { return h.made < p.blockCount; }
 extern PoolHot memPoolHot[MEM_POOL_SLOTS];
 
 // Each allocation, pool or C heap, raises the allocation serial: the pool
@@ -391,14 +411,17 @@ MEM_ALWAYS_INLINE int memFindSlot(int k, int32_t j, MemFindResult *out) {
     if (back == kNotBusy) return MEM_FIND_NOT_BUSY;
     out->pool = &memMgrDetails.pools[k];
     out->hdr = &g.hdrs[j];
-    out->prev = back == j ? nullptr : &g.hdrs[back];
+    out->prev = back - 1 == j ? nullptr : &g.hdrs[back - 1];
     return MEM_FIND_FOUND;
 }
+
+// The back-link that names header index i (see busyPrev).
+MEM_ALWAYS_INLINE uint16_t memBackLink(uint16_t i) { return static_cast<uint16_t>(i + 1); }
 
 // The back-link of h as it joins the busy list behind tail (NULL: h heads
 // the list); the caller links the list's own pointers.
 MEM_ALWAYS_INLINE void memLinkBusy(const MemBlockHdr *h, const MemBlockHdr *tail) {
-    memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] = tail != nullptr ? tail->blockIndex : h->blockIndex;
+    memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] = memBackLink(tail != nullptr ? tail->blockIndex : h->blockIndex);
 }
 
 MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {
@@ -499,6 +522,14 @@ struct MemHeldRecs {
 };
 extern MemHeldRecs memHeld;
 void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *release);
+
+// Whether the records were ever chained into the free list. Until the first
+// traced allocation they are not (the table's pages stay untouched): the
+// counts say 3000 free and freeHead names record 0, whose links are still
+// NULL. memChainStackTable chains them all, free, in array order; the
+// caller holds the manager lock (or no other thread uses the library yet).
+extern bool memStackChained;
+void memChainStackTable(void);
 void memUnholdStackRec(MemBlockHdr *hdr);
 void memReclaimHeldRec(void);
 
@@ -543,6 +574,7 @@ static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
 static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size, const MemTraceAddr *pre) {
     MemStackData *sd = memMgrDetails.stackData;
     if (kovamem::memLoad(sd->logStack) != 1) return;
+    if (__builtin_expect(!memStackChained, 0)) memChainStackTable();
     // Held records are taken back before the free list would run empty, so
     // that keeping them never makes the list moves note an empty list.
     if (memHeld.head != nullptr && (sd->freeHead == nullptr || sd->freeHead->next == nullptr)) memReclaimHeldRec();

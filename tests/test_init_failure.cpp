@@ -1,6 +1,7 @@
 // memMgrInit releases everything when any of its allocations fails.
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 
 #include <set>
 
@@ -31,6 +32,23 @@ extern "C" int __wrap_posix_memalign(void **out, size_t align, size_t n) {
 extern "C" void __wrap_free(void *p) {
     if (live != nullptr) live->erase(p);
     __real_free(p);
+}
+
+// The default build maps block areas and header arrays.
+extern "C" void *__real_mmap(void *at, size_t n, int prot, int flags, int fd, off_t off);
+extern "C" int __real_munmap(void *at, size_t n);
+extern "C" void *__wrap_mmap(void *at, size_t n, int prot, int flags, int fd, off_t off) {
+    if (failAt >= 0 && calls++ == failAt) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    void *p = __real_mmap(at, n, prot, flags, fd, off);
+    if (live != nullptr && p != MAP_FAILED) live->insert(p);
+    return p;
+}
+extern "C" int __wrap_munmap(void *at, size_t n) {
+    if (live != nullptr) live->erase(at);
+    return __real_munmap(at, n);
 }
 
 TEST(InitFailure, EveryAllocationFailingInTurnReleasesAllAndLeavesTableNull) {

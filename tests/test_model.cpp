@@ -170,7 +170,10 @@ public:
         for (size_t k = 0; k < pools.size(); ++k) {
             s += "pool " + std::to_string(k) + " free";
             if (fromLibrary) {
+                // The blocks in the order they will be handed out: the
+                // never-used ones (in index order), then the free list.
                 const MemPool &lp = memPoolData[k];
+                for (uint32_t j = kovamem::memPoolHot[k].made; j < lp.blockCount; ++j) s += " " + std::to_string(j);
                 for (const MemBlockHdr *h = lp.freeHead; h; h = h->next) s += " " + std::to_string(h->blockIndex);
                 s += " busy";
                 for (const MemBlockHdr *h = lp.busyHead; h; h = h->next)

@@ -16,16 +16,32 @@ TEST(Spine, WorkedExampleTotalsGuardsAndFreeListInSlotOrder) {
     const uint32_t d = kt::stride(32);
     EXPECT_EQ(p.blockSize, 32u);
     EXPECT_EQ(p.lastBlock - p.firstBlock, 9u * d);
-    int j = 0;
-    for (MemBlockHdr *h = p.freeHead; h; h = h->next, ++j) {
-        EXPECT_TRUE(h->blockIndex == j && h->data == p.area + j * d) << j;
-        EXPECT_EQ(kt::wordAt(h->data + 32), MEM_GUARD_WORD);
+    if (kt::config_classic) {
+        int j = 0;
+        for (MemBlockHdr *h = p.freeHead; h; h = h->next, ++j) {
+            EXPECT_TRUE(h->blockIndex == j && h->data == p.area + j * d) << j;
+            EXPECT_EQ(kt::wordAt(h->data + 32), MEM_GUARD_WORD);
+        }
+        EXPECT_EQ(j, 10);
+    } else {
+        // No block is written before it is handed out: the free list holds
+        // released blocks only, and the ten never-used ones read as zeros.
+        EXPECT_TRUE(p.freeHead == nullptr && p.freeTail == nullptr && p.freeCount == 10);
+        for (int j = 0; j < 10; ++j) EXPECT_EQ(kt::wordAt(p.area + j * d + 32), 0u) << j;
     }
-    EXPECT_EQ(j, 10);
     EXPECT_EQ(readLog(), "Number of pools: 1\n EXIT: KovaMemInit: Success\n");
     EXPECT_EQ(kt::table(), "free 3000 busy 0");
     EXPECT_EQ(memStackData.lock != nullptr && memMgrDetails.lock != nullptr, true);
     EXPECT_EQ(kt::validity(), "valid");
+    // Either way the blocks come out in slot order, each with the free
+    // block's guard in its spare word.
+    for (int j = 0; j < 10; ++j) {
+        uint8_t *a = static_cast<uint8_t *>(KovaMemAlloc(28));
+        EXPECT_TRUE(a == p.area + j * d && kt::hdrOf(a)->blockIndex == j) << j;
+        EXPECT_EQ(kt::wordAt(a + 28), MEM_GUARD_WORD);
+        EXPECT_EQ(kt::wordAt(a + 32), MEM_GUARD_WORD);
+        EXPECT_EQ(kt::validity(), "valid");
+    }
 }
 
 TEST(Spine, LargestClassUsesSlotsOfItsSizePlusGuard) {
@@ -35,6 +51,11 @@ TEST(Spine, LargestClassUsesSlotsOfItsSizePlusGuard) {
     const uint32_t d = kt::stride(65536);  // 65540 classic
     EXPECT_EQ(p.blockSize, 65536u);
     EXPECT_EQ(p.lastBlock - p.firstBlock, d);
+    if (!kt::config_classic) {
+        EXPECT_EQ(kt::wordAt(p.area + d + 65536), 0u);  // made when first handed out
+    }
+    EXPECT_EQ(KovaMemAlloc(100), p.area);
+    EXPECT_EQ(KovaMemAlloc(100), p.area + d);
     EXPECT_EQ(kt::wordAt(p.area + d + 65536), MEM_GUARD_WORD);
 }
 
@@ -98,4 +119,49 @@ TEST(Spine, LogFileIsOwnerOnlyAndSymlinkIsNotFollowed) {
     struct stat st;
     ASSERT_EQ(stat(kt::logPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// ---- resident memory ----
+
+// This process's resident set in KiB (VmRSS), read twice around a step so
+// that only the step's own pages count.
+static long residentKiB() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// The preload library's default configuration: 38912 blocks, 4.2 MB.
+static const kt::Cfg kPreloadDefault{{0, 8192}, {1, 8192}, {2, 8192}, {3, 8192}, {4, 4096}, {5, 1024}, {6, 512},
+                                     {7, 256},  {8, 128},  {9, 64},   {10, 32},  {11, 16},  {12, 8},   {13, 8}};
+
+TEST(Footprint, InitOfThePreloadDefaultTouchesNoBlock) {
+    if (kt::config_classic || kovamem::config_asan) GTEST_SKIP() << "every block is made at initialisation";
+    unlink(kt::logPath().c_str());
+    memLogPrint("a line, so that the log's own pages are already counted\n");
+    const long before = residentKiB();
+    ASSERT_GT(before, 0);
+    KovaMemInit(kPreloadDefault.v);
+    const long after = residentKiB();
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    EXPECT_LE(after - before, 256) << "VmRSS " << before << " -> " << after << " KiB";
+    EXPECT_EQ(kt::validity(), "valid");
+}
+
+TEST(Footprint, ResidentMemoryFollowsTheBlocksHandedOut) {
+    if (kt::config_classic || kovamem::config_asan) GTEST_SKIP() << "every block is made at initialisation";
+    kt::init(kt::Cfg{{3, 65535}});  // 64-byte blocks: 4.7 to 5.2 MiB of slots, 2.2 to 3.2 MiB of headers
+    const long start = residentKiB();
+    std::vector<void *> held;
+    for (int i = 0; i < 1000; ++i) held.push_back(KovaMemAlloc(64));
+    const long few = residentKiB();
+    const long perBlock = kt::stride(64) + sizeof(MemBlockHdr) + 10;  // slot, header, serial, back-link
+    EXPECT_LE(few - start, (1000 * perBlock) / 1024 + 256) << "1000 blocks: " << start << " -> " << few << " KiB";
+    for (int i = 1000; i < 65535; ++i) held.push_back(KovaMemAlloc(64));
+    const long all = residentKiB();
+    EXPECT_GE(all - start, (64000L * perBlock) / 1024) << "every block: " << start << " -> " << all << " KiB";
+    for (void *p : held) EXPECT_EQ(KovaMemFree(p), 1);
+    EXPECT_EQ(kt::pool(0), "N65535 F65535 B0 C0 A0 P65535");
+    EXPECT_EQ(kt::validity(), "valid");
 }

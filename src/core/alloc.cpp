@@ -58,10 +58,40 @@ MEM_ALWAYS_INLINE void logFound(const kovamem::FreedFindings &found, const MemTr
     kovamem::memLogFreedFindings(found, traced);
 }
 
-// Takes the head of p's free list; the manager lock is held. Always inlined
-// so that a traced allocation captures from KovaMemAlloc's own body.
+// Default build: makes never-used slot j of pool k, the next one in index
+// order: its header as a free block's and its guard at data + S (see
+// "Never-used blocks" in internal.h). Its back-link already reads kNotBusy
+// and its serial 0.
+MEM_ALWAYS_INLINE MemBlockHdr *makeBlock(MemPool *p, uint16_t k, uint16_t j) {
+    MemBlockHdr *h = &kovamem::memPoolGeom[k].hdrs[j];
+    h->blockIndex = j;
+    h->poolIndex = k;
+    h->data = kovamem::memSlotData(*p, j);
+    kovamem::memPutGuard(h->data + p->blockSize);
+    return h;
+}
+
+// The data address of the block p hands out next: the next never-used one,
+// else the free list's head; NULL when p has none.
+MEM_ALWAYS_INLINE uint8_t *nextOut(const MemPool *p, const kovamem::PoolHot &st) {
+    if (kovamem::memPoolHasFresh(*p, st)) return p->area + static_cast<size_t>(st.made) * kovamem::memSlotStride(p->blockSize);
+    return p->freeHead != nullptr ? p->freeHead->data : nullptr;
+}
+
+// Takes the block p hands out next (a never-used one first, then the head
+// of its free list); the manager lock is held. Always inlined so that a
+// traced allocation captures from KovaMemAlloc's own body.
 MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr *pre) {
-    MemBlockHdr *h = p->freeHead;
+    const uint16_t k = static_cast<uint16_t>(p - memMgrDetails.pools);
+    kovamem::PoolHot &st = kovamem::memPoolHot[k];
+    MemBlockHdr *h;
+    if (!kovamem::config_classic && kovamem::memPoolHasFresh(*p, st)) {
+        h = makeBlock(p, k, static_cast<uint16_t>(st.made++));
+    } else {
+        h = p->freeHead;
+        p->freeHead = h->next;
+        if (p->freeHead == nullptr) p->freeTail = nullptr;
+    }
     kovamem::memStore(h->reqSize, size);
     h->opaque = 0;
     if (!kovamem::config_classic && __builtin_expect(h->stackRec != nullptr, 0))
@@ -69,21 +99,23 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     h->stackRec = nullptr;
     memAttachStackRec(h, size, pre);
 
-    p->freeHead = h->next;
-    if (p->freeHead == nullptr) {
-        p->freeTail = nullptr;
-        if (!kovamem::config_classic) kovamem::memStore(kovamem::memPoolHot[h->poolIndex].next, static_cast<uint8_t *>(nullptr));
+    if (kovamem::config_classic || !kovamem::memPoolHasFresh(*p, st)) {
+        if (p->freeHead == nullptr) {
+            if (!kovamem::config_classic) kovamem::memStore(st.next, static_cast<uint8_t *>(nullptr));
+        } else {
+            // The free list is first-in first-out, so the next block handed
+            // out is the one released longest ago: fetch its header,
+            // back-link and first bytes now, without waiting for them.
+            const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+            const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
+            __builtin_prefetch(&g.serial[nj], 1);
+            __builtin_prefetch(p->freeHead, 1);
+            __builtin_prefetch(&g.busyPrev[nj], 1);
+            __builtin_prefetch(p->area + nj * g.stride, 1);
+            kovamem::memStore(st.next, p->area + nj * g.stride);
+        }
     } else {
-        // The free list is first-in first-out, so the next block handed out
-        // is the one released longest ago: fetch its header, back-link and
-        // first bytes now, without waiting for them.
-        const kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
-        const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
-        __builtin_prefetch(&g.serial[nj], 1);
-        __builtin_prefetch(p->freeHead, 1);
-        __builtin_prefetch(&g.busyPrev[nj], 1);
-        __builtin_prefetch(p->area + nj * g.stride, 1);
-        kovamem::memStore(kovamem::memPoolHot[h->poolIndex].next, p->area + nj * g.stride);
+        kovamem::memStore(st.next, nextOut(p, st));
     }
     --p->freeCount;
 
@@ -102,9 +134,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
     p->reqBytes += size;
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
     if (++memMgrDetails.memMallocCount == 0) ++kovamem::memHot.poolHigh;
-    kovamem::PoolGeom &g = kovamem::memPoolGeom[h->poolIndex];
-    g.serial[h->blockIndex] = kovamem::memSerialNow();
-    kovamem::PoolHot &st = kovamem::memPoolHot[h->poolIndex];
+    kovamem::memPoolGeom[k].serial[h->blockIndex] = kovamem::memSerialNow();
     ++st.allocs;
     if (st.windowPeak < p->busyCount) st.windowPeak = p->busyCount;
     return h->data;
@@ -114,6 +144,7 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
 // release, so that it must be checked before it is handed out.
 MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
     if (kovamem::config_classic || p->freeHead == nullptr) return false;
+    if (kovamem::memPoolHasFresh(*p, kovamem::memPoolHot[p - memMgrDetails.pools])) return false;  // handed out first
     const kovamem::PoolGeom &g = kovamem::memPoolGeom[p->freeHead->poolIndex];
     return __builtin_expect(g.serial[p->freeHead->blockIndex] == kovamem::kFreeFilled, 0);
 }
@@ -133,7 +164,7 @@ void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *
     for (uint16_t k = memFirstPoolOfClass[memSizeClass(size)]; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
         if (headFilled(p)) memScreenFreeHead(p, found);
-        if (p->freeHead != nullptr) return takeBlock(p, size, pre);
+        if (p->freeCount != 0) return takeBlock(p, size, pre);
         *fullPools |= 1u << k;
     }
     return nullptr;
@@ -221,7 +252,7 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
         __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
         memLock(m.lock);
         if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
-        if (p->freeHead == nullptr) {
+        if (p->freeCount == 0) {
             memUnlock(m.lock);
             if (__builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
                 logFound(found, traced ? trace : nullptr);

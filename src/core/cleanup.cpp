@@ -35,7 +35,8 @@ extern "C" void KovaMemCleanMemBlocks(void) {
             p.freeTail->next = h;
         } else {
             p.freeHead = h;
-            if (!kovamem::config_classic) kovamem::memStore(kovamem::memPoolHot[h->poolIndex].next, h->data);
+            kovamem::PoolHot &st = kovamem::memPoolHot[h->poolIndex];
+            if (!kovamem::config_classic && !kovamem::memPoolHasFresh(p, st)) kovamem::memStore(st.next, h->data);
         }
         p.freeTail = h;
         h->next = nullptr;

@@ -13,19 +13,39 @@ using kovamem::memStore;
 
 namespace {
 
-// Releases everything a failed memMgrInit allocated; pools not reached yet
-// are still zero.
-void releaseArea(uint8_t *area, size_t bytes) {
-    if (area != nullptr && kovamem::memShadowMapsAreas())
-        munmap(area, bytes);
-    else
-        kovamem::memHeap.free(area);
+// Bytes of a pool's header allocation: the N headers, then N allocation
+// serials, then N back-links.
+size_t metaBytes(uint32_t count) {
+    return static_cast<size_t>(count) * (sizeof(MemBlockHdr) + sizeof(uint64_t) + sizeof(uint16_t));
 }
 
+// Default build (and under Valgrind): block areas and header arrays are
+// mappings of their own, zero-filled pages that the kernel provides on
+// first touch, so that a pool costs resident memory only for the blocks it
+// has handed out. No swap or commit is reserved for them up front.
+bool mapsAreas() { return !kovamem::config_classic || kovamem::memShadowMapsAreas(); }
+
+void *mapZeroed(size_t bytes) {
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+// Gives back an area or header array that allocArea / allocMeta made.
+void releaseZeroed(void *at, size_t bytes, bool mapped) {
+    if (at == nullptr) return;
+    if (mapped)
+        munmap(at, bytes);
+    else
+        kovamem::memHeap.free(at);
+}
+
+// Releases everything a failed memMgrInit allocated; pools not reached yet
+// are still zero.
 void releasePoolTable(MemPool *table, int count) {
     for (int k = 0; k < count; ++k) {
-        releaseArea(table[k].area, static_cast<size_t>(table[k].blockCount) * kovamem::memSlotStride(table[k].blockSize));
-        kovamem::memHeap.free(table[k].freeHead);
+        releaseZeroed(table[k].area, static_cast<size_t>(table[k].blockCount) * kovamem::memSlotStride(table[k].blockSize),
+                      mapsAreas());
+        releaseZeroed(kovamem::memPoolGeom[k].hdrs, metaBytes(table[k].blockCount), !kovamem::config_classic);
     }
     kovamem::memHeap.free(table);
     memPoolData = nullptr;
@@ -43,20 +63,19 @@ bool areaBytes(uint32_t count, uint32_t blockSize, size_t *out) {
                                    static_cast<size_t>(kovamem::memSlotStride(blockSize)), out);
 }
 
-// A zero-filled block area starting on the slot alignment. The C library's
-// calloc already aligns to max_align_t; a larger slot alignment needs an
-// aligned allocation; under Valgrind the area is mapped (see shadow.h).
-// releaseArea gives back either kind.
+// A zero-filled block area starting on the slot alignment: mapped (see
+// mapsAreas), or in the classic build from the C library's calloc, which
+// already aligns to max_align_t.
 uint8_t *allocArea(size_t bytes) {
-    if (kovamem::memShadowMapsAreas()) {
-        void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
-    }
-    if (kovamem::config_classic || kovamem::config_slot_align <= alignof(max_align_t))
-        return static_cast<uint8_t *>(kovamem::memHeap.calloc(1, bytes));
-    void *p = nullptr;
-    if (kovamem::memHeap.memalign(&p, kovamem::config_slot_align, bytes) != 0) return nullptr;
-    return static_cast<uint8_t *>(memset(p, 0, bytes));
+    if (mapsAreas()) return static_cast<uint8_t *>(mapZeroed(bytes));
+    return static_cast<uint8_t *>(kovamem::memHeap.calloc(1, bytes));
+}
+
+// A zero-filled header allocation for count blocks: every back-link reads
+// kNotBusy, every serial 0.
+MemBlockHdr *allocMeta(uint32_t count) {
+    if (!kovamem::config_classic) return static_cast<MemBlockHdr *>(mapZeroed(metaBytes(count)));
+    return static_cast<MemBlockHdr *>(kovamem::memHeap.calloc(count, metaBytes(1)));
 }
 
 // The two tables that spare the allocation and the lookup a scan from pool
@@ -87,9 +106,12 @@ void indexPools(const MemPool *table, int count) {
     }
 }
 
-// Tracing off, all records on the free list in array order (the held ones
-// too), and every header's link to a record cleared. The caller excludes other users of the
-// table (its lock, or no other thread yet).
+// Tracing off, all records free (the held ones too), and every header's
+// link to a record cleared. A table that was never chained stays untouched:
+// its records are chained by the first traced allocation (see
+// memChainStackTable), so that a process that never traces never pays for
+// the table's pages (default build). The caller excludes other users of the table (its
+// lock, or no other thread yet).
 void chainStackTable() {
     MemStackData &sd = memStackData;
     memStore(sd.logStack, uint8_t{0});
@@ -97,12 +119,12 @@ void chainStackTable() {
     sd.freeCount = MEM_STACK_RECORDS;
     sd.freeHead = &memStackRecords[0];
     sd.busyHead = nullptr;
-    for (int i = 0; i < MEM_STACK_RECORDS; ++i) {
-        MemStackRec &r = memStackRecords[i];
-        r.prev = i > 0 ? &memStackRecords[i - 1] : nullptr;
-        r.next = i + 1 < MEM_STACK_RECORDS ? &memStackRecords[i + 1] : nullptr;
-        if (r.hdr != nullptr) r.hdr->stackRec = nullptr;
-        r.hdr = nullptr;
+    if (memStackChained || kovamem::config_classic) {  // classic: chained by every reset, as described
+        for (int i = 0; i < MEM_STACK_RECORDS; ++i) {
+            MemStackRec &r = memStackRecords[i];
+            if (r.hdr != nullptr) r.hdr->stackRec = nullptr;
+        }
+        memChainStackTable();
     }
     memHeld = MemHeldRecs{};  // their records are back on the free list
 }
@@ -159,28 +181,22 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             p.area = allocArea(bytes);
             // One allocation for the headers and, behind them, the slots'
             // allocation serials and the busy list's back-links.
-            constexpr size_t kSerialBytes = sizeof(uint64_t);
             static_assert(sizeof(MemBlockHdr) % alignof(uint64_t) == 0, "the serials behind the headers are aligned");
-            MemBlockHdr *hdrs = p.area ? static_cast<MemBlockHdr *>(kovamem::memHeap.calloc(
-                                             static_cast<size_t>(c), sizeof(MemBlockHdr) + kSerialBytes + sizeof(uint16_t)))
-                                       : nullptr;
-            if (hdrs == nullptr) {
+            kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+            g = kovamem::PoolGeom{};
+            g.hdrs = p.area ? allocMeta(static_cast<uint32_t>(c)) : nullptr;
+            if (g.hdrs == nullptr) {
                 releasePoolTable(table, k + 1);
                 return 0;
             }
             p.firstBlock = reinterpret_cast<uintptr_t>(p.area);
             p.lastBlock = p.firstBlock + static_cast<uintptr_t>(c - 1) * stride;
-            kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
             g.start = p.firstBlock;
             g.end = kovamem::config_classic ? p.lastBlock : p.firstBlock + (bytes - 1);
             g.stride = stride;
             g.recip = (uint64_t{1} << 32) / stride + 1;
-            g.hdrs = hdrs;
-            g.serial = reinterpret_cast<uint64_t *>(hdrs + c);
-            g.busyPrev = reinterpret_cast<uint16_t *>(reinterpret_cast<uint8_t *>(hdrs + c) + kSerialBytes * c);
-            memset(g.busyPrev, 0xFF, static_cast<size_t>(c) * sizeof(uint16_t));  // kNotBusy
-            p.freeHead = hdrs;
-            p.freeTail = hdrs + (c - 1);
+            g.serial = reinterpret_cast<uint64_t *>(g.hdrs + c);
+            g.busyPrev = reinterpret_cast<uint16_t *>(g.serial + c);  // zero: kNotBusy
             p.freeCount = static_cast<uint16_t>(c);
             ++k;
         }
@@ -277,7 +293,11 @@ void KovaMemInit(const int32_t *memPoolCfg) {
         m.totalData += static_cast<uint32_t>(n) * s;
         m.totalMgmt += kovamem::kMgmtPerPool + kovamem::memMgmtPerBlock(s) * n;
         p.freeCount = n;
-        MemBlockHdr *hdrs = p.freeHead;
+        kovamem::memPoolHot[k] = kovamem::PoolHot{};
+        kovamem::memPoolHot[k].next = p.area;
+        kovamem::memShadowArea(p.area, static_cast<size_t>(n) * kovamem::memSlotStride(s));
+        if (!kovamem::config_classic) continue;  // blocks are made as they are first handed out
+        MemBlockHdr *hdrs = kovamem::memPoolGeom[k].hdrs;
         for (uint16_t j = 0; j < n; ++j) {
             MemBlockHdr &h = hdrs[j];
             h.opaque = 0;
@@ -289,9 +309,9 @@ void KovaMemInit(const int32_t *memPoolCfg) {
             kovamem::memPutGuard(h.data + s);
             h.next = j + 1 < n ? &hdrs[j + 1] : nullptr;
         }
-        kovamem::memShadowArea(p.area, static_cast<size_t>(n) * kovamem::memSlotStride(s));
-        kovamem::memPoolHot[k] = kovamem::PoolHot{};
-        kovamem::memPoolHot[k].next = p.area;
+        p.freeHead = hdrs;
+        p.freeTail = hdrs + (n - 1);
+        kovamem::memPoolHot[k].made = n;
     }
     m.totalReserved = m.totalMgmt + m.totalData;
     m.initialized = 1;

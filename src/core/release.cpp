@@ -81,7 +81,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     kovamem::PoolGeom &g = kovamem::memPoolGeom[hdr->poolIndex];
     if (hdr->next != nullptr) {
         const uint16_t nj = static_cast<uint16_t>(hdr->next - g.hdrs);
-        g.busyPrev[nj] = prev != nullptr ? prev->blockIndex : nj;
+        g.busyPrev[nj] = kovamem::memBackLink(prev != nullptr ? prev->blockIndex : nj);
     }
     g.busyPrev[hdr->blockIndex] = kovamem::kNotBusy;
     if (prev != nullptr) {
@@ -117,7 +117,9 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
         pool->freeTail->next = hdr;
     } else {
         pool->freeHead = hdr;
-        if (!config_classic) kovamem::memStore(kovamem::memPoolHot[hdr->poolIndex].next, slot);  // no longer empty
+        // No longer empty; a pool with never-used blocks hands those out first.
+        kovamem::PoolHot &st = kovamem::memPoolHot[hdr->poolIndex];
+        if (!config_classic && !kovamem::memPoolHasFresh(*pool, st)) kovamem::memStore(st.next, slot);
     }
     pool->freeTail = hdr;
     hdr->next = nullptr;

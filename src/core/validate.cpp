@@ -40,14 +40,18 @@ struct Seen {
     }
 };
 
-// Walks one list of pool k's headers, bounded by the pool's block count.
-// Returns the number of headers met, or -1 after a fault.
+// Walks one list of pool k's headers, bounded by the pool's block count;
+// every header on a list is one of the made blocks. Returns the number of
+// headers met, or -1 after a fault.
 int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, Seen &seen, const char *name,
              const MemBlockHdr **last, uint32_t *reqSum) {
     int n = 0;
     *last = nullptr;
+    const uint32_t made = kovamem::memPoolHot[k].made;
     for (const MemBlockHdr *h = head; h != nullptr; h = h->next) {
         if (n > p.blockCount) return c.fail("pool %u %s list longer than its blocks", k, name), -1;
+        if (h->blockIndex >= made && h->poolIndex == k && h->blockIndex < p.blockCount)
+            return c.fail("pool %u %s list holds block %u, never handed out (made %u)", k, name, h->blockIndex, made), -1;
         if (h->poolIndex != k || h->blockIndex >= p.blockCount)
             return c.fail("pool %u %s list holds a header of pool %u block %u", k, name, h->poolIndex, h->blockIndex), -1;
         if (!seen.mark(h->blockIndex))
@@ -62,7 +66,8 @@ int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, 
 }
 
 // The busy list's back-links: each busy block names the header before it
-// (itself at the head), every other block kNotBusy; the header array is the
+// (itself at the head), every other block, never-used ones included,
+// kNotBusy; the header array is the
 // one the geometry names. Default build: the busy list is in allocation
 // order, so the busy blocks' serials rise along it, none beyond the count.
 void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
@@ -75,7 +80,7 @@ void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
             c.fail("pool %u block %u is not in the pool's header array", k, h->blockIndex);
             return;
         }
-        const uint16_t want = prev != nullptr ? prev->blockIndex : h->blockIndex;
+        const uint16_t want = kovamem::memBackLink(prev != nullptr ? prev->blockIndex : h->blockIndex);
         if (g.busyPrev[h->blockIndex] != want) {
             c.fail("pool %u busy block %u back-link %u, want %u", k, h->blockIndex, g.busyPrev[h->blockIndex], want);
             return;
@@ -111,7 +116,7 @@ void checkPools(Checker &c) {
             c.fail("quarantine list does not end");
             return;
         }
-        if (h->poolIndex >= m.poolCount || h->blockIndex >= m.pools[h->poolIndex].blockCount) {
+        if (h->poolIndex >= m.poolCount || h->blockIndex >= kovamem::memPoolHot[h->poolIndex].made) {
             c.fail("quarantine list holds pool %u block %u, outside the table", h->poolIndex, h->blockIndex);
             return;
         }
@@ -130,10 +135,19 @@ void checkPools(Checker &c) {
         if (k > 0 && p.blockSize <= m.pools[k - 1].blockSize) c.fail("pool %u block size does not rise", k);
         const MemBlockHdr *last;
         uint32_t req = 0;
+        // Never-used blocks are free and on no list (default build; the
+        // classic build makes every block at initialisation).
+        const uint32_t made = kovamem::memPoolHot[k].made;
+        if (made > p.blockCount || (kovamem::config_classic && made != p.blockCount)) {
+            c.fail("pool %u made %u of %u blocks", k, made, p.blockCount);
+            return;
+        }
+        const int fresh = static_cast<int>(p.blockCount - made);
         int nf = walkList(c, p, k, p.freeHead, seen[k], "free", &last, nullptr);
         if (nf < 0) return;
         if (last != p.freeTail) c.fail("pool %u freeTail is not the free list's last header", k);
-        if (nf != p.freeCount) c.fail("pool %u freeCount %u, free list %d", k, p.freeCount, nf);
+        if (nf + fresh != p.freeCount)
+            c.fail("pool %u freeCount %u, free list %d and never used %d", k, p.freeCount, nf, fresh);
         for (const MemBlockHdr *h = p.freeHead; h != nullptr && c.ok; h = h->next) {
             if (h->reqSize != 0) c.fail("pool %u free block %u is not clear", k, h->blockIndex);
             // A free block's record, if any, is one the held list keeps for it.
@@ -154,10 +168,14 @@ void checkPools(Checker &c) {
         const uintptr_t area = reinterpret_cast<uintptr_t>(p.area);
         const uintptr_t areaEnd = area + static_cast<uintptr_t>(p.blockCount) * kovamem::memSlotStride(p.blockSize);
         if (!kovamem::config_classic) {
-            // Default build: the hint is exactly the free head's data, or
-            // null for an empty pool, which allocations pass over unlocked.
-            const uintptr_t head = p.freeHead != nullptr ? reinterpret_cast<uintptr_t>(p.freeHead->data) : 0;
-            if (hint != head) c.fail("pool %u hint %#lx is not its free head %#lx", k, static_cast<unsigned long>(hint),
+            // Default build: the hint is exactly the data of the block
+            // handed out next (the first never-used one, else the free
+            // head), or null for an empty pool, which allocations pass over
+            // unlocked.
+            const uintptr_t head = fresh > 0 ? area + static_cast<uintptr_t>(made) * kovamem::memSlotStride(p.blockSize)
+                                   : p.freeHead != nullptr ? reinterpret_cast<uintptr_t>(p.freeHead->data)
+                                                           : 0;
+            if (hint != head) c.fail("pool %u hint %#lx is not its next block %#lx", k, static_cast<unsigned long>(hint),
                                      static_cast<unsigned long>(head));
         } else if (hint < area || hint >= areaEnd || kovamem::memExactSlot(hint - area, kovamem::memPoolGeom[k]) < 0) {
             c.fail("pool %u prefetch hint is not one of its slots", k);
@@ -182,6 +200,12 @@ void checkPools(Checker &c) {
 
 void checkTraceTable(Checker &c) {
     const MemStackData &d = memStackData;
+    if (!memStackChained) {  // untouched: every record free, none linked
+        if (d.freeCount != MEM_STACK_RECORDS || d.busyCount != 0 || d.busyHead != nullptr || memHeld.count != 0 ||
+            memHeld.head != nullptr || d.freeHead != &memStackRecords[0])
+            c.fail("trace table never chained, but counts %u/%u, held %u", d.freeCount, d.busyCount, memHeld.count);
+        return;
+    }
     const MemStackRec *lists[2] = {d.freeHead, d.busyHead};
     const char *names[2] = {"free", "busy"};
     int counts[2] = {0, 0};

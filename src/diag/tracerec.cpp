@@ -60,6 +60,18 @@ void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec) {
 }
 
 MemHeldRecs memHeld;
+bool memStackChained;
+
+void memChainStackTable(void) {
+    for (int i = 0; i < MEM_STACK_RECORDS; ++i) {
+        MemStackRec &r = memStackRecords[i];
+        r.prev = i > 0 ? &memStackRecords[i - 1] : nullptr;
+        r.next = i + 1 < MEM_STACK_RECORDS ? &memStackRecords[i + 1] : nullptr;
+        r.hdr = nullptr;
+    }
+    memStackData.freeHead = &memStackRecords[0];
+    memStackChained = true;
+}
 
 namespace {
 

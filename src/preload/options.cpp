@@ -18,9 +18,10 @@
 namespace {
 
 // Sized for a typical program: 3.7 MB of pools (5 MB with their
-// management), most blocks small; what outgrows them goes to the C heap.
-// Larger pools serve long runs better but cost every short one their
-// setting up (about 5 ms per MB).
+// management), most blocks small; what outgrows them goes to the C heap
+// (or, with growth on, to further pools). A pool costs address space when
+// it is set up and resident memory only for the blocks it hands out, so
+// larger pools cost a short run nothing.
 constexpr int32_t kDefaultPools[MEM_POOL_SLOTS] = {8192, 8192, 8192, 8192, 4096, 1024, 512,
                                                    256,  128,  64,   32,   16,   8,    8};
 
