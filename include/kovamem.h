@@ -150,7 +150,7 @@ typedef struct MemMgrDetails {
  * fields with explicit padding: the same layout on 32-bit MIPS and on 64-bit
  * hosts (832 bytes in version 1). Fields are only ever appended; a caller
  * sets size to the sizeof it was compiled with. */
-#define KOVAMEM_STATS_VERSION 2
+#define KOVAMEM_STATS_VERSION 3
 
 typedef struct KovaMemPoolStats {
     uint32_t blockSize;            /* S                                   */
@@ -199,6 +199,14 @@ typedef struct KovaMemStats {
      * report keep the described per-block constants. */
     uint64_t managementBytes;
     uint64_t traceTableBytes;
+    /* Version 3. With growing pools there may be more pools than pools[]
+     * holds: poolCount counts those in pools[] (at most 14), poolCountAll
+     * all of them; KovaMemGetPoolStats reads any of them. The totals and
+     * sums above are over all pools. */
+    uint32_t poolCountAll;
+    uint32_t reserved3;
+    uint64_t growthBudget;         /* KovaMemSetPoolGrowth's budget, bytes    */
+    uint64_t growthBytes;          /* what the grown pools take of it         */
 } KovaMemStats;
 
 /* ---- Exported data ------------------------------------------------------ */
@@ -238,6 +246,15 @@ KOVAMEM_API void KovaMemCleanMemBlocks(void);
  * the chain that released it (while tracing is on) and the chain of the
  * allocation that found it. */
 KOVAMEM_API void KovaMemSetFreeCheck(uint8_t on);
+/* Growing pools, off by default (default build; the classic build accepts
+ * the call and grows nothing). With a budget of budgetBytes (0: off), an
+ * allocation that finds every pool of its size class busy gets a further
+ * pool of the same block size before it falls through to a larger pool or
+ * the C heap, as long as the grown pools' areas and headers fit in the
+ * budget. Grown pools are set up lazily, appear in the report, the snapshot
+ * and its renderings after the built ones, and are never given back. May be
+ * called before or after KovaMemInit, any number of times. */
+KOVAMEM_API void KovaMemSetPoolGrowth(uint64_t budgetBytes);
 
 /* Allocation with an alignment (a power of two): at most the slot
  * alignment, as KovaMemAlloc; larger, from a pool whose every block is
@@ -253,6 +270,10 @@ KOVAMEM_API void *KovaMemAllocAligned(uint32_t size, uint32_t alignment);
  * version; 0, or -1 with nothing written when the manager is not
  * initialised or out->size is below sizeof(KovaMemStats) of version 1. */
 KOVAMEM_API int KovaMemGetStats(KovaMemStats *out);
+/* Pools first .. first + count - 1 of one snapshot (pool k of the report,
+ * grown pools included) into out; returns how many were filled (fewer
+ * when the pools end), or -1 when not initialised. */
+KOVAMEM_API int KovaMemGetPoolStats(uint32_t first, KovaMemPoolStats *out, uint32_t count);
 /* A snapshot as JSON and as Prometheus text exposition (format 0.0.4),
  * written into buf (NUL-terminated when cap > 0); each returns the length
  * of the whole text, as snprintf does, or -1 when not initialised. */

@@ -183,6 +183,15 @@ struct TextBuffer {
 // and previous header from the link.
 constexpr uint16_t kNotBusy = 0;
 
+// Pools: the table holds the pools KovaMemInit built (memPoolsBuilt of
+// them, block sizes rising) and then, default build, the pools grown since
+// (see core/grow.cpp), up to kMaxPools in all. A grown pool has the block
+// size of the built pool it grows ("its original"); each original and its
+// grown pools form a chain through nextSame in the order they were made.
+constexpr uint16_t kMaxPools = 256;
+constexpr uint16_t kNoPool = 0xFFFF;
+extern uint16_t memPoolsBuilt;
+
 struct PoolGeom {
     uintptr_t start;     // first address of the pool's range
     uintptr_t end;       // last address of the range, inclusive
@@ -192,6 +201,9 @@ struct PoolGeom {
     uint16_t *busyPrev;  // back-links of the busy list, see above
     uint64_t *serial;    // the allocation serial of slot j's latest
                          // allocation, see below
+    uint16_t original;   // the built pool whose chain this pool is on
+    uint16_t nextSame;   // the next pool of that chain, or kNoPool; set
+                         // under the manager lock, read with relaxed atomics
 };
 
 // What each allocation or release of pool k writes besides the pool
@@ -225,7 +237,7 @@ struct alignas(32) PoolHot {
 // check; its header reads as zeros. The classic build makes every block at
 // initialisation (made = N), as described.
 MEM_ALWAYS_INLINE bool memPoolHasFresh(const MemPool &p, const PoolHot &h) { return h.made < p.blockCount; }
-extern PoolHot memPoolHot[MEM_POOL_SLOTS];
+extern PoolHot memPoolHot[kMaxPools];
 
 // Each allocation, pool or C heap, raises the allocation serial: the pool
 // allocations (MEM Malloc, under the lock, widened by memHot.poolHigh) plus
@@ -337,7 +349,7 @@ void memNoteFallback(NoteKind kind, uint32_t key);
 // Writes the " Pool is full" entries KovaMemAlloc writes, for the pools
 // marked by memAllocLocked, in rising order.
 void memNoteFullPools(uint32_t fullPools);
-extern PoolGeom memPoolGeom[MEM_POOL_SLOTS];
+extern PoolGeom memPoolGeom[kMaxPools];
 
 // memPoolHot[k].next: the data address of the block at the head of pool k's
 // free list: a hint, read without the lock, that lets an allocation start
@@ -367,17 +379,59 @@ MEM_ALWAYS_INLINE int memSizeClass(uint32_t size) {
     return size <= 16400 ? 11 : size <= 40000 ? 12 : 13;
 }
 
-// The pool whose range holds address a, or -1; no lock needed: ranges are
-// fixed at initialisation. A binary search of four fixed steps over the 16
-// sorted entries counts the ranges that start at or below a.
+// Default build: the reservations that grown pools are carved from, one
+// per original that has grown (core/grow.cpp). Pool i of a region starts
+// at base + (i << shift); its range is its area, the rest of its chunk is
+// no pool's. A region's fields are written before regionCount (and a pool
+// before count) is raised with release order, and never change after, so
+// that a lookup without the lock sees either the pool or no pool.
+struct GrowRegion {
+    uintptr_t base;
+    uintptr_t bytes;    // the reservation
+    uint32_t shift;     // log2 of the chunk each pool is given
+    uint32_t count;     // pools carved so far
+    uint32_t capacity;  // chunks in the reservation
+    uint16_t blocks;    // blocks per pool
+    uint16_t original;
+    uint16_t pools[kMaxPools];  // the pool index of chunk i
+};
+struct Growth {
+    uint64_t budget;       // bytes the grown pools may take; 0: off (relaxed atomic)
+    uint64_t used;         // bytes they take (areas and header arrays); under the lock
+    uint32_t regionCount;  // published with release order
+    uint16_t regionOf[MEM_POOL_SLOTS];  // 1 + region of original o, 0: none yet
+    uint16_t lastOf[MEM_POOL_SLOTS];    // the last pool of o's chain
+    uint32_t refused;      // originals whose growth was refused (told once)
+    GrowRegion regions[MEM_POOL_SLOTS];
+};
+extern Growth memGrowth;
+int memGrownPoolOf(uintptr_t a);
+
+// The pool whose range holds address a, or -1; no lock needed: the built
+// pools' ranges are fixed at initialisation, grown ones are published
+// before any of their blocks is handed out. A binary search of four fixed
+// steps over the 16 sorted entries counts the built ranges that start at
+// or below a; an address in none of them is looked for in the at most 14
+// growth regions.
 MEM_ALWAYS_INLINE int memPoolOfAddress(uintptr_t a) {
     const AddressIndex &x = memByAddress;
     unsigned i = 0;
     for (unsigned step = 8; step > 0; step >>= 1)
         if (x.start[i + step - 1] <= a) i += step;
-    if (i == 0 || a > x.end[i - 1]) return -1;
+    if (i == 0 || a > x.end[i - 1]) {
+        if (config_classic || __atomic_load_n(&memGrowth.regionCount, __ATOMIC_ACQUIRE) == 0) return -1;
+        return memGrownPoolOf(a);
+    }
     return x.pool[i - 1];
 }
+
+// The largest block size any pool has: the last built pool's.
+MEM_ALWAYS_INLINE uint32_t memLargestBlock() { return memMgrDetails.pools[memPoolsBuilt - 1].blockSize; }
+
+// Default build, manager lock held: makes a further pool on original o's
+// chain when the growth budget allows, and returns its index, or -1 (the
+// refusal told once per original).
+int memGrowLocked(uint16_t o);
 
 // Slot index of offset off from a pool's area when off is an exact multiple
 // of the stride, else -1. For offsets below 2^32 the quotient comes from a

@@ -4,10 +4,10 @@
 # libunwind.   abi_check.sh <lib> <nm> <readelf>
 set -euo pipefail
 lib=$1 nm=$2 readelf=$3
-expected="KovaMemAlloc KovaMemAllocAligned KovaMemCalloc KovaMemGetStats KovaMemMark KovaMemPrintLiveSince
+expected="KovaMemAlloc KovaMemAllocAligned KovaMemCalloc KovaMemGetPoolStats KovaMemGetStats KovaMemMark KovaMemPrintLiveSince
 KovaMemResetPeaks KovaMemStatsJson KovaMemStatsPrometheus KovaMemStatsWriteFile KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
 KovaMemFreeNode KovaMemInit KovaMemIsInitialized KovaMemLogModules KovaMemPrintMemStatus KovaMemReAlloc
-KovaMemResetFile KovaMemSetFileSize KovaMemSetFreeCheck KovaMemSetStackDepth KovaMemUpdateLogStackFlag
+KovaMemResetFile KovaMemSetFileSize KovaMemSetFreeCheck KovaMemSetPoolGrowth KovaMemSetStackDepth KovaMemUpdateLogStackFlag
 SYS_StackTrace gStackDepth memMgrDetails memMgrInit memPoolData printStackDetails"
 actual=$("$nm" -D --defined-only "$lib" | awk 'NF == 3 && $2 != "A" {print $3}' | sort | tr '\n' ' ')
 want=$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')

@@ -16,15 +16,18 @@ struct Probe {
 };
 
 // Every slot start and its first, last-data, guard and last bytes, the bytes
-// around each area, NULL and a C-heap block.
+// around each area, NULL and a C-heap block. Of a large (grown) pool, its
+// first 64 slots and its last two.
 std::vector<Probe> probes(const void *heap) {
-    std::vector<Probe> v{{"NULL", nullptr}, {"heap", heap}};
+    std::vector<Probe> v;
+    v.push_back({"NULL", nullptr});
+    v.push_back({"heap", heap});
     for (uint16_t k = 0; k < memMgrDetails.poolCount; ++k) {
         const MemPool &p = memPoolData[k];
         const uint32_t d = kt::stride(p.blockSize);
         v.push_back({"before area", p.area - 1});
         v.push_back({"after area", p.area + p.blockCount * d});
-        for (uint32_t j = 0; j < p.blockCount; ++j) {
+        for (uint32_t j = 0; j < p.blockCount; j = (j == 63 && p.blockCount > 66) ? p.blockCount - 2 : j + 1) {
             const uint8_t *s = p.area + j * d;
             for (uint32_t off : {0u, 1u, p.blockSize - 1, p.blockSize, d - 1})
                 v.push_back({"pool " + std::to_string(k) + " slot " + std::to_string(j) + " +" + std::to_string(off),
@@ -53,8 +56,9 @@ std::string disagreement(const std::vector<Probe> &ps) {
 
 void randomSequence(unsigned seed) {
     std::mt19937 rng(seed);
-    void *heap = malloc(32);
-    const std::vector<Probe> ps = probes(heap);
+    void *heap = calloc(1, 32);
+    std::vector<Probe> ps = probes(heap);
+    uint16_t pools = memMgrDetails.poolCount;
     std::vector<std::pair<uint8_t *, uint32_t>> live;
     for (int op = 0; op < 1500; ++op) {
         const uint32_t r = rng() % 100;
@@ -86,6 +90,10 @@ void randomSequence(unsigned seed) {
         } else {
             KovaMemUpdateLogStackFlag(static_cast<int>(rng() % 2));
         }
+        if (memMgrDetails.poolCount != pools) {  // a pool grew: its slots are probed too
+            pools = memMgrDetails.poolCount;
+            ps = probes(heap);
+        }
         const std::string bad = disagreement(ps);
         ASSERT_EQ(bad, "") << "seed " << seed << " op " << op;
         if (op % 100 == 0) {
@@ -106,6 +114,14 @@ TEST_F(Lookup, AgreesWithTheBusyListWalkOnRandomSequences) {
     // Small pools, so that they fill, fall through and reuse blocks often.
     kt::start(kt::Cfg{{0, 6}, {1, 5}, {2, 7}, {3, 4}, {5, 3}, {8, 2}});
     for (unsigned seed : {1u, 2u, 3u}) randomSequence(seed);
+}
+
+TEST_F(Lookup, AgreesWithTheWalkWhilePoolsGrowAndAfterTheBudgetIsSpent) {
+    if (kt::config_classic) GTEST_SKIP() << "no pool grows";
+    KovaMemSetPoolGrowth(3u << 20);  // two or three grown pools, then the C heap
+    kt::start(kt::Cfg{{0, 6}, {1, 5}, {2, 7}, {3, 4}, {5, 3}, {8, 2}});
+    for (unsigned seed : {4u, 5u}) randomSequence(seed);
+    EXPECT_GT(memMgrDetails.poolCount, 6);
 }
 
 TEST_F(Lookup, SizeClassAndPoolTablesMatchAScanFromPoolZero) {

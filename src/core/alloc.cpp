@@ -149,6 +149,19 @@ MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
     return __builtin_expect(g.serial[p->freeHead->blockIndex] == kovamem::kFreeFilled, 0);
 }
 
+// The pool of original o's chain that can serve now, the manager lock
+// held: the first with a block to hand out (blocks found written after
+// their release are quarantined on the way), else a pool grown for it;
+// -1 when none can.
+int takeFromChainLocked(uint16_t o, kovamem::FreedFindings *found) {
+    for (uint16_t k = o; k != kovamem::kNoPool; k = kovamem::memPoolGeom[k].nextSame) {
+        MemPool *p = &memMgrDetails.pools[k];
+        if (headFilled(p)) kovamem::memScreenFreeHead(p, found);
+        if (p->freeCount != 0) return k;
+    }
+    return kovamem::memGrowLocked(o);
+}
+
 }  // namespace
 
 // Default build, for a reallocation that moves a block: the allocation's
@@ -158,14 +171,12 @@ MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
 // caller to note. The guard word and the
 // shadow state are the caller's to set. NULL: no pool could serve.
 void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools, FreedFindings *found) {
-    MemMgrDetails &m = memMgrDetails;
     *fullPools = 0;
-    if (size == 0 || size > m.pools[m.poolCount - 1].blockSize) return nullptr;
-    for (uint16_t k = memFirstPoolOfClass[memSizeClass(size)]; k < m.poolCount; ++k) {
-        MemPool *p = &m.pools[k];
-        if (headFilled(p)) memScreenFreeHead(p, found);
-        if (p->freeCount != 0) return takeBlock(p, size, pre);
-        *fullPools |= 1u << k;
+    if (size == 0 || size > memLargestBlock()) return nullptr;
+    for (uint16_t o = memFirstPoolOfClass[memSizeClass(size)]; o < memPoolsBuilt; ++o) {
+        const int k = takeFromChainLocked(o, found);
+        if (k >= 0) return takeBlock(&memMgrDetails.pools[k], size, pre);
+        *fullPools |= 1u << o;
     }
     return nullptr;
 }
@@ -210,6 +221,20 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
     }
 }
 
+// Takes p's next block for a request of size, the manager lock held, and
+// releases the lock: the guard word is written after it, since the block
+// is busy now and its bytes are the caller's alone, and a write into a cold
+// line of a large block need not keep other threads waiting. Always inlined
+// for the traced capture (see takeBlock).
+MEM_ALWAYS_INLINE void *handOut(MemPool *p, uint32_t size, const MemTraceAddr *pre, kovamem::FreedFindings *found) {
+    uint8_t *data = static_cast<uint8_t *>(takeBlock(p, size, pre));
+    memUnlock(memMgrDetails.lock);
+    kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
+    kovamem::memShadowTake(data, size);
+    if (__builtin_expect(found->count != 0, 0)) logFound(*found, pre);
+    return data;
+}
+
 // The allocation of KovaMemAlloc (align 0) and KovaMemAllocAligned (align
 // above the blocks' own alignment: only pools whose every block is that
 // aligned serve, and the C heap honours it). Always inlined into both, so
@@ -223,53 +248,58 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
         return nullptr;
     }
     MemMgrDetails &m = memMgrDetails;
-    if (m.initialized == 0 || size > m.pools[m.poolCount - 1].blockSize)
-        return sysAlloc(size, kovamem::kNoteSysAlloc, align);
+    if (m.initialized == 0 || size > kovamem::memLargestBlock()) return sysAlloc(size, kovamem::kNoteSysAlloc, align);
 
     // With tracing on, the call chain is captured here, before the lock.
     MemTraceAddr trace[MEM_TRACE_ENTRIES];
     const bool traced = kovamem::memLoad(m.stackData->logStack) == 1;
     if (traced) memCaptureTrace(trace);
     // The first pool that holds the size, from the table built at
-    // initialisation; every later pool holds it too.
+    // initialisation; every later pool holds it too. Each built pool is
+    // followed by the pools grown for it (default build), and when all of
+    // them are busy, by one grown now if the budget allows.
     // Default build: blocks found written after their release on the way
     // are quarantined, and told once the lock is released.
     kovamem::FreedFindings found;
     found.count = 0;
-    for (uint16_t k = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; k < m.poolCount; ++k) {
-        MemPool *p = &m.pools[k];
-        if (align != 0 && !poolAligned(*p, align)) continue;
-        // The guard word goes into a block released long ago, in a line
-        // that is rarely cached: start fetching it before waiting for the
-        // lock (the block is most likely the one the hint names). Default
-        // build: a pool whose hint says it is empty is passed over without
-        // the lock, as a full pool is.
-        uint8_t *const hint = kovamem::memLoad(kovamem::memPoolHot[k].next);
-        if (!kovamem::config_classic && hint == nullptr) {
-            noteFullPool(k);
-            continue;
-        }
-        __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
-        memLock(m.lock);
-        if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
-        if (p->freeCount == 0) {
-            memUnlock(m.lock);
-            if (__builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
-                logFound(found, traced ? trace : nullptr);
-                found.count = 0;
+    for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
+        // A chain's pools share the stride, and grown areas start on a page.
+        if (align != 0 && !poolAligned(m.pools[o], align)) continue;
+        for (uint16_t k = o; k != kovamem::kNoPool; k = kovamem::memLoad(kovamem::memPoolGeom[k].nextSame)) {
+            MemPool *p = &m.pools[k];
+            // The guard word goes into a block released long ago, in a line
+            // that is rarely cached: start fetching it before waiting for
+            // the lock (the block is most likely the one the hint names).
+            // Default build: a pool whose hint says it is empty is passed
+            // over without the lock, as a full pool is.
+            uint8_t *const hint = kovamem::memLoad(kovamem::memPoolHot[k].next);
+            if (!kovamem::config_classic && hint == nullptr) continue;
+            __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
+            memLock(m.lock);
+            if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
+            if (p->freeCount == 0) {
+                memUnlock(m.lock);
+                if (__builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
+                    logFound(found, traced ? trace : nullptr);
+                    found.count = 0;
+                }
+                if (kovamem::config_classic) noteFullPool(k);
+                continue;
             }
-            noteFullPool(k);
-            continue;
+            return handOut(p, size, traced ? trace : nullptr, &found);
         }
-        uint8_t *data = static_cast<uint8_t *>(takeBlock(p, size, traced ? trace : nullptr));
-        memUnlock(m.lock);
-        // The guard word is written after the lock is released: the block is
-        // busy now and its bytes are the caller's alone, and a write into a
-        // cold line of a large block need not keep other threads waiting.
-        kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
-        kovamem::memShadowTake(data, size);
-        if (__builtin_expect(found.count != 0, 0)) logFound(found, traced ? trace : nullptr);
-        return data;
+        // Every pool of the chain was busy: one grown for it, if any.
+        if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.budget) != 0) {
+            memLock(m.lock);
+            const int k = takeFromChainLocked(o, &found);
+            if (k >= 0) return handOut(&m.pools[k], size, traced ? trace : nullptr, &found);
+            memUnlock(m.lock);
+        }
+        if (__builtin_expect(found.count != 0, 0)) {
+            logFound(found, traced ? trace : nullptr);
+            found.count = 0;
+        }
+        if (!kovamem::config_classic) noteFullPool(o);
     }
     return sysAlloc(size, kovamem::kNoteMemFull, align);
 }

@@ -39,6 +39,12 @@ void releaseZeroed(void *at, size_t bytes, bool mapped) {
         kovamem::memHeap.free(at);
 }
 
+// Bytes of the pool table: the built pools, and in the default build room
+// for the pools grown later (mapped, so that the room costs no page).
+size_t tableBytes(int count) {
+    return (kovamem::config_classic ? static_cast<size_t>(count) : kovamem::kMaxPools) * sizeof(MemPool);
+}
+
 // Releases everything a failed memMgrInit allocated; pools not reached yet
 // are still zero.
 void releasePoolTable(MemPool *table, int count) {
@@ -47,7 +53,7 @@ void releasePoolTable(MemPool *table, int count) {
                       mapsAreas());
         releaseZeroed(kovamem::memPoolGeom[k].hdrs, metaBytes(table[k].blockCount), !kovamem::config_classic);
     }
-    kovamem::memHeap.free(table);
+    releaseZeroed(table, tableBytes(count), !kovamem::config_classic);
     memPoolData = nullptr;
     memset(kovamem::memPoolGeom, 0, sizeof kovamem::memPoolGeom);
     for (int e = 0; e < 16; ++e) {  // no range matches
@@ -158,7 +164,8 @@ extern "C" {
 int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
     if (poolCount < 1) return 0;
     kovamem::memShadowLearn();
-    MemPool *table = static_cast<MemPool *>(kovamem::memHeap.calloc(static_cast<size_t>(poolCount), sizeof(MemPool)));
+    MemPool *table = static_cast<MemPool *>(kovamem::config_classic ? kovamem::memHeap.calloc(1, tableBytes(poolCount))
+                                                                    : mapZeroed(tableBytes(poolCount)));
     if (table == nullptr) return 0;
 
     if (memPoolCfg != nullptr) {
@@ -197,6 +204,8 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.recip = (uint64_t{1} << 32) / stride + 1;
             g.serial = reinterpret_cast<uint64_t *>(g.hdrs + c);
             g.busyPrev = reinterpret_cast<uint16_t *>(g.serial + c);  // zero: kNotBusy
+            g.original = static_cast<uint16_t>(k);
+            g.nextSame = kovamem::kNoPool;
             p.freeCount = static_cast<uint16_t>(c);
             ++k;
         }
@@ -207,6 +216,8 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
     }
 
     indexPools(table, poolCount);
+    kovamem::memPoolsBuilt = static_cast<uint16_t>(poolCount);
+    for (int k = 0; k < poolCount; ++k) kovamem::memGrowth.lastOf[k] = static_cast<uint16_t>(k);
     memPoolData = table;
     MemMgrDetails &m = memMgrDetails;
     m.pools = table;

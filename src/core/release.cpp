@@ -377,7 +377,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     kovamem::memNoteFullPools(fullPools);
     void *heap = kovamem::memHeap.malloc(size);
     if (heap != nullptr) memCountUp(m.sysMallocCount);
-    kovamem::memNoteFallback(size > m.pools[m.poolCount - 1].blockSize ? kovamem::kNoteSysAlloc : kovamem::kNoteMemFull,
+    kovamem::memNoteFallback(size > kovamem::memLargestBlock() ? kovamem::kNoteSysAlloc : kovamem::kNoteMemFull,
                              size);
     if (heap == nullptr) return nullptr;
     memLock(m.lock);

@@ -9,13 +9,15 @@ static_assert(!kovamem::config_word32 || sizeof(MemBlockHdr) == 24, "MemBlockHdr
 static_assert(!kovamem::config_word32 || sizeof(MemStackRec) == 60, "MemStackRec is 60 bytes on 32-bit");
 static_assert(sizeof(MEM_TRACE_END) == sizeof(void *), "a trace entry is pointer-wide");
 
-kovamem::PoolGeom kovamem::memPoolGeom[MEM_POOL_SLOTS];
+kovamem::PoolGeom kovamem::memPoolGeom[kovamem::kMaxPools];
+uint16_t kovamem::memPoolsBuilt;
+kovamem::Growth kovamem::memGrowth;
 bool kovamem::memUnderValgrind;
 kovamem::AddressIndex kovamem::memByAddress;
 uint8_t kovamem::memFirstPoolOfClass[MEM_POOL_SLOTS];
 kovamem::HeapFns kovamem::memHeap = {malloc, calloc, realloc, free, posix_memalign};
 kovamem::HotCounts kovamem::memHot;
-alignas(64) kovamem::PoolHot kovamem::memPoolHot[MEM_POOL_SLOTS];
+alignas(64) kovamem::PoolHot kovamem::memPoolHot[kovamem::kMaxPools];
 
 uint64_t kovamem::memSerialNow() {
     const uint32_t &low = memMgrDetails.sysMallocCount;

@@ -104,13 +104,61 @@ void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
     }
 }
 
+// The grown pools: each on the chain of a built pool with its block size,
+// the chains ending where the growth records say, the regions naming their
+// pools, the pool table within its room.
+void checkGrowth(Checker &c) {
+    const MemMgrDetails &m = memMgrDetails;
+    const kovamem::Growth &gr = kovamem::memGrowth;
+    if (m.poolCount > kovamem::kMaxPools || m.poolCount < kovamem::memPoolsBuilt) {
+        c.fail("pool table holds %u pools, %u built", m.poolCount, kovamem::memPoolsBuilt);
+        return;
+    }
+    uint16_t onChains = 0;
+    for (uint16_t o = 0; o < kovamem::memPoolsBuilt && c.ok; ++o) {
+        uint16_t last = o;
+        for (uint16_t k = o; k != kovamem::kNoPool; k = kovamem::memPoolGeom[k].nextSame) {
+            if (k >= m.poolCount || (k != o && k < kovamem::memPoolsBuilt) || ++onChains > m.poolCount) {
+                c.fail("chain of pool %u reaches pool %u", o, k);
+                return;
+            }
+            if (kovamem::memPoolGeom[k].original != o || m.pools[k].blockSize != m.pools[o].blockSize)
+                c.fail("pool %u on the chain of pool %u has original %u, size %u", k, o, kovamem::memPoolGeom[k].original,
+                       m.pools[k].blockSize);
+            last = k;
+        }
+        if (!kovamem::config_classic && gr.lastOf[o] != last) c.fail("chain of pool %u ends at %u, recorded %u", o, last, gr.lastOf[o]);
+    }
+    if (c.ok && onChains != m.poolCount) c.fail("%u pools on chains of %u", onChains, m.poolCount);
+    if (c.ok && !kovamem::config_classic && onChains != kovamem::memPoolsBuilt) {
+        uint32_t inRegions = 0;
+        for (uint32_t r = 0; r < gr.regionCount; ++r) inRegions += gr.regions[r].count;
+        if (inRegions != static_cast<uint32_t>(m.poolCount - kovamem::memPoolsBuilt))
+            c.fail("%u pools grown, %u in growth regions", m.poolCount - kovamem::memPoolsBuilt, inRegions);
+    }
+    uint32_t grown = 0;
+    for (uint32_t r = 0; r < gr.regionCount && c.ok; ++r) {
+        const kovamem::GrowRegion &g = gr.regions[r];
+        if (g.count > g.capacity || gr.regionOf[g.original] != r + 1) c.fail("growth region %u of pool %u is not its own", r, g.original);
+        for (uint32_t i = 0; i < g.count && c.ok; ++i) {
+            const uint16_t k = g.pools[i];
+            const uintptr_t at = g.base + (static_cast<uintptr_t>(i) << g.shift);
+            if (k >= m.poolCount || kovamem::memPoolGeom[k].original != g.original || m.pools[k].firstBlock != at ||
+                kovamem::memPoolOfAddress(at) != k || kovamem::memPoolOfAddress(kovamem::memPoolGeom[k].end) != k)
+                c.fail("growth region %u chunk %u is not pool %u's", r, i, k);
+            ++grown;
+        }
+    }
+    if (c.ok && grown != 0 && gr.used == 0) c.fail("%u grown pools, but no growth bytes counted", grown);
+}
+
 void checkPools(Checker &c) {
     const MemMgrDetails &m = memMgrDetails;
-    static Seen seen[MEM_POOL_SLOTS];  // 112 KiB: kept off the stack; used under the manager lock
-    memset(seen, 0, sizeof seen);
+    static Seen seen;  // 8 KiB: kept off the stack; used under the manager lock
+    static uint32_t perPool[kovamem::kMaxPools];
+    memset(perPool, 0, sizeof perPool);
     uint32_t corruptTotal = 0;
-    uint32_t perPool[MEM_POOL_SLOTS] = {};
-    int guardLimit = MEM_POOL_SLOTS * (kovamem::kMaxBlockCount + 1);
+    int guardLimit = kovamem::kMaxPools * (kovamem::kMaxBlockCount + 1);
     for (const MemBlockHdr *h = m.corruptList; h != nullptr; h = h->next) {
         if (--guardLimit < 0) {
             c.fail("quarantine list does not end");
@@ -120,19 +168,26 @@ void checkPools(Checker &c) {
             c.fail("quarantine list holds pool %u block %u, outside the table", h->poolIndex, h->blockIndex);
             return;
         }
-        if (!seen[h->poolIndex].mark(h->blockIndex)) {
-            c.fail("pool %u block %u quarantined twice", h->poolIndex, h->blockIndex);
-            return;
-        }
         if (h->stackRec != nullptr) c.fail("quarantined pool %u block %u holds a trace record", h->poolIndex, h->blockIndex);
         ++perPool[h->poolIndex];
         ++corruptTotal;
     }
     if (corruptTotal != m.corruptCount) c.fail("corruptCount %u, quarantine list %u", m.corruptCount, corruptTotal);
+    checkGrowth(c);
 
     for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {
         const MemPool &p = m.pools[k];
-        if (k > 0 && p.blockSize <= m.pools[k - 1].blockSize) c.fail("pool %u block size does not rise", k);
+        if (k > 0 && k < kovamem::memPoolsBuilt && p.blockSize <= m.pools[k - 1].blockSize)
+            c.fail("pool %u block size does not rise", k);
+        // Each header of the pool is met once over its quarantined, free
+        // and busy lists.
+        memset(&seen, 0, sizeof seen);
+        for (const MemBlockHdr *h = m.corruptList; h != nullptr && perPool[k] != 0; h = h->next) {
+            if (h->poolIndex == k && !seen.mark(h->blockIndex)) {
+                c.fail("pool %u block %u quarantined twice", k, h->blockIndex);
+                return;
+            }
+        }
         const MemBlockHdr *last;
         uint32_t req = 0;
         // Never-used blocks are free and on no list (default build; the
@@ -143,7 +198,7 @@ void checkPools(Checker &c) {
             return;
         }
         const int fresh = static_cast<int>(p.blockCount - made);
-        int nf = walkList(c, p, k, p.freeHead, seen[k], "free", &last, nullptr);
+        int nf = walkList(c, p, k, p.freeHead, seen, "free", &last, nullptr);
         if (nf < 0) return;
         if (last != p.freeTail) c.fail("pool %u freeTail is not the free list's last header", k);
         if (nf + fresh != p.freeCount)
@@ -158,7 +213,7 @@ void checkPools(Checker &c) {
                 c.fail("pool %u free block %u has serial %llu, beyond the allocations made", k, h->blockIndex,
                        static_cast<unsigned long long>(kovamem::memPoolGeom[k].serial[h->blockIndex]));
         }
-        int nb = walkList(c, p, k, p.busyHead, seen[k], "busy", &last, &req);
+        int nb = walkList(c, p, k, p.busyHead, seen, "busy", &last, &req);
         if (nb < 0) return;
         checkBackLinks(c, p, k);
         // The prefetch hint may be stale, but it always names a slot of

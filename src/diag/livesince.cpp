@@ -115,7 +115,7 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
             if (g->count == 0) s.order[groups++] = static_cast<uint32_t>(g - s.groups);
             ++g->count;
             g->bytes += h->reqSize;
-            g->pools |= 1u << k;
+            g->pools |= 1u << geom.original;  // a grown pool counts as the built one it grows
             const uintptr_t at = reinterpret_cast<uintptr_t>(h->data);
             if (at < g->low) g->low = at;
         }

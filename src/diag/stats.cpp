@@ -20,7 +20,7 @@
 static_assert(sizeof(KovaMemPoolStats) == 48, "KovaMemPoolStats is 48 bytes on every target");
 static_assert(offsetof(KovaMemStats, peakEpochStart) == 152, "KovaMemStats head layout");
 static_assert(offsetof(KovaMemStats, pools) == 160, "KovaMemStats pools at 160 on every target");
-static_assert(sizeof(KovaMemStats) == 848, "KovaMemStats is 848 bytes on every target");
+static_assert(sizeof(KovaMemStats) == 872, "KovaMemStats is 872 bytes on every target");
 // Version 1 ended at the pool array: callers built with it pass this size.
 constexpr uint32_t kStatsV1Size = 832;
 
@@ -36,25 +36,38 @@ uint64_t wide(const uint32_t &low, const uint32_t &high) {
     }
 }
 
-// Fills s (all of it) from the manager; false when it is not initialised.
-bool snapshot(KovaMemStats &s) {
+// A snapshot with room for every pool: the struct's own array holds the
+// first 14, more holds the rest (grown pools, default build).
+struct Snapshot {
+    KovaMemStats s;
+    KovaMemPoolStats more[kovamem::kMaxPools - MEM_POOL_SLOTS];
+    const KovaMemPoolStats &pool(uint32_t k) const { return k < MEM_POOL_SLOTS ? s.pools[k] : more[k - MEM_POOL_SLOTS]; }
+    KovaMemPoolStats &pool(uint32_t k) { return k < MEM_POOL_SLOTS ? s.pools[k] : more[k - MEM_POOL_SLOTS]; }
+};
+
+// Fills n (all of it) from the manager; false when it is not initialised.
+bool snapshot(Snapshot &n) {
+    KovaMemStats &s = n.s;
     MemMgrDetails &m = memMgrDetails;
-    memset(&s, 0, sizeof s);
+    memset(&n, 0, sizeof n);
     if (m.initialized == 0) return false;
     s.size = sizeof s;
     s.version = KOVAMEM_STATS_VERSION;
     memLock(m.lock);
     const MemStackData &d = *m.stackData;
-    s.poolCount = m.poolCount;
+    s.poolCountAll = m.poolCount;
+    s.poolCount = m.poolCount < MEM_POOL_SLOTS ? m.poolCount : MEM_POOL_SLOTS;
+    s.growthBudget = kovamem::memLoad(kovamem::memGrowth.budget);
+    s.growthBytes = kovamem::memGrowth.used;
     s.corruptCount = m.corruptCount;
     s.memReallocCount = kovamem::memHot.reallocs;
     // The totals again, in 64 bits: the manager's 32-bit sums wrap on a
     // 64-bit host whose pools hold 4 GiB or more.
     s.totalMgmt = kovamem::kMgmtManager;
     // The manager's own records: its details, its lock, the per-pool
-    // tables beside the exported pool table.
-    s.managementBytes = sizeof(MemMgrDetails) + sizeof(MemMutex) + sizeof kovamem::memPoolGeom +
-                        sizeof kovamem::memPoolHot + sizeof kovamem::memByAddress + sizeof kovamem::memHot;
+    // tables beside the exported pool table (the pools in use).
+    s.managementBytes = sizeof(MemMgrDetails) + sizeof(MemMutex) + sizeof kovamem::memByAddress + sizeof kovamem::memHot +
+                        static_cast<uint64_t>(m.poolCount) * (sizeof(kovamem::PoolGeom) + sizeof(kovamem::PoolHot));
     s.traceTableBytes = sizeof memStackRecords + sizeof(MemStackData) + sizeof(MemMutex) + sizeof memHeld;
     s.traceOn = kovamem::memLoad(d.logStack) == 1;
     s.traceRecordsFree = d.freeCount;
@@ -63,9 +76,9 @@ bool snapshot(KovaMemStats &s) {
     s.traceMemory = d.debugMemUsage;
     s.peakEpoch = kovamem::memHot.peakEpoch;
     s.peakEpochStart = kovamem::memHot.peakEpochStart;
-    for (uint16_t k = 0; k < m.poolCount && k < MEM_POOL_SLOTS; ++k) {
+    for (uint16_t k = 0; k < m.poolCount; ++k) {
         const MemPool &p = m.pools[k];
-        KovaMemPoolStats &o = s.pools[k];
+        KovaMemPoolStats &o = n.pool(k);
         o.blockSize = p.blockSize;
         o.blockCount = p.blockCount;
         o.freeCount = p.freeCount;
@@ -89,8 +102,8 @@ bool snapshot(KovaMemStats &s) {
     s.sysMallocCount = wide(m.sysMallocCount, kovamem::memHot.sysHigh.malloc);
     s.sysReallocCount = wide(m.sysReallocCount, kovamem::memHot.sysHigh.realloc);
     s.sysFreeCount = wide(m.sysFreeCount, kovamem::memHot.sysHigh.free);
-    for (uint32_t k = 0; k < s.poolCount; ++k) {
-        const KovaMemPoolStats &o = s.pools[k];
+    for (uint32_t k = 0; k < s.poolCountAll; ++k) {
+        const KovaMemPoolStats &o = n.pool(k);
         s.memMallocCount += o.allocCount;
         s.memFreeCount += o.releaseCount;
         s.freeBytes += static_cast<uint64_t>(o.freeCount) * o.blockSize;
@@ -133,11 +146,13 @@ extern "C" {
 
 int KovaMemGetStats(KovaMemStats *out) {
     if (out == nullptr || out->size < kStatsV1Size) return -1;
-    KovaMemStats s;
-    if (!snapshot(s)) return -1;
+    Snapshot n;
+    if (!snapshot(n)) return -1;
+    const KovaMemStats &s = n.s;
     const uint32_t theirs = out->size;
-    // A caller compiled with version 1 gets what it knows; one compiled
-    // with a later header gets zero where this library knows nothing.
+    // A caller compiled with an earlier version gets what it knows; one
+    // compiled with a later header gets zero where this library knows
+    // nothing.
     const size_t both = theirs < sizeof s ? theirs : sizeof s;
     memcpy(out, &s, both);
     if (theirs > sizeof s) memset(reinterpret_cast<uint8_t *>(out) + sizeof s, 0, theirs - sizeof s);
@@ -145,19 +160,30 @@ int KovaMemGetStats(KovaMemStats *out) {
     return 0;
 }
 
+int KovaMemGetPoolStats(uint32_t first, KovaMemPoolStats *out, uint32_t count) {
+    if (out == nullptr && count != 0) return -1;
+    Snapshot n;
+    if (!snapshot(n)) return -1;
+    uint32_t done = 0;
+    for (; done < count && first + done < n.s.poolCountAll; ++done) out[done] = n.pool(first + done);
+    return static_cast<int>(done);
+}
+
 int KovaMemStatsJson(char *buf, uint32_t cap) {
-    KovaMemStats s;
-    if (!snapshot(s)) return -1;
+    Snapshot n;
+    if (!snapshot(n)) return -1;
+    const KovaMemStats &s = n.s;
     Out o{buf, buf == nullptr ? 0 : cap, 0};
     o.add("{\"schemaVersion\": 1, \"size\": %u, \"version\": %u, \"poolCount\": %u, \"corruptCount\": %u,\n", s.size,
-          s.version, s.poolCount, s.corruptCount);
+          s.version, s.poolCountAll, s.corruptCount);
     o.add(" \"memMallocCount\": %llu, \"memReallocCount\": %llu, \"memFreeCount\": %llu,\n", U(s.memMallocCount),
           U(s.memReallocCount), U(s.memFreeCount));
     o.add(" \"sysMallocCount\": %llu, \"sysReallocCount\": %llu, \"sysFreeCount\": %llu,\n", U(s.sysMallocCount),
           U(s.sysReallocCount), U(s.sysFreeCount));
     o.add(" \"totalReserved\": %llu, \"totalMgmt\": %llu, \"totalData\": %llu,\n", U(s.totalReserved), U(s.totalMgmt),
           U(s.totalData));
-    o.add(" \"managementBytes\": %llu, \"traceTableBytes\": %llu,\n", U(s.managementBytes), U(s.traceTableBytes));
+    o.add(" \"managementBytes\": %llu, \"traceTableBytes\": %llu, \"growthBudget\": %llu, \"growthBytes\": %llu,\n",
+          U(s.managementBytes), U(s.traceTableBytes), U(s.growthBudget), U(s.growthBytes));
     o.add(" \"freeBytes\": %llu, \"requiredBytes\": %llu, \"usedBytes\": %llu, \"peakBytes\": %llu, "
           "\"peakBytesWindow\": %llu,\n",
           U(s.freeBytes), U(s.requiredBytes), U(s.usedBytes), U(s.peakBytes), U(s.peakBytesWindow));
@@ -165,8 +191,8 @@ int KovaMemStatsJson(char *buf, uint32_t cap) {
           "\"traceMemory\": %u,\n",
           s.traceOn, s.traceRecordsFree, s.traceRecordsBusy, s.traceRecordsHeld, s.traceMemory);
     o.add(" \"peakEpoch\": %u, \"peakEpochStart\": %llu,\n \"pools\": [", s.peakEpoch, U(s.peakEpochStart));
-    for (uint32_t k = 0; k < s.poolCount; ++k) {
-        const KovaMemPoolStats &p = s.pools[k];
+    for (uint32_t k = 0; k < s.poolCountAll; ++k) {
+        const KovaMemPoolStats &p = n.pool(k);
         o.add("%s\n  {\"blockSize\": %u, \"blockCount\": %u, \"freeCount\": %u, \"busyCount\": %u, "
               "\"corruptCount\": %u, \"reqBytes\": %u, \"peakCount\": %u, \"peakCountLifetime\": %u, "
               "\"allocCount\": %llu, \"releaseCount\": %llu}",
@@ -184,7 +210,8 @@ namespace {
 // The Prometheus text of s into o; labels (`name="value",...`, or empty)
 // go on every series, so that the files of several processes can stand in
 // one directory of node_exporter's textfile collector.
-void prometheusText(Out &o, const KovaMemStats &s, const char *labels) {
+void prometheusText(Out &o, const Snapshot &n, const char *labels) {
+    const KovaMemStats &s = n.s;
     const bool labelled = labels[0] != '\0';
     struct Global {
         const char *name, *type, *help;
@@ -202,6 +229,8 @@ void prometheusText(Out &o, const KovaMemStats &s, const char *labels) {
         {"kovamem_data_bytes", "gauge", "Data memory of the pools.", s.totalData},
         {"kovamem_management_real_bytes", "gauge", "Management memory as this build lays it out.", s.managementBytes},
         {"kovamem_trace_table_bytes", "gauge", "Memory of the trace-record table.", s.traceTableBytes},
+        {"kovamem_growth_budget_bytes", "gauge", "Bytes the grown pools may take (0: no growth).", s.growthBudget},
+        {"kovamem_growth_bytes", "gauge", "Bytes the grown pools take.", s.growthBytes},
         {"kovamem_free_bytes", "gauge", "Free blocks times their block size.", s.freeBytes},
         {"kovamem_requested_bytes", "gauge", "Bytes asked for by busy pool blocks.", s.requiredBytes},
         {"kovamem_used_bytes", "gauge", "Busy blocks times their block size.", s.usedBytes},
@@ -237,8 +266,8 @@ void prometheusText(Out &o, const KovaMemStats &s, const char *labels) {
     };
     for (size_t f = 0; f < sizeof perPool / sizeof perPool[0]; ++f) {
         o.add("# HELP %s %s\n# TYPE %s %s\n", perPool[f].name, perPool[f].help, perPool[f].name, perPool[f].type);
-        for (uint32_t k = 0; k < s.poolCount; ++k) {
-            const KovaMemPoolStats &p = s.pools[k];
+        for (uint32_t k = 0; k < s.poolCountAll; ++k) {
+            const KovaMemPoolStats &p = n.pool(k);
             const uint64_t v[] = {p.blockCount, p.freeCount,  p.busyCount,  p.corruptCount,  p.reqBytes,
                                   p.peakCount,  p.peakCountLifetime, p.allocCount, p.releaseCount};
             o.add("%s{%s%spool=\"%u\",block_size=\"%u\"} %llu\n", perPool[f].name, labels, labelled ? "," : "", k,
@@ -279,10 +308,10 @@ void kovamem::memProgramName(char *out, size_t cap) {
 extern "C" {
 
 int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
-    KovaMemStats s;
-    if (!snapshot(s)) return -1;
+    Snapshot n;
+    if (!snapshot(n)) return -1;
     Out o{buf, buf == nullptr ? 0 : cap, 0};
-    prometheusText(o, s, "");
+    prometheusText(o, n, "");
     return o.result();
 }
 
@@ -292,17 +321,17 @@ int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
 // composed in memory from the C heap the library uses, once per call.
 int KovaMemStatsWriteFile(const char *path) {
     if (path == nullptr || path[0] == '\0') return -1;
-    KovaMemStats s;
-    if (!snapshot(s)) return -1;
+    Snapshot n;
+    if (!snapshot(n)) return -1;
     char labels[320];
     processLabels(labels, sizeof labels);
     Out probe{nullptr, 0, 0};
-    prometheusText(probe, s, labels);
+    prometheusText(probe, n, labels);
     const size_t bytes = static_cast<size_t>(probe.len) + 1;
     char *text = static_cast<char *>(kovamem::memHeap.malloc(bytes));
     if (text == nullptr) return -1;
     Out o{text, static_cast<uint32_t>(bytes), 0};
-    prometheusText(o, s, labels);
+    prometheusText(o, n, labels);
     const size_t len = static_cast<size_t>(o.len < bytes ? o.len : bytes - 1);
     char tmp[4200];
     const int t = snprintf(tmp, sizeof tmp, "%s.%d.tmp", path, static_cast<int>(getpid()));

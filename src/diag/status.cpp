@@ -27,11 +27,13 @@ constexpr const char kLegend[] =
     " FA: First Block Address, LA: Last Block Address\n";
 
 // One section of the report: a 2048-byte buffer cleared before each section
-// and written as one log entry. At most 14 pools keep every section below
-// the log writer's cut.
+// and written as one log entry. The 14 built pools keep every section below
+// the log writer's cut; the lines of more pools (grown ones) go on in
+// further entries that continue the text without a line of their own.
 struct Section : kovamem::TextBuffer<MEM_LOG_ENTRY_SIZE> {
     void write() const { memLogPrint("\n%s", buf); }
     void write(kovamem::LogBatch &b) const { b.print("\n%s", buf); }
+    void writeOn() const { memLogPrint("%s", buf); }
 };
 
 // Sums over the pools, 32-bit and wrapping like the figures they add.
@@ -50,7 +52,7 @@ uint32_t percent(uint32_t part, uint32_t whole) {
 
 // What the report shows of the manager, copied under the lock.
 struct Figures {
-    MemPool pools[MEM_POOL_SLOTS];
+    MemPool pools[kovamem::kMaxPools];
     uint16_t poolCount;
     uint32_t totalReserved, totalMgmt, totalData;
     uint32_t memMalloc, memRealloc, memFree, sysMalloc, sysRealloc, sysFree;
@@ -74,7 +76,13 @@ template <class Out>
 void poolSections(Section &s, const Figures &fig, Out &&write) {
     Sums sum{};
     s.clear();
+    bool first = true;
     for (uint16_t k = 0; k < fig.poolCount; ++k) {
+        if (s.len + 160 > sizeof s.buf) {  // room for the longest line
+            if (first) write(s); else s.writeOn();
+            first = false;
+            s.clear();
+        }
         const MemPool &p = fig.pools[k];
         const uint32_t t = p.busyCount * p.blockSize;
         const uint32_t ps = p.peakCount * p.blockSize;
@@ -91,7 +99,7 @@ void poolSections(Section &s, const Figures &fig, Out &&write) {
         sum.ps += ps;
         sum.c += p.corruptCount;
     }
-    write(s);
+    if (first) write(s); else s.writeOn();
 
     const uint32_t required = percent(sum.a, sum.t);
     const uint32_t used = percent(sum.t, fig.totalData);
