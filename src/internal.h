@@ -23,13 +23,19 @@
 // free slot: whether its bytes were filled at its release), then N 16-bit
 // back-links of the busy list (see PoolGeom).
 //
+// Grown pools (default build, core/grow.cpp) have the same layout; their
+// areas are carved from one reservation per built pool they grow, their
+// header allocations are mappings of their own.
+//
 // A pool's range, the addresses that count as its own: classic, from the
 // first to the last slot's data address (firstBlock..lastBlock); default,
 // the whole area, so that no address inside a slot (the last one's inside,
 // the padding) is ever taken for a C-heap block.
 //
 // Locks. The manager lock (memMgrDetails.lock) guards every pool, header,
-// the counters of memMgrDetails and the lists of the trace-record table
+// the counters of memMgrDetails, the growth of pools (a pool is grown and
+// published under it, its mappings made while it is held) and the lists of
+// the trace-record table
 // (free, busy, and the held list of records kept by released blocks).
 // The trace-table lock (memStackData.lock) guards only a reset of that
 // table. Order: manager lock first, then trace-table lock; no path takes
@@ -56,7 +62,9 @@
 //
 // Read without the lock, with relaxed atomics, only to place prefetches
 // before the lock is taken: a header's reqSize (release) and a pool's free-head hint (memPoolHot)
-// (allocation). Their writers hold the manager lock and store them
+// (allocation); and a chain's nextSame link, to pass over busy pools. The
+// growth regions and the pool count are published with release order and
+// read with acquire (memPoolOfAddress). Their writers hold the manager lock and store them
 // atomically too. Every decision is taken on what is read under the lock.
 #ifndef KOVAMEM_INTERNAL_H
 #define KOVAMEM_INTERNAL_H
