@@ -55,6 +55,20 @@ bool number(const char *s, size_t len, uint32_t max, uint32_t *out) {
     return true;
 }
 
+// A byte count: digits, then an optional K, M or G (powers of 1024); 0
+// switches off what it sizes.
+bool bytes(const char *s, size_t len, uint64_t *out) {
+    uint64_t scale = 1;
+    if (len > 0 && (s[len - 1] == 'K' || s[len - 1] == 'M' || s[len - 1] == 'G')) {
+        scale = s[len - 1] == 'K' ? 1u << 10 : s[len - 1] == 'M' ? 1u << 20 : 1u << 30;
+        --len;
+    }
+    uint32_t n = 0;
+    if (!number(s, len, 0xFFFFFFFFu, &n)) return false;
+    *out = static_cast<uint64_t>(n) * scale;
+    return true;
+}
+
 bool equals(const char *s, size_t len, const char *word) { return strlen(word) == len && memcmp(s, word, len) == 0; }
 
 // pools=SIZE:COUNT,...: every size one of the fourteen block sizes.
@@ -119,6 +133,7 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
     o->metricsDir[0] = '\0';
     o->metricsInterval = 10;
     o->metricsKeep = false;
+    o->growBytes = 0;
     const char *text = getenv("KOVAMEM_OPTIONS");
     if (text == nullptr) return;
     const char *at = text;
@@ -159,6 +174,8 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
         } else if (equals(at, keyLen, "metrics_keep")) {
             ok = ok && number(v, vLen, 1, &n);
             if (ok) o->metricsKeep = n == 1;
+        } else if (equals(at, keyLen, "grow")) {
+            ok = ok && bytes(v, vLen, &o->growBytes);
         } else if (equals(at, keyLen, "report")) {
             ok = ok && parseReport(v, vLen, o);
         } else {

@@ -291,6 +291,7 @@ bool start() {
     pthread_atfork(onForkPrepare, nullptr, onForkChild);
     if (gOptions.depth >= 0) KovaMemSetStackDepth(gOptions.depth);
     if (gOptions.freeCheck) KovaMemSetFreeCheck(1);
+    if (gOptions.growBytes != 0) KovaMemSetPoolGrowth(gOptions.growBytes);
     if (gOptions.trace) {
         KovaMemLogModules();
         gModulesLogged = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);

@@ -18,6 +18,7 @@ struct PreloadOptions {
     char metricsDir[256];           // where the Prometheus text file goes, "": none
     uint32_t metricsInterval;       // seconds between files written from allocation calls
     bool metricsKeep;               // the file stays after a normal exit
+    uint64_t growBytes;             // budget of growing pools, 0: none grow
 };
 
 // Reads KOVAMEM_OPTIONS (once, before the pools exist); problems are kept

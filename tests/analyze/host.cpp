@@ -7,6 +7,8 @@
 //   host faults     the faults scenario below, with the default log cap
 //   host stats      live since a mark, and the snapshot's JSON and
 //                   Prometheus text beside the log
+//   host grow       growing pools: more than 14 pools in a report, and a
+//                   budget spent (default build)
 //   host replace    a plugin allocates, is unloaded, and a second plugin is
 //                   loaded (often at the same base) and allocates; a report
 //                   after each, the module map logged after each dlopen
@@ -133,6 +135,17 @@ int main(int argc, char **argv) {
     }
     if (faulty) {
         faults();
+        printf("%s\n", log);
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "grow") == 0) {
+        KovaMemUpdateLogStackFlag(0);
+        KovaMemSetPoolGrowth(12u << 20);
+        static void *blocks[80000];
+        for (void *&b : blocks) b = KovaMemAlloc(100);
+        KovaMemPrintMemStatus();
+        for (void *b : blocks) KovaMemFree(b);
+        KovaMemPrintMemStatus();
         printf("%s\n", log);
         return 0;
     }

@@ -181,6 +181,11 @@ class Programs(unittest.TestCase):
         finally:
             os.unlink(f.name)
         self.assertIn("child", pooled.stdout)
+        # kovamem-run grows pools by default: the pools serve nearly every
+        # allocation, counted in each process's report at exit.
+        for path, text in logs.items():
+            c = analysed(text)["processes"][-1]["reports"][-1]["counters"]
+            self.assertGreaterEqual(c["mem_malloc"] / (c["mem_malloc"] + c["sys_malloc"]), 0.99, (path, c))
 
     def test_sqlite3_shell_grows_and_shrinks_tables(self):
         if ARGS.emulator or not shutil.which("sqlite3"):
@@ -292,6 +297,20 @@ class Hostile(unittest.TestCase):
         self.assertIn("siteA", " ".join(str(f["function"]) for f in doc["guard_damage"][0]["frames"] or []) if
                       not ARGS.emulator else "siteA")
 
+    def test_grown_pools_serve_blocks_that_a_signal_handler_releases(self):
+        n = "4000" if ARGS.emulator else "20000"
+        proc, logs = self.pooled(["sigfree", n], "pools=32:16,128:16;grow=8M")
+        self.assertEqual((proc.returncode, proc.stdout, proc.stderr), (0, "survived\n", ""))
+        (text,) = logs.values()
+        self.assertIn(" INFO: KovaMemAlloc: Pool 0 (size 32) grows by Pool 2 of ", text)
+        doc = self.consistent(text)
+        report = doc["processes"][-1]["reports"][-1]
+        self.assertGreater(len(report["pools"]), 2)
+        self.assertEqual([d for p in doc["processes"] for d in p["invalid_releases"]], [])
+        # Every block of the program came from a pool but stdout's buffer,
+        # larger than the largest block.
+        self.assertLessEqual(report["counters"]["sys_malloc"], 1, report["counters"])
+
     def test_options_empty_items_and_a_configuration_without_blocks(self):
         proc, logs = self.pooled(["fds"], "trace=0;;report=exit;")
         self.assertEqual(proc.stderr, "")
@@ -329,7 +348,7 @@ class Runner(unittest.TestCase):
         self.assertEqual(proc.returncode, 0)
         self.assertIn("kovamem-run [options] -- PROGRAM", proc.stdout)
         for bad in (["--depth", "12", "--", "true"], ["--bogus", "--", "true"], ["--report-signal", "KILL", "--", "true"],
-                    ["--pools", "8"], []):
+                    ["--pools", "8"], ["--grow", "12X", "--", "true"], []):
             proc = subprocess.run(self.tool + bad, capture_output=True, text=True)
             self.assertEqual(proc.returncode, 2, bad)
             self.assertEqual(len(proc.stderr.strip().split("\n")), 1, proc.stderr)

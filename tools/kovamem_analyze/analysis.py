@@ -58,7 +58,8 @@ class Builder:
                "fallbacks": {"sys_sizes": [{"size": s, "count": n} for s, n in sorted(p.sys_sizes.items())],
                              "pool_full": [{"pool": k, "size": self.pool_size(p, k), "count": n}
                                            for k, n in sorted(p.pool_full.items())],
-                             "zero": p.zero, "counted": p.counted},
+                             "zero": p.zero, "counted": p.counted,
+                             "grown": p.grown, "grow_refused": p.grow_refused},
                "cap": {"line": p.cap[0], "size": p.cap[1]} if p.cap else None}
         for r in p.reports:
             if not r.complete:

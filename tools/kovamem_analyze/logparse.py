@@ -43,6 +43,9 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
                              r"size (-?\d+)" + COUNT_SUFFIX)),
     ("pool_full", re.compile(r"^ REQ: KovaMemAlloc: (\d+) Pool is full and so going to next Pool" + COUNT_SUFFIX)),
     ("zero", re.compile(r"^ EXIT: Allocation for Zero Bytes $")),
+    ("grown", re.compile(r"^ INFO: KovaMemAlloc: Pool (\d+) \(size (\d+)\) grows by Pool (\d+) of (\d+) blocks, "
+                         r"(\d+) of (\d+) growth bytes$")),
+    ("grow_refused", re.compile(r"^ ERROR: KovaMemAlloc: Pool (\d+) \(size (\d+)\) cannot grow: (.+)$")),
     ("init_ok", re.compile(r"^ EXIT: KovaMemInit: Success$")),
     # The default build's entries that name the culprits of a fault.
     ("chain_head", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by|"
@@ -69,7 +72,7 @@ KNOWN = [re.compile(p) for p in (
     r"^ REQ: memMoveStackDataDLink: .*$", r"^ (INFO|EXIT): KovaMemCleanMemBlocks: .*$",
     r"^ Total .*$", r"^ Number of Memory Pools .*$", r"^ (S|A|FA): .*$", r"^ Debug Memory Usage .*$",
     r"^ Memory Manager Debug Mode is set as \d+$", r"^ DataPtr:0x[0-9a-f]+ .*$",
-    r"^ (Wrong|Got) .*$", r"^ INFO: KovaMemLogModules: .*$", r"^-{79}$")]
+    r"^ (Wrong|Got) .*$", r"^ INFO: KovaMemLogModules: .*$", r"^ INFO: kovamem-preload: .*$", r"^-{79}$")]
 
 
 class Module:
@@ -160,6 +163,8 @@ class Process:
         self.damage = []  # dicts: address, pool, block, line, after_report, chain (id or None)
         self.sys_sizes = defaultdict(int)  # size -> count (the running count when the entries carry one)
         self.pool_full = defaultdict(int)
+        self.grown = []  # dicts: pool, size, new_pool, blocks, bytes, budget, line
+        self.grow_refused = []  # dicts: pool, size, why, line
         self.counted = False  # the notes carry running counts, written at doubling counts
         self.bad_releases = []  # dicts: address, kind, pool, block, offset, line, chains {which: chain id}
         self.freed_written = []  # dicts: address, pool, block, offset, line, chains
@@ -484,6 +489,17 @@ class Parser:
 
     def on_pool_full(self, no, m):
         self.count_note(self.proc.pool_full, int(m.group(1)), m)
+
+    def on_grown(self, no, m):
+        self.proc.content = True
+        pool, size, new_pool, blocks, used, budget = (int(g) for g in m.groups())
+        self.proc.grown.append({"pool": pool, "size": size, "new_pool": new_pool, "blocks": blocks, "bytes": used,
+                                "budget": budget, "line": no})
+
+    def on_grow_refused(self, no, m):
+        self.proc.content = True
+        self.proc.grow_refused.append({"pool": int(m.group(1)), "size": int(m.group(2)), "why": m.group(3),
+                                       "line": no})
 
     def on_chain_head(self, no, m):
         self.pending = ("culprit", {"op": m.group(1), "address": int(m.group(2), 16), "which": m.group(3)})

@@ -173,7 +173,7 @@ def sections(doc, top=10, report_index=None):
             more(sec, top, len(cs["groups"]), "call sites")
             out.append(sec)
         fb = p["fallbacks"]
-        if fb["sys_sizes"] or fb["pool_full"] or fb["zero"]:
+        if fb["sys_sizes"] or fb["pool_full"] or fb["zero"] or fb["grown"] or fb["grow_refused"]:
             sec = Section(ident + "fallbacks", tag + "Fallbacks")
             times = (lambda n: "x%d..%d" % (n, 2 * n - 1) if n > 1 else "x1") if fb["counted"] else (lambda n: "x%d" % n)
             if fb["sys_sizes"]:
@@ -185,6 +185,16 @@ def sections(doc, top=10, report_index=None):
             if fb["pool_full"]:
                 sec.add("  full pools (the request went on to a larger pool): " + ", ".join(
                     "pool %d (%s) %s" % (x["pool"], pool_name(x["size"]), times(x["count"])) for x in fb["pool_full"]))
+            if fb["grown"]:
+                by = {}
+                for g in fb["grown"]:
+                    by.setdefault((g["pool"], g["size"]), []).append(g)
+                final = fb["grown"][-1]
+                sec.add("  grown pools (%d, %d of %d growth bytes): " % (len(fb["grown"]), final["bytes"], final["budget"]) +
+                        ", ".join("pool %d (%s) +%d (%d blocks)" % (k[0], pool_name(k[1]), len(v), sum(g["blocks"] for g in v))
+                                  for k, v in sorted(by.items())))
+            for r in fb["grow_refused"]:
+                sec.add("  pool %d (%s) cannot grow: %s (line %d)" % (r["pool"], pool_name(r["size"]), r["why"], r["line"]))
             if fb["counted"]:
                 sec.add("  (the library notes a fallback at its 1st, 2nd, 4th ... occurrence: counts are ranges)")
             if fb["zero"]:

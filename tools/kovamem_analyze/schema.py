@@ -95,6 +95,10 @@ PROCESS = {
     "fallbacks": {"sys_sizes": [{"size": "int: -1 for the sizes counted together", "count": "int"}],
                   "pool_full": [{"pool": "int", "size": "int or null", "count": "int"}],
                   "zero": "int: zero-byte requests",
+                  "grown": [{"pool": "int: the built pool that grew", "size": "int", "new_pool": "int",
+                             "blocks": "int", "bytes": "int: growth bytes taken after it", "budget": "int",
+                             "line": "int"}],
+                  "grow_refused": [{"pool": "int", "size": "int", "why": "str", "line": "int"}],
                   "counted": "bool: counts from entries written at 1, 2, 4, 8 ...: the true count lies "
                              "below twice the one given"},
     "cap": {"?": "or null", "line": "int", "size": "int"},

@@ -616,6 +616,31 @@ class Faults(unittest.TestCase):
         self.assertEqual(self.proc.returncode, 0, self.doc["warnings"])
 
 
+class Growth(unittest.TestCase):
+    """Growing pools: the grown pools in the reports and the budget spent."""
+
+    def test_grown_pools_and_a_spent_budget_are_named(self):
+        if ARGS.classic:
+            self.skipTest("no pool grows in the classic build")
+        log = run_host("grow")
+        proc = analyse(log, "--json")
+        p = proc.doc["processes"][0]
+        self.assertEqual([n for n in proc.doc["notes"] if "skipped" in n], [])
+        grown = p["fallbacks"]["grown"]
+        self.assertGreaterEqual(len(grown), 9)
+        self.assertEqual({g["size"] for g in grown}, {128})  # then the 256-byte pool, and no budget left
+        self.assertEqual([g["new_pool"] for g in grown], list(range(6, 6 + len(grown))))
+        self.assertEqual([(r["pool"], r["size"], r["why"]) for r in p["fallbacks"]["grow_refused"]],
+                         [(4, 128, "the growth budget is spent"), (5, 256, "the growth budget is spent")])
+        first = p["reports"][0]
+        self.assertEqual(len(first["pools"]), 6 + len(grown))
+        c = first["counters"]
+        self.assertEqual(sum(x["used"] for x in first["pools"]) + c["sys_malloc"] - c["sys_free"], 80000)
+        text = analyse(log).stdout
+        self.assertIn("grown pools (%d, " % len(grown), text)
+        self.assertIn("pool 4 (128 B) cannot grow: the growth budget is spent", text)
+
+
 PROM_HELP = re.compile(r"^# HELP (kovamem_[a-z_]+) \S.*$")
 PROM_TYPE = re.compile(r"^# TYPE (kovamem_[a-z_]+) (counter|gauge)$")
 PROM_SAMPLE = re.compile(r'^(kovamem_[a-z_]+)(\{pool="(\d+)",block_size="(\d+)"\})? (\d+)$')
