@@ -11,7 +11,9 @@
 #include <unwind.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -383,6 +385,88 @@ void report(benchmark::State &st) {
     KovaMemResetFile();
 }
 
+// ---- start-up and resident memory, each run in a fresh process ----
+
+// The preload library's default configuration, and every pool at its
+// largest count.
+constexpr int32_t kPreloadDefault[MEM_POOL_SLOTS] = {8192, 8192, 8192, 8192, 4096, 1024, 512,
+                                                     256,  128,  64,   32,   16,   8,    8};
+
+long residentKiB() {
+    FILE *f = fopen("/proc/self/status", "r");
+    if (f == nullptr) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (strncmp(line, "VmRSS:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
+    fclose(f);
+    return kib;
+}
+
+// The child's side (kovamem_bench --startup WHO CONFIG): set-up of WHO
+// (kovamem, floor, system) with CONFIG (default, full, or grow: the
+// default with a growth budget of 256 MiB), then a program's
+// worth of blocks: 20000 of 64 bytes and 2000 of 1024 (3.3 MB asked for).
+// Prints the set-up's nanoseconds, the resident KiB it added, the resident
+// KiB after the work, and the KiB the work asked for.
+template <class A>
+void startupWork(std::vector<void *> &v) {
+    for (int i = 0; i < 20000; ++i) v.push_back(A::alloc(64));
+    for (int i = 0; i < 2000; ++i) v.push_back(A::alloc(1024));
+    for (void *p : v) memset(p, 1, 8);  // a program writes what it asked for
+}
+
+int startupChild(const std::string &who, const std::string &config) {
+    int32_t cfg[MEM_POOL_SLOTS];
+    for (int i = 0; i < MEM_POOL_SLOTS; ++i) cfg[i] = config == "full" ? 65535 : kPreloadDefault[i];
+    std::vector<void *> v;
+    v.reserve(22000);
+    memset(v.data(), 0, 22000 * sizeof(void *));  // its pages are not the work's
+    (void)residentKiB();  // the C library's first fopen is not the set-up's either
+    const long before = residentKiB();
+    const auto t0 = std::chrono::steady_clock::now();
+    if (who == "kovamem" && config == "grow") KovaMemSetPoolGrowth(256u << 20);
+    if (who == "kovamem") KovaMemInit(cfg);
+    if (who == "floor") Floor::init(cfg);
+    const auto t1 = std::chrono::steady_clock::now();
+    const long set = residentKiB();
+    if (who == "kovamem") startupWork<Kova>(v);
+    if (who == "floor") startupWork<Floor>(v);
+    if (who == "system") startupWork<Sys>(v);
+    const long worked = residentKiB();
+    printf("%lld %ld %ld %d\n", static_cast<long long>(std::chrono::nanoseconds(t1 - t0).count()), set - before,
+           worked - before, (20000 * 64 + 2000 * 1024) / 1024);
+    return 0;
+}
+
+// The parent's side: one fresh process per iteration; the set-up's time is
+// the iteration's, the resident figures are counters (KiB, averaged).
+void startup(benchmark::State &st, std::string who, std::string config) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return st.SkipWithError("no /proc/self/exe");
+    self[n] = '\0';
+    const std::string cmd = std::string(self) + " --startup " + who + " " + config;
+    double init = 0, work = 0, used = 0;
+    int runs = 0;
+    for (auto _ : st) {
+        FILE *f = popen(cmd.c_str(), "r");
+        long long ns = 0;
+        long a = 0, b = 0, c = 0;
+        const bool ok = f != nullptr && fscanf(f, "%lld %ld %ld %ld", &ns, &a, &b, &c) == 4;
+        if (f != nullptr) pclose(f);
+        if (!ok) return st.SkipWithError("the child said nothing");
+        st.SetIterationTime(static_cast<double>(ns) * 1e-9);
+        init += static_cast<double>(a);
+        work += static_cast<double>(b);
+        used += static_cast<double>(c);
+        ++runs;
+    }
+    st.counters["init_kib"] = init / runs;
+    st.counters["work_kib"] = work / runs;
+    st.counters["asked_kib"] = used / runs;
+}
+
 template <class A>
 void registerAllocatorCases(const std::string &who) {
     using benchmark::RegisterBenchmark;
@@ -399,6 +483,7 @@ void registerAllocatorCases(const std::string &who) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 4 && strcmp(argv[1], "--startup") == 0) return startupChild(argv[2], argv[3]);
     // A host with worker threads: once a second thread has existed, the C
     // library takes its locks with atomic instructions for the rest of the
     // process. Start one now, so every case runs in that same mode and the
@@ -430,6 +515,15 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("freecheck/pair" + std::to_string(size) + "/kovamem").c_str(), freecheck<Kova, false>)
             ->Arg(size);
     benchmark::RegisterBenchmark("freecheck-traced/pair256/kovamem", freecheck<Kova, true>)->Arg(256);
+    // The floor and the system allocator once each: the floor at 14 x 65535
+    // would carve (and touch) 9 GB, and neither grows.
+    for (const char *who : {"kovamem", "floor", "system"})
+        for (const char *config : {"default", "grow", "full"})
+            if (strcmp(who, "kovamem") == 0 || strcmp(config, "default") == 0)
+                benchmark::RegisterBenchmark((std::string("startup/") + config + "/" + who).c_str(), startup, who, config)
+                    ->UseManualTime()
+                    ->Iterations(5)
+                    ->Unit(benchmark::kMicrosecond);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -8,7 +8,7 @@ runs=${1:-7}
 dir=${BENCH_DIR:-build-bench}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_TESTS=OFF -DKOVAMEM_BENCH=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target kovamem_preload >/dev/null
-lib=$PWD/$dir/libkovamem-preload.so
+lib=$(cd "$dir" && pwd)/libkovamem-preload.so
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 python3 - "$work" <<'PY'
@@ -23,6 +23,11 @@ d = {("k%d" % i): [i] * (i % 7) for i in range(200000)}
 s = json.dumps({k: v for k, v in list(d.items())[:50000]})
 print(len(json.loads(s)), len(re.findall(r"k\\d+", s)))
 """)
+# The preloaded Python script of the test suite, as it is there.
+src = open("tests/preload/test_preload.py").read()
+start = src.index("PYTHON_SCRIPT = r'''") + len("PYTHON_SCRIPT = r'''")
+with open(sys.argv[1] + "/suite.py", "w") as f:
+    f.write(src[start:src.index("'''", start)])
 with open(sys.argv[1] + "/work.sql", "w") as f:
     f.write("""
 create table t(a integer primary key, b text, c blob);
@@ -34,35 +39,53 @@ select count(*), sum(a) from t;
 """)
 PY
 cases=(
-  "python3|env PYTHONMALLOC=malloc python3 $work/work.py"
+  "py-suite|env PYTHONMALLOC=malloc python3 $work/suite.py"
+  "py-dicts|env PYTHONMALLOC=malloc python3 $work/work.py"
   "sqlite3|sqlite3 :memory: < $work/work.sql"
   "sort|sort -k1,1n -k2 $work/data.txt"
   "awk|awk '{ s[\$1 % 1000] += length(\$3) } END { for (k in s) n += s[k]; print n }' $work/data.txt"
   "gzip|gzip -c $work/data.txt | gzip -dc | cksum"
 )
-printf "%-10s %12s %12s %8s\n" program "plain s" "preload s" ratio
+# Each program plain, on the preload default without growth, and with
+# kovamem-run's growth budget; "pooled" is the share of allocations the
+# pools served, from the reports at exit of all of its processes.
+printf "%-10s %9s %9s %6s %7s %9s %6s %7s\n" program "plain s" "pre s" ratio pooled "grow s" ratio pooled
 for c in "${cases[@]}"; do
   name=${c%%|*}
   cmd=${c#*|}
   python3 - "$runs" "$lib" "$cmd" "$name" <<'PY'
-import os, subprocess, sys, time, glob
+import os, re, subprocess, sys, time, glob
 runs, lib, cmd, name = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
-times = {False: [], True: []}
+modes = (None, "report=exit;grow=0", "report=exit;grow=256M")
+times = {m: [] for m in modes}
+pooled = {}
 for _ in range(runs):
-    for pre in (False, True):
+    for m in modes:
         env = dict(os.environ)
-        if pre:
+        if m:
             env["LD_PRELOAD"] = lib
-            env["KOVAMEM_OPTIONS"] = "report=exit"
+            env["KOVAMEM_OPTIONS"] = m
         before = set(glob.glob("/tmp/memmgr-*.log"))
         t = time.perf_counter()
         subprocess.run(["sh", "-c", cmd], env=env, stdout=subprocess.DEVNULL, check=True)
-        times[pre].append(time.perf_counter() - t)
+        times[m].append(time.perf_counter() - t)
+        mem = sys_ = 0
         for p in set(glob.glob("/tmp/memmgr-*.log")) - before:
+            text = open(p, errors="replace").read()
+            for kind, var in (("MEM", "mem"), ("SYS", "sys")):
+                found = re.findall(r"^ %s Count - Malloc:\s*(\d+)\|" % kind, text, re.M)
+                if found:
+                    if var == "mem":
+                        mem += int(found[-1])
+                    else:
+                        sys_ += int(found[-1])
             os.unlink(p)
+        if m:
+            pooled[m] = 100.0 * mem / (mem + sys_) if mem + sys_ else 0.0
 med = lambda v: sorted(v)[len(v) // 2]
-a, b = med(times[False]), med(times[True])
-print("%-10s %12.3f %12.3f %8.2f" % (name, a, b, b / a))
+a, b, g = (med(times[m]) for m in modes)
+print("%-10s %9.3f %9.3f %6.2f %6.2f%% %9.3f %6.2f %6.2f%%" % (name, a, b, b / a, pooled[modes[1]], g, g / a,
+                                                            pooled[modes[2]]))
 PY
 done
 printf "\n%s, %s cpus, %s\n" "$(uname -m)" "$(nproc)" "$(date -u +%FT%TZ)"

@@ -78,29 +78,21 @@ MEM_ALWAYS_INLINE uint8_t *nextOut(const MemPool *p, const kovamem::PoolHot &st)
     return p->freeHead != nullptr ? p->freeHead->data : nullptr;
 }
 
-// Takes the block p hands out next (a never-used one first, then the head
-// of its free list); the manager lock is held. Always inlined so that a
-// traced allocation captures from KovaMemAlloc's own body.
-MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr *pre) {
-    const uint16_t k = static_cast<uint16_t>(p - memMgrDetails.pools);
+// Takes the block pool k hands out next (a never-used one first, then the
+// head of its free list); the manager lock is held. Always inlined so that
+// a traced allocation captures from KovaMemAlloc's own body.
+MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr *pre) {
+    MemPool *p = &memMgrDetails.pools[k];
     kovamem::PoolHot &st = kovamem::memPoolHot[k];
     MemBlockHdr *h;
-    if (!kovamem::config_classic && kovamem::memPoolHasFresh(*p, st)) {
+    if (!kovamem::config_classic && __builtin_expect(kovamem::memPoolHasFresh(*p, st), 0)) {
         h = makeBlock(p, k, static_cast<uint16_t>(st.made++));
+        kovamem::memStore(st.next, nextOut(p, st));
     } else {
         h = p->freeHead;
         p->freeHead = h->next;
-        if (p->freeHead == nullptr) p->freeTail = nullptr;
-    }
-    kovamem::memStore(h->reqSize, size);
-    h->opaque = 0;
-    if (!kovamem::config_classic && __builtin_expect(h->stackRec != nullptr, 0))
-        memUnholdStackRec(h);  // the chain of its release is no longer needed
-    h->stackRec = nullptr;
-    memAttachStackRec(h, size, pre);
-
-    if (kovamem::config_classic || !kovamem::memPoolHasFresh(*p, st)) {
         if (p->freeHead == nullptr) {
+            p->freeTail = nullptr;
             if (!kovamem::config_classic) kovamem::memStore(st.next, static_cast<uint8_t *>(nullptr));
         } else {
             // The free list is first-in first-out, so the next block handed
@@ -114,9 +106,13 @@ MEM_ALWAYS_INLINE void *takeBlock(MemPool *p, uint32_t size, const MemTraceAddr 
             __builtin_prefetch(p->area + nj * g.stride, 1);
             kovamem::memStore(st.next, p->area + nj * g.stride);
         }
-    } else {
-        kovamem::memStore(st.next, nextOut(p, st));
     }
+    kovamem::memStore(h->reqSize, size);
+    h->opaque = 0;
+    if (!kovamem::config_classic && __builtin_expect(h->stackRec != nullptr, 0))
+        memUnholdStackRec(h);  // the chain of its release is no longer needed
+    h->stackRec = nullptr;
+    memAttachStackRec(h, size, pre);
     --p->freeCount;
 
     kovamem::memLinkBusy(h, p->busyTail);
@@ -175,7 +171,7 @@ void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *
     if (size == 0 || size > memLargestBlock()) return nullptr;
     for (uint16_t o = memFirstPoolOfClass[memSizeClass(size)]; o < memPoolsBuilt; ++o) {
         const int k = takeFromChainLocked(o, found);
-        if (k >= 0) return takeBlock(&memMgrDetails.pools[k], size, pre);
+        if (k >= 0) return takeBlock(static_cast<uint16_t>(k), size, pre);
         *fullPools |= 1u << o;
     }
     return nullptr;
@@ -226,8 +222,9 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
 // is busy now and its bytes are the caller's alone, and a write into a cold
 // line of a large block need not keep other threads waiting. Always inlined
 // for the traced capture (see takeBlock).
-MEM_ALWAYS_INLINE void *handOut(MemPool *p, uint32_t size, const MemTraceAddr *pre, kovamem::FreedFindings *found) {
-    uint8_t *data = static_cast<uint8_t *>(takeBlock(p, size, pre));
+MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *pre, kovamem::FreedFindings *found) {
+    const MemPool *p = &memMgrDetails.pools[k];
+    uint8_t *data = static_cast<uint8_t *>(takeBlock(k, size, pre));
     memUnlock(memMgrDetails.lock);
     kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
     kovamem::memShadowTake(data, size);
@@ -286,13 +283,13 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
                 if (kovamem::config_classic) noteFullPool(k);
                 continue;
             }
-            return handOut(p, size, traced ? trace : nullptr, &found);
+            return handOut(k, size, traced ? trace : nullptr, &found);
         }
         // Every pool of the chain was busy: one grown for it, if any.
         if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.budget) != 0) {
             memLock(m.lock);
             const int k = takeFromChainLocked(o, &found);
-            if (k >= 0) return handOut(&m.pools[k], size, traced ? trace : nullptr, &found);
+            if (k >= 0) return handOut(static_cast<uint16_t>(k), size, traced ? trace : nullptr, &found);
             memUnlock(m.lock);
         }
         if (__builtin_expect(found.count != 0, 0)) {
