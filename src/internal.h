@@ -62,9 +62,9 @@
 //
 // Read without the lock, with relaxed atomics, only to place prefetches
 // before the lock is taken: a header's reqSize (release) and a pool's free-head hint (memPoolHot)
-// (allocation); and a chain's nextSame link, to pass over busy pools. The
+// (allocation). A chain's nextSame link (to pass over busy pools), the
 // growth regions and the pool count are published with release order and
-// read with acquire (memPoolOfAddress). Their writers hold the manager lock and store them
+// read with acquire order (allocate, memPoolOfAddress). Their writers hold the manager lock and store them
 // atomically too. Every decision is taken on what is read under the lock.
 #ifndef KOVAMEM_INTERNAL_H
 #define KOVAMEM_INTERNAL_H
@@ -211,7 +211,8 @@ struct PoolGeom {
                          // allocation, see below
     uint16_t original;   // the built pool whose chain this pool is on
     uint16_t nextSame;   // the next pool of that chain, or kNoPool; set
-                         // under the manager lock, read with relaxed atomics
+                         // under the manager lock with release order, read
+                         // without it with acquire order
 };
 
 // What each allocation or release of pool k writes besides the pool
@@ -404,7 +405,10 @@ struct GrowRegion {
     uint16_t pools[kMaxPools];  // the pool index of chunk i
 };
 struct Growth {
-    uint64_t budget;       // bytes the grown pools may take; 0: off (relaxed atomic)
+    uint64_t budget;       // bytes the grown pools may take; under the lock (set before
+                           // initialisation without it)
+    uint32_t on;           // budget != 0, a relaxed atomic read without the lock (no
+                           // 64-bit atomics on 32-bit targets)
     uint64_t used;         // bytes they take (areas and header arrays); under the lock
     uint32_t regionCount;  // published with release order
     uint16_t regionOf[MEM_POOL_SLOTS];  // 1 + region of original o, 0: none yet

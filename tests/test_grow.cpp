@@ -163,3 +163,38 @@ TEST_F(Growth, ThreadsThatOutgrowThePoolsTogetherGetEveryBlockOnce) {
     for (auto &v : got)
         for (void *p : v) EXPECT_EQ(KovaMemFree(p), 1);
 }
+
+// Never-used blocks (default build: made when first handed out) are free
+// blocks with their guard in place to every check that meets them.
+TEST_F(Growth, NeverUsedBlocksAreFreeToEveryCheck) {
+    kt::start(kt::Cfg{{2, 8}});
+    const MemPool &p = memPoolData[0];
+    void *first = KovaMemAlloc(20);
+    uint8_t *never = p.area + 5 * kt::stride(32);
+    KovaMemResetFile();
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, kt::hex(never).c_str());
+    EXPECT_EQ(readLog(), " DataPtr:" + kt::hex(never) + " is not in Busy List\n");
+    MemFindResult f{};
+    EXPECT_EQ(memFindBlock(never, &f), MEM_FIND_NOT_BUSY);
+    KovaMemResetFile();
+    memShadowReportsBadRelease = false;
+    EXPECT_EQ(KovaMemFree(never), MEM_FREE_NOT_BUSY);
+    memShadowReportsBadRelease = true;
+    if (!kt::config_classic) {
+        EXPECT_EQ(readLog().rfind(" ERROR: KovaMemFree: Ptr " + kt::hex(never) + " is already free (block 5 of pool 0)\n", 0),
+                  0u) << readLog();
+    }
+    KovaMemResetFile();
+    KovaMemPrintMemStatus();
+    EXPECT_NE(readLog().find("S:   32|N:   8|F:   7|B:   1(A:      20|"), std::string::npos) << readLog();
+    KovaMemStats s{};
+    s.size = sizeof s;
+    ASSERT_EQ(KovaMemGetStats(&s), 0);
+    EXPECT_EQ(s.pools[0].freeCount, 7u);
+    EXPECT_EQ(kt::validity(), "valid");
+    // Handed out in index order: the never-used ones first, then the one released.
+    EXPECT_EQ(KovaMemFree(first), 1);
+    for (int j = 1; j < 8; ++j) EXPECT_EQ(KovaMemAlloc(32), p.area + j * kt::stride(32)) << j;
+    EXPECT_EQ(KovaMemAlloc(32), first);
+    EXPECT_EQ(kt::validity(), "valid");
+}

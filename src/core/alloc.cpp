@@ -261,8 +261,10 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
     found.count = 0;
     for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
         // A chain's pools share the stride, and grown areas start on a page.
+        // A grown pool is published by its link (release order), so what
+        // was set up for it is seen once the link is.
         if (align != 0 && !poolAligned(m.pools[o], align)) continue;
-        for (uint16_t k = o; k != kovamem::kNoPool; k = kovamem::memLoad(kovamem::memPoolGeom[k].nextSame)) {
+        for (uint16_t k = o; k != kovamem::kNoPool; k = __atomic_load_n(&kovamem::memPoolGeom[k].nextSame, __ATOMIC_ACQUIRE)) {
             MemPool *p = &m.pools[k];
             // The guard word goes into a block released long ago, in a line
             // that is rarely cached: start fetching it before waiting for
@@ -286,7 +288,7 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
             return handOut(k, size, traced ? trace : nullptr, &found);
         }
         // Every pool of the chain was busy: one grown for it, if any.
-        if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.budget) != 0) {
+        if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
             memLock(m.lock);
             const int k = takeFromChainLocked(o, &found);
             if (k >= 0) return handOut(static_cast<uint16_t>(k), size, traced ? trace : nullptr, &found);

@@ -107,7 +107,7 @@ int kovamem::memGrownPoolOf(uintptr_t a) {
 
 int kovamem::memGrowLocked(uint16_t o) {
     MemMgrDetails &m = memMgrDetails;
-    const uint64_t budget = memLoad(memGrowth.budget);
+    const uint64_t budget = memGrowth.budget;
     if (config_classic || budget == 0) return -1;
     const MemPool &orig = m.pools[o];
     GrowRegion *g = memGrowth.regionOf[o] != 0 ? &memGrowth.regions[memGrowth.regionOf[o] - 1] : nullptr;
@@ -175,7 +175,11 @@ extern "C" {
 // accepts it and grows nothing.
 void KovaMemSetPoolGrowth(uint64_t budgetBytes) {
     if (kovamem::config_classic) return;
-    kovamem::memStore(memGrowth.budget, budgetBytes);
+    MemMutex *lock = memMgrDetails.lock;
+    if (lock != nullptr) memLock(lock);
+    memGrowth.budget = budgetBytes;
+    kovamem::memStore(memGrowth.on, static_cast<uint32_t>(budgetBytes != 0));
+    if (lock != nullptr) memUnlock(lock);
 }
 
 }  // extern "C"

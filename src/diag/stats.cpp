@@ -57,7 +57,7 @@ bool snapshot(Snapshot &n) {
     const MemStackData &d = *m.stackData;
     s.poolCountAll = m.poolCount;
     s.poolCount = m.poolCount < MEM_POOL_SLOTS ? m.poolCount : MEM_POOL_SLOTS;
-    s.growthBudget = kovamem::memLoad(kovamem::memGrowth.budget);
+    s.growthBudget = kovamem::memGrowth.budget;
     s.growthBytes = kovamem::memGrowth.used;
     s.corruptCount = m.corruptCount;
     s.memReallocCount = kovamem::memHot.reallocs;
