@@ -255,6 +255,13 @@ KOVAMEM_API void KovaMemSetFreeCheck(uint8_t on);
  * and its renderings after the built ones, and are never given back. May be
  * called before or after KovaMemInit, any number of times. */
 KOVAMEM_API void KovaMemSetPoolGrowth(uint64_t budgetBytes);
+/* Tracing by sampling (default build; the classic build accepts the call
+ * and traces every allocation): while tracing is on, one allocation in n
+ * (per thread, at random distances of mean n) gets a trace record; 0 and 1
+ * trace every allocation, the default. The report says the rate; a fault
+ * on a block that was not sampled says "not sampled" where its chain would
+ * be. */
+KOVAMEM_API void KovaMemSetTraceSampling(uint32_t n);
 
 /* Allocation with an alignment (a power of two): at most the slot
  * alignment, as KovaMemAlloc; larger, from a pool whose every block is

@@ -324,7 +324,24 @@ struct ReleaseNote {
 // lock; a change applies from the next release.
 extern uint8_t memFreeCheck;
 
-void *memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools, FreedFindings *found);
+void *memAllocLocked(uint32_t size, const MemTraceAddr *pre, bool sampled, uint32_t *fullPools, FreedFindings *found);
+
+// Tracing by sampling (default build; KovaMemSetTraceSampling): while
+// tracing is on, one allocation in memTraceSampling gets a trace record.
+// Each thread draws the distance to its next traced allocation uniformly
+// from 1 .. 2n - 1 (mean n) with a generator of its own, so that neither
+// the start of a thread nor a periodic pattern of allocations decides
+// which call sites are seen. 1 (the default): every allocation. Relaxed
+// atomic; the classic build traces every allocation.
+extern uint32_t memTraceSampling;
+bool memSampleSlow(uint32_t n);
+// Whether the allocation being made is one of the sampled ones; called
+// only while tracing is on.
+MEM_ALWAYS_INLINE bool memSampleThis() {
+    if (config_classic) return true;
+    const uint32_t n = memLoad(memTraceSampling);
+    return n <= 1 || memSampleSlow(n);
+}
 // Default build: moves the blocks at the head of p's free list whose bytes
 // were changed since their release to the quarantine, describing them in
 // *found. Called with the manager lock held when the head's serial is
@@ -633,13 +650,15 @@ static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
 }
 
 // Attaches a trace record to h, just taken from a free list, while tracing
-// is on. Caller holds the manager lock. The call chain was captured before
-// the lock was taken, into pre (so that other threads do not wait for the
-// walk), unless tracing was off then: it is captured now. Always inlined
+// is on and the allocation is a sampled one. Caller holds the manager lock.
+// The call chain was captured before the lock was taken, into pre (so that
+// other threads do not wait for the walk), unless tracing was off then: it
+// is captured now. Always inlined
 // for that capture.
-static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size, const MemTraceAddr *pre) {
+static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size, const MemTraceAddr *pre,
+                                                bool sampled = true) {
     MemStackData *sd = memMgrDetails.stackData;
-    if (kovamem::memLoad(sd->logStack) != 1) return;
+    if (kovamem::memLoad(sd->logStack) != 1 || !sampled) return;
     if (__builtin_expect(!memStackChained, 0)) memChainStackTable();
     // Held records are taken back before the free list would run empty, so
     // that keeping them never makes the list moves note an empty list.

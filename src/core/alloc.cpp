@@ -81,7 +81,7 @@ MEM_ALWAYS_INLINE uint8_t *nextOut(const MemPool *p, const kovamem::PoolHot &st)
 // Takes the block pool k hands out next (a never-used one first, then the
 // head of its free list); the manager lock is held. Always inlined so that
 // a traced allocation captures from KovaMemAlloc's own body.
-MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr *pre) {
+MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled) {
     MemPool *p = &memMgrDetails.pools[k];
     kovamem::PoolHot &st = kovamem::memPoolHot[k];
     MemBlockHdr *h;
@@ -112,7 +112,7 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
     if (!kovamem::config_classic && __builtin_expect(h->stackRec != nullptr, 0))
         memUnholdStackRec(h);  // the chain of its release is no longer needed
     h->stackRec = nullptr;
-    memAttachStackRec(h, size, pre);
+    memAttachStackRec(h, size, pre, sampled);
     --p->freeCount;
 
     kovamem::memLinkBusy(h, p->busyTail);
@@ -166,12 +166,13 @@ int takeFromChainLocked(uint16_t o, kovamem::FreedFindings *found) {
 // fell through because they were full are marked in *fullPools, for the
 // caller to note. The guard word and the
 // shadow state are the caller's to set. NULL: no pool could serve.
-void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, uint32_t *fullPools, FreedFindings *found) {
+void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, bool sampled, uint32_t *fullPools,
+                              FreedFindings *found) {
     *fullPools = 0;
     if (size == 0 || size > memLargestBlock()) return nullptr;
     for (uint16_t o = memFirstPoolOfClass[memSizeClass(size)]; o < memPoolsBuilt; ++o) {
         const int k = takeFromChainLocked(o, found);
-        if (k >= 0) return takeBlock(static_cast<uint16_t>(k), size, pre);
+        if (k >= 0) return takeBlock(static_cast<uint16_t>(k), size, pre, sampled);
         *fullPools |= 1u << o;
     }
     return nullptr;
@@ -222,9 +223,10 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
 // is busy now and its bytes are the caller's alone, and a write into a cold
 // line of a large block need not keep other threads waiting. Always inlined
 // for the traced capture (see takeBlock).
-MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *pre, kovamem::FreedFindings *found) {
+MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled,
+                                kovamem::FreedFindings *found) {
     const MemPool *p = &memMgrDetails.pools[k];
-    uint8_t *data = static_cast<uint8_t *>(takeBlock(k, size, pre));
+    uint8_t *data = static_cast<uint8_t *>(takeBlock(k, size, pre, sampled));
     memUnlock(memMgrDetails.lock);
     kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
     kovamem::memShadowTake(data, size);
@@ -247,9 +249,12 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
     MemMgrDetails &m = memMgrDetails;
     if (m.initialized == 0 || size > kovamem::memLargestBlock()) return sysAlloc(size, kovamem::kNoteSysAlloc, align);
 
-    // With tracing on, the call chain is captured here, before the lock.
+    // With tracing on, the call chain of a sampled allocation is captured
+    // here, before the lock.
     MemTraceAddr trace[MEM_TRACE_ENTRIES];
-    const bool traced = kovamem::memLoad(m.stackData->logStack) == 1;
+    const bool tracing = kovamem::memLoad(m.stackData->logStack) == 1;
+    const bool sampled = !tracing || kovamem::memSampleThis();
+    const bool traced = tracing && sampled;
     if (traced) memCaptureTrace(trace);
     // The first pool that holds the size, from the table built at
     // initialisation; every later pool holds it too. Each built pool is
@@ -285,13 +290,13 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
                 if (kovamem::config_classic) noteFullPool(k);
                 continue;
             }
-            return handOut(k, size, traced ? trace : nullptr, &found);
+            return handOut(k, size, traced ? trace : nullptr, sampled, &found);
         }
         // Every pool of the chain was busy: one grown for it, if any.
         if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
             memLock(m.lock);
             const int k = takeFromChainLocked(o, &found);
-            if (k >= 0) return handOut(static_cast<uint16_t>(k), size, traced ? trace : nullptr, &found);
+            if (k >= 0) return handOut(static_cast<uint16_t>(k), size, traced ? trace : nullptr, sampled, &found);
             memUnlock(m.lock);
         }
         if (__builtin_expect(found.count != 0, 0)) {

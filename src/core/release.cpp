@@ -292,11 +292,15 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     // the new allocation captured, here, before the lock.
     MemTraceAddr trace[MEM_TRACE_ENTRIES];
     const MemTraceAddr *pre = nullptr;
+    bool sampled = true;
     if (!config_classic && kovamem::memLoad(m.stackData->logStack) == 1) {
         const int k = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(ptr));
         if (k >= 0 && size > m.pools[k].blockSize) {
-            memCaptureTrace(trace);
-            pre = trace;
+            sampled = kovamem::memSampleThis();
+            if (sampled) {
+                memCaptureTrace(trace);
+                pre = trace;
+            }
         }
     }
     MemFindResult f;
@@ -342,7 +346,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     kovamem::FreedFindings freed;
     freed.count = 0;
     kovamem::ReleaseNote note;
-    uint8_t *fresh = static_cast<uint8_t *>(kovamem::memAllocLocked(size, pre, &fullPools, &freed));
+    uint8_t *fresh = static_cast<uint8_t *>(kovamem::memAllocLocked(size, pre, sampled, &fullPools, &freed));
     if (fresh != nullptr) {
         // The allocation's notes come before whatever the release of the
         // old block writes, as for an allocation followed by a release.

@@ -2,7 +2,8 @@
 // and who released a block whose guard was found damaged, who released an
 // address that is no busy block, and who released and who met a block
 // written after its release. Each chain is a STACK DETAILS entry, in the
-// report's format, behind one line that says whose chain it is:
+// report's format, behind one line that says whose chain it is (or, with
+// tracing by sampling, that the block was not sampled):
 //
 //      INFO: KovaMemFree: Ptr 0x<data> allocated by:
 //     STACK DETAILS: A:<data> L:<size> T:0 c: ...
@@ -17,8 +18,19 @@ void kovamem::memLogChain(const char *op, uintptr_t ptr, const char *which, cons
     printStackDetails(trace, ptr, static_cast<int32_t>(size), 0);
 }
 
+// With tracing on by sampling, a chain the block has none of because its
+// allocation was not sampled is said to be so, where the chain would be.
+static void logNotSampled(const char *op, uintptr_t ptr, const char *which) {
+    const uint32_t n = kovamem::memLoad(kovamem::memTraceSampling);
+    if (n <= 1 || kovamem::memLoad(memStackData.logStack) != 1) return;
+    memLogPrint(" INFO: %s: Ptr 0x%" PRIxPTR " %s: not sampled (one allocation in %u is traced)\n", op, ptr, which, n);
+}
+
 void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const MemTraceAddr *release) {
-    if (note.traced) memLogChain(op, note.data, "allocated by", note.alloc, note.size);
+    if (note.traced)
+        memLogChain(op, note.data, "allocated by", note.alloc, note.size);
+    else
+        logNotSampled(op, note.data, "allocated by");
     memLogChain(op, note.data, "released by", release, note.size);
 }
 
@@ -29,7 +41,10 @@ void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr
         memLogPrint(" CRIT: KovaMemAlloc: Ptr 0x%" PRIxPTR " from Pool %d and Block %d was written after its release"
                     " at offset %u\n",
                     b.data, b.pool, b.block, b.offset);
-        if (b.traced) memLogChain("KovaMemAlloc", b.data, "released by", b.release, 0);
+        if (b.traced)
+            memLogChain("KovaMemAlloc", b.data, "released by", b.release, 0);
+        else
+            logNotSampled("KovaMemAlloc", b.data, "released by");
         memLogChain("KovaMemAlloc", b.data, "found by", finder, 0);
     }
     if (found.count > described)
@@ -54,5 +69,8 @@ void kovamem::memLogBadRelease(const void *ptr, const BadReleaseNote &note, cons
             break;
     }
     memLogChain("KovaMemFree", a, "released by", caller, 0);
-    if (note.heldRelease) memLogChain("KovaMemFree", a, "first released by", note.release, 0);
+    if (note.heldRelease)
+        memLogChain("KovaMemFree", a, "first released by", note.release, 0);
+    else if (note.kind == kBadFree && kovamem::memLoad(memFreeCheck) != 0)
+        logNotSampled("KovaMemFree", a, "first released by");
 }

@@ -138,6 +138,10 @@ void traceHeader(Section &s, uint32_t debugMemUsage, uint16_t freeCount, uint16_
     s.add("%s%s%s", kDashLine, kStackBeginBanner, kDashLine);
     s.add(" Debug Memory Usage  = %d\n", debugMemUsage);
     s.add(" Stack Free Count : %d, Stack Busy Count : %d\n", freeCount, busyCount);
+    // Default build: with sampling, the traced blocks below are about one
+    // in n of the live ones.
+    const uint32_t n = kovamem::config_classic ? 1 : memLoad(kovamem::memTraceSampling);
+    if (n > 1) s.add(" Trace Sampling : 1/%u (about one live block in %u is listed)\n", n, n);
     s.add("%s", kDashLine);
 }
 

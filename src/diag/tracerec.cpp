@@ -62,6 +62,67 @@ void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec) {
 MemHeldRecs memHeld;
 bool memStackChained;
 
+}  // extern "C"
+
+uint32_t kovamem::memTraceSampling = 1;
+
+namespace {
+
+// The sampling state of this thread: allocations left until its next
+// sampled one (0: not drawn yet), and its generator (xorshift32; 0: not
+// seeded). Plain thread-locals: a signal handler that allocates only moves
+// the countdown.
+__thread uint32_t tSampleLeft __attribute__((tls_model("initial-exec")));
+__thread uint32_t tSampleRng __attribute__((tls_model("initial-exec")));
+uint32_t gSampleSeeds;
+
+uint32_t sampleRandom() {
+    uint32_t x = tSampleRng;
+    if (x == 0) {  // a seed of its own for each thread: a counter and the thread's storage, mixed
+        uint64_t z = (static_cast<uint64_t>(__atomic_add_fetch(&gSampleSeeds, 1u, __ATOMIC_RELAXED)) << 32) ^
+                     reinterpret_cast<uintptr_t>(&tSampleRng);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        x = static_cast<uint32_t>(z ^ (z >> 31)) | 1u;
+    }
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    tSampleRng = x;
+    return x;
+}
+
+// A distance to the next sampled allocation, uniform in 1 .. 2n - 1.
+uint32_t sampleDistance(uint32_t n) {
+    return 1 + static_cast<uint32_t>((static_cast<uint64_t>(sampleRandom()) * (2 * n - 1)) >> 32);
+}
+
+}  // namespace
+
+bool kovamem::memSampleSlow(uint32_t n) {
+    uint32_t left = tSampleLeft;
+    if (left == 0 || left > 2 * n - 1) left = sampleDistance(n);  // a new thread, or a rate lowered since
+    if (--left == 0) {
+        tSampleLeft = sampleDistance(n);
+        return true;
+    }
+    tSampleLeft = left;
+    return false;
+}
+
+extern "C" {
+
+// Default build: one allocation in n traced while tracing is on (0 and 1:
+// every one; at most 2^30). The classic build accepts it and traces every
+// allocation.
+void KovaMemSetTraceSampling(uint32_t n) {
+    if (kovamem::config_classic) return;
+    if (n == 0) n = 1;
+    if (n > (1u << 30)) n = 1u << 30;
+    memStore(kovamem::memTraceSampling, n);
+    memLogPrint(" INFO: KovaMemSetTraceSampling: one allocation in %u is traced\n", n);
+}
+
 void memChainStackTable(void) {
     for (int i = 0; i < MEM_STACK_RECORDS; ++i) {
         MemStackRec &r = memStackRecords[i];

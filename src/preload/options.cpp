@@ -1,6 +1,6 @@
 // KOVAMEM_OPTIONS, read once when the preload library starts:
 //
-//   pools=8:2000,32:1000,256:200;trace=1;depth=8;log_kb=1024;report=exit,USR2;freecheck=1
+//   pools=8:2000,32:1000,256:200;trace=1 (or trace=1/64);depth=8;log_kb=1024;report=exit,USR2;freecheck=1
 //   metrics=/var/lib/node_exporter;metrics_interval=10;metrics_keep=1
 //
 // Keys are separated by ';', values of a list by ','. An unknown key or a
@@ -125,6 +125,7 @@ bool parseReport(const char *v, size_t len, kovamem::PreloadOptions *o) {
 void kovamem::readPreloadOptions(PreloadOptions *o) {
     memcpy(o->pools, kDefaultPools, sizeof o->pools);
     o->trace = false;
+    o->traceSampling = 1;
     o->depth = -1;
     o->logKb = 1024;  // a whole program's reports need more than the library's 16 KiB
     o->reportAtExit = true;
@@ -151,8 +152,16 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
         } else if (equals(at, keyLen, "pools")) {
             ok = ok && parsePools(v, vLen, o->pools);
         } else if (equals(at, keyLen, "trace")) {
-            ok = ok && number(v, vLen, 1, &n);
-            if (ok) o->trace = n == 1;
+            // trace=1, or trace=1/N: one allocation in N traced.
+            const char *slash = static_cast<const char *>(memchr(v, '/', vLen));
+            const size_t head = slash != nullptr ? static_cast<size_t>(slash - v) : vLen;
+            uint32_t every = 1;
+            ok = ok && number(v, head, 1, &n) &&
+                 (slash == nullptr || (n == 1 && number(slash + 1, vLen - head - 1, 1u << 30, &every) && every > 0));
+            if (ok) {
+                o->trace = n == 1;
+                o->traceSampling = every;
+            }
         } else if (equals(at, keyLen, "freecheck")) {
             ok = ok && number(v, vLen, 1, &n);
             if (ok) o->freeCheck = n == 1;

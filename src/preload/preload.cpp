@@ -292,6 +292,7 @@ bool start() {
     if (gOptions.depth >= 0) KovaMemSetStackDepth(gOptions.depth);
     if (gOptions.freeCheck) KovaMemSetFreeCheck(1);
     if (gOptions.growBytes != 0) KovaMemSetPoolGrowth(gOptions.growBytes);
+    if (gOptions.traceSampling > 1) KovaMemSetTraceSampling(gOptions.traceSampling);
     if (gOptions.trace) {
         KovaMemLogModules();
         gModulesLogged = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);

@@ -10,6 +10,7 @@ namespace kovamem {
 struct PreloadOptions {
     int32_t pools[MEM_POOL_SLOTS];  // block counts, as KovaMemInit takes them
     bool trace;                     // allocation tracing from the start
+    uint32_t traceSampling;         // one allocation in this many traced
     int32_t depth;                  // trace depth, -1: the library's default
     uint32_t logKb;                 // log cap in KiB
     bool reportAtExit;              // a status report when the program exits

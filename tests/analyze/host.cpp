@@ -7,6 +7,7 @@
 //   host faults     the faults scenario below, with the default log cap
 //   host stats      live since a mark, and the snapshot's JSON and
 //                   Prometheus text beside the log
+//   host sampled    tracing 1 in 4, then a damaged block that was not sampled
 //   host grow       growing pools: more than 14 pools in a report, and a
 //                   budget spent (default build)
 //   host replace    a plugin allocates, is unloaded, and a second plugin is
@@ -135,6 +136,19 @@ int main(int argc, char **argv) {
     }
     if (faulty) {
         faults();
+        printf("%s\n", log);
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "sampled") == 0) {
+        KovaMemSetPoolGrowth(4u << 20);
+        KovaMemSetTraceSampling(4);
+        static void *widgets[400];
+        for (void *&w : widgets) w = hostAllocateWidget(100);
+        KovaMemPrintMemStatus();  // about 100 of the 400 listed
+        KovaMemSetTraceSampling(1u << 30);
+        uint8_t *victim = static_cast<uint8_t *>(KovaMemAlloc(10));
+        victim[10] ^= 0xFF;
+        KovaMemFree(victim);  // its allocation was not sampled
         printf("%s\n", log);
         return 0;
     }

@@ -60,6 +60,7 @@ class Builder:
                                            for k, n in sorted(p.pool_full.items())],
                              "zero": p.zero, "counted": p.counted,
                              "grown": p.grown, "grow_refused": p.grow_refused},
+               "trace_sampling": p.samplings,
                "cap": {"line": p.cap[0], "size": p.cap[1]} if p.cap else None}
         for r in p.reports:
             if not r.complete:
@@ -75,10 +76,12 @@ class Builder:
         if chosen is None and not self.opts.report:
             partial = [r for r in p.reports if r.traced]
             chosen = partial[-1] if partial else None
-        doc["call_sites"] = {"report": chosen.index if chosen else None, "groups": []}
+        doc["call_sites"] = {"report": chosen.index if chosen else None, "groups": [],
+                             "sampling": chosen.sampling if chosen else 1}
         if chosen is not None:
             self.rests_on(p, chosen, "the call sites")
-            doc["call_sites"]["groups"] = [self.group_doc(cid, g, True) for cid, g in self.ranked(chosen.groups)]
+            doc["call_sites"]["groups"] = [self.group_doc(cid, g, True, chosen.sampling)
+                                           for cid, g in self.ranked(chosen.groups)]
         doc["growth"] = self.growth(p, by_index, complete)
         doc["guard_damage"] = []
         for d in p.damage:
@@ -94,7 +97,8 @@ class Builder:
                 "report_before": before[-1] if before and cid is not None and written is None else None,
                 "chain": cid, "frames": cid,
                 "allocation_from": None if cid is None else ("entry" if written is not None else "report"),
-                "released_chain": released, "released_by": released})
+                "released_chain": released, "released_by": released,
+                "not_sampled": d.get("not_sampled", []), "sampling": d.get("sampling")})
         doc["invalid_releases"] = self.invalid_releases(p)
         doc["live_since"] = []
         for e in p.live_since:
@@ -116,7 +120,7 @@ class Builder:
             doc["write_after_release"]["blocks"].append({
                 "address": "0x%x" % e["address"], "pool": e["pool"], "block": e["block"], "offset": e["offset"],
                 "line": e["line"], "released_chain": rel, "released_by": rel, "found_chain": found,
-                "found_by": found})
+                "found_by": found, "not_sampled": e.get("not_sampled", []), "sampling": e.get("sampling")})
         if p.skipped:
             kinds = defaultdict(list)
             for no, what in p.skipped:
@@ -157,8 +161,8 @@ class Builder:
     def report(self, p, r):
         return {"index": r.index, "line": r.line, "complete": r.complete, "cut": r.cut, "pools": r.pools,
                 "totals": r.totals, "counters": self.counters(r.counters), "traced_blocks": r.listed,
-                "traced_expected": r.stack_busy, "trace_table_full": r.table_full,
-                "call_sites": [self.group_doc(cid, g, False) for cid, g in self.ranked(r.groups)]}
+                "traced_expected": r.stack_busy, "trace_table_full": r.table_full, "sampling": r.sampling,
+                "call_sites": [self.group_doc(cid, g, False, r.sampling) for cid, g in self.ranked(r.groups)]}
 
     @staticmethod
     def counters(c):
@@ -180,10 +184,12 @@ class Builder:
     def ranked(groups):
         return sorted(groups.items(), key=lambda kv: (-kv[1].bytes, -kv[1].count, kv[0]))
 
-    def group_doc(self, cid, g, with_frames):
+    def group_doc(self, cid, g, with_frames, sampling=1):
         self.used_chains.add(cid)
         out = {"count": g.count, "bytes": g.bytes, "pools": sorted(g.pools), "address_low": "0x%x" % g.low,
-               "address_high": "0x%x" % g.high, "chain": cid}
+               "address_high": "0x%x" % g.high, "chain": cid,
+               # With tracing by sampling, the listed blocks are about one in n.
+               "estimate": {"count": g.count * sampling, "bytes": g.bytes * sampling} if sampling > 1 else None}
         if with_frames:
             out["frames"] = cid  # expanded once every chain is symbolized
         return out

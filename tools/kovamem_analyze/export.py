@@ -30,7 +30,10 @@ def samples(proc, growth):
                 out.append((g["frames"], max(g["count_after"] - g["count_before"], 0), gained))
     else:
         for g in proc["call_sites"]["groups"]:
-            out.append((g["frames"], g["count"], g["bytes"]))
+            # With tracing by sampling, the estimates: a viewer's totals then
+            # stand for all the live blocks, not the one in n listed.
+            est = g.get("estimate") or g
+            out.append((g["frames"], est["count"], est["bytes"]))
     return out
 
 

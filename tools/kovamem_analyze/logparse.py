@@ -30,6 +30,7 @@ INFO = re.compile(r"^INFO: P:(\d+), B:(\d+), S:(-?\d+), O:(-?\d+), DPtr:0x([0-9a
                   r"N:0x([0-9a-f]+), STPtr:0x([0-9a-f]+)$")
 STACK = re.compile(r"^STACK DETAILS: A:\s*([0-9A-F]+) L:\s*(-?\d+) T:\s*([0-9A-F]+)( c: )?$")
 STACK_COUNTS = re.compile(r"^ Stack Free Count : (\d+), Stack Busy Count : (\d+)$")
+SAMPLING = re.compile(r"^ Trace Sampling : 1/(\d+) \(about one live block in \d+ is listed\)$")
 STARS = "*" * 64
 CAP = re.compile(r"Max file size reached fs (-?\d+)")
 NPOOLS = re.compile(r"^Number of pools: (\d+)$")
@@ -50,6 +51,9 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     # The default build's entries that name the culprits of a fault.
     ("chain_head", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by|"
                               r"found by):$")),
+    ("not_sampled", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by): "
+                               r"not sampled \(one allocation in (\d+) is traced\)$")),
+    ("sampling", re.compile(r"^ INFO: KovaMemSetTraceSampling: one allocation in (\d+) is traced$")),
     ("bad_release", re.compile(r"^ ERROR: KovaMemFree: Ptr 0x([0-9a-f]+) is (already free|quarantined) "
                                r"\(block (\d+) of pool (\d+)\)$")),
     ("bad_inside", re.compile(r"^ ERROR: KovaMemFree: Ptr 0x([0-9a-f]+) is inside block (\d+) of pool (\d+) "
@@ -129,6 +133,7 @@ class Report:
         self.stack_done = False  # ... and its "Stack -> End" was read
         self.stack_free = None  # trace records free and busy, as the section's header says
         self.stack_busy = None
+        self.sampling = 1  # one live block in this many is listed
         self.listed = 0  # traced blocks read
         self.groups = {}  # chain id -> Group
         self.blocks = {}  # address -> (chain id, size, pool, block); emptied unless kept
@@ -164,6 +169,7 @@ class Process:
         self.sys_sizes = defaultdict(int)  # size -> count (the running count when the entries carry one)
         self.pool_full = defaultdict(int)
         self.grown = []  # dicts: pool, size, new_pool, blocks, bytes, budget, line
+        self.samplings = []  # dicts: line, rate (KovaMemSetTraceSampling)
         self.grow_refused = []  # dicts: pool, size, why, line
         self.counted = False  # the notes carry running counts, written at doubling counts
         self.bad_releases = []  # dicts: address, kind, pool, block, offset, line, chains {which: chain id}
@@ -425,6 +431,10 @@ class Parser:
             if m:
                 r.stack_free, r.stack_busy = int(m.group(1)), int(m.group(2))
                 return True
+            m = SAMPLING.match(line)
+            if m:
+                r.sampling = int(m.group(1))
+                return True
         if line.startswith(" INFO: KovaMemLogModules: module "):
             return self.module_line(no, line)
         if r is not None and r.summary_done and not self.in_stack:
@@ -500,6 +510,16 @@ class Parser:
         self.proc.content = True
         self.proc.grow_refused.append({"pool": int(m.group(1)), "size": int(m.group(2)), "why": m.group(3),
                                        "line": no})
+
+    def on_not_sampled(self, no, m):
+        event = self.proc.open_events.get(int(m.group(2), 16))
+        if event is not None:
+            event.setdefault("not_sampled", []).append(m.group(3))
+            event["sampling"] = int(m.group(4))
+
+    def on_sampling(self, no, m):
+        self.proc.content = True
+        self.proc.samplings.append({"line": no, "rate": int(m.group(1))})
 
     def on_chain_head(self, no, m):
         self.pending = ("culprit", {"op": m.group(1), "address": int(m.group(2), 16), "which": m.group(3)})

@@ -86,7 +86,9 @@ def sections(doc, top=10, report_index=None):
             for d in p["guard_damage"]:
                 sec.add("  %s, pool %d (%s) block %d, line %d%s" % (
                     d["address"], d["pool"], pool_name(size_of(last, d["pool"])), d["block"], d["line"],
-                    "" if d["frames"] else ": its allocation was not traced"))
+                    "" if d["frames"] else
+                    ": its allocation was not sampled (tracing 1 in %d)" % d["sampling"]
+                    if "allocated by" in d["not_sampled"] else ": its allocation was not traced"))
                 if d["frames"]:
                     sec.add("    allocated by%s:" % ("" if d["allocation_from"] == "entry"
                                                      else " (traced by report %d)" % d["report_before"]))
@@ -132,6 +134,8 @@ def sections(doc, top=10, report_index=None):
                 if b["released_by"]:
                     sec.add("    released by:")
                     chain_lines(sec, chains, b["released_chain"], b["released_by"])
+                elif "released by" in b["not_sampled"]:
+                    sec.add("    released by: not sampled (tracing 1 in %d)" % b["sampling"])
                 if b["found_by"]:
                     sec.add("    found by the allocation:")
                     chain_lines(sec, chains, b["found_chain"], b["found_by"])
@@ -165,9 +169,12 @@ def sections(doc, top=10, report_index=None):
         if report_index is not None and report_index in reports:
             r = reports[report_index]
             groups = [dict(g, frames=chains[g["chain"]]["frames"]) for g in r["call_sites"]]
-            cs = {"report": report_index, "groups": groups}
+            cs = {"report": report_index, "groups": groups, "sampling": r["sampling"]}
         if cs["report"]:
             sec = Section(ident + "call-sites", tag + "Live traced blocks by call site (report %d)" % cs["report"])
+            if cs["sampling"] > 1:
+                sec.add("  (tracing 1 in %d: the blocks listed are about one in %d; \"about\" figures are estimates)"
+                        % (cs["sampling"], cs["sampling"]))
             for g in cs["groups"][:top]:
                 group_lines(sec, chains, g, reports.get(cs["report"]))
             more(sec, top, len(cs["groups"]), "call sites")
@@ -233,8 +240,10 @@ def size_of(report, pool):
 
 def group_lines(sec, chains, g, report):
     """Blocks of one chain: count, bytes, address range and pools, then the chain."""
-    sec.add("  %d block(s), %d bytes, %s..%s, pool(s) %s" % (g["count"], g["bytes"], g["address_low"],
-                                                          g["address_high"], pools_text(report, g["pools"])))
+    est = g.get("estimate")
+    sec.add("  %d block(s), %d bytes%s, %s..%s, pool(s) %s" % (
+        g["count"], g["bytes"], " (about %d blocks, %d bytes)" % (est["count"], est["bytes"]) if est else "",
+        g["address_low"], g["address_high"], pools_text(report, g["pools"])))
     chain_lines(sec, chains, g["chain"], g["frames"])
 
 

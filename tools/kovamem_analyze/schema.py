@@ -15,7 +15,9 @@ FRAME = {"address": "str: 0x..., as the log has it", "module": "str or null: the
 
 GROUP = {"count": "int: live blocks", "bytes": "int: requested bytes", "pools": ["int"],
          "address_low": "str: lowest block address", "address_high": "str: highest block address",
-         "chain": "int: index into chains"}
+         "chain": "int: index into chains",
+         "estimate": {"?": "or null: null unless tracing was sampled",
+                      "count": "int: count x the sampling rate", "bytes": "int: bytes x the sampling rate"}}
 
 POOL = {"index": "int", "size": "int: block size S", "blocks": "int: N", "free": "int: F", "used": "int: B",
         "requested": "int: A, bytes asked for", "peak": "int: P", "quarantined": "int: C",
@@ -35,9 +37,11 @@ REPORT = {"index": "int: 1 for the process's first report", "line": "int: where 
           "traced_blocks": "int: live traced blocks listed",
           "traced_expected": "int or null: traced blocks its header counts",
           "trace_table_full": "bool: no trace record was free: later blocks have no chain",
+          "sampling": "int: one live block in this many is listed (1: every traced block)",
           "call_sites": [GROUP]}
 
 CALL_SITES = {"report": "int or null: the report whose live blocks are grouped",
+              "sampling": "int: that report's sampling rate (1 without a report)",
               "groups": [dict(GROUP, frames=["frame"])]}
 
 GROWTH = {
@@ -55,7 +59,9 @@ DAMAGE = {"address": "str", "pool": "int", "block": "int", "line": "int",
           "report_before": "int or null: the earlier report the allocating chain comes from, if it does",
           "chain": "int or null", "frames": "list of frame or null: the chain that allocated the block",
           "allocation_from": "str or null: 'entry' (written at the release) or 'report' (an earlier report)",
-          "released_chain": "int or null", "released_by": "list of frame or null: the chain of the release"}
+          "released_chain": "int or null", "released_by": "list of frame or null: the chain of the release",
+          "not_sampled": ["str: the chains the log says were not sampled ('allocated by')"],
+          "sampling": "int or null: the rate the log gave with them"}
 
 BAD_RELEASES = [{"count": "int: releases from this chain", "kinds": {"already free": "int", "quarantined": "int",
                                                                     "inside a block": "int"},
@@ -68,7 +74,9 @@ BAD_RELEASES = [{"count": "int: releases from this chain", "kinds": {"already fr
 FREED_WRITTEN = {"blocks": [{"address": "str", "pool": "int", "block": "int", "offset": "int: first byte changed",
                              "line": "int", "released_chain": "int or null",
                              "released_by": "list of frame or null", "found_chain": "int or null",
-                             "found_by": "list of frame or null: the allocation that found it"}],
+                             "found_by": "list of frame or null: the allocation that found it",
+                             "not_sampled": ["str: 'released by' when its allocation was not sampled"],
+                             "sampling": "int or null"}],
                  "more": "int: further blocks found written, not described"}
 
 LIVE_SINCE = [{"line": "int", "mark": "int", "now": "int: the serial when it was written",
@@ -102,6 +110,7 @@ PROCESS = {
                   "counted": "bool: counts from entries written at 1, 2, 4, 8 ...: the true count lies "
                              "below twice the one given"},
     "cap": {"?": "or null", "line": "int", "size": "int"},
+    "trace_sampling": [{"line": "int", "rate": "int: one allocation in this many traced from here on"}],
 }
 
 DOCUMENT = {

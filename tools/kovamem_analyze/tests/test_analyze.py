@@ -616,6 +616,31 @@ class Faults(unittest.TestCase):
         self.assertEqual(self.proc.returncode, 0, self.doc["warnings"])
 
 
+class Sampled(unittest.TestCase):
+    """Tracing 1 in 4: call sites as estimates, and a fault on a block not sampled."""
+
+    def test_call_sites_are_estimates_and_the_unsampled_block_is_said(self):
+        if ARGS.classic:
+            self.skipTest("the classic build traces every allocation")
+        log = run_host("sampled")
+        doc = analyse(log, "--json").doc
+        p = doc["processes"][0]
+        self.assertEqual(p["trace_sampling"][0]["rate"], 4)
+        self.assertEqual(p["reports"][0]["sampling"], 4)
+        sites = {functions(g["frames"])[0]: g for g in p["call_sites"]["groups"]}
+        widget = sites["hostAllocateWidget"]
+        self.assertTrue(50 < widget["count"] < 150, widget["count"])  # 400 blocks, about one in 4
+        self.assertEqual(widget["estimate"], {"count": 4 * widget["count"], "bytes": 4 * widget["bytes"]})
+        (damage,) = p["guard_damage"]
+        self.assertEqual((damage["frames"], damage["not_sampled"], damage["sampling"]),
+                         (None, ["allocated by"], 1 << 30))
+        self.assertIsNotNone(damage["released_by"])
+        text = analyse(log).stdout
+        self.assertIn("(about %d blocks, %d bytes)" % (4 * widget["count"], 4 * widget["bytes"]), text)
+        self.assertIn("its allocation was not sampled (tracing 1 in %d)" % (1 << 30), text)
+        self.assertEqual([n for n in doc["notes"] if "skipped" in n], [])
+
+
 class Growth(unittest.TestCase):
     """Growing pools: the grown pools in the reports and the budget spent."""
 
