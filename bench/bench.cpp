@@ -225,6 +225,7 @@ void deep(benchmark::State &st) {
 
 template <class A>
 void traced(benchmark::State &st) {
+    KovaMemSetTraceSampling(static_cast<uint32_t>(st.range(0)));  // 1: every allocation
     KovaMemUpdateLogStackFlag(1);
     for (auto _ : st) {
         void *p = A::alloc(256);
@@ -232,6 +233,8 @@ void traced(benchmark::State &st) {
         A::release(p);
     }
     KovaMemUpdateLogStackFlag(0);
+    KovaMemSetTraceSampling(1);
+    KovaMemResetFile();
 }
 
 // The pair with the write-after-release check on: the release fills the
@@ -501,7 +504,8 @@ int main(int argc, char **argv) {
     registerAllocatorCases<Sys>("system");
     benchmark::RegisterBenchmark("churn/1000 fifo pool/floor", churn<FloorPool<true, false>>);
     benchmark::RegisterBenchmark("churn/1000 fifo pool+guard/floor", churn<FloorPool<true, true>>);
-    benchmark::RegisterBenchmark("traced/pair256/kovamem", traced<Kova>);
+    benchmark::RegisterBenchmark("traced/pair256/kovamem", traced<Kova>)->Arg(1);
+    benchmark::RegisterBenchmark("traced-sampled64/pair256/kovamem", traced<Kova>)->Arg(64);
     benchmark::RegisterBenchmark("capture/depth10/kovamem", capture);
     benchmark::RegisterBenchmark("capture/depth10/system", backtraceLibc);
     benchmark::RegisterBenchmark("capture-libgcc/depth10/kovamem", captureLibgcc);

@@ -46,17 +46,20 @@ cases=(
   "awk|awk '{ s[\$1 % 1000] += length(\$3) } END { for (k in s) n += s[k]; print n }' $work/data.txt"
   "gzip|gzip -c $work/data.txt | gzip -dc | cksum"
 )
-# Each program plain, on the preload default without growth, and with
-# kovamem-run's growth budget; "pooled" is the share of allocations the
-# pools served, from the reports at exit of all of its processes.
-printf "%-10s %9s %9s %6s %7s %9s %6s %7s\n" program "plain s" "pre s" ratio pooled "grow s" ratio pooled
+# Each program plain, on the preload default without growth, with
+# kovamem-run's growth budget, and with that and tracing 1 in 64 ("/grow":
+# its time over the untraced run with growth); "pooled" is the share of
+# allocations the pools served, from the reports at exit of all of its
+# processes.
+printf "%-10s %9s %9s %6s %7s %9s %6s %7s %9s %6s\n" program "plain s" "pre s" ratio pooled "grow s" ratio pooled \
+  "1/64 s" "/grow"
 for c in "${cases[@]}"; do
   name=${c%%|*}
   cmd=${c#*|}
   python3 - "$runs" "$lib" "$cmd" "$name" <<'PY'
 import os, re, subprocess, sys, time, glob
 runs, lib, cmd, name = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
-modes = (None, "report=exit;grow=0", "report=exit;grow=256M")
+modes = (None, "report=exit;grow=0", "report=exit;grow=256M", "report=exit;grow=256M;trace=1/64;log_kb=16384")
 times = {m: [] for m in modes}
 pooled = {}
 for _ in range(runs):
@@ -83,9 +86,9 @@ for _ in range(runs):
         if m:
             pooled[m] = 100.0 * mem / (mem + sys_) if mem + sys_ else 0.0
 med = lambda v: sorted(v)[len(v) // 2]
-a, b, g = (med(times[m]) for m in modes)
-print("%-10s %9.3f %9.3f %6.2f %6.2f%% %9.3f %6.2f %6.2f%%" % (name, a, b, b / a, pooled[modes[1]], g, g / a,
-                                                            pooled[modes[2]]))
+a, b, g, t = (med(times[m]) for m in modes)
+print("%-10s %9.3f %9.3f %6.2f %6.2f%% %9.3f %6.2f %6.2f%% %9.3f %6.2f" % (
+    name, a, b, b / a, pooled[modes[1]], g, g / a, pooled[modes[2]], t, t / g))
 PY
 done
 printf "\n%s, %s cpus, %s\n" "$(uname -m)" "$(nproc)" "$(date -u +%FT%TZ)"
