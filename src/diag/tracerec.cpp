@@ -69,10 +69,11 @@ uint32_t kovamem::memTraceSampling = 1;
 namespace {
 
 // The sampling state of this thread: allocations left until its next
-// sampled one (0: not drawn yet), and its generator (xorshift32; 0: not
+// sampled one (0: not drawn yet), the rate it was drawn for, and its generator (xorshift32; 0: not
 // seeded). Plain thread-locals: a signal handler that allocates only moves
 // the countdown.
 __thread uint32_t tSampleLeft __attribute__((tls_model("initial-exec")));
+__thread uint32_t tSampleRate __attribute__((tls_model("initial-exec")));  // the rate tSampleLeft was drawn for
 __thread uint32_t tSampleRng __attribute__((tls_model("initial-exec")));
 uint32_t gSampleSeeds;
 
@@ -101,7 +102,10 @@ uint32_t sampleDistance(uint32_t n) {
 
 bool kovamem::memSampleSlow(uint32_t n) {
     uint32_t left = tSampleLeft;
-    if (left == 0 || left > 2 * n - 1) left = sampleDistance(n);  // a new thread, or a rate lowered since
+    if (left == 0 || tSampleRate != n) {  // a new thread, or a rate changed since: drawn anew
+        left = sampleDistance(n);
+        tSampleRate = n;
+    }
     if (--left == 0) {
         tSampleLeft = sampleDistance(n);
         return true;
