@@ -20,7 +20,9 @@ int tracedOf(int n, uint32_t size, uint32_t size2 = 0, int *second = nullptr) {
     for (int i = 0; i < n; ++i) {
         const uint32_t s = (size2 != 0 && i % 2 == 1) ? size2 : size;
         void *p = KovaMemAlloc(s);
+        memLock(memMgrDetails.lock);  // other threads allocate meanwhile
         const bool t = kt::hdrOf(p)->stackRec != nullptr;
+        memUnlock(memMgrDetails.lock);
         if (t && s == size) ++traced;
         if (t && s != size && second != nullptr) ++*second;
         KovaMemFree(p);
