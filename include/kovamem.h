@@ -150,7 +150,7 @@ typedef struct MemMgrDetails {
  * fields with explicit padding: the same layout on 32-bit MIPS and on 64-bit
  * hosts (832 bytes in version 1). Fields are only ever appended; a caller
  * sets size to the sizeof it was compiled with. */
-#define KOVAMEM_STATS_VERSION 3
+#define KOVAMEM_STATS_VERSION 4
 
 typedef struct KovaMemPoolStats {
     uint32_t blockSize;            /* S                                   */
@@ -207,6 +207,17 @@ typedef struct KovaMemStats {
     uint32_t reserved3;
     uint64_t growthBudget;         /* KovaMemSetPoolGrowth's budget, bytes    */
     uint64_t growthBytes;          /* what the grown pools take of it         */
+    /* Version 4. Guarded sampling (KovaMemSetGuardedSampling): the rate
+     * (0: off), the area's slots and what they hold; guarded blocks are
+     * counted in their pools above as well. */
+    uint32_t guardedRate;
+    uint32_t guardedSlots;         /* 0: no guarded area                      */
+    uint32_t guardedBusy;          /* slots holding a live guarded block      */
+    uint32_t guardedWaiting;       /* released, inaccessible, waiting         */
+    uint32_t guardedRetired;       /* let pass after a fault, never reused    */
+    uint32_t guardedFaults;        /* faults reported                         */
+    uint64_t guardedAllocs;        /* guarded allocations made                */
+    uint64_t guardedAreaBytes;     /* address space of the area               */
 } KovaMemStats;
 
 /* ---- Exported data ------------------------------------------------------ */
@@ -262,6 +273,24 @@ KOVAMEM_API void KovaMemSetPoolGrowth(uint64_t budgetBytes);
  * on a block that was not sampled says "not sampled" where its chain would
  * be. */
 KOVAMEM_API void KovaMemSetTraceSampling(uint32_t n);
+/* Guarded sampling, off by default (default build; the classic build
+ * accepts the calls and guards nothing). One allocation of at most a page
+ * in rate (per thread, at random distances of mean rate; 0: off) is placed
+ * in a page of its own whose end meets an inaccessible page, in one of
+ * slots slots (0: 64, at most 4096; fixed when the area is first made). A
+ * released guarded block's page is made inaccessible and waits, first in
+ * first out, before its slot is reused. An access past the block's end, or
+ * to it after its release, faults: a SIGSEGV/SIGBUS handler (installed with
+ * the area, chained to the one it replaced) writes a " CRIT:
+ * KovaMemGuarded: ..." entry with the faulting, allocating and releasing
+ * chains, then lets the fault take its course (the previous handler, or
+ * the default action and its core dump). May be called before or after
+ * KovaMemInit. */
+KOVAMEM_API void KovaMemSetGuardedSampling(uint32_t rate, uint32_t slots);
+/* With on != 0, a fault on a guarded block is reported once and let pass:
+ * the page is made accessible, its slot never reused, and the process goes
+ * on. Off by default. */
+KOVAMEM_API void KovaMemSetGuardedRecover(uint8_t on);
 
 /* Allocation with an alignment (a power of two): at most the slot
  * alignment, as KovaMemAlloc; larger, from a pool whose every block is

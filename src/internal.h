@@ -176,6 +176,42 @@ struct TextBuffer {
         memTextAppendV(buf, N, &len, format, ap);
         va_end(ap);
     }
+    // The formatting below calls nothing of the C library but memset and
+    // memcpy, so that it may run in a signal handler; each gives what
+    // add's "%s", "%*X" / "%0*X" (upper) or "%*x" and "%*d" give.
+    void put(const char *text) {
+        for (; *text != '\0' && len + 1 < N; ++text) buf[len++] = *text;
+        buf[len] = '\0';
+    }
+    void hex(uintptr_t v, int width, bool zero, bool upper) {
+        char d[2 * sizeof(uintptr_t)];
+        int n = 0;
+        do {
+            d[n++] = (upper ? "0123456789ABCDEF" : "0123456789abcdef")[v & 15u];
+            v >>= 4;
+        } while (v != 0);
+        pad(width - n, zero ? '0' : ' ');
+        while (n > 0 && len + 1 < N) buf[len++] = d[--n];
+        buf[len] = '\0';
+    }
+    void dec(int64_t v, int width) {
+        char d[24];
+        int n = 0;
+        uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+        do {
+            d[n++] = static_cast<char>('0' + u % 10u);
+            u /= 10u;
+        } while (u != 0);
+        if (v < 0) d[n++] = '-';
+        pad(width - n, ' ');
+        while (n > 0 && len + 1 < N) buf[len++] = d[--n];
+        buf[len] = '\0';
+    }
+
+   private:
+    void pad(int count, char c) {
+        for (; count > 0 && len + 1 < N; --count) buf[len++] = c;
+    }
 };
 
 // Facts about pool k fixed by memMgrInit, kept beside the exported table so
@@ -454,6 +490,105 @@ MEM_ALWAYS_INLINE int memPoolOfAddress(uintptr_t a) {
     return x.pool[i - 1];
 }
 
+// Guarded sampling (default build, core/guarded.cpp; KovaMemSetGuardedSampling).
+// The guarded area is one reservation of 2 x slots pages: slot i is the
+// page at base + 2i pages, followed by an inaccessible page. One pool-sized
+// allocation in rate (per thread, at random distances) takes a block of its
+// pool as usual and is then placed in a free slot instead of that block's
+// slot: its data ends at the inaccessible page (rounded down to
+// config_slot_align), and the bytes of rounding, up to that page, hold the
+// guard word's bytes over and over. The pool block stands for it: it is busy,
+// counted, traced and reported as any block, with hdr->data the guarded
+// address; its own slot is left untouched. On release the slot's page is made
+// inaccessible and the slot waits, first in first out, before reuse; the
+// pool block goes back to its free list with hdr->data its own slot again.
+// A stale access or an overrun faults, and the fault handler
+// (diag/guardfault.cpp) names the block from the slot table.
+//
+// Slot states. Under the manager lock, read without it (relaxed) only by the
+// fault handler, which never takes a lock.
+enum GuardedState : uint32_t {
+    kSlotUnused = 0,  // never used (and its page inaccessible)
+    kSlotBusy,        // holds a busy block
+    kSlotWaiting,     // released: inaccessible, on the waiting list
+    kSlotRetired,     // a fault was let pass ("recover"): accessible, never reused
+};
+struct GuardedSlot {
+    uint32_t state;
+    uint16_t pool, block;  // the pool block that stands for it (its last one once released)
+    uintptr_t data;        // the block's data address, from its allocation on
+    uint32_t size;         // the bytes asked for
+    uint32_t next;         // 1 + the next slot on the waiting list, 0: none
+    uint32_t busyRetired;  // retired while busy: its release leaves it retired
+    uint32_t released;     // the release chain below is the block's
+    MemTraceAddr alloc[MEM_TRACE_ENTRIES];
+    MemTraceAddr release[MEM_TRACE_ENTRIES];
+};
+struct GuardedArea {
+    uintptr_t base;      // the reservation, 0 until set up; never changes after
+    uintptr_t bytes;     // 2 x slots x page
+    uint32_t page;       // the page size
+    uint32_t slots;
+    uint32_t made;       // slots 0 .. made-1 have been used
+    uint32_t waitHead, waitTail;  // 1 + slot, 0: empty
+    uint32_t busy, waiting, retired;
+    uint32_t faults;     // faults reported (relaxed atomic: the handler counts)
+    uint32_t missed;     // sampled allocations no slot was free for
+    uint64_t allocs;     // guarded allocations
+    GuardedSlot *slot;   // the slot table, a mapping of its own
+};
+extern GuardedArea memGuarded;
+// One allocation in memGuardedRate is guarded, 0: off. Relaxed atomic.
+extern uint32_t memGuardedRate;
+// Whether a lies in the guarded area. No lock: base and bytes are set once,
+// before any guarded block is handed out.
+MEM_ALWAYS_INLINE bool memInGuarded(uintptr_t a) {
+    return !config_classic && a - memLoad(memGuarded.base) < memLoad(memGuarded.bytes);
+}
+bool memGuardSampleSlow(uint32_t n);
+// Whether this allocation of size bytes (align 0: the blocks' own) is to be
+// guarded; a per-thread countdown, so one load and a branch while off.
+MEM_ALWAYS_INLINE bool memGuardThis(uint32_t size, uint32_t align) {
+    if (config_classic) return false;
+    const uint32_t n = memLoad(memGuardedRate);
+    return __builtin_expect(n != 0, 0) && align == 0 && size <= memGuarded.page && memGuardSampleSlow(n);
+}
+// Manager lock held. Places the block h (just taken, busy, size bytes) in a
+// free slot with chain alloc and returns its guarded data address, or NULL
+// when no slot is free (h keeps its own slot).
+uint8_t *memGuardedTake(MemBlockHdr *h, uint32_t size, const MemTraceAddr *alloc);
+// Manager lock held. Ends guarded block h's slot (release: the chain that
+// released it, or NULL): checks the bytes of rounding, makes the page
+// inaccessible and puts the slot on the waiting list; the caller gives h
+// its own slot's data address again. Returns whether the bytes behind the
+// caller's were intact.
+bool memGuardedGive(MemBlockHdr *h, const MemTraceAddr *release);
+// Manager lock held. What a release of area address a that is no busy
+// guarded block met: a released one (kBadFree, with the chain of its
+// release), else an address inside or beside one (kBadInside; pool and
+// block -1 in a slot never used).
+void memGuardedDescribe(uintptr_t a, BadReleaseNote *note);
+// Manager lock held. The busy block whose guarded data address is a
+// (MEM_FIND_FOUND, *out filled) or MEM_FIND_NOT_BUSY.
+int memGuardedFind(uintptr_t a, MemFindResult *out);
+// The slot index holding address a of the area.
+MEM_ALWAYS_INLINE uint32_t memGuardedSlotOf(uintptr_t a) {
+    return static_cast<uint32_t>((a - memGuarded.base) / (2u * memGuarded.page));
+}
+// Sets the area up when sampling was asked for before KovaMemInit.
+void memGuardedInit();
+// Whether header h stands for a guarded block: its data is not its slot's.
+MEM_ALWAYS_INLINE bool memIsGuardedHdr(const MemBlockHdr *h, const uint8_t *slot) {
+    return !config_classic && __builtin_expect(h->data != slot, 0) && memInGuarded(reinterpret_cast<uintptr_t>(h->data));
+}
+// A distance to the next sampled allocation of a rate of one in n, uniform
+// in 1 .. 2n - 1, from this thread's generator (diag/tracerec.cpp).
+uint32_t memSampleDistance(uint32_t n);
+// The fault handler (diag/guardfault.cpp): installed with the area.
+bool memGuardedInstallHandler();
+// 1 while a fault on a guarded block is let pass ("recover"). Relaxed atomic.
+extern uint32_t memGuardedRecover;
+
 // The largest block size any pool has: the last built pool's.
 MEM_ALWAYS_INLINE uint32_t memLargestBlock() { return memMgrDetails.pools[memPoolsBuilt - 1].blockSize; }
 
@@ -492,6 +627,10 @@ MEM_ALWAYS_INLINE int memFindSlot(int k, int32_t j, MemFindResult *out) {
     const PoolGeom &g = memPoolGeom[k];
     const uint16_t back = g.busyPrev[j];
     if (back == kNotBusy) return MEM_FIND_NOT_BUSY;
+    // A block that stands for a guarded one is busy at the guarded address,
+    // not at its own slot's.
+    if (!config_classic && __builtin_expect(memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data)), 0))
+        return MEM_FIND_NOT_BUSY;
     out->pool = &memMgrDetails.pools[k];
     out->hdr = &g.hdrs[j];
     out->prev = back - 1 == j ? nullptr : &g.hdrs[back - 1];
@@ -575,6 +714,9 @@ void memLogPrint(const char *format, ...) MEM_PRINTF(1, 2);
 // room the reports and fault entries need. No cap marker is written for it.
 // 1 when it was written.
 int memLogNote(const char *format, ...) MEM_PRINTF(1, 2);
+// One entry of n bytes of text as it is, under the cap: system calls only,
+// so a signal handler may write it.
+void memLogText(const char *text, size_t n);
 
 // ---- stack traces ----
 int32_t memWalkStack(MemTraceAddr *buf, int32_t depth, uint32_t how);

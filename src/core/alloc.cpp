@@ -223,10 +223,22 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
 // is busy now and its bytes are the caller's alone, and a write into a cold
 // line of a large block need not keep other threads waiting. Always inlined
 // for the traced capture (see takeBlock).
+//
+// Default build: a guarded allocation (guard: the chain that allocated it)
+// then moves to a slot of the guarded area when one is free; its bytes of
+// rounding were written there under the lock.
 MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled,
-                                kovamem::FreedFindings *found) {
+                                kovamem::FreedFindings *found, const MemTraceAddr *guard) {
     const MemPool *p = &memMgrDetails.pools[k];
     uint8_t *data = static_cast<uint8_t *>(takeBlock(k, size, pre, sampled));
+    if (__builtin_expect(guard != nullptr, 0)) {
+        uint8_t *guarded = kovamem::memGuardedTake(p->busyTail, size, guard);
+        if (guarded != nullptr) {
+            memUnlock(memMgrDetails.lock);
+            if (__builtin_expect(found->count != 0, 0)) logFound(*found, pre);
+            return guarded;
+        }
+    }
     memUnlock(memMgrDetails.lock);
     kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
     kovamem::memShadowTake(data, size);
@@ -255,7 +267,9 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
     const bool tracing = kovamem::memLoad(m.stackData->logStack) == 1;
     const bool sampled = !tracing || kovamem::memSampleThis();
     const bool traced = tracing && sampled;
-    if (traced) memCaptureTrace(trace);
+    // Default build: a guarded allocation always keeps the chain that made it.
+    const bool guard = kovamem::memGuardThis(size, align);
+    if (traced || guard) memCaptureTrace(trace);
     // The first pool that holds the size, from the table built at
     // initialisation; every later pool holds it too. Each built pool is
     // followed by the pools grown for it (default build), and when all of
@@ -290,13 +304,15 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
                 if (kovamem::config_classic) noteFullPool(k);
                 continue;
             }
-            return handOut(k, size, traced ? trace : nullptr, sampled, &found);
+            return handOut(k, size, traced ? trace : nullptr, sampled, &found, guard ? trace : nullptr);
         }
         // Every pool of the chain was busy: one grown for it, if any.
         if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
             memLock(m.lock);
             const int k = takeFromChainLocked(o, &found);
-            if (k >= 0) return handOut(static_cast<uint16_t>(k), size, traced ? trace : nullptr, sampled, &found);
+            if (k >= 0)
+                return handOut(static_cast<uint16_t>(k), size, traced ? trace : nullptr, sampled, &found,
+                               guard ? trace : nullptr);
             memUnlock(m.lock);
         }
         if (__builtin_expect(found.count != 0, 0)) {

@@ -327,6 +327,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
     m.totalReserved = m.totalMgmt + m.totalData;
     m.initialized = 1;
     memLogPrint(" EXIT: KovaMemInit: Success\n");
+    if (!kovamem::config_classic) kovamem::memGuardedInit();  // asked for before initialisation
 }
 
 uint8_t KovaMemIsInitialized(void) { return memMgrDetails.initialized; }

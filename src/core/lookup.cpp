@@ -17,7 +17,7 @@ int memFindBlock(const void *addr, MemFindResult *out) {
     if (m.poolCount == 0) return MEM_FIND_NOT_MANAGED;
     const uintptr_t a = reinterpret_cast<uintptr_t>(addr);
     const int k = kovamem::memPoolOfAddress(a);
-    if (k < 0) return MEM_FIND_NOT_MANAGED;
+    if (k < 0) return kovamem::memInGuarded(a) ? kovamem::memGuardedFind(a, out) : MEM_FIND_NOT_MANAGED;
     const int32_t j = kovamem::memSlotOf(k, a);
     return j < 0 ? MEM_FIND_NOT_BUSY : kovamem::memFindSlot(k, j, out);
 }
@@ -27,9 +27,12 @@ int memFindBlockWalk(const void *addr, MemFindResult *out) {
     if (m.poolCount == 0) return MEM_FIND_NOT_MANAGED;
     uintptr_t a = reinterpret_cast<uintptr_t>(addr);
     int result = MEM_FIND_NOT_MANAGED;
+    // An address of the guarded area is the busy block of any pool whose
+    // data it is.
+    const bool guarded = kovamem::memInGuarded(a);
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         MemPool *p = &m.pools[k];
-        if (a < memPoolGeom[k].start || a > memPoolGeom[k].end) continue;
+        if (!guarded && (a < memPoolGeom[k].start || a > memPoolGeom[k].end)) continue;
         result = MEM_FIND_NOT_BUSY;
         MemBlockHdr *prev = nullptr;
         for (MemBlockHdr *h = p->busyHead; h != nullptr; prev = h, h = h->next) {

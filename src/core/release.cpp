@@ -96,23 +96,34 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
 
     uint8_t *slot = kovamem::memSlotData(*pool, hdr->blockIndex);
     const uint32_t size = hdr->reqSize;
-    const bool intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s));
+    // Default build: a block that stands for a guarded one ends its slot
+    // (checked there, never filled: its page becomes inaccessible) and gets
+    // its own slot back, whose bytes and guard it never touched.
+    uint8_t *const shown = hdr->data;
+    bool intact;
     bool filled = false;
-    if (!config_classic) {
-        filled = intact && kovamem::memLoad(kovamem::memFreeCheck) != 0;
-        if (__builtin_expect(filled, 0)) {
-            kovamem::memFillFreed(slot, s);
-            g.serial[hdr->blockIndex] = kovamem::kFreeFilled;
+    if (kovamem::memIsGuardedHdr(hdr, slot)) {
+        intact = kovamem::memGuardedGive(hdr, release);
+    } else {
+        intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s));
+        if (!config_classic) {
+            filled = intact && kovamem::memLoad(kovamem::memFreeCheck) != 0;
+            if (__builtin_expect(filled, 0)) {
+                kovamem::memFillFreed(slot, s);
+                g.serial[hdr->blockIndex] = kovamem::kFreeFilled;
+            }
         }
+        kovamem::memShadowGive(slot, kovamem::memSlotStride(s));
     }
-    kovamem::memShadowGive(slot, kovamem::memSlotStride(s));
     kovamem::memStore(hdr->reqSize, 0u);
     hdr->opaque = 0;
 
     if (__builtin_expect(!intact, 0)) {
-        quarantine(pool, hdr, r, slot, size, note);
+        quarantine(pool, hdr, r, shown, size, note);
+        hdr->data = slot;
         return 0;
     }
+    if (!config_classic) hdr->data = slot;
     if (pool->freeTail != nullptr) {
         pool->freeTail->next = hdr;
     } else {
@@ -159,11 +170,37 @@ __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintpt
             return;
         }
     }
-    const MemStackRec *held = g.hdrs[j].stackRec;
+    // A block standing for a guarded one is busy elsewhere: its record is
+    // that allocation's.
+    const MemStackRec *held =
+        kovamem::memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data)) ? nullptr : g.hdrs[j].stackRec;
     if (held != nullptr) {  // a free block keeps the chain of its release
         note->heldRelease = true;
         memcpy(note->release, held->trace, sizeof note->release);
     }
+}
+
+// Default build: the release of an address of the guarded area, inlined
+// into KovaMemFree so that its chain is captured in the release's body. The
+// chain is always captured: the slot keeps it for a later fault.
+MEM_ALWAYS_INLINE uint8_t releaseGuarded(void *ptr) {
+    MemMgrDetails &m = memMgrDetails;
+    MemTraceAddr trace[MEM_TRACE_ENTRIES];
+    memCaptureTrace(trace);
+    MemFindResult f;
+    kovamem::ReleaseNote note;
+    kovamem::BadReleaseNote bad;
+    memLock(m.lock);
+    if (kovamem::memGuardedFind(reinterpret_cast<uintptr_t>(ptr), &f) == MEM_FIND_FOUND) {
+        const int result = freeNode(f.pool, f.hdr, f.prev, trace, &note);
+        memUnlock(m.lock);
+        if (__builtin_expect(result == 0, 0)) kovamem::memLogDamageChains("KovaMemFree", note, trace);
+        return static_cast<uint8_t>(result);
+    }
+    kovamem::memGuardedDescribe(reinterpret_cast<uintptr_t>(ptr), &bad);
+    memUnlock(m.lock);
+    kovamem::memLogBadRelease(ptr, bad, trace);
+    return MEM_FREE_NOT_BUSY;
 }
 
 }  // namespace
@@ -270,6 +307,7 @@ uint8_t KovaMemFree(void *ptr) {
         kovamem::memShadowBadRelease(ptr);
         return MEM_FREE_NOT_BUSY;
     }
+    if (!config_classic && kovamem::memInGuarded(a)) return releaseGuarded(ptr);
     memCountUp(m.sysFreeCount);
     kovamem::memHeap.free(ptr);
     return 1;
@@ -293,9 +331,14 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     MemTraceAddr trace[MEM_TRACE_ENTRIES];
     const MemTraceAddr *pre = nullptr;
     bool sampled = true;
+    // A guarded block changes size only by moving (its end meets the
+    // inaccessible page); the chain of that release is its slot's.
+    MemTraceAddr guardRelease[MEM_TRACE_ENTRIES];
+    const bool guardedOld = kovamem::memInGuarded(reinterpret_cast<uintptr_t>(ptr));
+    if (__builtin_expect(guardedOld, 0)) memCaptureTrace(guardRelease);
     if (!config_classic && kovamem::memLoad(m.stackData->logStack) == 1) {
         const int k = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(ptr));
-        if (k >= 0 && size > m.pools[k].blockSize) {
+        if ((k >= 0 && size > m.pools[k].blockSize) || guardedOld) {
             sampled = kovamem::memSampleThis();
             if (sampled) {
                 memCaptureTrace(trace);
@@ -311,7 +354,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         if (found == MEM_FIND_NOT_MANAGED && ptr != nullptr && !config_classic) return sysRealloc(ptr, size);
         return nullptr;
     }
-    if (size <= f.pool->blockSize) {
+    if (size <= f.pool->blockSize && (!guardedOld || size == 0 || size == f.hdr->reqSize)) {
         if (!config_classic && size != 0) resizeInPlace(f.pool, f.hdr, size);
         memUnlock(m.lock);
         return ptr;
@@ -355,7 +398,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         memcpy(fresh, ptr, copy);
         ++m.memReallocCount;
         ++kovamem::memHot.reallocs;
-        const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
+        const int released = freeNode(f.pool, f.hdr, f.prev, guardedOld ? guardRelease : nullptr, &note);
         memUnlock(m.lock);
         // The new block is busy and the caller's alone: its guard goes in
         // after the lock, as for any allocation.
@@ -390,7 +433,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         memcpy(heap, ptr, copy);
         ++m.memReallocCount;
         ++kovamem::memHot.reallocs;
-        const int released = freeNode(f.pool, f.hdr, f.prev, nullptr, &note);
+        const int released = freeNode(f.pool, f.hdr, f.prev, guardedOld ? guardRelease : nullptr, &note);
         memUnlock(m.lock);
         if (__builtin_expect(released == 0, 0)) {
             memCaptureTrace(trace);

@@ -40,6 +40,69 @@ struct Seen {
     }
 };
 
+// Whether busy header h stands for a guarded block: its data is the
+// guarded address its slot names for it.
+bool standsForGuarded(const MemBlockHdr *h) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(h->data);
+    if (!kovamem::memInGuarded(a)) return false;
+    const kovamem::GuardedArea &g = kovamem::memGuarded;
+    const uint32_t i = kovamem::memGuardedSlotOf(a);
+    if (i >= g.made) return false;
+    const kovamem::GuardedSlot &s = g.slot[i];
+    const bool busy = s.state == kovamem::kSlotBusy || (s.state == kovamem::kSlotRetired && s.busyRetired != 0);
+    return busy && s.data == a && s.pool == h->poolIndex && s.block == h->blockIndex && s.size == h->reqSize;
+}
+
+// The guarded area: slots used in order, the busy ones each named back by
+// the header standing for it, the waiting list as long as its count and
+// holding waiting slots only, the counts those of the states.
+void checkGuarded(Checker &c) {
+    const kovamem::GuardedArea &g = kovamem::memGuarded;
+    if (g.base == 0) return;
+    if (g.made > g.slots) {
+        c.fail("guarded area used %u of %u slots", g.made, g.slots);
+        return;
+    }
+    uint32_t busy = 0, waiting = 0, retired = 0;
+    for (uint32_t i = 0; i < g.made; ++i) {
+        const kovamem::GuardedSlot &s = g.slot[i];
+        const bool live = s.state == kovamem::kSlotBusy || (s.state == kovamem::kSlotRetired && s.busyRetired != 0);
+        busy += live;
+        waiting += s.state == kovamem::kSlotWaiting;
+        retired += s.state == kovamem::kSlotRetired;
+        if (s.state == kovamem::kSlotUnused) {
+            c.fail("guarded slot %u below the used mark is unused", i);
+            return;
+        }
+        if (!live) continue;
+        if (s.pool >= memMgrDetails.poolCount || s.block >= kovamem::memPoolHot[s.pool].made ||
+            kovamem::memPoolGeom[s.pool].busyPrev[s.block] == kovamem::kNotBusy ||
+            kovamem::memPoolGeom[s.pool].hdrs[s.block].data != reinterpret_cast<uint8_t *>(s.data)) {
+            c.fail("guarded slot %u names pool %u block %u, which does not stand for it", i, s.pool, s.block);
+            return;
+        }
+        if (s.data + s.size > g.base + (2u * i + 1u) * g.page || s.data < g.base + 2u * i * g.page) {
+            c.fail("guarded slot %u block 0x%" PRIxPTR " of %u bytes is not in its page", i, s.data, s.size);
+            return;
+        }
+    }
+    uint32_t listed = 0;
+    for (uint32_t at = g.waitHead; at != 0; at = g.slot[at - 1].next) {
+        if (at > g.made || ++listed > g.made) {
+            c.fail("guarded waiting list leaves the used slots");
+            return;
+        }
+        const uint32_t st = g.slot[at - 1].state;
+        if (st != kovamem::kSlotWaiting && st != kovamem::kSlotRetired) {
+            c.fail("guarded waiting list holds slot %u in state %u", at - 1, st);
+            return;
+        }
+    }
+    if (busy != g.busy || listed != g.waiting || waiting > listed || retired != kovamem::memLoad(g.retired))
+        c.fail("guarded counts busy %u waiting %u retired %u, slots say %u, %u (listed %u), %u", g.busy, g.waiting,
+               g.retired, busy, waiting, listed, retired);
+}
+
 // Walks one list of pool k's headers, bounded by the pool's block count;
 // every header on a list is one of the made blocks. Returns the number of
 // headers met, or -1 after a fault.
@@ -56,7 +119,7 @@ int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, 
             return c.fail("pool %u %s list holds a header of pool %u block %u", k, name, h->poolIndex, h->blockIndex), -1;
         if (!seen.mark(h->blockIndex))
             return c.fail("pool %u block %u met twice (%s list)", k, h->blockIndex, name), -1;
-        if (h->data != kovamem::memSlotData(p, h->blockIndex))
+        if (h->data != kovamem::memSlotData(p, h->blockIndex) && !(reqSum != nullptr && standsForGuarded(h)))
             return c.fail("pool %u block %u data is not its slot", k, h->blockIndex), -1;
         if (reqSum != nullptr) *reqSum += h->reqSize;
         *last = h;
@@ -174,6 +237,7 @@ void checkPools(Checker &c) {
     }
     if (corruptTotal != m.corruptCount) c.fail("corruptCount %u, quarantine list %u", m.corruptCount, corruptTotal);
     checkGrowth(c);
+    if (c.ok) checkGuarded(c);
 
     for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {
         const MemPool &p = m.pools[k];

@@ -151,13 +151,22 @@ namespace {
 // One entry through its own open of the file. An entry (note false) past
 // the cap writes the marker and stops the log; a note is written only
 // below three quarters of the cap and is otherwise left out.
+bool writeEntry(bool note, const char *text, size_t n);
+
 bool logWrite(bool note, const char *format, va_list ap) {
     if (memLoad(memLogFull) == 1) return false;
     char text[MEM_LOG_ENTRY_SIZE];
     int len = vsnprintf(text, sizeof text, format, ap);
     if (len < 0) len = 0;
     size_t n = static_cast<size_t>(len) < sizeof text ? static_cast<size_t>(len) : sizeof text - 1;
+    return writeEntry(note, text, n);
+}
 
+// The entry's text written under the cap, through system calls only (open,
+// fstat, fchmod, write, close): the part a signal handler may use. The cap
+// marker is composed by hand for the same reason.
+bool writeEntry(bool note, const char *text, size_t n) {
+    if (memLoad(memLogFull) == 1) return false;
     const ErrnoKeeper keep;
     uint32_t size;
     int fd = openLog(O_RDWR | O_APPEND, &size);
@@ -172,9 +181,12 @@ bool logWrite(bool note, const char *format, va_list ap) {
         writeAll(fd, text, n);
         written = true;
     } else {
-        char marker[64];
-        int m = snprintf(marker, sizeof marker, "%s fs %d", kCapText, static_cast<int32_t>(size));
-        if (m > 0) writeAll(fd, marker, static_cast<size_t>(m));
+        kovamem::TextBuffer<64> marker;
+        marker.clear();
+        marker.put(kCapText);
+        marker.put(" fs ");
+        marker.dec(static_cast<int32_t>(size), 0);
+        writeAll(fd, marker.buf, marker.len);
         memStore(memLogFull, 1u);
     }
     close(fd);
@@ -191,6 +203,8 @@ void memLogPrint(const char *format, ...) {
     logWrite(false, format, ap);
     va_end(ap);
 }
+
+void memLogText(const char *text, size_t n) { (void)writeEntry(false, text, n < MEM_LOG_ENTRY_SIZE ? n : MEM_LOG_ENTRY_SIZE - 1); }
 
 int memLogNote(const char *format, ...) {
     va_list ap;

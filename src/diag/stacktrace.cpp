@@ -25,12 +25,21 @@ void printStackDetails(const MemTraceAddr *trace, uintptr_t address, int32_t len
 }  // extern "C"
 
 void kovamem::memFormatTrace(TraceText &t, const MemTraceAddr *trace, uintptr_t address, int32_t length, uint32_t tag) {
+    // Composed without printf ("A:%6X L:%6d T:%8X", then "[%08X] in
+    // /bin/appmain " per entry), so that the fault handler may use it.
     t.clear();
-    t.add("A:%6" PRIXPTR " L:%6d T:%8X", address, length, tag);
+    t.put("A:");
+    t.hex(address, 6, false, true);
+    t.put(" L:");
+    t.dec(length, 6);
+    t.put(" T:");
+    t.hex(tag, 8, false, true);
     // A negative depth, taken as unsigned, is large: at most 10 are printed.
     const uint32_t depth = static_cast<uint32_t>(memLoad(gStackDepth));
     for (uint32_t i = 0; i < MEM_TRACE_ENTRIES && i < depth && trace[i] != MEM_TRACE_END; ++i) {
-        t.add("%s[%08" PRIXPTR "] in  /bin/appmain ", i == 0 ? " c: \n" : "\n", trace[i]);
+        t.put(i == 0 ? " c: \n[" : "\n[");
+        t.hex(trace[i], 8, true, true);
+        t.put("] in  /bin/appmain ");
     }
-    t.add("\n****************************************************************\n");
+    t.put("\n****************************************************************\n");
 }

@@ -20,7 +20,7 @@
 static_assert(sizeof(KovaMemPoolStats) == 48, "KovaMemPoolStats is 48 bytes on every target");
 static_assert(offsetof(KovaMemStats, peakEpochStart) == 152, "KovaMemStats head layout");
 static_assert(offsetof(KovaMemStats, pools) == 160, "KovaMemStats pools at 160 on every target");
-static_assert(sizeof(KovaMemStats) == 872, "KovaMemStats is 872 bytes on every target");
+static_assert(sizeof(KovaMemStats) == 912, "KovaMemStats is 912 bytes on every target");
 // Version 1 ended at the pool array: callers built with it pass this size.
 constexpr uint32_t kStatsV1Size = 832;
 
@@ -59,6 +59,15 @@ bool snapshot(Snapshot &n) {
     s.poolCount = m.poolCount < MEM_POOL_SLOTS ? m.poolCount : MEM_POOL_SLOTS;
     s.growthBudget = kovamem::memGrowth.budget;
     s.growthBytes = kovamem::memGrowth.used;
+    const kovamem::GuardedArea &g = kovamem::memGuarded;
+    s.guardedRate = kovamem::memLoad(kovamem::memGuardedRate);
+    s.guardedSlots = g.slots;
+    s.guardedBusy = g.busy;
+    s.guardedWaiting = g.waiting;
+    s.guardedRetired = kovamem::memLoad(g.retired);
+    s.guardedFaults = kovamem::memLoad(g.faults);
+    s.guardedAllocs = g.allocs;
+    s.guardedAreaBytes = g.bytes;
     s.corruptCount = m.corruptCount;
     s.memReallocCount = kovamem::memHot.reallocs;
     // The totals again, in 64 bits: the manager's 32-bit sums wrap on a
@@ -184,6 +193,10 @@ int KovaMemStatsJson(char *buf, uint32_t cap) {
           U(s.totalData));
     o.add(" \"managementBytes\": %llu, \"traceTableBytes\": %llu, \"growthBudget\": %llu, \"growthBytes\": %llu,\n",
           U(s.managementBytes), U(s.traceTableBytes), U(s.growthBudget), U(s.growthBytes));
+    o.add(" \"guardedRate\": %u, \"guardedSlots\": %u, \"guardedBusy\": %u, \"guardedWaiting\": %u, "
+          "\"guardedRetired\": %u, \"guardedFaults\": %u, \"guardedAllocs\": %llu, \"guardedAreaBytes\": %llu,\n",
+          s.guardedRate, s.guardedSlots, s.guardedBusy, s.guardedWaiting, s.guardedRetired, s.guardedFaults,
+          U(s.guardedAllocs), U(s.guardedAreaBytes));
     o.add(" \"freeBytes\": %llu, \"requiredBytes\": %llu, \"usedBytes\": %llu, \"peakBytes\": %llu, "
           "\"peakBytesWindow\": %llu,\n",
           U(s.freeBytes), U(s.requiredBytes), U(s.usedBytes), U(s.peakBytes), U(s.peakBytesWindow));
@@ -231,6 +244,9 @@ void prometheusText(Out &o, const Snapshot &n, const char *labels) {
         {"kovamem_trace_table_bytes", "gauge", "Memory of the trace-record table.", s.traceTableBytes},
         {"kovamem_growth_budget_bytes", "gauge", "Bytes the grown pools may take (0: no growth).", s.growthBudget},
         {"kovamem_growth_bytes", "gauge", "Bytes the grown pools take.", s.growthBytes},
+        {"kovamem_guarded_allocations_total", "counter", "Allocations placed in the guarded area.", s.guardedAllocs},
+        {"kovamem_guarded_busy_blocks", "gauge", "Live guarded blocks.", s.guardedBusy},
+        {"kovamem_guarded_faults_total", "counter", "Faults on guarded blocks reported.", s.guardedFaults},
         {"kovamem_free_bytes", "gauge", "Free blocks times their block size.", s.freeBytes},
         {"kovamem_requested_bytes", "gauge", "Bytes asked for by busy pool blocks.", s.requiredBytes},
         {"kovamem_used_bytes", "gauge", "Busy blocks times their block size.", s.usedBytes},

@@ -56,7 +56,13 @@ struct Figures {
     uint16_t poolCount;
     uint32_t totalReserved, totalMgmt, totalData;
     uint32_t memMalloc, memRealloc, memFree, sysMalloc, sysRealloc, sysFree;
+    kovamem::GuardedArea guarded;  // its figures (default build)
+    uint32_t guardedRate;
     void take(const MemMgrDetails &m) {
+        guarded = kovamem::memGuarded;
+        guarded.retired = memLoad(kovamem::memGuarded.retired);
+        guarded.faults = memLoad(kovamem::memGuarded.faults);
+        guardedRate = memLoad(kovamem::memGuardedRate);
         poolCount = m.poolCount;
         memcpy(pools, m.pools, poolCount * sizeof(MemPool));
         totalReserved = m.totalReserved;
@@ -123,6 +129,17 @@ void poolSections(Section &s, const Figures &fig, Out &&write) {
           fig.memMalloc - fig.memFree);
     s.add(" SYS Count - Malloc:%8d|Realloc:%8d|Free:%8d|Remain:%8d|\n", fig.sysMalloc, fig.sysRealloc, fig.sysFree,
           fig.sysMalloc - fig.sysFree);
+    // Default build, once guarded sampling made its area: the blocks in it
+    // are those of the trace dump whose DPtr lies in the area.
+    const kovamem::GuardedArea &g = fig.guarded;
+    if (!kovamem::config_classic && g.base != 0) {
+        if (fig.guardedRate != 0)
+            s.add(" Guarded Sampling : 1/%u,", fig.guardedRate);
+        else
+            s.add(" Guarded Sampling : off,");
+        s.add(" %u slots, %u busy, %u waiting, %u retired, %u faults, area 0x%" PRIxPTR "-0x%" PRIxPTR "\n", g.slots,
+              g.busy, g.waiting, g.retired, g.faults, g.base, g.base + g.bytes - 1);
+    }
     s.add("%s%s%s", kDashLine, kLegend, kDashLine);
     s.add("%s%s", kEndBanner, kDashLine);
     write(s);

@@ -100,6 +100,8 @@ uint32_t sampleDistance(uint32_t n) {
 
 }  // namespace
 
+uint32_t kovamem::memSampleDistance(uint32_t n) { return sampleDistance(n); }
+
 bool kovamem::memSampleSlow(uint32_t n) {
     uint32_t left = tSampleLeft;
     if (left == 0 || tSampleRate != n) {  // a new thread, or a rate changed since: drawn anew

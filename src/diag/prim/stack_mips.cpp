@@ -2,6 +2,7 @@
 // code, read through the prologue pattern (see stackwalk.h).
 #include "../../internal.h"
 #include "codemap.h"
+#include "faultctx.h"
 #include "stackwalk.h"
 
 namespace {
@@ -72,5 +73,19 @@ extern "C" __attribute__((noinline)) int32_t memWalkStack(MemTraceAddr *buf, int
         n = kovamem::memWalkFrames(rd, gFrames, buf, depth, pc, sp);
     }
     busy = outer;
+    return n;
+}
+
+// The faulting chain, from a signal handler: the walk starts at the
+// faulting pc with the interrupted stack pointer, as a nested capture (no
+// loader call). A function that ends the walk at its own first frame keeps
+// its return address in ra (a leaf, or one that faulted before saving it):
+// the walk goes on from there with the same stack pointer.
+int32_t kovamem::memWalkContext(MemTraceAddr *buf, int32_t depth, const FaultContext &at) {
+    if (depth <= 0 || at.pc == 0) return 0;
+    const LiveReader rd{true};
+    int32_t n = kovamem::memWalkFrames(rd, gFrames, buf, depth, at.pc, at.sp);
+    if (n == 0) buf[n++] = at.pc;
+    if (n == 1 && depth > 1 && at.ra != 0) n += kovamem::memWalkFrames(rd, gFrames, buf + 1, depth - 1, at.ra, at.sp);
     return n;
 }

@@ -23,6 +23,7 @@
 
 #include "../../internal.h"
 #include "codemap.h"
+#include "faultctx.h"
 
 #if KOVAMEM_LIBUNWIND
 #define UNW_LOCAL_ONLY
@@ -48,6 +49,7 @@ struct Walk {
     int32_t n;
     uintptr_t first;  // return address into the caller of the capturing entry
     int32_t skipped;
+    int32_t maxSkipped = kMaxSkipped;
 };
 
 // The compiler runtime's own walk, looked up by its version in libgcc_s at
@@ -78,7 +80,7 @@ _Unwind_Reason_Code onFrame(struct _Unwind_Context *ctx, void *arg) {
     Walk *w = static_cast<Walk *>(arg);
     const uintptr_t ip = gGetIp(ctx);
     if (w->n == 0 && ip != w->first) {
-        return ++w->skipped < kMaxSkipped ? _URC_NO_REASON : _URC_END_OF_STACK;
+        return ++w->skipped < w->maxSkipped ? _URC_NO_REASON : _URC_END_OF_STACK;
     }
     if (ip == 0) return _URC_END_OF_STACK;
     w->buf[w->n++] = ip;
@@ -249,3 +251,16 @@ __attribute__((noinline)) int32_t SYS_StackTrace(MemTraceAddr *buf, int32_t dept
 }
 
 }  // extern "C"
+
+// The faulting chain, from a signal handler: the compiler runtime's walk
+// (never libunwind's, whose caches the interrupted code may be using) steps
+// through the kernel's signal frame, whose reported address is the
+// faulting pc itself; recording starts there, after the handler's frames.
+// A walk that does not reach it records the pc alone.
+int32_t kovamem::memWalkContext(MemTraceAddr *buf, int32_t depth, const FaultContext &at) {
+    if (depth <= 0 || at.pc == 0) return 0;
+    Walk w{buf, depth, 0, at.pc, 0, 32};
+    if (gBacktrace != nullptr && gGetIp != nullptr) gBacktrace(onFrame, &w);
+    if (w.n == 0) buf[w.n++] = at.pc;
+    return w.n;
+}
