@@ -2,6 +2,7 @@
 //
 //   pools=8:2000,32:1000,256:200;trace=1 (or trace=1/64);depth=8;log_kb=1024;report=exit,USR2;freecheck=1
 //   metrics=/var/lib/node_exporter;metrics_interval=10;metrics_keep=1
+//   grow=256M;guarded=1000:64 (or guarded=1000:64:recover)
 //
 // Keys are separated by ';', values of a list by ','. An unknown key or a
 // bad value is reported once in the log and once on standard error, and the
@@ -183,6 +184,22 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
         } else if (equals(at, keyLen, "metrics_keep")) {
             ok = ok && number(v, vLen, 1, &n);
             if (ok) o->metricsKeep = n == 1;
+        } else if (equals(at, keyLen, "guarded")) {
+            // guarded=RATE, RATE:SLOTS or RATE:SLOTS:recover.
+            const char *c1 = static_cast<const char *>(memchr(v, ':', vLen));
+            const size_t l1 = c1 != nullptr ? static_cast<size_t>(c1 - v) : vLen;
+            const char *rest = c1 != nullptr ? c1 + 1 : v + vLen;
+            const size_t restLen = static_cast<size_t>(v + vLen - rest);
+            const char *c2 = static_cast<const char *>(memchr(rest, ':', restLen));
+            const size_t l2 = c2 != nullptr ? static_cast<size_t>(c2 - rest) : restLen;
+            uint32_t slots = 0;
+            ok = ok && number(v, l1, 1u << 30, &n) && (c1 == nullptr || number(rest, l2, 4096, &slots)) &&
+                 (c2 == nullptr || equals(c2 + 1, static_cast<size_t>(v + vLen - c2 - 1), "recover"));
+            if (ok) {
+                o->guardedRate = n;
+                o->guardedSlots = slots;
+                o->guardedRecover = c2 != nullptr;
+            }
         } else if (equals(at, keyLen, "grow")) {
             ok = ok && bytes(v, vLen, &o->growBytes);
         } else if (equals(at, keyLen, "report")) {

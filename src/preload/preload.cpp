@@ -293,6 +293,16 @@ bool start() {
     if (gOptions.freeCheck) KovaMemSetFreeCheck(1);
     if (gOptions.growBytes != 0) KovaMemSetPoolGrowth(gOptions.growBytes);
     if (gOptions.traceSampling > 1) KovaMemSetTraceSampling(gOptions.traceSampling);
+    if (gOptions.guardedRate != 0) {
+        KovaMemSetGuardedRecover(gOptions.guardedRecover ? 1 : 0);
+        KovaMemSetGuardedSampling(gOptions.guardedRate, gOptions.guardedSlots);
+    }
+    // The module map lets kovamem-analyze name the chains of traces and of
+    // guarded faults alike.
+    if (gOptions.guardedRate != 0 && !gOptions.trace) {
+        KovaMemLogModules();
+        gModulesLogged = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);
+    }
     if (gOptions.trace) {
         KovaMemLogModules();
         gModulesLogged = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);
@@ -386,16 +396,24 @@ void *allocate(size_t n, size_t align) {
 
 bool powerOfTwo(size_t a) { return a != 0 && (a & (a - 1)) == 0; }
 
-bool poolAddress(const void *p) { return kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(p)) >= 0; }
+bool poolAddress(const void *p) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    return kovamem::memPoolOfAddress(a) >= 0 || kovamem::memInGuarded(a);
+}
 
 // The requested size of a busy pool block, or 0 when p is none. A thread
 // inside the library (a signal handler) cannot take the lock: it reads the
 // header as the release's prefetch does, which is exact for a block the
 // caller owns.
 size_t poolSize(const void *p) {
-    const int k = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(p));
-    if (k < 0) return 0;
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    const int k = kovamem::memPoolOfAddress(a);
+    if (k < 0 && !kovamem::memInGuarded(a)) return 0;
     if (tInside != 0) {
+        if (k < 0) {  // a guarded block: its slot's size, exact for a block the caller owns
+            const kovamem::GuardedSlot &s = kovamem::memGuarded.slot[kovamem::memGuardedSlotOf(a)];
+            return kovamem::memLoad(s.data) == a ? kovamem::memLoad(s.size) : 0;
+        }
         const int32_t j = kovamem::memSlotOf(k, reinterpret_cast<uintptr_t>(p));
         return j < 0 ? 0 : kovamem::memLoad(kovamem::memPoolGeom[k].hdrs[j].reqSize);
     }

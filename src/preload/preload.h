@@ -20,6 +20,9 @@ struct PreloadOptions {
     uint32_t metricsInterval;       // seconds between files written from allocation calls
     bool metricsKeep;               // the file stays after a normal exit
     uint64_t growBytes;             // budget of growing pools, 0: none grow
+    uint32_t guardedRate;           // one allocation in this many guarded, 0: none
+    uint32_t guardedSlots;          // slots of the guarded area, 0: the default
+    bool guardedRecover;            // a fault on a guarded block is let pass
 };
 
 // Reads KOVAMEM_OPTIONS (once, before the pools exist); problems are kept

@@ -38,6 +38,60 @@ SITE uint8_t hostF4ReleaseAgain(void *p) { return KovaMemFree(p); }
 SITE uint8_t hostF5Release(void *p) { return KovaMemFree(p); }
 SITE void *hostF6Allocate(uint32_t size) { return KovaMemAlloc(size); }
 
+// Guarded sampling: who allocates, releases, and does the bad access. The
+// barrier keeps each call out of a tail position, so each function has a
+// frame of its own in the chains.
+#define BARRIER() __asm__ volatile("" ::: "memory")
+SITE void *hostGuardedAllocate(uint32_t size) {
+    void *p = KovaMemAlloc(size);
+    BARRIER();
+    return p;
+}
+SITE void hostGuardedRelease(void *p) {
+    KovaMemFree(p);
+    BARRIER();
+}
+SITE void hostOverrunWriter(uint8_t *p, uint32_t at) {
+    static_cast<volatile uint8_t *>(p)[at] = 0x11;
+    BARRIER();
+}
+SITE uint8_t hostStaleReader(const uint8_t *p) {
+    const uint8_t v = static_cast<const volatile uint8_t *>(p)[8];
+    BARRIER();
+    return v;
+}
+SITE void hostStaleWriter(uint8_t *p) {
+    static_cast<volatile uint8_t *>(p)[8] = 0x22;
+    BARRIER();
+}
+static volatile uint8_t sink;
+
+// guarded-overrun, guarded-read, guarded-write [recover]: every allocation
+// guarded while the 16 slots last, 40 blocks of 64 bytes (a multiple of the
+// slot alignment), then one bad access; the log's path is printed first,
+// since without recover the access ends the process.
+static int guarded(const char *what, bool recover, const char *log) {
+    KovaMemSetGuardedRecover(recover ? 1 : 0);
+    KovaMemSetGuardedSampling(1, 16);
+    printf("%s\n", log);
+    fflush(stdout);
+    static uint8_t *blocks[40];
+    for (uint8_t *&b : blocks) b = static_cast<uint8_t *>(hostGuardedAllocate(64));
+    if (strcmp(what, "overrun") == 0) {
+        hostOverrunWriter(blocks[3], 64);  // one byte past the end
+    } else {
+        hostGuardedRelease(blocks[5]);
+        if (strcmp(what, "read") == 0)
+            sink = hostStaleReader(blocks[5]);
+        else
+            hostStaleWriter(blocks[5]);
+    }
+    for (int i = 0; i < 40; ++i)
+        if (i != 5 || strcmp(what, "overrun") == 0) KovaMemFree(blocks[i]);
+    KovaMemPrintMemStatus();
+    return 0;
+}
+
 // With the write-after-release check on and the default log cap: a block
 // allocated in F1, overrun in F2 and released in F3; one released in F3 and
 // again in F4; one released in F5, written after, and met again by F6's
@@ -163,6 +217,8 @@ int main(int argc, char **argv) {
         printf("%s\n", log);
         return 0;
     }
+    if (argc > 1 && strncmp(argv[1], "guarded-", 8) == 0)
+        return guarded(argv[1] + 8, argc > 2 && strcmp(argv[2], "recover") == 0, log);
     if (argc > 1 && strcmp(argv[1], "replace") == 0) {
         if (replace() != 0) return 1;
         printf("%s\n", log);

@@ -31,6 +31,7 @@ class Builder:
         self.notes = []
         self.used_chains = set()
         self.chain_warnings = defaultdict(list)
+        self.exact_first = set()  # chains whose first entry is a faulting pc
 
     def warn(self, text, process=None, report=None):
         w = {"process": process, "report": report, "text": text}
@@ -100,6 +101,19 @@ class Builder:
                 "released_chain": released, "released_by": released,
                 "not_sampled": d.get("not_sampled", []), "sampling": d.get("sampling")})
         doc["invalid_releases"] = self.invalid_releases(p)
+        doc["guarded_faults"] = []
+        for e in p.guarded_faults:
+            chains = [e["chains"].get(w) for w in ("faulted at", "allocated by", "released by")]
+            self.used_chains.update(c for c in chains if c is not None)
+            if chains[0] is not None:
+                self.exact_first.add(chains[0])  # its first entry is the faulting instruction, not a return
+            doc["guarded_faults"].append({
+                "access": e["access"], "address": "0x%x" % e["address"], "kind": e["kind"],
+                "distance": e["distance"], "block": "0x%x" % e["block"], "size": e["size"], "line": e["line"],
+                "outcome": e["outcome"], "faulted_chain": chains[0], "faulted_at": chains[0],
+                "allocated_chain": chains[1], "allocated_by": chains[1],
+                "released_chain": chains[2], "released_by": chains[2]})
+        doc["guarded_sampling"] = p.guarded
         doc["live_since"] = []
         for e in p.live_since:
             if not e["complete"]:
@@ -258,19 +272,19 @@ class Builder:
             p = by_index[chains.process[cid]]
             m = p.maps[chains.map[cid]] if chains.map[cid] is not None else None
             mods = []
-            for address in chains.frames[cid]:
+            for i, address in enumerate(chains.frames[cid]):
                 mod = m.module_of(address) if m else None
                 mods.append(mod)
                 if mod is not None:
-                    self.sym.want(mod, address)
+                    self.sym.want(mod, address, exact=(i == 0 and cid in self.exact_first))
                     self.check_reuse(p, m, mod, address, cid)
             located[cid] = (m, mods)
         self.sym.run()
         docs = {}
         for cid, (m, mods) in located.items():
             frames, problems = [], []
-            for address, mod in zip(chains.frames[cid], mods):
-                f, problem = self.sym.frame(mod, address)
+            for i, (address, mod) in enumerate(zip(chains.frames[cid], mods)):
+                f, problem = self.sym.frame(mod, address, exact=(i == 0 and cid in self.exact_first))
                 frames.append(f)
                 if problem:
                     problems.append(problem)
@@ -329,6 +343,9 @@ class Builder:
                 g["frames"], g["released_by"] = expand(g["frames"]), expand(g["released_by"])
             for g in d["invalid_releases"]:
                 g["frames"], g["first_released_by"] = expand(g["frames"]), expand(g["first_released_by"])
+            for g in d["guarded_faults"]:
+                for k in ("faulted_at", "allocated_by", "released_by"):
+                    g[k] = expand(g[k])
             for e in d["live_since"]:
                 for g in e["groups"]:
                     g["frames"] = expand(g["frames"])
@@ -341,7 +358,8 @@ class Builder:
                 "reports": last["reports"] if last else [],
                 "call_sites": last["call_sites"] if last else {"report": None, "groups": []},
                 "growth": last["growth"] if last else empty_growth,
-                "guard_damage": last["guard_damage"] if last else []}
+                "guard_damage": last["guard_damage"] if last else [],
+                "guarded_faults": last["guarded_faults"] if last else []}
 
 
 def analyse(log, sym, opts):

@@ -50,7 +50,16 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     ("init_ok", re.compile(r"^ EXIT: KovaMemInit: Success$")),
     # The default build's entries that name the culprits of a fault.
     ("chain_head", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by|"
-                              r"found by):$")),
+                              r"found by|faulted at):$")),
+    # Guarded sampling: the access that faulted, and what became of it.
+    ("guarded_fault", re.compile(r"^ CRIT: KovaMemGuarded: (write|read|access) at 0x([0-9a-f]+) (?:"
+                                 r"(\d+) bytes past the end of block 0x([0-9a-f]+) \(size (\d+)\)(, released)?|"
+                                 r"inside block 0x([0-9a-f]+) released|"
+                                 r"(\d+) bytes before block 0x([0-9a-f]+) released|"
+                                 r"(in the guarded area, outside any block))$")),
+    ("guarded_outcome", re.compile(r"^ INFO: KovaMemGuarded: the fault (is let pass|goes on to the process)")),
+    ("guarded_on", re.compile(r"^ INFO: KovaMemSetGuardedSampling: one allocation in (\d+) is guarded, (\d+) slots "
+                              r"of (\d+) bytes at 0x([0-9a-f]+)-0x([0-9a-f]+)$")),
     ("not_sampled", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by): "
                                r"not sampled \(one allocation in (\d+) is traced\)$")),
     ("sampling", re.compile(r"^ INFO: KovaMemSetTraceSampling: one allocation in (\d+) is traced$")),
@@ -76,7 +85,8 @@ KNOWN = [re.compile(p) for p in (
     r"^ REQ: memMoveStackDataDLink: .*$", r"^ (INFO|EXIT): KovaMemCleanMemBlocks: .*$",
     r"^ Total .*$", r"^ Number of Memory Pools .*$", r"^ (S|A|FA): .*$", r"^ Debug Memory Usage .*$",
     r"^ Memory Manager Debug Mode is set as \d+$", r"^ DataPtr:0x[0-9a-f]+ .*$",
-    r"^ (Wrong|Got) .*$", r"^ INFO: KovaMemLogModules: .*$", r"^ INFO: kovamem-preload: .*$", r"^-{79}$")]
+    r"^ (Wrong|Got) .*$", r"^ INFO: KovaMemLogModules: .*$", r"^ INFO: kovamem-preload: .*$", r"^-{79}$",
+    r"^ INFO: KovaMemSetGuardedSampling: .*$", r"^ Guarded Sampling : .*$")]
 
 
 class Module:
@@ -175,6 +185,8 @@ class Process:
         self.bad_releases = []  # dicts: address, kind, pool, block, offset, line, chains {which: chain id}
         self.freed_written = []  # dicts: address, pool, block, offset, line, chains
         self.freed_more = 0
+        self.guarded_faults = []  # dicts: access, address, kind, distance, block, size, line, outcome, chains
+        self.guarded = []  # dicts: line, rate, slots, page, low, high (KovaMemSetGuardedSampling)
         self.live_since = []  # dicts: line, mark, now, blocks, bytes, groups_total, groups, more, complete
         self.open_events = {}  # address -> the latest event a chain entry of that address belongs to
         self.zero = 0
@@ -520,6 +532,36 @@ class Parser:
     def on_sampling(self, no, m):
         self.proc.content = True
         self.proc.samplings.append({"line": no, "rate": int(m.group(1))})
+
+    def on_guarded_fault(self, no, m):
+        p = self.proc
+        p.content = True
+        g = m.groups()
+        if g[2] is not None:
+            kind, distance, block, size = ("past the end, released" if g[5] else "past the end"), int(g[2]), g[3], \
+                int(g[4])
+        elif g[6] is not None:
+            kind, distance, block, size = "after release", None, g[6], None
+        elif g[7] is not None:
+            kind, distance, block, size = "before, released", int(g[7]), g[8], None
+        else:
+            kind, distance, block, size = "outside any block", None, None, None
+        address = int(g[1], 16)
+        event = {"access": g[0], "address": address, "kind": kind, "distance": distance,
+                 "block": int(block, 16) if block else address, "size": size, "line": no, "outcome": None,
+                 "chains": {}}
+        p.guarded_faults.append(event)
+        p.open_events[event["block"]] = event
+
+    def on_guarded_outcome(self, no, m):
+        if self.proc.guarded_faults:
+            self.proc.guarded_faults[-1]["outcome"] = "recovered" if m.group(1) == "is let pass" else "signal"
+
+    def on_guarded_on(self, no, m):
+        self.proc.content = True
+        v = m.groups()
+        self.proc.guarded.append({"line": no, "rate": int(v[0]), "slots": int(v[1]), "page": int(v[2]),
+                                  "low": "0x" + v[3], "high": "0x" + v[4]})
 
     def on_chain_head(self, no, m):
         self.pending = ("culprit", {"op": m.group(1), "address": int(m.group(2), 16), "which": m.group(3)})

@@ -180,6 +180,12 @@ def findings(p):
     name = pool_sizes(p)
     names = lambda ks: ", ".join(name(k) for k in ks)
     out = {}
+    if p["guarded_faults"]:
+        out["guarded"] = table(["access", "address", "block", "kind", "line", "faulted at", "allocated by",
+                                "released by"],
+                               [[f["access"], f["address"], f["block"], f["kind"], f["line"], ("chain", f["faulted_at"]),
+                                 ("chain", f["allocated_by"]), ("chain", f["released_by"])]
+                                for f in p["guarded_faults"]])
     if p["guard_damage"]:
         out["damage"] = table(["address", "pool", "block", "line", "allocated by", "released by"],
                               [[d["address"], name(d["pool"]), d["block"], d["line"], ("chain", d["frames"]),

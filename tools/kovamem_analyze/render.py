@@ -75,6 +75,25 @@ def sections(doc, top=10, report_index=None):
         ident = ("p%d-" % p["index"]) if many else ""
         reports = {r["index"]: r for r in p["reports"]}
         last = p["reports"][-1] if p["reports"] else None
+        if p["guarded_faults"]:
+            # The bad accesses themselves come first: each names its code.
+            sec = Section(ident + "guarded", tag + "Guarded faults: the access itself")
+            for f in p["guarded_faults"]:
+                where = {"past the end": "%s byte(s) past the end of" % f["distance"],
+                         "past the end, released": "%s byte(s) past the end of released" % f["distance"],
+                         "after release": "inside released", "before, released": "%s byte(s) before released"
+                         % f["distance"], "outside any block": "in the guarded area, outside any"}[f["kind"]]
+                sec.add("  %s at %s, %s block %s%s, line %d%s" % (
+                    f["access"], f["address"], where, f["block"],
+                    " (size %d)" % f["size"] if f["size"] is not None else "", f["line"],
+                    {"recovered": ": the run went on", "signal": ": the process got the signal"}.get(f["outcome"], "")))
+                for label, key, cid in (("faulted at", "faulted_at", "faulted_chain"),
+                                        ("allocated by", "allocated_by", "allocated_chain"),
+                                        ("released by", "released_by", "released_chain")):
+                    if f[key]:
+                        sec.add("    %s:" % label)
+                        chain_lines(sec, chains, f[cid], f[key])
+            out.append(sec)
         head = Section(ident + "summary", tag + "Reports" + (" of " + p["name"] if many else ""))
         for r in p["reports"]:
             head.add("  " + summary_line(r, None))

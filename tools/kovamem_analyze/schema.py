@@ -79,6 +79,19 @@ FREED_WRITTEN = {"blocks": [{"address": "str", "pool": "int", "block": "int", "o
                              "sampling": "int or null"}],
                  "more": "int: further blocks found written, not described"}
 
+GUARDED_FAULTS = [{"access": "str: write, read, or access where the target cannot tell",
+                   "address": "str: the address that faulted", "block": "str: the guarded block's address",
+                   "kind": "str: past the end, past the end, released, after release, before, released, or "
+                           "outside any block",
+                   "distance": "int or null: bytes past the block's end (0: the first byte behind it), or "
+                               "before its start",
+                   "size": "int or null: the block's requested size", "line": "int",
+                   "outcome": "str or null: recovered (the run went on) or signal (handed on to the process)",
+                   "faulted_chain": "int or null",
+                   "faulted_at": "list of frame or null: the faulting instruction, then its callers",
+                   "allocated_chain": "int or null", "allocated_by": "list of frame or null",
+                   "released_chain": "int or null", "released_by": "list of frame or null"}]
+
 LIVE_SINCE = [{"line": "int", "mark": "int", "now": "int: the serial when it was written",
                "blocks": "int", "bytes": "int", "complete": "bool: its end was read",
                "groups": [{"count": "int", "bytes": "int", "pools": ["int"],
@@ -98,6 +111,10 @@ PROCESS = {
     "growth": GROWTH,
     "guard_damage": [DAMAGE],
     "invalid_releases": BAD_RELEASES,
+    "guarded_faults": GUARDED_FAULTS,
+    "guarded_sampling": [{"line": "int", "rate": "int: one allocation in this many guarded", "slots": "int",
+                          "page": "int: slot size", "low": "str: the area's first address",
+                          "high": "str: its last address"}],
     "live_since": LIVE_SINCE,
     "write_after_release": FREED_WRITTEN,
     "fallbacks": {"sys_sizes": [{"size": "int: -1 for the sizes counted together", "count": "int"}],
@@ -127,6 +144,7 @@ DOCUMENT = {
     "call_sites": CALL_SITES,
     "growth": GROWTH,
     "guard_damage": [DAMAGE],
+    "guarded_faults": GUARDED_FAULTS,
 }
 
 SCHEMA = {"document": DOCUMENT, "frame": FRAME}

@@ -127,9 +127,10 @@ class Symbolizer:
 
     # ---- asking ----
 
-    def want(self, module, address):
+    def want(self, module, address, exact=False):
+        """exact: the address is an instruction's own (a faulting pc), not a return address."""
         b = self.binary(module)
-        b.offsets.add(address - module.base - 1)  # return addresses: the call is just before them
+        b.offsets.add(address - module.base - (0 if exact else 1))  # a return address: the call is just before it
 
     def run(self):
         """Asks every binary with wanted offsets, once."""
@@ -175,14 +176,14 @@ class Symbolizer:
 
     # ---- frames ----
 
-    def frame(self, module, address):
+    def frame(self, module, address, exact=False):
         """One frame as the documents show it, and the problem that marks it (or None)."""
         out = {"address": "0x%x" % address, "module": module.path if module else None, "function": None,
                "file": None, "line": None, "discriminator": None, "location": None}
         if module is None:
             return out, None
         b = self.binary(module)
-        ans = b.answers.get(address - module.base - 1)
+        ans = b.answers.get(address - module.base - (0 if exact else 1))
         if ans:
             out["function"], out["file"], out["line"], out["discriminator"] = ans
             if out["file"]:

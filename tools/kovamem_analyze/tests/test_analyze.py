@@ -666,6 +666,65 @@ class Growth(unittest.TestCase):
         self.assertIn("pool 4 (128 B) cannot grow: the growth budget is spent", text)
 
 
+class Guarded(unittest.TestCase):
+    """Guarded sampling: the bad access itself, named with its allocation and release."""
+
+    def run_guarded(self, what, recover):
+        cmd = shlex.split(ARGS.emulator) if ARGS.emulator else []
+        cmd += [ARGS.host, "guarded-" + what] + (["recover"] if recover else [])
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
+        path = proc.stdout.strip().split("\n")[0]
+        with open(path, errors="replace") as f:
+            log = f.read()
+        os.unlink(path)
+        return proc, log
+
+    def test_each_bad_access_names_its_code_with_and_without_recover(self):
+        if ARGS.classic:
+            self.skipTest("the classic build accepts nothing new")
+        culprits = {"overrun": "hostOverrunWriter", "read": "hostStaleReader", "write": "hostStaleWriter"}
+        for what, culprit in culprits.items():
+            for recover in (True, False):
+                with self.subTest(what=what, recover=recover):
+                    proc, log = self.run_guarded(what, recover)
+                    if recover:
+                        self.assertEqual(proc.returncode, 0, proc.stderr)
+                    else:  # the fault took its course, after its entries
+                        self.assertEqual(proc.returncode, -11, proc.stderr)
+                    self.assertIn(" CRIT: KovaMemGuarded: ", log)
+                    doc = analyse(log, "--json").doc
+                    p = doc["processes"][0]
+                    (f,) = p["guarded_faults"]
+                    self.assertEqual(doc["guarded_faults"], p["guarded_faults"])
+                    self.assertEqual(f["kind"], "past the end" if what == "overrun" else "after release")
+                    if what == "overrun":
+                        self.assertEqual((f["distance"], f["size"]), (0, 64))
+                    self.assertEqual(f["outcome"], "recovered" if recover else "signal")
+                    self.assertEqual(functions(f["faulted_at"])[0], culprit)
+                    self.assertEqual(functions(f["allocated_by"])[0], "hostGuardedAllocate")
+                    if what == "overrun":
+                        self.assertIsNone(f["released_by"])
+                    else:
+                        self.assertEqual(functions(f["released_by"])[0], "hostGuardedRelease")
+                    if not ARGS.emulator and os.uname().machine == "x86_64":  # the fault context tells
+                        self.assertEqual(f["access"], "read" if what == "read" else "write")
+                    self.assertEqual(len(p["reports"]), 1 if recover else 0)
+                    if recover:
+                        self.assertTrue(p["reports"][0]["complete"])
+                        c = p["reports"][0]["counters"]
+                        self.assertEqual(c["mem_malloc"] + c["sys_malloc"], 40)  # 24 fit the pools
+                    self.assertEqual([n for n in doc["notes"] if "skipped" in n], [])
+                    text = analyse(log).stdout
+                    at = text.index("Guarded faults: the access itself")
+                    self.assertLess(at, text.index("Reports"))
+                    self.assertIn(culprit, text[at:])
+                    with tempfile.TemporaryDirectory() as d:
+                        page = os.path.join(d, "page.html")
+                        analyse(log, "--html", page)
+                        with open(page, encoding="utf-8") as f:
+                            self.assertIn(culprit, f.read())
+
+
 PROM_HELP = re.compile(r"^# HELP (kovamem_[a-z_]+) \S.*$")
 PROM_TYPE = re.compile(r"^# TYPE (kovamem_[a-z_]+) (counter|gauge)$")
 PROM_SAMPLE = re.compile(r'^(kovamem_[a-z_]+)(\{pool="(\d+)",block_size="(\d+)"\})? (\d+)$')
