@@ -256,6 +256,21 @@ void freecheck(benchmark::State &st) {
     KovaMemSetFreeCheck(0);
 }
 
+// The pair with guarded sampling at one in range(0) (0: off, with the area
+// made): the sampled pairs take a slot, its page made accessible and, at
+// the release, inaccessible again.
+template <class A>
+void guarded(benchmark::State &st) {
+    KovaMemSetGuardedSampling(static_cast<uint32_t>(st.range(0)), 64);
+    for (auto _ : st) {
+        void *p = A::alloc(256);
+        benchmark::DoNotOptimize(p);
+        A::release(p);
+    }
+    KovaMemSetGuardedSampling(0, 0);
+    KovaMemResetFile();
+}
+
 void capture(benchmark::State &st) {
     MemTraceAddr buf[MEM_TRACE_ENTRIES];
     for (auto _ : st) benchmark::DoNotOptimize(SYS_StackTrace(buf, MEM_TRACE_ENTRIES, 1));
@@ -519,6 +534,11 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("freecheck/pair" + std::to_string(size) + "/kovamem").c_str(), freecheck<Kova, false>)
             ->Arg(size);
     benchmark::RegisterBenchmark("freecheck-traced/pair256/kovamem", freecheck<Kova, true>)->Arg(256);
+    // After every other pair: the first makes the guarded area, which stays.
+    benchmark::RegisterBenchmark("guarded1000/pair256/kovamem", guarded<Kova>)->Arg(1000);
+    benchmark::RegisterBenchmark("guarded-off/pair256/kovamem", guarded<Kova>)->Arg(0);
+    benchmark::RegisterBenchmark("pair-after-guarded/256/kovamem", pair<Kova>)->Arg(256);
+    benchmark::RegisterBenchmark("guarded1/pair256/kovamem", guarded<Kova>)->Arg(1);
     // The floor and the system allocator once each: the floor at 14 x 65535
     // would carve (and touch) 9 GB, and neither grows.
     for (const char *who : {"kovamem", "floor", "system"})

@@ -545,13 +545,24 @@ extern uint32_t memGuardedRate;
 MEM_ALWAYS_INLINE bool memInGuarded(uintptr_t a) {
     return !config_classic && a - memLoad(memGuarded.base) < memLoad(memGuarded.bytes);
 }
+// This thread's allocations left until its next guarded one, and the rate
+// that distance was drawn for (a new rate draws anew).
+extern __thread uint32_t memGuardLeft __attribute__((tls_model("initial-exec")));
+extern __thread uint32_t memGuardRateSeen __attribute__((tls_model("initial-exec")));
 bool memGuardSampleSlow(uint32_t n);
 // Whether this allocation of size bytes (align 0: the blocks' own) is to be
-// guarded; a per-thread countdown, so one load and a branch while off.
+// guarded; a per-thread countdown, so one load and a branch while off and a
+// decrement while on.
 MEM_ALWAYS_INLINE bool memGuardThis(uint32_t size, uint32_t align) {
     if (config_classic) return false;
     const uint32_t n = memLoad(memGuardedRate);
-    return __builtin_expect(n != 0, 0) && align == 0 && size <= memGuarded.page && memGuardSampleSlow(n);
+    if (__builtin_expect(n == 0, 1) || align != 0 || size > memGuarded.page) return false;
+    const uint32_t left = memGuardLeft;
+    if (__builtin_expect(left > 1 && memGuardRateSeen == n, 1)) {
+        memGuardLeft = left - 1;
+        return false;
+    }
+    return memGuardSampleSlow(n);
 }
 // Manager lock held. Places the block h (just taken, busy, size bytes) in a
 // free slot with chain alloc and returns its guarded data address, or NULL

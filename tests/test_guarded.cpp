@@ -224,10 +224,12 @@ TEST_F(Guarded, AGuardedBlockIsAPoolBlockToEveryOtherPart) {
 
 TEST_F(Guarded, OneInRatePerThreadAndNothingTakenBeforeAsked) {
     if (kt::config_classic) GTEST_SKIP() << "accepts nothing new";
-    struct sigaction before;
-    kt::start(kt::Cfg{{3, 64}});
+    struct sigaction before, after;
     sigaction(SIGSEGV, nullptr, &before);
-    EXPECT_EQ(before.sa_handler, SIG_DFL);  // no disposition taken by the pools alone
+    kt::start(kt::Cfg{{3, 64}});
+    for (int i = 0; i < 100; ++i) KovaMemFree(KovaMemAlloc(24));
+    sigaction(SIGSEGV, nullptr, &after);
+    EXPECT_EQ(before.sa_handler, after.sa_handler);  // no disposition taken by the pools alone
     EXPECT_EQ(kovamem::memGuarded.base, 0u);
     KovaMemSetGuardedSampling(100, 8);
     for (int i = 0; i < 20000; ++i) KovaMemFree(KovaMemAlloc(24));

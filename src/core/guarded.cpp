@@ -46,6 +46,12 @@ bool setUp(uint32_t slots) {
                     page);
         return false;
     }
+    // The whole area out of core dumps (it is inaccessible), each slot's
+    // page back in when first used: its page then differs from both its
+    // neighbours, so it stays a mapping of its own and each later change of
+    // its protection is made in place, not by splitting and merging
+    // mappings (which costs about twice as much).
+    (void)madvise(area, bytes, MADV_DONTDUMP);
     const size_t table = static_cast<size_t>(slots) * sizeof(GuardedSlot);
     void *t = mmap(nullptr, table, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (t == MAP_FAILED) {
@@ -76,7 +82,10 @@ void switchOn(uint32_t rate, uint32_t slots) {
 // the longest-waiting one; retired slots are dropped from the list. -1: none.
 int32_t freeSlot() {
     GuardedArea &g = memGuarded;
-    if (g.made < g.slots) return static_cast<int32_t>(g.made++);
+    if (g.made < g.slots) {
+        (void)madvise(reinterpret_cast<void *>(slotPage(g.made)), g.page, MADV_DODUMP);
+        return static_cast<int32_t>(g.made++);
+    }
     while (g.waitHead != 0) {
         const uint32_t i = g.waitHead - 1;
         GuardedSlot &s = g.slot[i];
@@ -95,23 +104,21 @@ kovamem::GuardedArea kovamem::memGuarded;
 uint32_t kovamem::memGuardedRate;
 uint32_t kovamem::memGuardedRecover;
 
-namespace {
-__thread uint32_t tGuardLeft __attribute__((tls_model("initial-exec")));
-__thread uint32_t tGuardRate __attribute__((tls_model("initial-exec")));
-}  // namespace
+__thread uint32_t kovamem::memGuardLeft __attribute__((tls_model("initial-exec")));
+__thread uint32_t kovamem::memGuardRateSeen __attribute__((tls_model("initial-exec")));
 
 bool kovamem::memGuardSampleSlow(uint32_t n) {
     if (n == 1) return true;
-    uint32_t left = tGuardLeft;
-    if (left == 0 || tGuardRate != n) {  // a new thread, or a new rate: drawn anew (a random phase)
+    uint32_t left = memGuardLeft;
+    if (left == 0 || memGuardRateSeen != n) {  // a new thread, or a new rate: drawn anew (a random phase)
         left = memSampleDistance(n);
-        tGuardRate = n;
+        memGuardRateSeen = n;
     }
     if (--left == 0) {
-        tGuardLeft = memSampleDistance(n);
+        memGuardLeft = memSampleDistance(n);
         return true;
     }
-    tGuardLeft = left;
+    memGuardLeft = left;
     return false;
 }
 
