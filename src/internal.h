@@ -36,7 +36,11 @@
 // the counters of memMgrDetails, the growth of pools (a pool is grown and
 // published under it, its mappings made while it is held) and the lists of
 // the trace-record table
-// (free, busy, and the held list of records kept by released blocks).
+// (free, busy, and the held list of records kept by released blocks), and
+// the guarded area's slot table, waiting list and counts (its pages'
+// protection changes under it too). The guarded-fault handler takes no
+// lock: it reads the slot of the faulting address as it is and changes
+// only that slot's state (recover), with relaxed atomics.
 // The trace-table lock (memStackData.lock) guards only a reset of that
 // table. Order: manager lock first, then trace-table lock; no path takes
 // them the other way round. Neither is recursive: no function calls a

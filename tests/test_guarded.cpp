@@ -286,3 +286,40 @@ TEST_F(Guarded, WithoutRecoverTheProcessEndsWithTheSignalAfterItsReport) {
     EXPECT_NE(ss.str().find(" bytes past the end of block "), std::string::npos) << ss.str();
     EXPECT_NE(ss.str().find(" INFO: KovaMemGuarded: the fault goes on to the process (signal)\n"), std::string::npos);
 }
+
+TEST_F(Guarded, ThreadsAllocateAndReleaseGuardedBlocksWhileReportsRun) {
+    if (kt::config_classic) GTEST_SKIP() << "accepts nothing new";
+    kt::start(kt::Cfg{{3, 256}, {5, 256}});
+    KovaMemUpdateLogStackFlag(1);
+    KovaMemSetGuardedSampling(4, 16);
+    auto worker = [](void *) -> void * {
+        void *held[8] = {};
+        for (int i = 0; i < 4000; ++i) {
+            void *&h = held[i % 8];
+            if (h != nullptr) {
+                EXPECT_EQ(KovaMemFree(h), 1);
+            }
+            h = KovaMemAlloc(static_cast<uint32_t>(16 + (i * 37) % 240));
+            memset(h, 0x33, 16);
+            if (i % 97 == 0) h = KovaMemReAlloc(h, 200);
+        }
+        for (void *h : held) KovaMemFree(h);
+        return nullptr;
+    };
+    pthread_t t[3];
+    for (pthread_t &x : t) pthread_create(&x, nullptr, worker, nullptr);
+    int reports = 0;
+    while (reports < 20) {
+        KovaMemPrintMemStatus();
+        KovaMemStats st{};
+        st.size = sizeof st;
+        EXPECT_EQ(KovaMemGetStats(&st), 0);
+        EXPECT_LE(st.guardedBusy, 16u);
+        EXPECT_EQ(kt::validity(), "valid");
+        ++reports;
+    }
+    for (pthread_t &x : t) pthread_join(x, nullptr);
+    EXPECT_GT(kovamem::memGuarded.allocs, 100u);
+    EXPECT_EQ(kovamem::memGuarded.busy, 0u);
+    EXPECT_EQ(memPoolData[0].busyCount + memPoolData[1].busyCount, 0);
+}

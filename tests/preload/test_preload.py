@@ -187,6 +187,26 @@ class Programs(unittest.TestCase):
             c = analysed(text)["processes"][-1]["reports"][-1]["counters"]
             self.assertGreaterEqual(c["mem_malloc"] / (c["mem_malloc"] + c["sys_malloc"]), 0.99, (path, c))
 
+    def test_python_with_guarded_sampling_gives_the_same_output(self):
+        if ARGS.emulator:
+            self.skipTest("the host's Python")
+        if ARGS.classic:
+            self.skipTest("the classic build guards nothing")
+        with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
+            f.write(PYTHON_SCRIPT)
+        try:
+            pooled, logs = self.same([sys.executable, f.name], env={"PYTHONMALLOC": "malloc"}, processes=2,
+                                     tool_args=("--guarded", "1000"))
+        finally:
+            os.unlink(f.name)
+        # The area is made in the parent and inherited by the forked child,
+        # which writes a log of its own.
+        self.assertTrue(any(" INFO: KovaMemSetGuardedSampling: one allocation in 1000 is guarded, 64 slots" in t
+                            for t in logs.values()), logs.keys())
+        for path, text in logs.items():
+            self.assertNotIn("KovaMemGuarded", text)  # no fault, none reported
+            self.assertRegex(text, r" Guarded Sampling : 1/1000, 64 slots, \d+ busy, [1-9]\d* waiting")
+
     def test_sqlite3_shell_grows_and_shrinks_tables(self):
         if ARGS.emulator or not shutil.which("sqlite3"):
             self.skipTest("the host's sqlite3 shell")
@@ -494,5 +514,6 @@ if __name__ == "__main__":
     ap.add_argument("--hostile", required=True)
     ap.add_argument("--dummy", required=True)
     ap.add_argument("--emulator")
+    ap.add_argument("--classic", action="store_true")
     ARGS, rest = ap.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
