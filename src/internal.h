@@ -596,9 +596,11 @@ void memGuardedInit();
 MEM_ALWAYS_INLINE bool memIsGuardedHdr(const MemBlockHdr *h, const uint8_t *slot) {
     return !config_classic && __builtin_expect(h->data != slot, 0) && memInGuarded(reinterpret_cast<uintptr_t>(h->data));
 }
-// A distance to the next sampled allocation of a rate of one in n, uniform
-// in 1 .. 2n - 1, from this thread's generator (diag/tracerec.cpp).
-uint32_t memSampleDistance(uint32_t n);
+// One step of a per-thread countdown to the next sampled allocation at a
+// rate of one in n (diag/tracerec.cpp): left and rate are the thread's own
+// (0: not drawn yet); distances are uniform in 1 .. 2n - 1 from this
+// thread's generator, drawn anew when n changes. True: this one is sampled.
+bool memSampleStep(uint32_t &left, uint32_t &rate, uint32_t n);
 // The fault handler (diag/guardfault.cpp): installed with the area.
 bool memGuardedInstallHandler();
 // 1 while a fault on a guarded block is let pass ("recover"). Relaxed atomic.

@@ -107,20 +107,7 @@ uint32_t kovamem::memGuardedRecover;
 __thread uint32_t kovamem::memGuardLeft __attribute__((tls_model("initial-exec")));
 __thread uint32_t kovamem::memGuardRateSeen __attribute__((tls_model("initial-exec")));
 
-bool kovamem::memGuardSampleSlow(uint32_t n) {
-    if (n == 1) return true;
-    uint32_t left = memGuardLeft;
-    if (left == 0 || memGuardRateSeen != n) {  // a new thread, or a new rate: drawn anew (a random phase)
-        left = memSampleDistance(n);
-        memGuardRateSeen = n;
-    }
-    if (--left == 0) {
-        memGuardLeft = memSampleDistance(n);
-        return true;
-    }
-    memGuardLeft = left;
-    return false;
-}
+bool kovamem::memGuardSampleSlow(uint32_t n) { return n == 1 || memSampleStep(memGuardLeft, memGuardRateSeen, n); }
 
 uint8_t *kovamem::memGuardedTake(MemBlockHdr *h, uint32_t size, const MemTraceAddr *alloc) {
     GuardedArea &g = memGuarded;

@@ -100,21 +100,22 @@ uint32_t sampleDistance(uint32_t n) {
 
 }  // namespace
 
-uint32_t kovamem::memSampleDistance(uint32_t n) { return sampleDistance(n); }
 
-bool kovamem::memSampleSlow(uint32_t n) {
-    uint32_t left = tSampleLeft;
-    if (left == 0 || tSampleRate != n) {  // a new thread, or a rate changed since: drawn anew
-        left = sampleDistance(n);
-        tSampleRate = n;
+bool kovamem::memSampleStep(uint32_t &left, uint32_t &rate, uint32_t n) {
+    uint32_t l = left;
+    if (l == 0 || rate != n) {  // a new thread, or a rate changed since: drawn anew
+        l = sampleDistance(n);
+        rate = n;
     }
-    if (--left == 0) {
-        tSampleLeft = sampleDistance(n);
+    if (--l == 0) {
+        left = sampleDistance(n);
         return true;
     }
-    tSampleLeft = left;
+    left = l;
     return false;
 }
+
+bool kovamem::memSampleSlow(uint32_t n) { return memSampleStep(tSampleLeft, tSampleRate, n); }
 
 extern "C" {
 
