@@ -171,6 +171,19 @@ void pair(benchmark::State &st) {
     }
 }
 
+// Each thread on a pool of its own: thread i pairs blocks of size class
+// i % 4 (16, 32, 64, 128 bytes): what one lock per pool would let run
+// side by side.
+template <class A>
+void split(benchmark::State &st) {
+    const uint32_t size = 16u << (st.thread_index() % 4);
+    for (auto _ : st) {
+        void *p = A::alloc(size);
+        benchmark::DoNotOptimize(p);
+        A::release(p);
+    }
+}
+
 template <class A, bool Fifo>
 void order(benchmark::State &st) {
     std::vector<void *> v(1000);
@@ -496,6 +509,17 @@ void registerAllocatorCases(const std::string &who) {
     for (int n : {100, 1000, 10000, 60000}) RegisterBenchmark(("deep/" + std::to_string(n) + "/" + who).c_str(), deep<A>)->Arg(n);
     RegisterBenchmark(("threads2/pair256/" + who).c_str(), pair<A>)->Arg(256)->Threads(2)->UseRealTime();
     RegisterBenchmark(("threads2/churn/" + who).c_str(), churn<A>)->Threads(2)->UseRealTime();
+    // Beyond the machine's cores (2 here) the threads are oversubscribed.
+    for (int n : {1, 2, 4, 8}) {
+        RegisterBenchmark(("threads" + std::to_string(n) + "-own-pools/pair/" + who).c_str(), split<A>)
+            ->Threads(n)
+            ->UseRealTime();
+        if (n > 2)
+            RegisterBenchmark(("threads" + std::to_string(n) + "/pair256/" + who).c_str(), pair<A>)
+                ->Arg(256)
+                ->Threads(n)
+                ->UseRealTime();
+    }
 }
 
 }  // namespace
