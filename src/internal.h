@@ -528,6 +528,15 @@ struct GuardedSlot {
     MemTraceAddr alloc[MEM_TRACE_ENTRIES];
     MemTraceAddr release[MEM_TRACE_ENTRIES];
 };
+// Whether slot s holds a live block (busy, or retired while busy), or a
+// released one (waiting, or retired after its release); a slot never used
+// is neither. st: its state as the caller read it.
+MEM_ALWAYS_INLINE bool memGuardedLive(const GuardedSlot &s, uint32_t st) {
+    return st == kSlotBusy || (st == kSlotRetired && s.busyRetired != 0);
+}
+MEM_ALWAYS_INLINE bool memGuardedReleased(const GuardedSlot &s, uint32_t st) {
+    return st == kSlotWaiting || (st == kSlotRetired && s.busyRetired == 0);
+}
 struct GuardedArea {
     uintptr_t base;      // the reservation, 0 until set up; never changes after
     uintptr_t bytes;     // 2 x slots x page

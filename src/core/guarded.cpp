@@ -155,13 +155,11 @@ bool kovamem::memGuardedGive(MemBlockHdr *h, const MemTraceAddr *release) {
     // the caller's are checked the same way.
     for (const uint8_t *b = h->data + s.size; b < reinterpret_cast<const uint8_t *>(end); ++b)
         if (*b != guardByte(static_cast<uint32_t>(b - (h->data + s.size)))) intact = false;
-    if (release != nullptr) {
+    if (release != nullptr)
         memcpy(s.release, release, sizeof s.release);
-        s.released = 1;
-    } else {
-        s.release[0] = MEM_TRACE_END;
-        s.released = 1;
-    }
+    else
+        s.release[0] = MEM_TRACE_END;  // a release through KovaMemFreeNode: no chain
+    s.released = 1;
     --g.busy;
     if (state == kSlotRetired) {  // stays accessible and is never reused
         s.busyRetired = 0;
@@ -190,8 +188,7 @@ int kovamem::memGuardedFind(uintptr_t a, MemFindResult *out) {
     const uint32_t i = memGuardedSlotOf(a);
     if (i >= g.made) return MEM_FIND_NOT_BUSY;
     const GuardedSlot &s = g.slot[i];
-    if (s.data != a || (s.state != kSlotBusy && !(s.state == kSlotRetired && s.busyRetired != 0)))
-        return MEM_FIND_NOT_BUSY;
+    if (s.data != a || !memGuardedLive(s, s.state)) return MEM_FIND_NOT_BUSY;
     const PoolGeom &geom = memPoolGeom[s.pool];
     const uint16_t back = geom.busyPrev[s.block];
     if (back == kNotBusy || reinterpret_cast<uintptr_t>(geom.hdrs[s.block].data) != a) return MEM_FIND_NOT_BUSY;
@@ -213,8 +210,7 @@ void kovamem::memGuardedDescribe(uintptr_t a, BadReleaseNote *note) {
     note->pool = s.pool;
     note->block = s.block;
     note->offset = static_cast<int32_t>(a - s.data);
-    const bool released = s.state == kSlotWaiting || (s.state == kSlotRetired && s.busyRetired == 0);
-    if (a == s.data && released) {
+    if (a == s.data && memGuardedReleased(s, s.state)) {
         note->kind = kBadFree;
         note->heldRelease = s.released != 0 && s.release[0] != MEM_TRACE_END;
         if (note->heldRelease) memcpy(note->release, s.release, sizeof note->release);

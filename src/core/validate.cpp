@@ -49,8 +49,7 @@ bool standsForGuarded(const MemBlockHdr *h) {
     const uint32_t i = kovamem::memGuardedSlotOf(a);
     if (i >= g.made) return false;
     const kovamem::GuardedSlot &s = g.slot[i];
-    const bool busy = s.state == kovamem::kSlotBusy || (s.state == kovamem::kSlotRetired && s.busyRetired != 0);
-    return busy && s.data == a && s.pool == h->poolIndex && s.block == h->blockIndex && s.size == h->reqSize;
+    return kovamem::memGuardedLive(s, s.state) && s.data == a && s.pool == h->poolIndex && s.block == h->blockIndex && s.size == h->reqSize;
 }
 
 // The guarded area: slots used in order, the busy ones each named back by
@@ -66,7 +65,7 @@ void checkGuarded(Checker &c) {
     uint32_t busy = 0, waiting = 0, retired = 0;
     for (uint32_t i = 0; i < g.made; ++i) {
         const kovamem::GuardedSlot &s = g.slot[i];
-        const bool live = s.state == kovamem::kSlotBusy || (s.state == kovamem::kSlotRetired && s.busyRetired != 0);
+        const bool live = kovamem::memGuardedLive(s, s.state);
         busy += live;
         waiting += s.state == kovamem::kSlotWaiting;
         retired += s.state == kovamem::kSlotRetired;

@@ -79,7 +79,7 @@ bool report(uintptr_t a, const void *context) {
     const bool inGuardPage = a >= page + g.page;
     GuardedSlot &s = g.slot[i];
     const uint32_t state = i < memLoad(g.made) ? memLoad(s.state) : static_cast<uint32_t>(kovamem::kSlotUnused);
-    const bool released = state == kovamem::kSlotWaiting || (state == kovamem::kSlotRetired && s.busyRetired == 0);
+    const bool released = kovamem::memGuardedReleased(s, state);
     const bool known = state != kovamem::kSlotUnused;
 
     kovamem::FaultContext at;
