@@ -245,7 +245,9 @@ KOVAMEM_API void *KovaMemCalloc(uint32_t count, uint32_t size);
 KOVAMEM_API uint8_t KovaMemFree(void *ptr);
 KOVAMEM_API void *KovaMemReAlloc(void *ptr, uint32_t size);
 /* Releases a busy block found by the lookup; the caller holds the manager
- * lock. 1 when released intact, 0 when quarantined. */
+ * lock (default build: the block's pool lock, so a host calls it only while
+ * no other thread uses the library). 1 when released intact, 0 when
+ * quarantined. */
 KOVAMEM_API int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev);
 /* Returns every quarantined block to its pool with a fresh guard word. */
 KOVAMEM_API void KovaMemCleanMemBlocks(void);

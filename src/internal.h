@@ -32,25 +32,49 @@
 // the whole area, so that no address inside a slot (the last one's inside,
 // the padding) is ever taken for a C-heap block.
 //
-// Locks. The manager lock (memMgrDetails.lock) guards every pool, header,
-// the counters of memMgrDetails, the growth of pools (a pool is grown and
-// published under it, its mappings made while it is held) and the lists of
-// the trace-record table
-// (free, busy, and the held list of records kept by released blocks), and
-// the guarded area's slot table, waiting list and counts (its pages'
-// protection changes under it too). The guarded-fault handler takes no
-// lock: it reads the slot of the faulting address as it is and changes
-// only that slot's state (recover), with relaxed atomics.
-// The trace-table lock (memStackData.lock) guards only a reset of that
-// table. Order: manager lock first, then trace-table lock; no path takes
-// them the other way round. Neither is recursive: no function calls a
-// lock-taking public operation while holding one (a reallocation that
-// moves takes its new pool block through memAllocLocked under the lock it
-// holds; the classic build, and a move to the C heap, drop the lock around
-// the allocation). The log writer takes no lock and calls nothing in the
-// manager, so it may be called with either held.
+// Locks, classic build. The manager lock (memMgrDetails.lock) guards every
+// pool, header and counter of memMgrDetails, the trace-record table's lists
+// and the quarantine. The trace-table lock (memStackData.lock) guards only a
+// reset of that table, taken after the manager lock. Every "pool lock",
+// "leaf lock" and "all locks" below is the manager lock itself.
 //
-// Outside both locks: the stack walk's code map and frame caches are
+// Locks, default build, in the order they are taken:
+//   1. the manager lock: the growth of pools (a pool is made and published
+//      under it), the growth budget, the guarded area's set-up, and the set
+//      of pools: an operation that needs every pool takes it first, so that
+//      no pool appears while it holds the others (memLockAll);
+//   2. the pool locks (memPoolLocks[k], each on a cache line of its own), in
+//      rising index order when more than one is held: pool k's MemPool
+//      record, its headers, back-links and serials, memPoolHot[k] and the
+//      trace record of each of its busy blocks. An allocation or release of
+//      a pool block takes only its pool's lock;
+//   3. the leaf locks, taken with at most one pool lock held and never two
+//      at once: the trace-table lock (memStackData.lock: the record lists,
+//      the held list and a free block's held record), the quarantine lock
+//      (memQuarantineLock: memMgrDetails.corruptList and corruptCount) and
+//      the guarded lock (memGuardedLock: the guarded area's slot table,
+//      waiting list and counts; its pages' protection changes under it).
+// The status report, the snapshot, the cleanup, live-since, the mark, the
+// peak reset, the trace-table reset and memValidate take all locks
+// (memLockAll: manager lock, then every pool lock in index order), so each
+// sees one consistent picture; every writer of the trace table, the
+// quarantine and the slot table holds a pool lock, so these are at rest
+// then too. No function calls a lock-taking public operation while holding
+// a lock (a reallocation that moves takes its new block as an allocation
+// does, with the old block's pool lock released, and retakes that lock to
+// copy and release the old block; the classic build drops its lock around
+// the allocation too). The guarded-fault handler takes no lock: it reads
+// the slot of the faulting address as it is and changes only that slot's
+// state (recover), with relaxed atomics. The log writer takes no lock and
+// calls nothing in the manager, so it may be called with any held.
+//
+// The pool counters of memMgrDetails (MEM Malloc, MEM Realloc, MEM Free) are
+// kept per pool in the default build (memPoolHot: blocks taken, moves,
+// damaged releases) and summed into memMgrDetails by every operation that
+// takes all locks (memSumCounts), so that no allocation writes a line that
+// another pool's allocation writes too.
+//
+// Outside every lock: the stack walk's code map and frame caches are
 // lock-free (sequence counts); its module check calls dl_iterate_phdr (the
 // loader's lock) only in the library's own captures, never in a capture a
 // host may make from a signal handler. Every loader call of the library
@@ -59,9 +83,9 @@
 // thread is inside one (prim/codemap.h), so a child never inherits the
 // loader's lock or the module log's lock held. libunwind is first touched
 // by the library's own first capture, never at load. Captures are made
-// before the manager lock is taken or after it is released (the fault
-// entries' chains included); the one exception is an allocation that finds
-// tracing switched on while it waited for the lock. The counted fallback
+// before a pool lock is taken or after it is released (the fault entries'
+// chains included); the one exception is an allocation that finds tracing
+// switched on while it waited for the lock. The counted fallback
 // notes (diag/notes.cpp) take no lock: relaxed atomic counts.
 //
 // Read without the lock, with relaxed atomics, only to place prefetches
@@ -69,7 +93,7 @@
 // (allocation). A chain's nextSame link (to pass over busy pools), the
 // growth regions and the pool count are published with release order and
 // read with acquire order (allocate, memPoolOfAddress). Their writers hold the manager lock and store them
-// atomically too. Every decision is taken on what is read under the lock.
+// atomically too. Every decision is taken on what is read under a lock.
 #ifndef KOVAMEM_INTERNAL_H
 #define KOVAMEM_INTERNAL_H
 
@@ -266,12 +290,16 @@ struct PoolGeom {
 // which threads read without the lock.
 //
 // made: the blocks whose header, guard and back-link were made, always
-// slots 0..made-1 (see "Never-used blocks" below). Under the manager lock.
-struct alignas(32) PoolHot {
+// slots 0..made-1 (see "Never-used blocks" below). Default build: reallocs
+// counts the moves of the pool's blocks (MEM Realloc is their sum). Under
+// the pool's lock; a cache line per pool, so that two threads on two pools
+// never write one line.
+struct alignas(64) PoolHot {
     uint8_t *next;
     uint32_t windowPeak;
     uint32_t damaged;  // releases that found the guard damaged
     uint64_t allocs;
+    uint64_t reallocs;
     uint32_t made;
 };
 
@@ -302,8 +330,18 @@ extern PoolHot memPoolHot[kMaxPools];
 // slot's serial is kFreeFilled when its release filled its bytes with
 // kFreedByte (the write-after-release check); otherwise a release leaves
 // it as it was (an allocation's serial is never below 2) or, in the
-// quarantine and after it, 0. Written and read under the manager lock.
+// quarantine and after it, 0. Written and read under the pool's lock.
+//
+// Default build: no counter is shared by all pools, so a serial is the
+// mark epoch (memHot.markEpoch, raised by each KovaMemMark) in its high 24
+// bits and one more than the pool's blocks taken (memPoolHot[k].allocs) in
+// its low 40: it rises along each pool's busy list, and a block allocated
+// after a mark, in whatever pool, has a later epoch, so a larger serial
+// than the mark (memSerialNow, taken in the epoch the mark ends). The
+// C-heap allocations do not count.
 constexpr uint64_t kFreeFilled = 1;
+constexpr unsigned kSerialLowBits = 40;
+constexpr uint64_t kSerialLowMask = (uint64_t{1} << kSerialLowBits) - 1;
 
 // The 64-bit C-heap counters: memMgrDetails keeps the low 32 bits (raised
 // atomically outside the lock by memCountUp), these the wraps.
@@ -311,20 +349,28 @@ struct SysHigh {
     uint32_t malloc, realloc, free;
 };
 // Manager-wide figures, read by every allocation and rarely written: the
-// wraps of the pool and C-heap allocation counts, the reallocations (under
-// the manager lock), the peak window of
-// KovaMemResetPeaks (its number and start, seconds since 1970; under the
-// lock).
+// wraps of the pool and C-heap allocation counts, the reallocations (classic
+// build, under the manager lock), the peak window of KovaMemResetPeaks (its
+// number and start, seconds since 1970) and the mark epoch (default build),
+// written with all locks held.
 struct alignas(64) HotCounts {
     uint32_t poolHigh;  // wraps of MEM Malloc
     uint64_t reallocs;
     uint64_t peakEpochStart;
     uint32_t peakEpoch;
+    uint32_t markEpoch;
     SysHigh sysHigh;
 };
 extern HotCounts memHot;
-// The current serial; the caller holds the manager lock.
+// The current serial: no busy block's is larger. The caller holds all locks.
 uint64_t memSerialNow();
+// Default build: the serial of the allocation pool k makes now, its lock
+// held and st.allocs already raised for it.
+MEM_ALWAYS_INLINE uint64_t memPoolSerial(const struct PoolHot &st) {
+    uint64_t low = (st.allocs + 1) & kSerialLowMask;
+    if (__builtin_expect(low < 2, 0)) low = 2;  // after 2^40 blocks of one pool: never kFreeFilled
+    return (static_cast<uint64_t>(memHot.markEpoch) << kSerialLowBits) | low;
+}
 
 // The third argument of SYS_StackTrace in the captures the library's own
 // operations make (hosts pass 1; the argument is otherwise unused). Such a
@@ -364,7 +410,13 @@ struct ReleaseNote {
 // lock; a change applies from the next release.
 extern uint8_t memFreeCheck;
 
-void *memAllocLocked(uint32_t size, const MemTraceAddr *pre, bool sampled, uint32_t *fullPools, FreedFindings *found);
+// Default build, for a reallocation that moves a block: its new block, taken
+// as KovaMemAlloc takes one, under each pool's own lock and with no other
+// lock held, with the chain the caller captured (pre; NULL: not traced),
+// its guard written, and never guarded nor from the C heap (NULL: no pool
+// could serve; the full pools are noted). Blocks found written after their
+// release are left in *found for the caller to tell.
+void *memAllocMoved(uint32_t size, const MemTraceAddr *pre, bool sampled, FreedFindings *found);
 
 // Tracing by sampling (default build; KovaMemSetTraceSampling): while
 // tracing is on, one allocation in memTraceSampling gets a trace record.
@@ -412,9 +464,6 @@ enum NoteKind { kNoteSysAlloc, kNoteMemFull, kNoteSysRealloc, kNotePoolFull };
 // The C-heap reallocation note names its block: written as the others, by size.
 void memNoteSysRealloc(uintptr_t ptr, uint32_t size);
 void memNoteFallback(NoteKind kind, uint32_t key);
-// Writes the " Pool is full" entries KovaMemAlloc writes, for the pools
-// marked by memAllocLocked, in rising order.
-void memNoteFullPools(uint32_t fullPools);
 extern PoolGeom memPoolGeom[kMaxPools];
 
 // memPoolHot[k].next: the data address of the block at the head of pool k's
@@ -577,24 +626,28 @@ MEM_ALWAYS_INLINE bool memGuardThis(uint32_t size, uint32_t align) {
     }
     return memGuardSampleSlow(n);
 }
-// Manager lock held. Places the block h (just taken, busy, size bytes) in a
+// Pool lock held. Places the block h (just taken, busy, size bytes) in a
 // free slot with chain alloc and returns its guarded data address, or NULL
 // when no slot is free (h keeps its own slot).
 uint8_t *memGuardedTake(MemBlockHdr *h, uint32_t size, const MemTraceAddr *alloc);
-// Manager lock held. Ends guarded block h's slot (release: the chain that
+// Pool lock held. Ends guarded block h's slot (release: the chain that
 // released it, or NULL): checks the bytes of rounding, makes the page
 // inaccessible and puts the slot on the waiting list; the caller gives h
 // its own slot's data address again. Returns whether the bytes behind the
 // caller's were intact.
 bool memGuardedGive(MemBlockHdr *h, const MemTraceAddr *release);
-// Manager lock held. What a release of area address a that is no busy
+// Pool lock held (or none, for a slot never used). What a release of area address a that is no busy
 // guarded block met: a released one (kBadFree, with the chain of its
 // release), else an address inside or beside one (kBadInside; pool and
 // block -1 in a slot never used).
 void memGuardedDescribe(uintptr_t a, BadReleaseNote *note);
-// Manager lock held. The busy block whose guarded data address is a
-// (MEM_FIND_FOUND, *out filled) or MEM_FIND_NOT_BUSY.
-int memGuardedFind(uintptr_t a, MemFindResult *out);
+// The busy block whose guarded data address is a (MEM_FIND_FOUND, *out
+// filled) or MEM_FIND_NOT_BUSY; the caller holds pool held's lock (-1: all
+// locks), and a block of another pool is not found.
+int memGuardedFind(uintptr_t a, MemFindResult *out, int held);
+// The pool of the block slot of area address a holds or last held, -1 for
+// a slot never used: the pool whose lock guards the slot's block.
+int memGuardedPoolOf(uintptr_t a);
 // The slot index holding address a of the area.
 MEM_ALWAYS_INLINE uint32_t memGuardedSlotOf(uintptr_t a) {
     return static_cast<uint32_t>((a - memGuarded.base) / (2u * memGuarded.page));
@@ -714,6 +767,69 @@ MemMutex *memCreateMutex(void);
 // operation takes and releases the manager lock once.
 inline int memLock(MemMutex *m) { return (m == nullptr || pthread_mutex_lock(m->mutex) != 0) ? -1 : 0; }
 inline int memUnlock(MemMutex *m) { return (m == nullptr || pthread_mutex_unlock(m->mutex) != 0) ? -1 : 0; }
+}  // extern "C"
+
+namespace kovamem {
+
+// The pool locks and the two leaf locks of the default build (see "Locks"
+// at the top): static, so that they need no set-up and no page is touched
+// until one is used. In the classic build a pool lock is the manager lock
+// and the leaf locks are not taken.
+struct alignas(64) PoolLock {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+};
+extern PoolLock memPoolLocks[kMaxPools];
+extern pthread_mutex_t memQuarantineLock;
+extern pthread_mutex_t memGuardedLock;
+
+MEM_ALWAYS_INLINE void memLockPool(unsigned k) {
+    if (config_classic)
+        (void)memLock(memMgrDetails.lock);
+    else
+        (void)pthread_mutex_lock(&memPoolLocks[k].mutex);
+}
+MEM_ALWAYS_INLINE void memUnlockPool(unsigned k) {
+    if (config_classic)
+        (void)memUnlock(memMgrDetails.lock);
+    else
+        (void)pthread_mutex_unlock(&memPoolLocks[k].mutex);
+}
+MEM_ALWAYS_INLINE void memLockLeaf(pthread_mutex_t &l) {
+    if (!config_classic) (void)pthread_mutex_lock(&l);
+}
+MEM_ALWAYS_INLINE void memUnlockLeaf(pthread_mutex_t &l) {
+    if (!config_classic) (void)pthread_mutex_unlock(&l);
+}
+// The trace-table lock as a leaf (default build only).
+MEM_ALWAYS_INLINE void memLockTrace() {
+    if (!config_classic) (void)memLock(memStackData.lock);
+}
+MEM_ALWAYS_INLINE void memUnlockTrace() {
+    if (!config_classic) (void)memUnlock(memStackData.lock);
+}
+// Every lock an operation on all pools needs: the manager lock, then each
+// pool's in index order (default build); the manager lock (classic).
+void memLockAll();
+void memUnlockAll();
+// Default build, all locks held: the pool counters of memMgrDetails from
+// the per-pool figures.
+void memSumCounts();
+
+// The lookup of addr with the lock that guards it held: its pool's (for an
+// address of the guarded area, the pool of the block its slot holds); the
+// manager lock in the classic build. *held is what memUnlockFound releases
+// (-1: nothing, the address is no pool's).
+int memLockAndFind(const void *addr, MemFindResult *out, int *held);
+MEM_ALWAYS_INLINE void memUnlockFound(int held) {
+    if (held >= 0) memUnlockPool(static_cast<unsigned>(held));
+}
+// memFindBlock for a caller that holds pool held's lock (-1: all locks, or
+// no other thread): a guarded block of another pool is not found.
+int memFindBlockHeld(const void *addr, MemFindResult *out, int held);
+
+}  // namespace kovamem
+
+extern "C" {
 
 // ---- initialisation ----
 void memInitStackData(void);
@@ -766,12 +882,17 @@ void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec);
 // on the held list (oldest first) until the block is taken again, found
 // written, or the record is needed: an allocation that finds no free record
 // takes the oldest held one back, so held records never leave a live block
-// untraced. Guarded by the manager lock; emptied by a reset of the table.
+// untraced. Guarded by the trace-table lock (the manager lock, classic);
+// emptied by a reset of the table. A free block's stackRec (its held
+// record) is written under that lock too, since an allocation from another
+// pool may take the record back: read it with memLoad outside it.
 struct MemHeldRecs {
     MemStackRec *head, *tail;
     uint16_t count;
 };
 extern MemHeldRecs memHeld;
+// Each of these takes the trace-table lock (default build); the caller
+// holds hdr's pool lock.
 void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *release);
 
 // Whether the records were ever chained into the free list. Until the first
@@ -781,7 +902,10 @@ void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *rel
 // caller holds the manager lock (or no other thread uses the library yet).
 extern bool memStackChained;
 void memChainStackTable(void);
+// Gives hdr's held record (if it still has one) back to the free list; takes
+// the trace-table lock.
 void memUnholdStackRec(MemBlockHdr *hdr);
+// The oldest held record back to the free list; trace-table lock held.
 void memReclaimHeldRec(void);
 
 // ---- memory checkers ----
@@ -818,7 +942,8 @@ static MEM_ALWAYS_INLINE void memCaptureTrace(MemTraceAddr *trace) {
 }
 
 // Attaches a trace record to h, just taken from a free list, while tracing
-// is on and the allocation is a sampled one. Caller holds the manager lock.
+// is on and the allocation is a sampled one. Caller holds h's pool lock;
+// the record is taken under the trace-table lock, and is h's alone after.
 // The call chain was captured before the lock was taken, into pre (so that
 // other threads do not wait for the walk), unless tracing was off then: it
 // is captured now. Always inlined
@@ -827,12 +952,15 @@ static MEM_ALWAYS_INLINE void memAttachStackRec(MemBlockHdr *h, uint32_t size, c
                                                 bool sampled = true) {
     MemStackData *sd = memMgrDetails.stackData;
     if (kovamem::memLoad(sd->logStack) != 1 || !sampled) return;
+    kovamem::memLockTrace();
     if (__builtin_expect(!memStackChained, 0)) memChainStackTable();
     // Held records are taken back before the free list would run empty, so
     // that keeping them never makes the list moves note an empty list.
     if (memHeld.head != nullptr && (sd->freeHead == nullptr || sd->freeHead->next == nullptr)) memReclaimHeldRec();
     MemStackRec *rec = sd->freeHead;
-    if (memMoveStackDataDLink(MEM_STACK_TO_BUSY, rec, sd) != 1) return;
+    const int moved = memMoveStackDataDLink(MEM_STACK_TO_BUSY, rec, sd);
+    kovamem::memUnlockTrace();
+    if (moved != 1) return;
     h->stackRec = rec;
     rec->hdr = h;
     rec->size = size;

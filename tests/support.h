@@ -30,6 +30,16 @@ constexpr bool kX86_64 = true;
 constexpr bool kX86_64 = false;
 #endif
 
+// The manager record with its pool counters brought up to date: the
+// default build keeps them per pool and sums them into the record when a
+// report, a snapshot or a check takes all locks.
+inline const MemMgrDetails &counted() {
+    kovamem::memLockAll();
+    kovamem::memSumCounts();
+    kovamem::memUnlockAll();
+    return memMgrDetails;
+}
+
 inline std::string logPath() { return "/tmp/memmgr-" + std::to_string(getpid()) + ".log"; }
 
 inline std::string readLog() {

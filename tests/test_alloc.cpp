@@ -33,7 +33,7 @@ TEST_F(Alloc, SmallestFittingPoolGuardBehindCallersBytesAndPeak) {
     }
     EXPECT_EQ(kt::pool(0), "N4 F3 B1 C0 A8 P2");
     EXPECT_EQ(kt::pool(1), "N4 F3 B1 C0 A9 P1");
-    EXPECT_EQ(memMgrDetails.memMallocCount, 7u);
+    EXPECT_EQ(kt::counted().memMallocCount, 7u);
     EXPECT_EQ(readLog(), "");
     KovaMemFree(a);
     KovaMemFree(b);
@@ -50,7 +50,7 @@ TEST_F(Alloc, FullPoolFallsThroughThenToCHeap) {
                              kt::noted(" REQ: KovaMemAlloc: 1 Pool is full and so going to next Pool", 1) +
                              kt::noted(" EXIT: ERROR: KovaMemAlloc: Mem Full and going for System alloc with size 8", 1) +
                              kt::noted(" EXIT: ERROR: KovaMemAlloc: System alloc with size 17", 1));
-    EXPECT_EQ(memMgrDetails.memMallocCount, 2u);
+    EXPECT_EQ(kt::counted().memMallocCount, 2u);
     EXPECT_EQ(memMgrDetails.sysMallocCount, 2u);
     for (void *p : {a, b, c, big}) KovaMemFree(p);
 }
@@ -59,7 +59,7 @@ TEST(AllocBeforeInit, EveryRequestGoesToCHeap) {
     void *p = KovaMemAlloc(16);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(memMgrDetails.sysMallocCount, 1u);
-    EXPECT_EQ(memMgrDetails.memMallocCount, 0u);
+    EXPECT_EQ(kt::counted().memMallocCount, 0u);
     free(p);
 }
 

@@ -78,10 +78,11 @@ void randomSequence(unsigned seed) {
                 kt::poke(p + kovamem::memGuardOffset(h->reqSize, memPoolData[h->poolIndex].blockSize), 0x5A);
             if (h != nullptr && rng() % 3 == 0) {  // a host driving the release itself
                 MemFindResult f{};
-                memLock(memMgrDetails.lock);
-                ASSERT_EQ(memFindBlock(p, &f), MEM_FIND_FOUND);
-                KovaMemFreeNode(f.pool, f.hdr, f.prev);
-                memUnlock(memMgrDetails.lock);
+                int held;
+                const int found = kovamem::memLockAndFind(p, &f, &held);
+                if (found == MEM_FIND_FOUND) KovaMemFreeNode(f.pool, f.hdr, f.prev);
+                kovamem::memUnlockFound(held);
+                ASSERT_EQ(found, MEM_FIND_FOUND);
             } else {
                 KovaMemFree(p);
             }

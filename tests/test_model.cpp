@@ -193,7 +193,7 @@ public:
         if (fromLibrary) {
             for (const MemBlockHdr *h = memMgrDetails.corruptList; h; h = h->next)
                 s += fmt(" %u/%u", h->poolIndex, h->blockIndex);
-            const MemMgrDetails &m = memMgrDetails;
+            const MemMgrDetails &m = kt::counted();
             s += fmt("\ncounters %u %u %u %u %u %u\n", m.memMallocCount, m.memReallocCount, m.memFreeCount,
                      m.sysMallocCount, m.sysReallocCount, m.sysFreeCount);
         } else {

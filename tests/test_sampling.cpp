@@ -20,9 +20,10 @@ int tracedOf(int n, uint32_t size, uint32_t size2 = 0, int *second = nullptr) {
     for (int i = 0; i < n; ++i) {
         const uint32_t s = (size2 != 0 && i % 2 == 1) ? size2 : size;
         void *p = KovaMemAlloc(s);
-        memLock(memMgrDetails.lock);  // other threads allocate meanwhile
-        const bool t = kt::hdrOf(p)->stackRec != nullptr;
-        memUnlock(memMgrDetails.lock);
+        MemFindResult f;  // other threads allocate meanwhile: under the pool's lock
+        int held;
+        const bool t = kovamem::memLockAndFind(p, &f, &held) == MEM_FIND_FOUND && f.hdr->stackRec != nullptr;
+        kovamem::memUnlockFound(held);
         if (t && s == size) ++traced;
         if (t && s != size && second != nullptr) ++*second;
         KovaMemFree(p);

@@ -27,14 +27,9 @@ uint32_t randomSize(std::mt19937 &rng) {
     return 65537 + rng() % 4096;  // beyond every pool: the C heap
 }
 
-// The pool an address lies in, from the areas fixed at initialisation
-// (read without the lock: they never change), or -1.
-int poolOf(const void *p) {
-    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
-    for (uint16_t k = 0; k < memMgrDetails.poolCount; ++k)
-        if (a >= memPoolData[k].firstBlock && a <= memPoolData[k].lastBlock) return k;
-    return -1;
-}
+// The pool an address lies in, or -1: the library's own lookup without
+// the lock (built ranges never change, grown ones are published first).
+int poolOf(const void *p) { return kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(p)); }
 
 void worker(int id) {
     std::mt19937 rng(1234u + static_cast<unsigned>(id));
@@ -77,15 +72,14 @@ void worker(int id) {
         if (KovaMemFree(e.first) != 1) ++gFaults;
 }
 
-}  // namespace
-
-TEST(Stress, ConcurrentUseKeepsEveryInvariant) {
-    kt::init(kt::Cfg{{0, 40}, {1, 40}, {2, 40}, {3, 30}, {5, 20}, {8, 10}, {11, 4}, {13, 2}});
-    ASSERT_EQ(KovaMemIsInitialized(), 1);
-    KovaMemSetFileSize(1u << 20);  // keep the log writing under contention
-
+// Runs the workers while side threads switch tracing, clean the
+// quarantine, print reports and check the whole structure; with extras
+// (default build), also snapshots whose pool figures must each add up,
+// marks with the blocks live since them, and peak resets: every operation
+// that takes all locks, against allocations that take one pool's lock.
+void runWorkers(bool extras) {
     std::vector<std::thread> side;
-    std::atomic<int> invalid{0};
+    std::atomic<int> invalid{0}, torn{0};
     side.emplace_back([] {
         for (int i = 0; !gDone; ++i) KovaMemUpdateLogStackFlag(i % 2);
     });
@@ -99,16 +93,45 @@ TEST(Stress, ConcurrentUseKeepsEveryInvariant) {
         while (!gDone)
             if (kt::validity() != "valid") ++invalid;
     });
+    if (extras) {
+        side.emplace_back([&torn] {
+            KovaMemStats st;
+            while (!gDone) {
+                st.size = sizeof st;
+                if (KovaMemGetStats(&st) != 0) continue;
+                uint64_t busy = 0;
+                for (uint32_t k = 0; k < st.poolCount; ++k) {
+                    const KovaMemPoolStats &p = st.pools[k];
+                    busy += p.busyCount;
+                    if (p.freeCount + p.busyCount + p.corruptCount != p.blockCount) ++torn;
+                }
+                // One picture: blocks taken = busy + released intact + damaged.
+                if (st.memMallocCount < st.memFreeCount + busy) ++torn;
+            }
+        });
+        side.emplace_back([] {
+            for (int i = 0; !gDone; ++i) {
+                const uint64_t mark = KovaMemMark();
+                KovaMemPrintLiveSince(mark);
+                if (i % 8 == 0) KovaMemResetPeaks();
+            }
+        });
+    }
     std::vector<std::thread> workers;
     for (int id = 0; id < kWorkers; ++id) workers.emplace_back(worker, id);
     for (auto &t : workers) t.join();
     gDone = true;
     for (auto &t : side) t.join();
-
     EXPECT_EQ(invalid.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
+}
+
+// At the end: every block released, the counters balanced, the quarantine
+// emptied by a cleanup.
+void expectBalancedBooks() {
     EXPECT_EQ(gFaults.load(), 0u);
     EXPECT_EQ(kt::validity(), "valid");
-    const MemMgrDetails &m = memMgrDetails;
+    const MemMgrDetails &m = kt::counted();
     EXPECT_EQ(m.memMallocCount, m.memFreeCount + gQuarantined.load());
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         const MemPool &p = m.pools[k];
@@ -123,4 +146,36 @@ TEST(Stress, ConcurrentUseKeepsEveryInvariant) {
     EXPECT_GT(gQuarantined.load(), 0u);
     EXPECT_GT(m.sysMallocCount, 0u);
     EXPECT_EQ(kt::validity(), "valid");
+}
+
+}  // namespace
+
+TEST(Stress, ConcurrentUseKeepsEveryInvariant) {
+    kt::init(kt::Cfg{{0, 40}, {1, 40}, {2, 40}, {3, 30}, {5, 20}, {8, 10}, {11, 4}, {13, 2}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    KovaMemSetFileSize(1u << 20);  // keep the log writing under contention
+    runWorkers(false);
+    expectBalancedBooks();
+}
+
+// The default build's pool locks with every structure shared between pools
+// in use: records held by released blocks (taken back by other pools'
+// allocations), sampled tracing, guarded blocks, grown pools; and the
+// operations on all pools running meanwhile.
+TEST(Stress, PoolLocksKeepSharedStructuresWhole) {
+    if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
+    KovaMemSetGuardedSampling(40, 16);
+    KovaMemSetPoolGrowth(4u << 20);
+    kt::init(kt::Cfg{{0, 20}, {1, 20}, {2, 20}, {3, 15}, {5, 10}, {8, 5}, {11, 2}, {13, 1}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    KovaMemSetFileSize(1u << 20);
+    KovaMemSetFreeCheck(1);
+    KovaMemSetTraceSampling(3);
+    runWorkers(true);
+    expectBalancedBooks();
+    KovaMemStats st;
+    st.size = sizeof st;
+    ASSERT_EQ(KovaMemGetStats(&st), 0);
+    EXPECT_GT(st.guardedAllocs, 0u);
+    EXPECT_GT(st.poolCountAll, 8u);  // grown
 }

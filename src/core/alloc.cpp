@@ -1,6 +1,7 @@
 // Allocation: smallest fitting pool, fall-through to larger pools, then the
-// C heap. The pool path allocates nothing and holds the manager lock only
-// while one pool is examined and, when it has a free block, taken.
+// C heap. The pool path allocates nothing and holds one pool's lock (the
+// manager lock, classic) only while that pool is examined and, when it has
+// a free block, taken.
 #include <stdlib.h>
 #include <string.h>
 
@@ -79,7 +80,7 @@ MEM_ALWAYS_INLINE uint8_t *nextOut(const MemPool *p, const kovamem::PoolHot &st)
 }
 
 // Takes the block pool k hands out next (a never-used one first, then the
-// head of its free list); the manager lock is held. Always inlined so that
+// head of its free list); pool k's lock is held. Always inlined so that
 // a traced allocation captures from KovaMemAlloc's own body.
 MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled) {
     MemPool *p = &memMgrDetails.pools[k];
@@ -109,7 +110,7 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
     }
     kovamem::memStore(h->reqSize, size);
     h->opaque = 0;
-    if (!kovamem::config_classic && __builtin_expect(h->stackRec != nullptr, 0))
+    if (!kovamem::config_classic && __builtin_expect(kovamem::memLoad(h->stackRec) != nullptr, 0))
         memUnholdStackRec(h);  // the chain of its release is no longer needed
     h->stackRec = nullptr;
     memAttachStackRec(h, size, pre, sampled);
@@ -129,9 +130,13 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
     ++p->busyCount;
     p->reqBytes += size;
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
-    if (++memMgrDetails.memMallocCount == 0) ++kovamem::memHot.poolHigh;
-    kovamem::memPoolGeom[k].serial[h->blockIndex] = kovamem::memSerialNow();
     ++st.allocs;
+    if (kovamem::config_classic) {
+        if (++memMgrDetails.memMallocCount == 0) ++kovamem::memHot.poolHigh;
+        kovamem::memPoolGeom[k].serial[h->blockIndex] = kovamem::memSerialNow();
+    } else {
+        kovamem::memPoolGeom[k].serial[h->blockIndex] = kovamem::memPoolSerial(st);
+    }
     if (st.windowPeak < p->busyCount) st.windowPeak = p->busyCount;
     return h->data;
 }
@@ -145,43 +150,24 @@ MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
     return __builtin_expect(g.serial[p->freeHead->blockIndex] == kovamem::kFreeFilled, 0);
 }
 
-// The pool of original o's chain that can serve now, the manager lock
-// held: the first with a block to hand out (blocks found written after
-// their release are quarantined on the way), else a pool grown for it;
-// -1 when none can.
+// Default build, the manager lock held: the pool of original o's chain
+// that can serve now, returned with its lock held: the first with a block
+// to hand out (blocks found written after their release are quarantined on
+// the way), else a pool grown for it; -1, no pool lock held, when none can.
 int takeFromChainLocked(uint16_t o, kovamem::FreedFindings *found) {
     for (uint16_t k = o; k != kovamem::kNoPool; k = kovamem::memPoolGeom[k].nextSame) {
         MemPool *p = &memMgrDetails.pools[k];
+        kovamem::memLockPool(k);
         if (headFilled(p)) kovamem::memScreenFreeHead(p, found);
         if (p->freeCount != 0) return k;
+        kovamem::memUnlockPool(k);
     }
-    return kovamem::memGrowLocked(o);
+    const int k = kovamem::memGrowLocked(o);
+    if (k >= 0) kovamem::memLockPool(static_cast<unsigned>(k));
+    return k;
 }
 
 }  // namespace
-
-// Default build, for a reallocation that moves a block: the allocation's
-// pool part under the manager lock the caller holds, so that the new block
-// is taken and the old one released in one hold. The pools the request
-// fell through because they were full are marked in *fullPools, for the
-// caller to note. The guard word and the
-// shadow state are the caller's to set. NULL: no pool could serve.
-void *kovamem::memAllocLocked(uint32_t size, const MemTraceAddr *pre, bool sampled, uint32_t *fullPools,
-                              FreedFindings *found) {
-    *fullPools = 0;
-    if (size == 0 || size > memLargestBlock()) return nullptr;
-    for (uint16_t o = memFirstPoolOfClass[memSizeClass(size)]; o < memPoolsBuilt; ++o) {
-        const int k = takeFromChainLocked(o, found);
-        if (k >= 0) return takeBlock(static_cast<uint16_t>(k), size, pre, sampled);
-        *fullPools |= 1u << o;
-    }
-    return nullptr;
-}
-
-void kovamem::memNoteFullPools(uint32_t fullPools) {
-    for (int k = 0; fullPools != 0; ++k, fullPools >>= 1)
-        if (fullPools & 1u) noteFullPool(k);
-}
 
 void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
     MemMgrDetails &m = memMgrDetails;
@@ -194,7 +180,10 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
         if (at < 0 && !memGuardIntact(data + p->blockSize)) at = static_cast<int32_t>(p->blockSize);
         if (at < 0) return;
         // Changed since its release: to the quarantine, as a block whose
-        // guard was found damaged, instead of to the caller.
+        // guard was found damaged, instead of to the caller. Its held
+        // record, if another pool's allocation has not taken it back, names
+        // the release.
+        memLockTrace();
         if (found->count < 2) {
             FreedFindings::Block &b = found->at[found->count];
             b.data = reinterpret_cast<uintptr_t>(data);
@@ -204,29 +193,36 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
             b.traced = h->stackRec != nullptr;
             if (b.traced) memcpy(b.release, h->stackRec->trace, sizeof b.release);
         }
+        memUnlockTrace();
         ++found->count;
-        if (h->stackRec != nullptr) memUnholdStackRec(h);
+        if (memLoad(h->stackRec) != nullptr) memUnholdStackRec(h);
         g.serial[h->blockIndex] = 0;
         p->freeHead = h->next;
         if (p->freeHead == nullptr) p->freeTail = nullptr;
         memStore(memPoolHot[h->poolIndex].next, p->freeHead != nullptr ? memSlotData(*p, p->freeHead->blockIndex) : nullptr);
         --p->freeCount;
+        ++p->corruptCount;
+        memLockLeaf(memQuarantineLock);
         h->next = m.corruptList;
         memStore(m.corruptList, h);
-        ++p->corruptCount;
         ++m.corruptCount;
+        memUnlockLeaf(memQuarantineLock);
     }
 }
 
-// Takes p's next block for a request of size, the manager lock held, and
+namespace {
+
+// Takes pool k's next block for a request of size, its lock held, and
 // releases the lock: the guard word is written after it, since the block
 // is busy now and its bytes are the caller's alone, and a write into a cold
 // line of a large block need not keep other threads waiting. Always inlined
-// for the traced capture (see takeBlock).
+// for the traced capture (see takeBlock). Blocks found written after their
+// release are told here unless the caller tells them (kDefer).
 //
 // Default build: a guarded allocation (guard: the chain that allocated it)
 // then moves to a slot of the guarded area when one is free; its bytes of
 // rounding were written there under the lock.
+template <bool kDefer>
 MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled,
                                 kovamem::FreedFindings *found, const MemTraceAddr *guard) {
     const MemPool *p = &memMgrDetails.pools[k];
@@ -234,16 +230,73 @@ MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *p
     if (__builtin_expect(guard != nullptr, 0)) {
         uint8_t *guarded = kovamem::memGuardedTake(p->busyTail, size, guard);
         if (guarded != nullptr) {
-            memUnlock(memMgrDetails.lock);
-            if (__builtin_expect(found->count != 0, 0)) logFound(*found, pre);
+            kovamem::memUnlockPool(k);
+            if (!kDefer && __builtin_expect(found->count != 0, 0)) logFound(*found, pre);
             return guarded;
         }
     }
-    memUnlock(memMgrDetails.lock);
+    kovamem::memUnlockPool(k);
     kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
     kovamem::memShadowTake(data, size);
-    if (__builtin_expect(found->count != 0, 0)) logFound(*found, pre);
+    if (!kDefer && __builtin_expect(found->count != 0, 0)) logFound(*found, pre);
     return data;
+}
+
+// The pool part of an allocation of size bytes (align: see allocate): the
+// first pool that holds the size, from the table built at initialisation;
+// every later pool holds it too. Each built pool is followed by the pools
+// grown for it (default build), and when all of them are busy, by one grown
+// now if the budget allows. NULL: no pool could serve. pre: the chain
+// captured for a traced allocation; guard: for a guarded one.
+// Default build: blocks found written after their release on the way are
+// quarantined, and told once the lock is released, or left in found for
+// the caller (kDefer).
+template <bool kDefer>
+MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceAddr *pre, bool sampled,
+                                  const MemTraceAddr *guard, kovamem::FreedFindings &found) {
+    MemMgrDetails &m = memMgrDetails;
+    for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
+        // A chain's pools share the stride, and grown areas start on a page.
+        // A grown pool is published by its link (release order), so what
+        // was set up for it is seen once the link is.
+        if (align != 0 && !poolAligned(m.pools[o], align)) continue;
+        for (uint16_t k = o; k != kovamem::kNoPool; k = __atomic_load_n(&kovamem::memPoolGeom[k].nextSame, __ATOMIC_ACQUIRE)) {
+            MemPool *p = &m.pools[k];
+            // The guard word goes into a block released long ago, in a line
+            // that is rarely cached: start fetching it before waiting for
+            // the lock (the block is most likely the one the hint names).
+            // Default build: a pool whose hint says it is empty is passed
+            // over without the lock, as a full pool is.
+            uint8_t *const hint = kovamem::memLoad(kovamem::memPoolHot[k].next);
+            if (!kovamem::config_classic && hint == nullptr) continue;
+            __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
+            kovamem::memLockPool(k);
+            if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
+            if (p->freeCount == 0) {
+                kovamem::memUnlockPool(k);
+                if (!kDefer && __builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
+                    logFound(found, pre);
+                    found.count = 0;
+                }
+                if (kovamem::config_classic) noteFullPool(k);
+                continue;
+            }
+            return handOut<kDefer>(k, size, pre, sampled, &found, guard);
+        }
+        // Every pool of the chain was busy: one grown for it, if any.
+        if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
+            memLock(m.lock);
+            const int k = takeFromChainLocked(o, &found);
+            memUnlock(m.lock);
+            if (k >= 0) return handOut<kDefer>(static_cast<uint16_t>(k), size, pre, sampled, &found, guard);
+        }
+        if (!kDefer && __builtin_expect(found.count != 0, 0)) {
+            logFound(found, pre);
+            found.count = 0;
+        }
+        if (!kovamem::config_classic) noteFullPool(o);
+    }
+    return nullptr;
 }
 
 // The allocation of KovaMemAlloc (align 0) and KovaMemAllocAligned (align
@@ -270,58 +323,18 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
     // Default build: a guarded allocation always keeps the chain that made it.
     const bool guard = kovamem::memGuardThis(size, align);
     if (traced || guard) memCaptureTrace(trace);
-    // The first pool that holds the size, from the table built at
-    // initialisation; every later pool holds it too. Each built pool is
-    // followed by the pools grown for it (default build), and when all of
-    // them are busy, by one grown now if the budget allows.
-    // Default build: blocks found written after their release on the way
-    // are quarantined, and told once the lock is released.
     kovamem::FreedFindings found;
     found.count = 0;
-    for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
-        // A chain's pools share the stride, and grown areas start on a page.
-        // A grown pool is published by its link (release order), so what
-        // was set up for it is seen once the link is.
-        if (align != 0 && !poolAligned(m.pools[o], align)) continue;
-        for (uint16_t k = o; k != kovamem::kNoPool; k = __atomic_load_n(&kovamem::memPoolGeom[k].nextSame, __ATOMIC_ACQUIRE)) {
-            MemPool *p = &m.pools[k];
-            // The guard word goes into a block released long ago, in a line
-            // that is rarely cached: start fetching it before waiting for
-            // the lock (the block is most likely the one the hint names).
-            // Default build: a pool whose hint says it is empty is passed
-            // over without the lock, as a full pool is.
-            uint8_t *const hint = kovamem::memLoad(kovamem::memPoolHot[k].next);
-            if (!kovamem::config_classic && hint == nullptr) continue;
-            __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
-            memLock(m.lock);
-            if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
-            if (p->freeCount == 0) {
-                memUnlock(m.lock);
-                if (__builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
-                    logFound(found, traced ? trace : nullptr);
-                    found.count = 0;
-                }
-                if (kovamem::config_classic) noteFullPool(k);
-                continue;
-            }
-            return handOut(k, size, traced ? trace : nullptr, sampled, &found, guard ? trace : nullptr);
-        }
-        // Every pool of the chain was busy: one grown for it, if any.
-        if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
-            memLock(m.lock);
-            const int k = takeFromChainLocked(o, &found);
-            if (k >= 0)
-                return handOut(static_cast<uint16_t>(k), size, traced ? trace : nullptr, sampled, &found,
-                               guard ? trace : nullptr);
-            memUnlock(m.lock);
-        }
-        if (__builtin_expect(found.count != 0, 0)) {
-            logFound(found, traced ? trace : nullptr);
-            found.count = 0;
-        }
-        if (!kovamem::config_classic) noteFullPool(o);
-    }
-    return sysAlloc(size, kovamem::kNoteMemFull, align);
+    void *p = fromPools<false>(size, align, traced ? trace : nullptr, sampled, guard ? trace : nullptr, found);
+    return p != nullptr ? p : sysAlloc(size, kovamem::kNoteMemFull, align);
+}
+
+}  // namespace
+
+void *kovamem::memAllocMoved(uint32_t size, const MemTraceAddr *pre, bool sampled, FreedFindings *found) {
+    found->count = 0;
+    if (size > memLargestBlock()) return nullptr;
+    return fromPools<true>(size, 0, pre, sampled, nullptr, *found);
 }
 
 extern "C" {

@@ -16,7 +16,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         memLogPrint(" EXIT: KovaMemCleanMemBlocks: Process not Required\n");
         return;
     }
-    memLock(m.lock);
+    kovamem::memLockAll();
     memLogPrint(" INFO: KovaMemCleanMemBlocks: Process Started\n");
     MemBlockHdr *h = m.corruptList;
     kovamem::memStore(m.corruptList, static_cast<MemBlockHdr *>(nullptr));
@@ -43,6 +43,6 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         ++p.freeCount;
         h = n;
     }
-    memUnlock(m.lock);
+    kovamem::memUnlockAll();
     memLogPrint(" EXIT: KovaMemCleanMemBlocks: Process Successfull\n");
 }

@@ -33,8 +33,8 @@ MEM_ALWAYS_INLINE uint8_t guardByte(uint32_t i) {
 
 uintptr_t slotPage(uint32_t i) { return memGuarded.base + static_cast<uintptr_t>(i) * 2u * memGuarded.page; }
 
-// Makes the area and its table (manager lock held, or before other threads
-// use the library). Returns whether the area exists.
+// Makes the area and its table (manager and guarded locks held, or before
+// other threads use the library). Returns whether the area exists.
 bool setUp(uint32_t slots) {
     if (memGuarded.base != 0) return true;
     const long ps = sysconf(_SC_PAGESIZE);
@@ -109,7 +109,11 @@ __thread uint32_t kovamem::memGuardRateSeen __attribute__((tls_model("initial-ex
 
 bool kovamem::memGuardSampleSlow(uint32_t n) { return n == 1 || memSampleStep(memGuardLeft, memGuardRateSeen, n); }
 
-uint8_t *kovamem::memGuardedTake(MemBlockHdr *h, uint32_t size, const MemTraceAddr *alloc) {
+namespace {
+
+// memGuardedTake with the guarded lock held.
+uint8_t *take(MemBlockHdr *h, uint32_t size, const MemTraceAddr *alloc) {
+    using namespace kovamem;
     GuardedArea &g = memGuarded;
     if (g.base == 0 || size > g.page) return nullptr;
     const int32_t i = freeSlot();
@@ -143,7 +147,9 @@ uint8_t *kovamem::memGuardedTake(MemBlockHdr *h, uint32_t size, const MemTraceAd
     return data;
 }
 
-bool kovamem::memGuardedGive(MemBlockHdr *h, const MemTraceAddr *release) {
+// memGuardedGive with the guarded lock held.
+bool give(MemBlockHdr *h, const MemTraceAddr *release) {
+    using namespace kovamem;
     GuardedArea &g = memGuarded;
     const uintptr_t a = reinterpret_cast<uintptr_t>(h->data);
     const uint32_t i = memGuardedSlotOf(a);
@@ -183,38 +189,77 @@ bool kovamem::memGuardedGive(MemBlockHdr *h, const MemTraceAddr *release) {
     return intact;
 }
 
-int kovamem::memGuardedFind(uintptr_t a, MemFindResult *out) {
+}  // namespace
+
+uint8_t *kovamem::memGuardedTake(MemBlockHdr *h, uint32_t size, const MemTraceAddr *alloc) {
+    memLockLeaf(memGuardedLock);
+    uint8_t *data = take(h, size, alloc);
+    memUnlockLeaf(memGuardedLock);
+    return data;
+}
+
+bool kovamem::memGuardedGive(MemBlockHdr *h, const MemTraceAddr *release) {
+    memLockLeaf(memGuardedLock);
+    const bool intact = give(h, release);
+    memUnlockLeaf(memGuardedLock);
+    return intact;
+}
+
+int kovamem::memGuardedPoolOf(uintptr_t a) {
+    memLockLeaf(memGuardedLock);
+    const uint32_t i = memGuardedSlotOf(a);
+    const int k = i < memGuarded.made ? memGuarded.slot[i].pool : -1;
+    memUnlockLeaf(memGuardedLock);
+    return k;
+}
+
+int kovamem::memGuardedFind(uintptr_t a, MemFindResult *out, int held) {
+    // The slot's block, if live and of the pool whose lock is held, cannot
+    // be released meanwhile: its release takes that lock.
+    memLockLeaf(memGuardedLock);
     const GuardedArea &g = memGuarded;
     const uint32_t i = memGuardedSlotOf(a);
-    if (i >= g.made) return MEM_FIND_NOT_BUSY;
-    const GuardedSlot &s = g.slot[i];
-    if (s.data != a || !memGuardedLive(s, s.state)) return MEM_FIND_NOT_BUSY;
-    const PoolGeom &geom = memPoolGeom[s.pool];
-    const uint16_t back = geom.busyPrev[s.block];
-    if (back == kNotBusy || reinterpret_cast<uintptr_t>(geom.hdrs[s.block].data) != a) return MEM_FIND_NOT_BUSY;
-    out->pool = &memMgrDetails.pools[s.pool];
-    out->hdr = &geom.hdrs[s.block];
-    out->prev = back - 1 == s.block ? nullptr : &geom.hdrs[back - 1];
+    bool live = false;
+    uint16_t pool = 0, block = 0;
+    if (i < g.made) {
+        const GuardedSlot &s = g.slot[i];
+        live = s.data == a && memGuardedLive(s, memLoad(s.state)) && (held < 0 || s.pool == held);
+        pool = s.pool;
+        block = s.block;
+    }
+    memUnlockLeaf(memGuardedLock);
+    if (!live) return MEM_FIND_NOT_BUSY;
+    const PoolGeom &geom = memPoolGeom[pool];
+    const uint16_t back = geom.busyPrev[block];
+    if (back == kNotBusy || reinterpret_cast<uintptr_t>(geom.hdrs[block].data) != a) return MEM_FIND_NOT_BUSY;
+    out->pool = &memMgrDetails.pools[pool];
+    out->hdr = &geom.hdrs[block];
+    out->prev = back - 1 == block ? nullptr : &geom.hdrs[back - 1];
     return MEM_FIND_FOUND;
 }
 
 void kovamem::memGuardedDescribe(uintptr_t a, BadReleaseNote *note) {
+    memLockLeaf(memGuardedLock);
     const GuardedArea &g = memGuarded;
     const uint32_t i = memGuardedSlotOf(a);
     note->heldRelease = false;
     note->kind = kBadInside;
     note->pool = note->block = -1;
     note->offset = 0;
-    if (i >= g.made) return;
+    if (i >= g.made) {
+        memUnlockLeaf(memGuardedLock);
+        return;
+    }
     const GuardedSlot &s = g.slot[i];
     note->pool = s.pool;
     note->block = s.block;
     note->offset = static_cast<int32_t>(a - s.data);
-    if (a == s.data && memGuardedReleased(s, s.state)) {
+    if (a == s.data && memGuardedReleased(s, memLoad(s.state))) {
         note->kind = kBadFree;
         note->heldRelease = s.released != 0 && s.release[0] != MEM_TRACE_END;
         if (note->heldRelease) memcpy(note->release, s.release, sizeof note->release);
     }
+    memUnlockLeaf(memGuardedLock);
 }
 
 void kovamem::memGuardedInit() {
@@ -243,9 +288,11 @@ void KovaMemSetGuardedSampling(uint32_t rate, uint32_t slots) {
         return;
     }
     memLock(m.lock);
+    kovamem::memLockLeaf(kovamem::memGuardedLock);
     if (memGuarded.base != 0 && memGuarded.slots != slots)
         memLogPrint(" INFO: KovaMemSetGuardedSampling: the area keeps its %u slots\n", memGuarded.slots);
     switchOn(rate, slots);
+    kovamem::memUnlockLeaf(kovamem::memGuardedLock);
     memUnlock(m.lock);
 }
 

@@ -140,17 +140,22 @@ void chainStackTable() {
 // and both locks free; its own entries then go to a log named after it
 // (default build; the classic build keeps writing where initialisation
 // pointed).
+// Default build: every lock, in the lock order (all pools, then the leaves).
 void forkPrepare() {
-    memLock(memMgrDetails.lock);
+    kovamem::memLockAll();
+    kovamem::memLockLeaf(kovamem::memGuardedLock);
+    kovamem::memLockLeaf(kovamem::memQuarantineLock);
     memLock(memStackData.lock);
 }
-void forkParent() {
+void unlockForked() {
     memUnlock(memStackData.lock);
-    memUnlock(memMgrDetails.lock);
+    kovamem::memUnlockLeaf(kovamem::memQuarantineLock);
+    kovamem::memUnlockLeaf(kovamem::memGuardedLock);
+    kovamem::memUnlockAll();
 }
+void forkParent() { unlockForked(); }
 void forkChild() {
-    memUnlock(memStackData.lock);
-    memUnlock(memMgrDetails.lock);
+    unlockForked();
     if (!kovamem::config_classic) {
         snprintf(memLogPath, sizeof memLogPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
         memStore(memLogFull, 0u);  // a new file: the parent's cap state is not the child's

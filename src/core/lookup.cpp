@@ -1,5 +1,6 @@
 // Block lookup: a data address back to its busy block, its pool and the
-// header before it on the busy list. Caller holds the manager lock.
+// header before it on the busy list. Caller holds the lock of the address's
+// pool (memLockAndFind), all locks, or is the only thread using the library.
 //
 // Constant time: the pool from its address range (a binary search over the
 // at most 14 ranges, sorted once at initialisation), the slot by arithmetic
@@ -10,17 +11,42 @@
 
 using kovamem::memPoolGeom;
 
+int kovamem::memFindBlockHeld(const void *addr, MemFindResult *out, int held) {
+    // The count only rises (growth stores it atomically): zero means no
+    // manager.
+    if (memLoad(memMgrDetails.poolCount) == 0) return MEM_FIND_NOT_MANAGED;
+    const uintptr_t a = reinterpret_cast<uintptr_t>(addr);
+    const int k = memPoolOfAddress(a);
+    if (k < 0) return memInGuarded(a) ? memGuardedFind(a, out, held) : MEM_FIND_NOT_MANAGED;
+    const int32_t j = memSlotOf(k, a);
+    return j < 0 ? MEM_FIND_NOT_BUSY : memFindSlot(k, j, out);
+}
+
+int kovamem::memLockAndFind(const void *addr, MemFindResult *out, int *held) {
+    if (config_classic) {
+        (void)memLock(memMgrDetails.lock);
+        *held = 0;  // any pool's lock is the manager lock
+        return memFindBlock(addr, out);
+    }
+    const uintptr_t a = reinterpret_cast<uintptr_t>(addr);
+    const bool managed = memLoad(memMgrDetails.poolCount) != 0;
+    int k = managed ? memPoolOfAddress(a) : -1;
+    if (k < 0 && managed && memInGuarded(a)) {
+        k = memGuardedPoolOf(a);
+        if (k < 0) {  // a slot never used
+            *held = -1;
+            return MEM_FIND_NOT_BUSY;
+        }
+    }
+    *held = k;
+    if (k < 0) return MEM_FIND_NOT_MANAGED;
+    memLockPool(static_cast<unsigned>(k));
+    return memFindBlockHeld(addr, out, k);
+}
+
 extern "C" {
 
-int memFindBlock(const void *addr, MemFindResult *out) {
-    const MemMgrDetails &m = memMgrDetails;
-    if (m.poolCount == 0) return MEM_FIND_NOT_MANAGED;
-    const uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-    const int k = kovamem::memPoolOfAddress(a);
-    if (k < 0) return kovamem::memInGuarded(a) ? kovamem::memGuardedFind(a, out) : MEM_FIND_NOT_MANAGED;
-    const int32_t j = kovamem::memSlotOf(k, a);
-    return j < 0 ? MEM_FIND_NOT_BUSY : kovamem::memFindSlot(k, j, out);
-}
+int memFindBlock(const void *addr, MemFindResult *out) { return kovamem::memFindBlockHeld(addr, out, -1); }
 
 int memFindBlockWalk(const void *addr, MemFindResult *out) {
     const MemMgrDetails &m = memMgrDetails;

@@ -51,18 +51,20 @@ __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr,
         note->traced = r != nullptr;
         if (r != nullptr) memcpy(note->alloc, r->trace, sizeof note->alloc);
     }
+    kovamem::memLockLeaf(kovamem::memQuarantineLock);
     hdr->next = m.corruptList;
     // Stored atomically: the cleanup peeks at the list without the lock.
     kovamem::memStore(m.corruptList, hdr);
-    ++pool->corruptCount;
     ++m.corruptCount;
+    kovamem::memUnlockLeaf(kovamem::memQuarantineLock);
+    ++pool->corruptCount;
     ++kovamem::memPoolHot[hdr->poolIndex].damaged;
     kovamem::memPoolGeom[hdr->poolIndex].serial[hdr->blockIndex] = 0;
     memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
     memLogPrint(" ERROR: KovaMemFreeNode: FAILED to free the Ptr 0x%" PRIxPTR "\n", reinterpret_cast<uintptr_t>(slot));
 }
 
-// The release of one busy block found by the lookup; the manager lock is
+// The release of one busy block found by the lookup; its pool's lock is
 // held. Inlined into KovaMemFree, the path of every release.
 //
 // Default build, with the write-after-release check on: an intact block's
@@ -73,6 +75,7 @@ __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr,
 MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev,
                                const MemTraceAddr *release = nullptr, kovamem::ReleaseNote *note = nullptr) {
     MemMgrDetails &m = memMgrDetails;
+    (void)m;
     const uint32_t s = pool->blockSize;
     MemStackRec *r = hdr->stackRec;
 
@@ -141,12 +144,12 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
         else
             memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
     }
-    ++m.memFreeCount;
+    if (config_classic) ++m.memFreeCount;  // default build: summed from the pools (memSumCounts)
     return 1;
 }
 
 // Default build: what a release of pool address a (pool k) that is no busy
-// block's start met; the manager lock is held. j: its slot, or -1 when a
+// block's start met; pool k's lock is held. j: its slot, or -1 when a
 // lies inside a slot.
 __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintptr_t a, kovamem::BadReleaseNote *note) {
     const MemPool &p = memMgrDetails.pools[k];
@@ -163,21 +166,35 @@ __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintpt
     note->block = j;
     note->offset = 0;
     note->kind = kovamem::kBadFree;
-    int limit = MEM_POOL_SLOTS * (kovamem::kMaxBlockCount + 1);
-    for (const MemBlockHdr *h = memMgrDetails.corruptList; h != nullptr && --limit > 0; h = h->next) {
-        if (h == &g.hdrs[j]) {
+    // Whether the block is quarantined is known from its pool's count
+    // (under the pool lock) before the shared list is walked.
+    if (p.corruptCount != 0) {
+        bool quarantined = false;
+        kovamem::memLockLeaf(kovamem::memQuarantineLock);
+        int limit = kovamem::kMaxPools * (kovamem::kMaxBlockCount + 1);
+        for (const MemBlockHdr *h = memMgrDetails.corruptList; h != nullptr && --limit > 0; h = h->next) {
+            if (h == &g.hdrs[j]) {
+                quarantined = true;
+                break;
+            }
+        }
+        kovamem::memUnlockLeaf(kovamem::memQuarantineLock);
+        if (quarantined) {
             note->kind = kovamem::kBadQuarantined;
             return;
         }
     }
     // A block standing for a guarded one is busy elsewhere: its record is
-    // that allocation's.
-    const MemStackRec *held =
-        kovamem::memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data)) ? nullptr : g.hdrs[j].stackRec;
+    // that allocation's. A free block's held record is read under the
+    // trace-table lock: another pool's allocation may take it back.
+    if (kovamem::memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data))) return;
+    kovamem::memLockTrace();
+    const MemStackRec *held = g.hdrs[j].stackRec;
     if (held != nullptr) {  // a free block keeps the chain of its release
         note->heldRelease = true;
         memcpy(note->release, held->trace, sizeof note->release);
     }
+    kovamem::memUnlockTrace();
 }
 
 // Default build: the release of an address of the guarded area, inlined
@@ -190,17 +207,55 @@ MEM_ALWAYS_INLINE uint8_t releaseGuarded(void *ptr) {
     MemFindResult f;
     kovamem::ReleaseNote note;
     kovamem::BadReleaseNote bad;
-    memLock(m.lock);
-    if (kovamem::memGuardedFind(reinterpret_cast<uintptr_t>(ptr), &f) == MEM_FIND_FOUND) {
+    (void)m;
+    // The slot's block is guarded by its pool's lock; a slot taken by
+    // another pool meanwhile is found no busy block of this one.
+    const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+    const int k = kovamem::memGuardedPoolOf(a);
+    if (k >= 0) kovamem::memLockPool(static_cast<unsigned>(k));
+    if (k >= 0 && kovamem::memGuardedFind(a, &f, k) == MEM_FIND_FOUND) {
         const int result = freeNode(f.pool, f.hdr, f.prev, trace, &note);
-        memUnlock(m.lock);
+        kovamem::memUnlockPool(static_cast<unsigned>(k));
         if (__builtin_expect(result == 0, 0)) kovamem::memLogDamageChains("KovaMemFree", note, trace);
         return static_cast<uint8_t>(result);
     }
-    kovamem::memGuardedDescribe(reinterpret_cast<uintptr_t>(ptr), &bad);
-    memUnlock(m.lock);
+    kovamem::memGuardedDescribe(a, &bad);
+    if (k >= 0) kovamem::memUnlockPool(static_cast<unsigned>(k));
     kovamem::memLogBadRelease(ptr, bad, trace);
     return MEM_FREE_NOT_BUSY;
+}
+
+// Classic build: the reallocation as described, under the manager lock. The
+// lock is not recursive: it is dropped around the allocation and the old
+// block looked up again afterwards, since another thread may have released
+// it meanwhile.
+void *classicRealloc(void *ptr, uint32_t size) {
+    MemMgrDetails &m = memMgrDetails;
+    MemFindResult f;
+    memLock(m.lock);
+    if (memFindBlock(ptr, &f) != MEM_FIND_FOUND) {
+        memUnlock(m.lock);
+        return nullptr;
+    }
+    if (size <= f.pool->blockSize) {
+        memUnlock(m.lock);
+        return ptr;
+    }
+    const uint32_t old = f.hdr->reqSize;
+    const uint32_t copy = old < size ? old : size;
+    memUnlock(m.lock);
+    void *fresh = KovaMemAlloc(size);
+    memLock(m.lock);
+    if (fresh == nullptr) {
+        memUnlock(m.lock);
+        return nullptr;
+    }
+    ++m.memReallocCount;
+    ++kovamem::memHot.reallocs;
+    memcpy(fresh, ptr, copy);
+    if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)freeNode(f.pool, f.hdr, f.prev);
+    memUnlock(m.lock);
+    return fresh;
 }
 
 }  // namespace
@@ -267,9 +322,9 @@ uint8_t KovaMemFree(void *ptr) {
         const int32_t j = kovamem::memSlotOf(k, a);
         if (j < 0) {
             if (!config_classic) {
-                memLock(m.lock);
+                kovamem::memLockPool(static_cast<unsigned>(k));
                 describeBadRelease(k, j, a, &bad);
-                memUnlock(m.lock);
+                kovamem::memUnlockPool(static_cast<unsigned>(k));
                 memCaptureTrace(trace);
                 kovamem::memLogBadRelease(ptr, bad, trace);
             }
@@ -288,10 +343,10 @@ uint8_t KovaMemFree(void *ptr) {
         __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, m.pools[k].blockSize));
         MemFindResult f;
         kovamem::ReleaseNote note;
-        memLock(m.lock);
+        kovamem::memLockPool(static_cast<unsigned>(k));
         if (kovamem::memFindSlot(k, j, &f) == MEM_FIND_FOUND) {
             const int result = freeNode(f.pool, f.hdr, f.prev, pre, config_classic ? nullptr : &note);
-            memUnlock(m.lock);
+            kovamem::memUnlockPool(static_cast<unsigned>(k));
             if (!config_classic && __builtin_expect(result == 0, 0)) {
                 if (pre == nullptr) memCaptureTrace(trace);
                 kovamem::memLogDamageChains("KovaMemFree", note, trace);
@@ -299,7 +354,7 @@ uint8_t KovaMemFree(void *ptr) {
             return static_cast<uint8_t>(result);
         }
         if (!config_classic) describeBadRelease(k, j, a, &bad);
-        memUnlock(m.lock);
+        kovamem::memUnlockPool(static_cast<unsigned>(k));
         if (!config_classic) {
             if (pre == nullptr) memCaptureTrace(trace);
             kovamem::memLogBadRelease(ptr, bad, trace);
@@ -346,107 +401,70 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
             }
         }
     }
+    if (config_classic) return classicRealloc(ptr, size);
     MemFindResult f;
-    memLock(m.lock);
-    const int found = memFindBlock(ptr, &f);
+    int held;
+    const int found = kovamem::memLockAndFind(ptr, &f, &held);
     if (found != MEM_FIND_FOUND) {
-        memUnlock(m.lock);
-        if (found == MEM_FIND_NOT_MANAGED && ptr != nullptr && !config_classic) return sysRealloc(ptr, size);
+        kovamem::memUnlockFound(held);
+        if (found == MEM_FIND_NOT_MANAGED && ptr != nullptr) return sysRealloc(ptr, size);
         return nullptr;
     }
     if (size <= f.pool->blockSize && (!guardedOld || size == 0 || size == f.hdr->reqSize)) {
-        if (!config_classic && size != 0) resizeInPlace(f.pool, f.hdr, size);
-        memUnlock(m.lock);
+        if (size != 0) resizeInPlace(f.pool, f.hdr, size);
+        kovamem::memUnlockFound(held);
         return ptr;
     }
-    const uint32_t old = f.hdr->reqSize;
-    const uint32_t copy = old < size ? old : size;
-    if (config_classic) {
-        // The manager lock is not recursive: drop it around the allocation
-        // and look the old block up again afterwards, since another thread
-        // may have released it meanwhile.
-        memUnlock(m.lock);
-        void *fresh = KovaMemAlloc(size);
-        memLock(m.lock);
-        if (fresh == nullptr) {
-            memUnlock(m.lock);
-            return nullptr;
-        }
-        ++m.memReallocCount;
-        ++kovamem::memHot.reallocs;
-        memcpy(fresh, ptr, copy);
-        if (memFindBlock(ptr, &f) == MEM_FIND_FOUND) (void)freeNode(f.pool, f.hdr, f.prev);
-        memUnlock(m.lock);
-        return fresh;
-    }
-    // Default build, a move into another pool block: the new block is taken,
-    // filled and the old one released in this one hold of the lock, so no
-    // other thread ever sees the old block released before its bytes are
-    // copied, nor the new one before they arrive.
+    // A move. The new block is taken as an allocation takes one, with the
+    // old block's pool lock released, so that only one pool lock is ever
+    // held; the old block is then looked up again under its lock and known
+    // by its allocation serial: if another thread released it meanwhile
+    // (whatever took its place since), nothing is copied or released and
+    // the new block is given back. The old block is released only after its
+    // bytes are copied, and nobody sees the new one before they arrive.
     // Blocks found written after their release, and a damaged old block,
     // are told once the lock is released, with chains captured here.
-    uint32_t fullPools;
-    kovamem::FreedFindings freed;
-    freed.count = 0;
-    kovamem::ReleaseNote note;
-    uint8_t *fresh = static_cast<uint8_t *>(kovamem::memAllocLocked(size, pre, sampled, &fullPools, &freed));
-    if (fresh != nullptr) {
-        // The allocation's notes come before whatever the release of the
-        // old block writes, as for an allocation followed by a release.
-        kovamem::memNoteFullPools(fullPools);
-        kovamem::memShadowTake(fresh, size);
-        memcpy(fresh, ptr, copy);
-        ++m.memReallocCount;
-        ++kovamem::memHot.reallocs;
-        const int released = freeNode(f.pool, f.hdr, f.prev, guardedOld ? guardRelease : nullptr, &note);
-        memUnlock(m.lock);
-        // The new block is busy and the caller's alone: its guard goes in
-        // after the lock, as for any allocation.
-        const uint32_t s = m.pools[kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(fresh))].blockSize;
-        kovamem::memPutGuard(fresh + kovamem::memGuardOffset(size, s));
-        if (__builtin_expect(freed.count != 0 || released == 0, 0)) {
-            if (pre == nullptr) memCaptureTrace(trace);
-            if (freed.count != 0) kovamem::memLogFreedFindings(freed, trace);
-            if (released == 0) kovamem::memLogDamageChains("KovaMemReAlloc", note, trace);
-        }
-        return fresh;
-    }
-    // A move to the C heap: the C library is not called under the lock. The
-    // block is known again on retaking it by its allocation serial: if
-    // another thread released it meanwhile (whatever took its place since),
-    // nothing is copied or released and the new block is given back.
+    const uint32_t old = f.hdr->reqSize;
+    const uint32_t copy = old < size ? old : size;
     const uint64_t serial = kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex];
-    memUnlock(m.lock);
+    kovamem::memUnlockFound(held);
+    kovamem::FreedFindings freed;
+    kovamem::ReleaseNote note;
+    void *fresh = kovamem::memAllocMoved(size, pre, sampled, &freed);
+    const bool pooled = fresh != nullptr;
     if (__builtin_expect(freed.count != 0, 0)) {
         if (pre == nullptr) memCaptureTrace(trace);
         kovamem::memLogFreedFindings(freed, trace);
     }
-    kovamem::memNoteFullPools(fullPools);
-    void *heap = kovamem::memHeap.malloc(size);
-    if (heap != nullptr) memCountUp(m.sysMallocCount);
-    kovamem::memNoteFallback(size > kovamem::memLargestBlock() ? kovamem::kNoteSysAlloc : kovamem::kNoteMemFull,
-                             size);
-    if (heap == nullptr) return nullptr;
-    memLock(m.lock);
-    if (memFindBlock(ptr, &f) == MEM_FIND_FOUND &&
+    if (!pooled) {  // the C heap: not called under any lock
+        fresh = kovamem::memHeap.malloc(size);
+        if (fresh != nullptr) memCountUp(m.sysMallocCount);
+        kovamem::memNoteFallback(size > kovamem::memLargestBlock() ? kovamem::kNoteSysAlloc : kovamem::kNoteMemFull,
+                                 size);
+        if (fresh == nullptr) return nullptr;
+    }
+    if (kovamem::memLockAndFind(ptr, &f, &held) == MEM_FIND_FOUND &&
         kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial) {
-        memcpy(heap, ptr, copy);
-        ++m.memReallocCount;
-        ++kovamem::memHot.reallocs;
+        memcpy(fresh, ptr, copy);
+        ++kovamem::memPoolHot[f.hdr->poolIndex].reallocs;
         const int released = freeNode(f.pool, f.hdr, f.prev, guardedOld ? guardRelease : nullptr, &note);
-        memUnlock(m.lock);
+        kovamem::memUnlockFound(held);
         if (__builtin_expect(released == 0, 0)) {
             memCaptureTrace(trace);
             kovamem::memLogDamageChains("KovaMemReAlloc", note, trace);
         }
-        return heap;
+        return fresh;
     }
-    memUnlock(m.lock);
-    kovamem::memHeap.free(heap);
-    memCountUp(m.sysFreeCount);
+    kovamem::memUnlockFound(held);
+    if (pooled) {
+        (void)KovaMemFree(fresh);
+    } else {
+        kovamem::memHeap.free(fresh);
+        memCountUp(m.sysFreeCount);
+    }
     memLogPrint(" ERROR: KovaMemReAlloc: Ptr 0x%" PRIxPTR
-                " was released by another thread while it moved to the C heap: nothing copied or released\n",
-                reinterpret_cast<uintptr_t>(ptr));
+                " was released by another thread while it moved to %s: nothing copied or released\n",
+                reinterpret_cast<uintptr_t>(ptr), pooled ? "another pool" : "the C heap");
     return nullptr;
 }
 

@@ -19,7 +19,50 @@ kovamem::HeapFns kovamem::memHeap = {malloc, calloc, realloc, free, posix_memali
 kovamem::HotCounts kovamem::memHot;
 alignas(64) kovamem::PoolHot kovamem::memPoolHot[kovamem::kMaxPools];
 
+kovamem::PoolLock kovamem::memPoolLocks[kovamem::kMaxPools];
+pthread_mutex_t kovamem::memQuarantineLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t kovamem::memGuardedLock = PTHREAD_MUTEX_INITIALIZER;
+
+void kovamem::memLockAll() {
+    MemMgrDetails &m = memMgrDetails;
+    (void)memLock(m.lock);
+    if (config_classic) return;
+    // Pools are made only under the manager lock: the count stays as read.
+    for (unsigned k = 0; k < m.poolCount; ++k) (void)pthread_mutex_lock(&memPoolLocks[k].mutex);
+}
+
+void kovamem::memUnlockAll() {
+    MemMgrDetails &m = memMgrDetails;
+    if (!config_classic)
+        for (unsigned k = m.poolCount; k-- > 0;) (void)pthread_mutex_unlock(&memPoolLocks[k].mutex);
+    (void)memUnlock(m.lock);
+}
+
+void kovamem::memSumCounts() {
+    if (config_classic) return;
+    MemMgrDetails &m = memMgrDetails;
+    uint64_t taken = 0, moved = 0, kept = 0;
+    for (unsigned k = 0; k < m.poolCount; ++k) {
+        const PoolHot &st = memPoolHot[k];
+        taken += st.allocs;
+        moved += st.reallocs;
+        // Every block taken is busy, or was released intact or damaged.
+        kept += static_cast<uint64_t>(m.pools[k].busyCount) + st.damaged;
+    }
+    m.memMallocCount = static_cast<uint32_t>(taken);
+    memHot.poolHigh = static_cast<uint32_t>(taken >> 32);
+    m.memReallocCount = static_cast<uint32_t>(moved);
+    memHot.reallocs = moved;
+    m.memFreeCount = static_cast<uint32_t>(taken - kept);
+}
+
 uint64_t kovamem::memSerialNow() {
+    if (!config_classic) {
+        uint64_t taken = 0;
+        for (unsigned k = 0; k < memMgrDetails.poolCount; ++k) taken += memPoolHot[k].allocs;
+        const uint64_t low = taken + 1 < kSerialLowMask ? taken + 1 : kSerialLowMask;
+        return (static_cast<uint64_t>(memHot.markEpoch) << kSerialLowBits) | low;
+    }
     const uint32_t &low = memMgrDetails.sysMallocCount;
     for (;;) {  // the C-heap count's high word read again: no wrap came between
         const uint32_t h = __atomic_load_n(&memHot.sysHigh.malloc, __ATOMIC_RELAXED);

@@ -40,9 +40,9 @@ void checkPointer(const char *text) {
     }
     const uintptr_t value = memParseHexAddr(text);
     MemFindResult found;
-    memLock(memMgrDetails.lock);
-    const int result = memFindBlock(reinterpret_cast<const void *>(value), &found);
-    memUnlock(memMgrDetails.lock);
+    int held;
+    const int result = kovamem::memLockAndFind(reinterpret_cast<const void *>(value), &found, &held);
+    kovamem::memUnlockFound(held);
     if (result == MEM_FIND_NOT_MANAGED)
         memLogPrint(" DataPtr:0x%" PRIxPTR " is not Memory Manager Valid pointer\n", value);
     else if (result == MEM_FIND_NOT_BUSY)

@@ -96,7 +96,7 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
     Scratch &s = *static_cast<Scratch *>(mapped);  // zero-filled by the mapping
     uint32_t blocks = 0, groups = 0, restBlocks = 0;
     uint64_t bytes = 0, restBytes = 0;
-    memLock(m.lock);
+    kovamem::memLockAll();
     const uint64_t now = kovamem::memSerialNow();
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         const kovamem::PoolGeom &geom = kovamem::memPoolGeom[k];
@@ -120,7 +120,7 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
             if (at < g->low) g->low = at;
         }
     }
-    memUnlock(m.lock);
+    kovamem::memUnlockAll();
 
     const bool overflow = restBlocks != 0;  // blocks whose group found no room
     qsort_r(s.order, groups, sizeof s.order[0], byBytes, s.groups);

@@ -53,7 +53,8 @@ bool snapshot(Snapshot &n) {
     if (m.initialized == 0) return false;
     s.size = sizeof s;
     s.version = KOVAMEM_STATS_VERSION;
-    memLock(m.lock);
+    kovamem::memLockAll();
+    kovamem::memSumCounts();
     const MemStackData &d = *m.stackData;
     s.poolCountAll = m.poolCount;
     s.poolCount = m.poolCount < MEM_POOL_SLOTS ? m.poolCount : MEM_POOL_SLOTS;
@@ -106,7 +107,7 @@ bool snapshot(Snapshot &n) {
                               kovamem::memSlotStride(p.blockSize) - p.blockSize);
     }
     s.totalReserved = s.totalMgmt + s.totalData;
-    memUnlock(m.lock);
+    kovamem::memUnlockAll();
     // Sums and the C-heap counters, outside the lock.
     s.sysMallocCount = wide(m.sysMallocCount, kovamem::memHot.sysHigh.malloc);
     s.sysReallocCount = wide(m.sysReallocCount, kovamem::memHot.sysHigh.realloc);
@@ -378,19 +379,22 @@ void KovaMemResetPeaks(void) {
     MemMgrDetails &m = memMgrDetails;
     if (m.initialized == 0) return;
     const uint64_t now = static_cast<uint64_t>(time(nullptr));
-    memLock(m.lock);
+    kovamem::memLockAll();
     for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPoolHot[k].windowPeak = m.pools[k].busyCount;
     ++kovamem::memHot.peakEpoch;
     kovamem::memHot.peakEpochStart = now;
-    memUnlock(m.lock);
+    kovamem::memUnlockAll();
 }
 
 uint64_t KovaMemMark(void) {
     MemMgrDetails &m = memMgrDetails;
     if (m.lock == nullptr) return 0;
-    memLock(m.lock);
+    kovamem::memLockAll();
     const uint64_t mark = kovamem::memSerialNow();
-    memUnlock(m.lock);
+    // Default build: allocations from now on belong to the next epoch, so
+    // their serials exceed the mark in every pool.
+    if (!kovamem::config_classic) ++kovamem::memHot.markEpoch;
+    kovamem::memUnlockAll();
     return mark;
 }
 

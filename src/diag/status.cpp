@@ -247,13 +247,14 @@ extern "C" void KovaMemPrintMemStatus(void) {
     const MemStackData &d = *m.stackData;
     Scratch *scratch = memLoad(d.logStack) == 1 ? mapScratch() : nullptr;  // before the lock
     Figures fig;
-    memLock(m.lock);
+    kovamem::memLockAll();
+    kovamem::memSumCounts();
     fig.take(m);
     const bool traced = memLoad(d.logStack) == 1;
     if (traced && scratch == nullptr) {  // no copy: every entry under the lock
         poolSections(s, fig, [](const Section &sec) { sec.write(); });
         traceSectionLocked(s, d);
-        memUnlock(m.lock);
+        kovamem::memUnlockAll();
         return;
     }
     const uint32_t debugMemUsage = d.debugMemUsage;
@@ -264,7 +265,7 @@ extern "C" void KovaMemPrintMemStatus(void) {
         for (const MemStackRec *r = d.busyHead; r != nullptr && budget > 0; r = r->next, --budget)
             if (r->hdr != nullptr) scratch->blocks[n++].take(r, r->hdr);
     }
-    memUnlock(m.lock);
+    kovamem::memUnlockAll();
 
     poolSections(s, fig, [](const Section &sec) { sec.write(); });
     if (traced) {

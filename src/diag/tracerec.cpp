@@ -3,9 +3,11 @@
 //
 // Choices made here:
 // - A reset (tracing switched off) rewrites the record lists and clears the
-//   links of live headers. Once the manager lock exists the reset holds it,
-//   so it never interleaves with a move or with the status report's walk;
-//   the lock order is manager lock, then trace-table lock.
+//   links of live headers. Once the manager lock exists the reset holds all
+//   locks, so it never interleaves with a move or with the status report's
+//   walk; the trace-table lock is taken after them.
+// - Default build: every move between the lists is made under the
+//   trace-table lock, with the pool lock of the block concerned held.
 // - logStack is read and written as an atomic byte: the switch sets it
 //   without the manager lock while allocations read it under that lock.
 // - Before initialisation the switch acts on the static table directly.
@@ -55,8 +57,10 @@ int memMoveStackDataDLink(int dir, MemStackRec *rec, MemStackData *stackData) {
 void memDetachStackRec(MemBlockHdr *hdr, MemStackRec *rec) {
     if (rec == nullptr) return;
     MemStackData *sd = memMgrDetails.stackData;
+    kovamem::memLockTrace();
     if (memLoad(sd->logStack) == 1 && rec->hdr != nullptr) memMoveStackDataDLink(MEM_STACK_TO_FREE, rec, sd);
     hdr->stackRec = nullptr;
+    kovamem::memUnlockTrace();
 }
 
 MemHeldRecs memHeld;
@@ -171,6 +175,7 @@ void pushFree(MemStackRec *r) {
 
 void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *release) {
     MemStackData &sd = *memMgrDetails.stackData;
+    kovamem::memLockTrace();
     unlinkRec(rec, &sd.busyHead, nullptr);
     if (sd.busyCount != 0) --sd.busyCount;
     memcpy(rec->trace, release, sizeof rec->trace);
@@ -182,28 +187,45 @@ void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *rel
         memHeld.head = rec;
     memHeld.tail = rec;
     ++memHeld.count;
-    hdr->stackRec = rec;  // rec->hdr still names the block
+    memStore(hdr->stackRec, rec);  // rec->hdr still names the block
+    kovamem::memUnlockTrace();
 }
 
-void memUnholdStackRec(MemBlockHdr *hdr) {
+}  // extern "C"
+
+namespace {
+
+// hdr's held record back to the free list; trace-table lock held.
+void unhold(MemBlockHdr *hdr) {
     MemStackRec *rec = hdr->stackRec;
+    if (rec == nullptr) return;  // taken back by another pool's allocation meanwhile
     unlinkRec(rec, &memHeld.head, &memHeld.tail);
     --memHeld.count;
     pushFree(rec);
-    hdr->stackRec = nullptr;
+    memStore(hdr->stackRec, static_cast<MemStackRec *>(nullptr));
 }
 
-void memReclaimHeldRec(void) { memUnholdStackRec(memHeld.head->hdr); }
+}  // namespace
+
+extern "C" {
+
+void memUnholdStackRec(MemBlockHdr *hdr) {
+    kovamem::memLockTrace();
+    unhold(hdr);
+    kovamem::memUnlockTrace();
+}
+
+void memReclaimHeldRec(void) { unhold(memHeld.head->hdr); }
 
 void KovaMemUpdateLogStackFlag(int flag) {
     if (flag != 0) {
         memStore(memStackData.logStack, uint8_t{1});
         return;
     }
-    MemMutex *mgr = memMgrDetails.lock;
-    if (mgr != nullptr) memLock(mgr);
+    const bool locks = memMgrDetails.lock != nullptr;
+    if (locks) kovamem::memLockAll();
     memInitStackData();
-    if (mgr != nullptr) memUnlock(mgr);
+    if (locks) kovamem::memUnlockAll();
 }
 
 }  // extern "C"

@@ -419,9 +419,9 @@ size_t poolSize(const void *p) {
     }
     MemFindResult f;
     size_t n = 0;
-    memLock(memMgrDetails.lock);
-    if (memFindBlock(p, &f) == MEM_FIND_FOUND) n = f.hdr->reqSize;
-    memUnlock(memMgrDetails.lock);
+    int held;
+    if (kovamem::memLockAndFind(p, &f, &held) == MEM_FIND_FOUND) n = f.hdr->reqSize;
+    kovamem::memUnlockFound(held);
     return n;
 }
 
