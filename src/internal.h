@@ -303,6 +303,30 @@ struct alignas(64) PoolHot {
     uint32_t made;
 };
 
+// The live pool records (default build). memMgrDetails.pools (memPoolData)
+// is a table of MemPool records, 52 bytes each on the 32-bit target and 88
+// on a 64-bit host, so neighbouring pools share cache lines, and two
+// threads on neighbouring pools would pass those lines between them at
+// every allocation and release. The records the pools work on are
+// therefore kept one per line pair, here (memPool(k)), under each pool's
+// lock; the published table is a copy of them made whenever all locks are
+// held (memSumCounts: every report, snapshot, check, cleanup ...) and when
+// a pool is made. The classic build works on the published table itself.
+struct alignas(128) LivePool {
+    MemPool rec;
+};
+extern LivePool memLivePools[kMaxPools];
+MEM_ALWAYS_INLINE MemPool &memPool(unsigned k) {
+    return config_classic ? memMgrDetails.pools[k] : memLivePools[k].rec;
+}
+MEM_ALWAYS_INLINE unsigned memPoolIndex(const MemPool *p) {
+    return config_classic ? static_cast<unsigned>(p - memMgrDetails.pools)
+                          : static_cast<unsigned>(reinterpret_cast<const LivePool *>(p) - memLivePools);
+}
+// Default build: copies live record k to the published table; the manager
+// lock held (or no other thread yet).
+void memPublishPool(unsigned k);
+
 // Never-used blocks (default build). Initialisation reserves a pool's area
 // and header array as untouched zero-filled pages and writes no block: slot
 // j's header, its guard at data + S and its back-link are made when j is
@@ -669,7 +693,7 @@ bool memGuardedInstallHandler();
 extern uint32_t memGuardedRecover;
 
 // The largest block size any pool has: the last built pool's.
-MEM_ALWAYS_INLINE uint32_t memLargestBlock() { return memMgrDetails.pools[memPoolsBuilt - 1].blockSize; }
+MEM_ALWAYS_INLINE uint32_t memLargestBlock() { return memPool(memPoolsBuilt - 1u).blockSize; }
 
 // Default build, manager lock held: makes a further pool on original o's
 // chain when the growth budget allows, and returns its index, or -1 (the
@@ -696,7 +720,7 @@ MEM_ALWAYS_INLINE int32_t memExactSlot(uintptr_t off, const PoolGeom &g) {
 // slot's data address. Needs no lock: it reads only what initialisation
 // fixed.
 MEM_ALWAYS_INLINE int32_t memSlotOf(int k, uintptr_t a) {
-    return memExactSlot(a - reinterpret_cast<uintptr_t>(memMgrDetails.pools[k].area), memPoolGeom[k]);
+    return memExactSlot(a - reinterpret_cast<uintptr_t>(memPool(static_cast<unsigned>(k)).area), memPoolGeom[k]);
 }
 
 // The lookup of slot j of pool k: MEM_FIND_FOUND with the result filled when
@@ -710,7 +734,7 @@ MEM_ALWAYS_INLINE int memFindSlot(int k, int32_t j, MemFindResult *out) {
     // not at its own slot's.
     if (!config_classic && __builtin_expect(memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data)), 0))
         return MEM_FIND_NOT_BUSY;
-    out->pool = &memMgrDetails.pools[k];
+    out->pool = &memPool(static_cast<unsigned>(k));
     out->hdr = &g.hdrs[j];
     out->prev = back - 1 == j ? nullptr : &g.hdrs[back - 1];
     return MEM_FIND_FOUND;
@@ -812,7 +836,7 @@ MEM_ALWAYS_INLINE void memUnlockTrace() {
 void memLockAll();
 void memUnlockAll();
 // Default build, all locks held: the pool counters of memMgrDetails from
-// the per-pool figures.
+// the per-pool figures, and the published pool table from the live records.
 void memSumCounts();
 
 // The lookup of addr with the lock that guards it held: its pool's (for an

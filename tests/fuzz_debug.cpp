@@ -87,11 +87,11 @@ void checkIndex(const std::string &text) {
     const unsigned pools = memMgrDetails.poolCount;
     char tail;
     if (sscanf(log.c_str(), "\n Got details P:%u, B:%u%c", &p, &b, &tail) == 3) {
-        if (p >= pools || b >= memPoolData[p].blockCount) fail(text, "details for a block that does not exist: " + log);
+        if (p >= pools || b >= kovamem::memPool(p).blockCount) fail(text, "details for a block that does not exist: " + log);
     } else if (sscanf(log.c_str(), "\n Wrong Pool Index %u%c", &p, &tail) == 2) {
         if (p < pools || p > 65535) fail(text, "wrong pool index that is valid: " + log);
     } else if (sscanf(log.c_str(), "\n Wrong Block Index %u with Pool Index %u%c", &b, &p, &tail) == 3) {
-        if (p >= pools || b < memPoolData[p].blockCount || b > 65535) fail(text, "wrong block index that is valid: " + log);
+        if (p >= pools || b < kovamem::memPool(p).blockCount || b > 65535) fail(text, "wrong block index that is valid: " + log);
     } else {
         fail(text, "command 5 wrote \"" + log + "\"");
     }

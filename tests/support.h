@@ -90,7 +90,7 @@ inline MemBlockHdr *hdrOf(const void *data) {
 
 // A pool's figures, and the trace table's counts, on one line.
 inline std::string pool(int k) {
-    const MemPool &p = memPoolData[k];
+    const MemPool &p = kovamem::memPool(k);
     char b[96];
     snprintf(b, sizeof b, "N%d F%d B%d C%d A%u P%d", p.blockCount, p.freeCount, p.busyCount, p.corruptCount,
              p.reqBytes, p.peakCount);

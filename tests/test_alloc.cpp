@@ -10,7 +10,7 @@ namespace {
 
 bool inPool(const void *p, int k) {
     const uintptr_t a = reinterpret_cast<uintptr_t>(p);
-    return a >= memPoolData[k].firstBlock && a <= memPoolData[k].lastBlock;
+    return a >= kovamem::memPool(k).firstBlock && a <= kovamem::memPool(k).lastBlock;
 }
 
 const std::string kDestEmpty = " REQ: memMoveStackDataDLink: Dest List is Empty for pool of size ";

@@ -30,7 +30,7 @@ TEST_F(Growth, AFullClassGainsAPoolOfItsSizeBeforeFallingThrough) {
     for (int i = 0; i < 4; ++i) held.push_back(KovaMemAlloc(8));
     void *fifth = KovaMemAlloc(8);
     ASSERT_EQ(poolOf(fifth), 2);
-    const MemPool &g = memPoolData[2];
+    const MemPool &g = kovamem::memPool(2);
     EXPECT_EQ(g.blockSize, 8u);
     EXPECT_EQ(memMgrDetails.poolCount, 3);
     EXPECT_EQ(kt::pool(2), "N" + std::to_string(g.blockCount) + " F" + std::to_string(g.blockCount - 1) +
@@ -49,7 +49,7 @@ TEST_F(Growth, AFullClassGainsAPoolOfItsSizeBeforeFallingThrough) {
     KovaMemResetFile();
     for (int i = 0; i < 2 * g.blockCount; ++i) held.push_back(KovaMemAlloc(8));
     EXPECT_EQ(memMgrDetails.poolCount, 4);
-    EXPECT_EQ(memPoolData[3].blockSize, 8u);
+    EXPECT_EQ(kovamem::memPool(3).blockSize, 8u);
     EXPECT_EQ(kt::count(readLog(), " grows by Pool 3 "), 1u);
     KovaMemResetFile();
     void *a = KovaMemAlloc(8), *b = KovaMemAlloc(8), *c = KovaMemAlloc(8);
@@ -80,7 +80,7 @@ TEST_F(Growth, OffByDefaultAndAReallocationThatMovesGrowsTheClassItMovesTo) {
         EXPECT_EQ(poolOf(e), 2);
         void *f = KovaMemReAlloc(b, 300);  // the 512-byte pool is busy: a pool grows for it
         EXPECT_EQ(poolOf(f), 4);
-        EXPECT_EQ(memPoolData[4].blockSize, 512u);
+        EXPECT_EQ(kovamem::memPool(4).blockSize, 512u);
         a = e;
         b = f;
     }
@@ -115,7 +115,7 @@ TEST_F(Growth, MoreThanFourteenPoolsAreReportedWholeAndInTheSnapshot) {
     KovaMemPoolStats last[4];
     EXPECT_EQ(KovaMemGetPoolStats(n - 2, last, 4), 2);
     EXPECT_EQ(last[1].blockSize, 128u);
-    EXPECT_EQ(last[1].busyCount, memPoolData[n - 1].busyCount);
+    EXPECT_EQ(last[1].busyCount, kovamem::memPool(n - 1).busyCount);
     std::vector<char> text(1 << 20);
     ASSERT_GT(KovaMemStatsJson(text.data(), text.size()), 0);
     EXPECT_EQ(kt::count(text.data(), "\"blockSize\": 128"), n - 1u);
@@ -168,7 +168,7 @@ TEST_F(Growth, ThreadsThatOutgrowThePoolsTogetherGetEveryBlockOnce) {
 // blocks with their guard in place to every check that meets them.
 TEST_F(Growth, NeverUsedBlocksAreFreeToEveryCheck) {
     kt::start(kt::Cfg{{2, 8}});
-    const MemPool &p = memPoolData[0];
+    const MemPool &p = kovamem::memPool(0);
     void *first = KovaMemAlloc(20);
     uint8_t *never = p.area + 5 * kt::stride(32);
     KovaMemResetFile();

@@ -151,9 +151,9 @@ TEST_F(Guarded, DamageWithinTheRoundingIsCaughtAtRelease) {
     EXPECT_NE(log.find(" CRIT: KovaMemFreeNode: Ptr " + kt::hex(p) + " from Pool 0 and Block 0 might be corrupted\n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(memPoolData[0].corruptCount, 1);
+    EXPECT_EQ(kovamem::memPool(0).corruptCount, 1);
     KovaMemCleanMemBlocks();  // the standing block comes back with its own slot
-    EXPECT_EQ(memPoolData[0].freeCount, 16);
+    EXPECT_EQ(kovamem::memPool(0).freeCount, 16);
 }
 
 TEST_F(Guarded, AGuardedBlockIsAPoolBlockToEveryOtherPart) {
@@ -165,8 +165,8 @@ TEST_F(Guarded, AGuardedBlockIsAPoolBlockToEveryOtherPart) {
     for (int i = 0; i < 5; ++i) b.push_back(static_cast<uint8_t *>(KovaMemAlloc(50)));
     // Three slots: the first three guarded, the rest in their pool.
     for (int i = 0; i < 5; ++i) EXPECT_EQ(inArea(b[i]), i < 3) << i;
-    EXPECT_EQ(memPoolData[0].busyCount, 5);
-    EXPECT_EQ(memPoolData[0].reqBytes, 250u);
+    EXPECT_EQ(kovamem::memPool(0).busyCount, 5);
+    EXPECT_EQ(kovamem::memPool(0).reqBytes, 250u);
     EXPECT_EQ(kovamem::memGuarded.missed, 2u);
     EXPECT_EQ(kt::validity(), "valid");
     // The lookup agrees with the busy-list walk; the block that stands for
@@ -176,7 +176,7 @@ TEST_F(Guarded, AGuardedBlockIsAPoolBlockToEveryOtherPart) {
     EXPECT_EQ(memFindBlockWalk(b[1], &w), MEM_FIND_FOUND);
     EXPECT_EQ(f.hdr, w.hdr);
     EXPECT_EQ(f.prev, w.prev);
-    const uint8_t *own = kovamem::memSlotData(memPoolData[0], f.hdr->blockIndex);
+    const uint8_t *own = kovamem::memSlotData(kovamem::memPool(0), f.hdr->blockIndex);
     EXPECT_EQ(memFindBlock(own, &f), MEM_FIND_NOT_BUSY);
     EXPECT_EQ(memFindBlockWalk(own, &w), MEM_FIND_NOT_BUSY);
     EXPECT_EQ(memFindBlock(b[1] + 1, &f), MEM_FIND_NOT_BUSY);
@@ -218,7 +218,7 @@ TEST_F(Guarded, AGuardedBlockIsAPoolBlockToEveryOtherPart) {
     for (void *x : {static_cast<void *>(moved), static_cast<void *>(b[3]), static_cast<void *>(b[4]),
                     static_cast<void *>(again)})
         EXPECT_EQ(KovaMemFree(x), 1);
-    EXPECT_EQ(memPoolData[0].busyCount, 0);
+    EXPECT_EQ(kovamem::memPool(0).busyCount, 0);
     EXPECT_EQ(memStackData.busyCount, 0);
 }
 
@@ -321,5 +321,5 @@ TEST_F(Guarded, ThreadsAllocateAndReleaseGuardedBlocksWhileReportsRun) {
     for (pthread_t &x : t) pthread_join(x, nullptr);
     EXPECT_GT(kovamem::memGuarded.allocs, 100u);
     EXPECT_EQ(kovamem::memGuarded.busy, 0u);
-    EXPECT_EQ(memPoolData[0].busyCount + memPoolData[1].busyCount, 0);
+    EXPECT_EQ(kovamem::memPool(0).busyCount + kovamem::memPool(1).busyCount, 0);
 }

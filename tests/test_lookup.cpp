@@ -23,7 +23,7 @@ std::vector<Probe> probes(const void *heap) {
     v.push_back({"NULL", nullptr});
     v.push_back({"heap", heap});
     for (uint16_t k = 0; k < memMgrDetails.poolCount; ++k) {
-        const MemPool &p = memPoolData[k];
+        const MemPool &p = kovamem::memPool(k);
         const uint32_t d = kt::stride(p.blockSize);
         v.push_back({"before area", p.area - 1});
         v.push_back({"after area", p.area + p.blockCount * d});
@@ -39,7 +39,7 @@ std::vector<Probe> probes(const void *heap) {
 
 std::string describe(int rc, const MemFindResult &r) {
     if (rc != MEM_FIND_FOUND) return std::to_string(rc);
-    return "found pool " + std::to_string(r.pool - memPoolData) + " block " + std::to_string(r.hdr->blockIndex) +
+    return "found pool " + std::to_string(kovamem::memPoolIndex(r.pool)) + " block " + std::to_string(r.hdr->blockIndex) +
            " prev " + (r.prev ? std::to_string(r.prev->blockIndex) : std::string("none"));
 }
 
@@ -75,7 +75,7 @@ void randomSequence(unsigned seed) {
             live.pop_back();
             MemBlockHdr *h = kt::hdrOf(p);
             if (h != nullptr && rng() % 10 == 0)  // an overrun into the guard: quarantined
-                kt::poke(p + kovamem::memGuardOffset(h->reqSize, memPoolData[h->poolIndex].blockSize), 0x5A);
+                kt::poke(p + kovamem::memGuardOffset(h->reqSize, kovamem::memPool(h->poolIndex).blockSize), 0x5A);
             if (h != nullptr && rng() % 3 == 0) {  // a host driving the release itself
                 MemFindResult f{};
                 int held;
@@ -129,7 +129,7 @@ TEST_F(Lookup, SizeClassAndPoolTablesMatchAScanFromPoolZero) {
     kt::start(kt::Cfg{{1, 1}, {4, 1}, {11, 1}, {12, 1}});
     for (uint32_t size = 1; size <= 40000; size += (size < 300 ? 1 : 97)) {
         int scan = 0;
-        while (scan < memMgrDetails.poolCount && memPoolData[scan].blockSize < size) ++scan;
+        while (scan < memMgrDetails.poolCount && kovamem::memPool(scan).blockSize < size) ++scan;
         EXPECT_EQ(kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)], scan) << size;
         EXPECT_GE(memPoolSizes[kovamem::memSizeClass(size)], size) << size;
         EXPECT_TRUE(kovamem::memSizeClass(size) == 0 || memPoolSizes[kovamem::memSizeClass(size) - 1] < size) << size;

@@ -93,7 +93,7 @@ public:
                    kt::hex(p).c_str(), which, reinterpret_cast<uintptr_t>(p), static_cast<int>(len), 0u);
     }
 
-    uint8_t *slot(int k, uint16_t j) const { return memPoolData[k].area + j * kt::stride(pools[k].size); }
+    uint8_t *slot(int k, uint16_t j) const { return kovamem::memPool(k).area + j * kt::stride(pools[k].size); }
     static uint32_t guardAt(uint32_t req, uint32_t s) { return req != 0 && req <= s - 4 ? req : s; }
 
     // Allocation of n > 0 bytes as KovaMemAlloc does it; the caller then
@@ -172,7 +172,7 @@ public:
             if (fromLibrary) {
                 // The blocks in the order they will be handed out: the
                 // never-used ones (in index order), then the free list.
-                const MemPool &lp = memPoolData[k];
+                const MemPool &lp = kovamem::memPool(k);
                 for (uint32_t j = kovamem::memPoolHot[k].made; j < lp.blockCount; ++j) s += " " + std::to_string(j);
                 for (const MemBlockHdr *h = lp.freeHead; h; h = h->next) s += " " + std::to_string(h->blockIndex);
                 s += " busy";
@@ -273,7 +273,7 @@ void run(unsigned seed, int ops) {
                              Manager::chain("KovaMemFree", ptr, "released by", 0);
                 // Classic: the inside of a pool's last slot lies beyond its range
                 // and would go to the C library's free.
-                if (!kt::config_classic || blk.slot + 1 < memPoolData[blk.pool].blockCount) {
+                if (!kt::config_classic || blk.slot + 1 < kovamem::memPool(blk.pool).blockCount) {
                     ASSERT_EQ(KovaMemFree(ptr + 1), MEM_FREE_NOT_BUSY);
                 }
                 if (!kt::config_classic)

@@ -34,7 +34,7 @@ TEST_F(Release, LookupDoubleFreeForeignAndFifoReuse) {
     MemFindResult r{};
     EXPECT_EQ(memFindBlock(nullptr, &r), MEM_FIND_NOT_MANAGED);
     ASSERT_EQ(memFindBlock(c, &r), MEM_FIND_FOUND);
-    EXPECT_TRUE(r.pool == &memPoolData[0] && r.prev == kt::hdrOf(b));
+    EXPECT_TRUE(r.pool == &kovamem::memPool(0) && r.prev == kt::hdrOf(b));
     ASSERT_EQ(memFindBlock(a, &r), MEM_FIND_FOUND);
     EXPECT_EQ(r.prev, nullptr);
     EXPECT_EQ(memFindBlock(a + 1, &r), MEM_FIND_NOT_BUSY);
@@ -50,7 +50,7 @@ TEST_F(Release, LookupDoubleFreeForeignAndFifoReuse) {
     EXPECT_EQ(alloc(8), a);  // first in, first out
     EXPECT_EQ(alloc(8), b);
     for (void *p : {b, a, c}) KovaMemFree(p);  // newest first: prev set
-    EXPECT_TRUE(memPoolData[0].busyHead == nullptr && memPoolData[0].busyTail == nullptr);
+    EXPECT_TRUE(kovamem::memPool(0).busyHead == nullptr && kovamem::memPool(0).busyTail == nullptr);
     EXPECT_EQ(kt::pool(0), "N3 F3 B0 C0 A0 P3");
     EXPECT_EQ(std::to_string(kt::counted().memFreeCount) + " " + std::to_string(memMgrDetails.sysFreeCount), "5 1");
     EXPECT_EQ(readLog(), "");
@@ -92,7 +92,7 @@ TEST_F(Release, ReallocStaysWhileTheBlockHoldsItOtherwiseMoves) {
     uint8_t *q = static_cast<uint8_t *>(KovaMemReAlloc(p, 20));
     ASSERT_NE(q, p);
     EXPECT_EQ(memcmp(q, "0123456789", 10), 0);
-    EXPECT_TRUE(kt::hdrOf(q)->poolIndex == 1 && memPoolData[0].freeTail->data == p);
+    EXPECT_TRUE(kt::hdrOf(q)->poolIndex == 1 && kovamem::memPool(0).freeTail->data == p);
     EXPECT_EQ(kt::counted().memReallocCount, 1u);
     if (kt::config_classic) {
         EXPECT_EQ(KovaMemReAlloc(nullptr, 10), nullptr);
@@ -167,7 +167,7 @@ TEST_F(Release, CleanupReturnsEachBlockToItsPoolNewestQuarantinedFirst) {
     EXPECT_TRUE(memMgrDetails.corruptCount == 0 && memMgrDetails.corruptList == nullptr);
     EXPECT_EQ(kt::pool(0) + " " + kt::pool(1), "N3 F2 B1 C0 A8 P3 N2 F2 B0 C0 A0 P1");
     // Pool 0 had no free block: B (quarantined last) heads, then A.
-    EXPECT_TRUE(memPoolData[0].freeHead->data == b && memPoolData[0].freeTail->data == a);
+    EXPECT_TRUE(kovamem::memPool(0).freeHead->data == b && kovamem::memPool(0).freeTail->data == a);
     EXPECT_EQ(kt::wordAt(a + 8) ^ kt::wordAt(c + 32), 0u);  // both guards rewritten at data + S
     EXPECT_EQ(kt::wordAt(c + 32), MEM_GUARD_WORD);
     EXPECT_EQ(kt::counted().memFreeCount, 0u);  // counters untouched
@@ -195,7 +195,7 @@ TEST_F(Release, DefaultPoolAddressesNeverReachTheCHeap) {
     if (kt::config_classic) GTEST_SKIP() << "classic: the range ends at the last slot's data address";
     kt::start(kt::Cfg{{1, 2}});
     uint8_t *a = alloc(16), *last = alloc(16);
-    ASSERT_EQ(last, memPoolData[0].area + kt::stride(16));
+    ASSERT_EQ(last, kovamem::memPool(0).area + kt::stride(16));
     // The inside of the last slot, its guard and its padding, and the inside
     // of the first: all refused, nothing handed to free, each said.
     for (uint8_t *inside : {last + 1, last + 16, last + kt::stride(16) - 1, a + 17}) {

@@ -45,7 +45,7 @@ TEST_F(Report, WorkedExampleMatchesWholeText) {
     kt::start(kt::Cfg{{2, 10}});
     void *a = KovaMemAlloc(10), *b = KovaMemAlloc(20), *c = KovaMemAlloc(30);
     KovaMemPrintMemStatus();
-    const uint8_t *area = memPoolData[0].area;  // FA is the area, LA the tenth slot
+    const uint8_t *area = kovamem::memPool(0).area;  // FA is the area, LA the tenth slot
     const std::string range = "|FA:" + hex(area) + "|LA:" + hex(area + 9 * kt::stride(32)) + "\n";
     const std::string head = "\n" + kDashNl + kBegin + kDashNl;
     EXPECT_EQ(readLog(),
@@ -98,7 +98,7 @@ TEST_F(Report, PercentagesOfBusyBytesPastThirtyTwoBitProducts) {
     kt::start(kt::Cfg{{13, 700}});
     std::vector<void *> held;
     for (int i = 0; i < 700; ++i) held.push_back(KovaMemAlloc(65536));
-    ASSERT_EQ(memPoolData[0].busyCount, 700);
+    ASSERT_EQ(kovamem::memPool(0).busyCount, 700);
     KovaMemPrintMemStatus();
     const std::string pct = kt::config_classic ? "  6" : "100";
     const std::string log = readLog();

@@ -12,7 +12,7 @@ TEST(Spine, WorkedExampleTotalsGuardsAndFreeListInSlotOrder) {
                          : kovamem::config_slot_align == 8 ? "320/432/752" : "320/512/832";
     EXPECT_EQ(std::to_string(m.totalData) + "/" + std::to_string(m.totalMgmt) + "/" + std::to_string(m.totalReserved),
               totals);
-    const MemPool &p = memPoolData[0];
+    const MemPool &p = kovamem::memPool(0);
     const uint32_t d = kt::stride(32);
     EXPECT_EQ(p.blockSize, 32u);
     EXPECT_EQ(p.lastBlock - p.firstBlock, 9u * d);
@@ -47,7 +47,7 @@ TEST(Spine, WorkedExampleTotalsGuardsAndFreeListInSlotOrder) {
 TEST(Spine, LargestClassUsesSlotsOfItsSizePlusGuard) {
     kt::init(kt::Cfg{{13, 2}});
     ASSERT_EQ(KovaMemIsInitialized(), 1);
-    const MemPool &p = memPoolData[0];
+    const MemPool &p = kovamem::memPool(0);
     const uint32_t d = kt::stride(65536);  // 65540 classic
     EXPECT_EQ(p.blockSize, 65536u);
     EXPECT_EQ(p.lastBlock - p.firstBlock, d);

@@ -183,7 +183,7 @@ TEST_F(Stats, ResetPeaksStartsAWindowWhileLifetimePeaksStay) {
     v.push_back(KovaMemAlloc(8));
     s = snap();
     EXPECT_EQ(s.pools[0].peakCount, 3u);
-    EXPECT_EQ(memPoolData[0].peakCount, 5);  // the report's P column never resets
+    EXPECT_EQ(kovamem::memPool(0).peakCount, 5);  // the report's P column never resets
     EXPECT_EQ(kt::validity(), "valid");
     for (void *p : v) KovaMemFree(p);
 }

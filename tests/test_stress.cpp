@@ -60,7 +60,7 @@ void worker(int id) {
             const int k = poolOf(e.first);
             const bool overrun = k >= 0 && rng() % 50 == 0;
             if (overrun) {
-                const uint32_t s = memPoolData[k].blockSize;
+                const uint32_t s = kovamem::memPool(k).blockSize;
                 kt::poke(e.first + (e.second <= s - 4 ? e.second : s), 0xFF);  // first byte of the guard
             }
             const uint8_t rc = KovaMemFree(e.first);
@@ -134,14 +134,14 @@ void expectBalancedBooks() {
     const MemMgrDetails &m = kt::counted();
     EXPECT_EQ(m.memMallocCount, m.memFreeCount + gQuarantined.load());
     for (uint16_t k = 0; k < m.poolCount; ++k) {
-        const MemPool &p = m.pools[k];
+        const MemPool &p = kovamem::memPool(k);
         EXPECT_EQ(p.busyCount, 0) << k;
         EXPECT_EQ(p.reqBytes, 0u) << k;
         EXPECT_EQ(p.freeCount + p.corruptCount, p.blockCount) << k;
     }
     EXPECT_EQ(memStackData.busyCount, 0);
     KovaMemCleanMemBlocks();
-    for (uint16_t k = 0; k < m.poolCount; ++k) EXPECT_EQ(m.pools[k].freeCount, m.pools[k].blockCount) << k;
+    for (uint16_t k = 0; k < m.poolCount; ++k) EXPECT_EQ(kovamem::memPool(k).freeCount, kovamem::memPool(k).blockCount) << k;
     EXPECT_EQ(m.corruptCount, 0);
     EXPECT_GT(gQuarantined.load(), 0u);
     EXPECT_GT(m.sysMallocCount, 0u);

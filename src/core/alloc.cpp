@@ -83,7 +83,7 @@ MEM_ALWAYS_INLINE uint8_t *nextOut(const MemPool *p, const kovamem::PoolHot &st)
 // head of its free list); pool k's lock is held. Always inlined so that
 // a traced allocation captures from KovaMemAlloc's own body.
 MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled) {
-    MemPool *p = &memMgrDetails.pools[k];
+    MemPool *p = &kovamem::memPool(k);
     kovamem::PoolHot &st = kovamem::memPoolHot[k];
     MemBlockHdr *h;
     if (!kovamem::config_classic && __builtin_expect(kovamem::memPoolHasFresh(*p, st), 0)) {
@@ -145,7 +145,7 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
 // release, so that it must be checked before it is handed out.
 MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
     if (kovamem::config_classic || p->freeHead == nullptr) return false;
-    if (kovamem::memPoolHasFresh(*p, kovamem::memPoolHot[p - memMgrDetails.pools])) return false;  // handed out first
+    if (kovamem::memPoolHasFresh(*p, kovamem::memPoolHot[kovamem::memPoolIndex(p)])) return false;  // handed out first
     const kovamem::PoolGeom &g = kovamem::memPoolGeom[p->freeHead->poolIndex];
     return __builtin_expect(g.serial[p->freeHead->blockIndex] == kovamem::kFreeFilled, 0);
 }
@@ -156,7 +156,7 @@ MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
 // the way), else a pool grown for it; -1, no pool lock held, when none can.
 int takeFromChainLocked(uint16_t o, kovamem::FreedFindings *found) {
     for (uint16_t k = o; k != kovamem::kNoPool; k = kovamem::memPoolGeom[k].nextSame) {
-        MemPool *p = &memMgrDetails.pools[k];
+        MemPool *p = &kovamem::memPool(k);
         kovamem::memLockPool(k);
         if (headFilled(p)) kovamem::memScreenFreeHead(p, found);
         if (p->freeCount != 0) return k;
@@ -171,7 +171,7 @@ int takeFromChainLocked(uint16_t o, kovamem::FreedFindings *found) {
 
 void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
     MemMgrDetails &m = memMgrDetails;
-    const PoolGeom &g = memPoolGeom[p - m.pools];
+    const PoolGeom &g = memPoolGeom[memPoolIndex(p)];
     while (p->freeHead != nullptr) {
         MemBlockHdr *h = p->freeHead;
         if (g.serial[h->blockIndex] != kFreeFilled) return;
@@ -225,7 +225,7 @@ namespace {
 template <bool kDefer>
 MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled,
                                 kovamem::FreedFindings *found, const MemTraceAddr *guard) {
-    const MemPool *p = &memMgrDetails.pools[k];
+    const MemPool *p = &kovamem::memPool(k);
     uint8_t *data = static_cast<uint8_t *>(takeBlock(k, size, pre, sampled));
     if (__builtin_expect(guard != nullptr, 0)) {
         uint8_t *guarded = kovamem::memGuardedTake(p->busyTail, size, guard);
@@ -259,9 +259,9 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
         // A chain's pools share the stride, and grown areas start on a page.
         // A grown pool is published by its link (release order), so what
         // was set up for it is seen once the link is.
-        if (align != 0 && !poolAligned(m.pools[o], align)) continue;
+        if (align != 0 && !poolAligned(kovamem::memPool(o), align)) continue;
         for (uint16_t k = o; k != kovamem::kNoPool; k = __atomic_load_n(&kovamem::memPoolGeom[k].nextSame, __ATOMIC_ACQUIRE)) {
-            MemPool *p = &m.pools[k];
+            MemPool *p = &kovamem::memPool(k);
             // The guard word goes into a block released long ago, in a line
             // that is rarely cached: start fetching it before waiting for
             // the lock (the block is most likely the one the hint names).

@@ -22,7 +22,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
     kovamem::memStore(m.corruptList, static_cast<MemBlockHdr *>(nullptr));
     while (h != nullptr) {
         MemBlockHdr *n = h->next;
-        MemPool &p = m.pools[h->poolIndex];
+        MemPool &p = kovamem::memPool(h->poolIndex);
         const uint32_t s = p.blockSize;
         h->opaque = 0;
         kovamem::memStore(h->reqSize, 0u);

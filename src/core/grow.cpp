@@ -52,7 +52,7 @@ uint64_t poolCost(uint32_t s, uint16_t n) {
 void refuse(uint16_t o, const char *why) {
     if (memGrowth.refused & (1u << o)) return;
     memGrowth.refused |= 1u << o;
-    memLogPrint(" ERROR: KovaMemAlloc: Pool %d (size %d) cannot grow: %s\n", o, memMgrDetails.pools[o].blockSize, why);
+    memLogPrint(" ERROR: KovaMemAlloc: Pool %d (size %d) cannot grow: %s\n", o, kovamem::memPool(o).blockSize, why);
 }
 
 // The region of original o, reserved at its first growth: room for as many
@@ -61,7 +61,7 @@ kovamem::GrowRegion *regionFor(uint16_t o, uint16_t blocks, uint64_t cost) {
     if (memGrowth.regionOf[o] != 0) return &memGrowth.regions[memGrowth.regionOf[o] - 1];
     const uint32_t r = memGrowth.regionCount;
     if (r >= MEM_POOL_SLOTS) return nullptr;
-    const MemPool &p = memMgrDetails.pools[o];
+    const MemPool &p = kovamem::memPool(o);
     const size_t area = roundPage(static_cast<size_t>(blocks) * kovamem::memSlotStride(p.blockSize));
     uint32_t shift = 0;
     while ((size_t{1} << shift) < area) ++shift;
@@ -109,7 +109,7 @@ int kovamem::memGrowLocked(uint16_t o) {
     MemMgrDetails &m = memMgrDetails;
     const uint64_t budget = memGrowth.budget;
     if (config_classic || budget == 0) return -1;
-    const MemPool &orig = m.pools[o];
+    const MemPool &orig = memPool(o);
     GrowRegion *g = memGrowth.regionOf[o] != 0 ? &memGrowth.regions[memGrowth.regionOf[o] - 1] : nullptr;
     const uint16_t blocks = g != nullptr ? g->blocks : blocksPerPool(orig, budget);
     const uint64_t cost = poolCost(orig.blockSize, blocks);
@@ -130,7 +130,7 @@ int kovamem::memGrowLocked(uint16_t o) {
     }
 
     const uint16_t k = m.poolCount;
-    MemPool &p = m.pools[k];
+    MemPool &p = memPool(k);
     p.blockSize = orig.blockSize;
     p.blockCount = blocks;
     p.area = area;
@@ -160,6 +160,7 @@ int kovamem::memGrowLocked(uint16_t o) {
     __atomic_store_n(&g->count, g->count + 1, __ATOMIC_RELEASE);
     __atomic_store_n(&memPoolGeom[memGrowth.lastOf[o]].nextSame, k, __ATOMIC_RELEASE);
     memGrowth.lastOf[o] = k;
+    memPublishPool(k);
     __atomic_store_n(&m.poolCount, static_cast<uint16_t>(k + 1), __ATOMIC_RELEASE);
     memLogNote(" INFO: KovaMemAlloc: Pool %d (size %d) grows by Pool %d of %d blocks, %llu of %llu growth bytes\n", o,
                p.blockSize, k, blocks, static_cast<unsigned long long>(memGrowth.used),

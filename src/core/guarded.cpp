@@ -232,7 +232,7 @@ int kovamem::memGuardedFind(uintptr_t a, MemFindResult *out, int held) {
     const PoolGeom &geom = memPoolGeom[pool];
     const uint16_t back = geom.busyPrev[block];
     if (back == kNotBusy || reinterpret_cast<uintptr_t>(geom.hdrs[block].data) != a) return MEM_FIND_NOT_BUSY;
-    out->pool = &memMgrDetails.pools[pool];
+    out->pool = &memPool(pool);
     out->hdr = &geom.hdrs[block];
     out->prev = back - 1 == block ? nullptr : &geom.hdrs[back - 1];
     return MEM_FIND_FOUND;

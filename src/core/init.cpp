@@ -220,6 +220,10 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
         }
     }
 
+    // Default build: the pools work on their live records (see LivePool);
+    // the table is their published copy.
+    if (!kovamem::config_classic)
+        for (int k = 0; k < poolCount; ++k) kovamem::memLivePools[k].rec = table[k];
     indexPools(table, poolCount);
     kovamem::memPoolsBuilt = static_cast<uint16_t>(poolCount);
     for (int k = 0; k < poolCount; ++k) kovamem::memGrowth.lastOf[k] = static_cast<uint16_t>(k);
@@ -303,7 +307,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
     kovamem::memHot.peakEpochStart = static_cast<uint64_t>(time(nullptr));
     m.totalMgmt = kovamem::kMgmtManager;
     for (uint16_t k = 0; k < m.poolCount; ++k) {
-        MemPool &p = m.pools[k];
+        MemPool &p = kovamem::memPool(k);
         uint32_t s = p.blockSize;
         uint16_t n = p.blockCount;
         m.totalData += static_cast<uint32_t>(n) * s;
@@ -330,6 +334,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
         kovamem::memPoolHot[k].made = n;
     }
     m.totalReserved = m.totalMgmt + m.totalData;
+    for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPublishPool(k);
     m.initialized = 1;
     memLogPrint(" EXIT: KovaMemInit: Success\n");
     if (!kovamem::config_classic) kovamem::memGuardedInit();  // asked for before initialisation

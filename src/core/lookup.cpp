@@ -57,7 +57,7 @@ int memFindBlockWalk(const void *addr, MemFindResult *out) {
     // data it is.
     const bool guarded = kovamem::memInGuarded(a);
     for (uint16_t k = 0; k < m.poolCount; ++k) {
-        MemPool *p = &m.pools[k];
+        MemPool *p = &kovamem::memPool(k);
         if (!guarded && (a < memPoolGeom[k].start || a > memPoolGeom[k].end)) continue;
         result = MEM_FIND_NOT_BUSY;
         MemBlockHdr *prev = nullptr;

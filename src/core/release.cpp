@@ -152,7 +152,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
 // block's start met; pool k's lock is held. j: its slot, or -1 when a
 // lies inside a slot.
 __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintptr_t a, kovamem::BadReleaseNote *note) {
-    const MemPool &p = memMgrDetails.pools[k];
+    const MemPool &p = kovamem::memPool(static_cast<unsigned>(k));
     const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
     note->pool = k;
     note->heldRelease = false;
@@ -291,7 +291,11 @@ bool memShadowReportsBadRelease = true;
 // been switched off since; the classic build checks nothing.
 void KovaMemSetFreeCheck(uint8_t on) { kovamem::memStore(kovamem::memFreeCheck, static_cast<uint8_t>(on != 0)); }
 
-int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) { return freeNode(pool, hdr, prev); }
+// Default build: the block's live pool record, whichever record the caller
+// names (the published table's, or the lookup's).
+int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
+    return freeNode(config_classic ? pool : &kovamem::memPool(hdr->poolIndex), hdr, prev);
+}
 
 uint8_t KovaMemFree(void *ptr) {
     if (ptr == nullptr) return 1;
@@ -340,7 +344,7 @@ uint8_t KovaMemFree(void *ptr) {
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
         __builtin_prefetch(&g.busyPrev[j], 1);
         const uint32_t req = kovamem::memLoad(g.hdrs[j].reqSize);
-        __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, m.pools[k].blockSize));
+        __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, kovamem::memPool(static_cast<unsigned>(k)).blockSize));
         MemFindResult f;
         kovamem::ReleaseNote note;
         kovamem::memLockPool(static_cast<unsigned>(k));
@@ -393,7 +397,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     if (__builtin_expect(guardedOld, 0)) memCaptureTrace(guardRelease);
     if (!config_classic && kovamem::memLoad(m.stackData->logStack) == 1) {
         const int k = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(ptr));
-        if ((k >= 0 && size > m.pools[k].blockSize) || guardedOld) {
+        if ((k >= 0 && size > kovamem::memPool(static_cast<unsigned>(k)).blockSize) || guardedOld) {
             sampled = kovamem::memSampleThis();
             if (sampled) {
                 memCaptureTrace(trace);

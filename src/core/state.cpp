@@ -20,6 +20,11 @@ kovamem::HotCounts kovamem::memHot;
 alignas(64) kovamem::PoolHot kovamem::memPoolHot[kovamem::kMaxPools];
 
 kovamem::PoolLock kovamem::memPoolLocks[kovamem::kMaxPools];
+kovamem::LivePool kovamem::memLivePools[kovamem::kMaxPools];
+
+void kovamem::memPublishPool(unsigned k) {
+    if (!config_classic) memMgrDetails.pools[k] = memLivePools[k].rec;
+}
 pthread_mutex_t kovamem::memQuarantineLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t kovamem::memGuardedLock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -47,13 +52,14 @@ void kovamem::memSumCounts() {
         taken += st.allocs;
         moved += st.reallocs;
         // Every block taken is busy, or was released intact or damaged.
-        kept += static_cast<uint64_t>(m.pools[k].busyCount) + st.damaged;
+        kept += static_cast<uint64_t>(memPool(k).busyCount) + st.damaged;
     }
     m.memMallocCount = static_cast<uint32_t>(taken);
     memHot.poolHigh = static_cast<uint32_t>(taken >> 32);
     m.memReallocCount = static_cast<uint32_t>(moved);
     memHot.reallocs = moved;
     m.memFreeCount = static_cast<uint32_t>(taken - kept);
+    for (unsigned k = 0; k < m.poolCount; ++k) memPublishPool(k);
 }
 
 uint64_t kovamem::memSerialNow() {

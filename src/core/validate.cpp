@@ -184,9 +184,9 @@ void checkGrowth(Checker &c) {
                 c.fail("chain of pool %u reaches pool %u", o, k);
                 return;
             }
-            if (kovamem::memPoolGeom[k].original != o || m.pools[k].blockSize != m.pools[o].blockSize)
+            if (kovamem::memPoolGeom[k].original != o || kovamem::memPool(k).blockSize != kovamem::memPool(o).blockSize)
                 c.fail("pool %u on the chain of pool %u has original %u, size %u", k, o, kovamem::memPoolGeom[k].original,
-                       m.pools[k].blockSize);
+                       kovamem::memPool(k).blockSize);
             last = k;
         }
         if (!kovamem::config_classic && gr.lastOf[o] != last) c.fail("chain of pool %u ends at %u, recorded %u", o, last, gr.lastOf[o]);
@@ -205,7 +205,7 @@ void checkGrowth(Checker &c) {
         for (uint32_t i = 0; i < g.count && c.ok; ++i) {
             const uint16_t k = g.pools[i];
             const uintptr_t at = g.base + (static_cast<uintptr_t>(i) << g.shift);
-            if (k >= m.poolCount || kovamem::memPoolGeom[k].original != g.original || m.pools[k].firstBlock != at ||
+            if (k >= m.poolCount || kovamem::memPoolGeom[k].original != g.original || kovamem::memPool(k).firstBlock != at ||
                 kovamem::memPoolOfAddress(at) != k || kovamem::memPoolOfAddress(kovamem::memPoolGeom[k].end) != k)
                 c.fail("growth region %u chunk %u is not pool %u's", r, i, k);
             ++grown;
@@ -239,8 +239,8 @@ void checkPools(Checker &c) {
     if (c.ok) checkGuarded(c);
 
     for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {
-        const MemPool &p = m.pools[k];
-        if (k > 0 && k < kovamem::memPoolsBuilt && p.blockSize <= m.pools[k - 1].blockSize)
+        const MemPool &p = kovamem::memPool(k);
+        if (k > 0 && k < kovamem::memPoolsBuilt && p.blockSize <= kovamem::memPool(k - 1u).blockSize)
             c.fail("pool %u block size does not rise", k);
         // Each header of the pool is met once over its quarantined, free
         // and busy lists.
@@ -371,7 +371,7 @@ void checkTraceTable(Checker &c) {
     // Every header with a record is busy and its record points back.
     const MemMgrDetails &m = memMgrDetails;
     for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {
-        for (const MemBlockHdr *h = m.pools[k].busyHead; h != nullptr; h = h->next)
+        for (const MemBlockHdr *h = kovamem::memPool(k).busyHead; h != nullptr; h = h->next)
             if (h->stackRec != nullptr && h->stackRec->hdr != h) c.fail("pool %u block %u record does not point back", k, h->blockIndex);
     }
 }

@@ -63,7 +63,7 @@ void checkIndex(const char *text) {
         memLogPrint("\n Wrong Pool Index %d\n", pool);
         return;
     }
-    if (block >= memMgrDetails.pools[pool].blockCount) {
+    if (block >= kovamem::memPool(static_cast<unsigned>(pool)).blockCount) {
         memLogPrint("\n Wrong Block Index %d with Pool Index %d\n", block, pool);
         return;
     }

@@ -100,8 +100,8 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
     const uint64_t now = kovamem::memSerialNow();
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         const kovamem::PoolGeom &geom = kovamem::memPoolGeom[k];
-        int limit = m.pools[k].blockCount;
-        for (const MemBlockHdr *h = m.pools[k].busyHead; h != nullptr && limit-- > 0; h = h->next) {
+        int limit = kovamem::memPool(k).blockCount;
+        for (const MemBlockHdr *h = kovamem::memPool(k).busyHead; h != nullptr && limit-- > 0; h = h->next) {
             if (geom.serial[h->blockIndex] <= mark) continue;
             const MemStackRec *r = h->stackRec;
             Group *g = groupOf(s, r != nullptr ? r->trace : nullptr, k, h->reqSize);
@@ -135,7 +135,7 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
         }
         if (g.pool >= 0) {
             memLogPrint(" INFO: KovaMemPrintLiveSince: %u blocks, %llu bytes, pool %d (%u B), size %u, not traced\n",
-                        g.count, U(g.bytes), g.pool, m.pools[g.pool].blockSize, g.size);
+                        g.count, U(g.bytes), g.pool, kovamem::memPool(static_cast<unsigned>(g.pool)).blockSize, g.size);
             continue;
         }
         char pools[64];

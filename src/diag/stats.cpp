@@ -87,7 +87,7 @@ bool snapshot(Snapshot &n) {
     s.peakEpoch = kovamem::memHot.peakEpoch;
     s.peakEpochStart = kovamem::memHot.peakEpochStart;
     for (uint16_t k = 0; k < m.poolCount; ++k) {
-        const MemPool &p = m.pools[k];
+        const MemPool &p = kovamem::memPool(k);
         KovaMemPoolStats &o = n.pool(k);
         o.blockSize = p.blockSize;
         o.blockCount = p.blockCount;
@@ -380,7 +380,7 @@ void KovaMemResetPeaks(void) {
     if (m.initialized == 0) return;
     const uint64_t now = static_cast<uint64_t>(time(nullptr));
     kovamem::memLockAll();
-    for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPoolHot[k].windowPeak = m.pools[k].busyCount;
+    for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPoolHot[k].windowPeak = kovamem::memPool(k).busyCount;
     ++kovamem::memHot.peakEpoch;
     kovamem::memHot.peakEpochStart = now;
     kovamem::memUnlockAll();
