@@ -44,16 +44,18 @@
 //      of pools: an operation that needs every pool takes it first, so that
 //      no pool appears while it holds the others (memLockAll);
 //   2. the pool locks (memPoolLocks[k], each on a cache line of its own), in
-//      rising index order when more than one is held: pool k's MemPool
-//      record, its headers, back-links and serials, memPoolHot[k] and the
-//      trace record of each of its busy blocks. An allocation or release of
+//      rising index order when more than one is held: pool k's live
+//      MemPool record (memPool(k), see LivePool), its headers, back-links
+//      and serials, memPoolHot[k] and the trace record of each of its busy
+//      blocks. An allocation or release of
 //      a pool block takes only its pool's lock;
 //   3. the leaf locks, taken with at most one pool lock held and never two
-//      at once: the trace-table lock (memStackData.lock: the record lists,
-//      the held list and a free block's held record), the quarantine lock
-//      (memQuarantineLock: memMgrDetails.corruptList and corruptCount) and
-//      the guarded lock (memGuardedLock: the guarded area's slot table,
-//      waiting list and counts; its pages' protection changes under it).
+//      at once (but by the fork handler, which holds every lock, in this
+//      order): the guarded lock (memGuardedLock: the guarded area's slot
+//      table, waiting list and counts; its pages' protection changes under
+//      it), the quarantine lock (memQuarantineLock: memMgrDetails.corruptList
+//      and corruptCount) and the trace-table lock (memStackData.lock: the record lists,
+//      the held list and a free block's held record).
 // The status report, the snapshot, the cleanup, live-since, the mark, the
 // peak reset, the trace-table reset and memValidate take all locks
 // (memLockAll: manager lock, then every pool lock in index order), so each
@@ -71,7 +73,8 @@
 // The pool counters of memMgrDetails (MEM Malloc, MEM Realloc, MEM Free) are
 // kept per pool in the default build (memPoolHot: blocks taken, moves,
 // damaged releases) and summed into memMgrDetails by every operation that
-// takes all locks (memSumCounts), so that no allocation writes a line that
+// takes all locks (memSumCounts, which also copies the live pool records
+// into the published table), so that no allocation writes a line that
 // another pool's allocation writes too.
 //
 // Outside every lock: the stack walk's code map and frame caches are
@@ -92,8 +95,8 @@
 // before the lock is taken: a header's reqSize (release) and a pool's free-head hint (memPoolHot)
 // (allocation). A chain's nextSame link (to pass over busy pools), the
 // growth regions and the pool count are published with release order and
-// read with acquire order (allocate, memPoolOfAddress). Their writers hold the manager lock and store them
-// atomically too. Every decision is taken on what is read under a lock.
+// read with acquire order (allocate, memPoolOfAddress, memLockAndFind). Their writers hold the manager lock
+// and store them atomically too. Every decision is taken on what is read under a lock.
 #ifndef KOVAMEM_INTERNAL_H
 #define KOVAMEM_INTERNAL_H
 
@@ -173,8 +176,8 @@ struct HeapFns {
 };
 extern HeapFns memHeap;
 
-// The C-heap counters are raised outside the manager lock (the fallback
-// paths never take it), so they are raised atomically; a wrap of the low
+// The C-heap counters are raised outside every lock (the fallback paths
+// take none), so they are raised atomically; a wrap of the low
 // word raises its high word (SysHigh), for the 64-bit snapshot.
 void memCountWrapped(uint32_t &counter);
 MEM_ALWAYS_INLINE void memCountUp(uint32_t &counter) {
@@ -460,7 +463,7 @@ MEM_ALWAYS_INLINE bool memSampleThis() {
 }
 // Default build: moves the blocks at the head of p's free list whose bytes
 // were changed since their release to the quarantine, describing them in
-// *found. Called with the manager lock held when the head's serial is
+// *found. Called with p's lock held when the head's serial is
 // kFreeFilled; the head left (if any) is fit to hand out.
 void memScreenFreeHead(MemPool *p, FreedFindings *found);
 
@@ -582,7 +585,7 @@ MEM_ALWAYS_INLINE int memPoolOfAddress(uintptr_t a) {
 // A stale access or an overrun faults, and the fault handler
 // (diag/guardfault.cpp) names the block from the slot table.
 //
-// Slot states. Under the manager lock, read without it (relaxed) only by the
+// Slot states. Under the guarded lock, read without it (relaxed) only by the
 // fault handler, which never takes a lock.
 enum GuardedState : uint32_t {
     kSlotUnused = 0,  // never used (and its page inaccessible)
@@ -724,8 +727,7 @@ MEM_ALWAYS_INLINE int32_t memSlotOf(int k, uintptr_t a) {
 }
 
 // The lookup of slot j of pool k: MEM_FIND_FOUND with the result filled when
-// the block is busy, else MEM_FIND_NOT_BUSY. The caller holds the manager
-// lock.
+// the block is busy, else MEM_FIND_NOT_BUSY. The caller holds pool k's lock.
 MEM_ALWAYS_INLINE int memFindSlot(int k, int32_t j, MemFindResult *out) {
     const PoolGeom &g = memPoolGeom[k];
     const uint16_t back = g.busyPrev[j];
@@ -923,7 +925,8 @@ void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *rel
 // traced allocation they are not (the table's pages stay untouched): the
 // counts say 3000 free and freeHead names record 0, whose links are still
 // NULL. memChainStackTable chains them all, free, in array order; the
-// caller holds the manager lock (or no other thread uses the library yet).
+// caller holds the trace-table lock (classic: the manager lock), or no other
+// thread uses the library yet.
 extern bool memStackChained;
 void memChainStackTable(void);
 // Gives hdr's held record (if it still has one) back to the free list; takes
@@ -948,7 +951,7 @@ uintptr_t memParseHexAddr(const char *text);
 
 // ---- whole-structure check ----
 // Checks every pool's lists and counts and the trace table's lists and
-// links; takes the manager lock when the manager is initialised. Returns 1
+// links; takes all locks when the manager is initialised. Returns 1
 // when consistent, else 0 with a description of the first fault in why.
 int memValidate(char *why, size_t whyLen);
 

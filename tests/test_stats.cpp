@@ -1,5 +1,7 @@
 // The statistics snapshot, its renderings, the peak window, live-since-a-
 // mark and aligned allocation.
+#include <functional>
+
 #include "support.h"
 
 namespace {
@@ -282,4 +284,38 @@ TEST_F(Stats, AlignedAllocationsComeFromAPoolThatHasTheAlignmentOrTheCHeap) {
     EXPECT_EQ(kt::readLog(), " EXIT: ERROR: KovaMemAllocAligned: alignment 24 is not a power of two\n");
     EXPECT_EQ(KovaMemFree(wide) + KovaMemFree(plain), 2);
     EXPECT_EQ(memMgrDetails.sysFreeCount, 1u);
+}
+
+// The published pool table (memPoolData) is the pools' own picture after
+// each operation that takes all locks, and a grown pool is in it at once;
+// in the classic build it is the live table itself.
+TEST_F(Stats, PublishedPoolTableMatchesTheLiveRecordsAfterEachFullPicture) {
+    KovaMemSetPoolGrowth(8u << 20);
+    kt::start(kt::Cfg{{0, 2}, {3, 4}});
+    auto same = [](uint16_t k) { return memcmp(&memPoolData[k], &kovamem::memPool(k), sizeof(MemPool)) == 0; };
+    std::vector<void *> v;
+    for (int i = 0; i < 3; ++i) v.push_back(KovaMemAlloc(8));  // the third grows the 8-byte class
+    v.push_back(KovaMemAlloc(60));
+    ASSERT_EQ(memMgrDetails.poolCount, kt::config_classic ? 2 : 3);
+    if (!kt::config_classic) {
+        EXPECT_EQ(memPoolData[2].blockSize, 8u);  // published when made
+    }
+    const std::vector<std::function<void()>> pictures = {
+        [] { KovaMemPrintMemStatus(); },
+        [] {
+            KovaMemStats s;
+            s.size = sizeof s;
+            KovaMemGetStats(&s);
+        },
+        [] { KovaMemCleanMemBlocks(); },
+        [] { memValidate(nullptr, 0); },
+    };
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        if (i == 2) kt::poke(static_cast<uint8_t *>(v.back()) + 8, 0xFF);  // a block for the cleanup to bring back
+        KovaMemFree(v.back());
+        v.pop_back();
+        pictures[i]();
+        for (uint16_t k = 0; k < memMgrDetails.poolCount; ++k) EXPECT_TRUE(same(k)) << "picture " << i << " pool " << k;
+    }
+    EXPECT_EQ(memPoolData[0].busyCount + memPoolData[1].busyCount + (kt::config_classic ? 0 : memPoolData[2].busyCount), 0);
 }

@@ -43,6 +43,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         ++p.freeCount;
         h = n;
     }
+    kovamem::memSumCounts();  // the published pool table shows the blocks back
     kovamem::memUnlockAll();
     memLogPrint(" EXIT: KovaMemCleanMemBlocks: Process Successfull\n");
 }

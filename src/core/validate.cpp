@@ -216,7 +216,7 @@ void checkGrowth(Checker &c) {
 
 void checkPools(Checker &c) {
     const MemMgrDetails &m = memMgrDetails;
-    static Seen seen;  // 8 KiB: kept off the stack; used under the manager lock
+    static Seen seen;  // 8 KiB: kept off the stack; used under all locks
     static uint32_t perPool[kovamem::kMaxPools];
     memset(perPool, 0, sizeof perPool);
     uint32_t corruptTotal = 0;

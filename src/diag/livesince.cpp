@@ -10,7 +10,7 @@
 //  INFO: KovaMemPrintLiveSince: 7 more groups: 12 blocks, 300 bytes     (beyond the 20 biggest)
 //  INFO: KovaMemPrintLiveSince: end
 //
-// The groups are built under the manager lock in memory mapped for the call
+// The groups are built under all locks in memory mapped for the call
 // (no C heap, nothing held afterwards) and written after it. C-heap blocks
 // are not tracked by the library and are not listed.
 #include <stdio.h>

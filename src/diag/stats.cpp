@@ -1,6 +1,6 @@
 // The statistics snapshot and its renderings, the peak window, the mark.
 //
-// A snapshot is one copy of the figures taken under the manager lock;
+// A snapshot is one copy of the figures taken under all locks;
 // nothing is formatted under it. The renderings take their own snapshot on
 // the stack and format it into the caller's buffer with snprintf (integers
 // only: no floating point on soft-float targets), returning the length of

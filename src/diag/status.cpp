@@ -1,6 +1,6 @@
 // Status report: per-pool lines, totals, percentages, counters, legend and,
 // with tracing on, the trace of every live traced block. Everything from the
-// pool lines to the last trace entry is read under the manager lock, so one
+// pool lines to the last trace entry is read under all locks, so one
 // report is one consistent snapshot.
 #include <stdio.h>
 #include <string.h>
@@ -227,7 +227,7 @@ extern "C" {
 bool memReportCopyOff;
 }
 
-// The report holds the manager lock only while it copies what it shows: the
+// The report holds all locks only while it copies what it shows: the
 // pool figures and counters, and with tracing on every traced live block.
 // It formats and writes after releasing the lock, the trace entries through
 // one open of the log file. The bytes in the log are those of writing each

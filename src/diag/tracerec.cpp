@@ -9,7 +9,7 @@
 // - Default build: every move between the lists is made under the
 //   trace-table lock, with the pool lock of the block concerned held.
 // - logStack is read and written as an atomic byte: the switch sets it
-//   without the manager lock while allocations read it under that lock.
+//   without a lock while allocations read it under their pool's lock.
 // - Before initialisation the switch acts on the static table directly.
 #include "../internal.h"
 
