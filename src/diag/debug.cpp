@@ -59,7 +59,7 @@ void checkIndex(const char *text) {
     if (strlen(text) < kBlockIndexOffset) return;
     const uint16_t pool = static_cast<uint16_t>(parseInt(text));
     const uint16_t block = static_cast<uint16_t>(parseInt(text + kBlockIndexOffset));
-    if (pool >= memMgrDetails.poolCount) {
+    if (pool >= kovamem::memLoad(memMgrDetails.poolCount)) {  // raised atomically by growth
         memLogPrint("\n Wrong Pool Index %d\n", pool);
         return;
     }
