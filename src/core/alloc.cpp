@@ -112,7 +112,9 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
     h->opaque = 0;
     if (!kovamem::config_classic && __builtin_expect(kovamem::memLoad(h->stackRec) != nullptr, 0))
         memUnholdStackRec(h);  // the chain of its release is no longer needed
-    h->stackRec = nullptr;
+    // Stored as the trace-table lock's holders store it: another pool's
+    // allocation may have taken the held record back just before.
+    kovamem::memStore(h->stackRec, static_cast<MemStackRec *>(nullptr));
     memAttachStackRec(h, size, pre, sampled);
     --p->freeCount;
 
