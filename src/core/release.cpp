@@ -75,7 +75,6 @@ __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr,
 MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev,
                                const MemTraceAddr *release = nullptr, kovamem::ReleaseNote *note = nullptr) {
     MemMgrDetails &m = memMgrDetails;
-    (void)m;
     const uint32_t s = pool->blockSize;
     MemStackRec *r = hdr->stackRec;
 
@@ -201,13 +200,11 @@ __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintpt
 // into KovaMemFree so that its chain is captured in the release's body. The
 // chain is always captured: the slot keeps it for a later fault.
 MEM_ALWAYS_INLINE uint8_t releaseGuarded(void *ptr) {
-    MemMgrDetails &m = memMgrDetails;
     MemTraceAddr trace[MEM_TRACE_ENTRIES];
     memCaptureTrace(trace);
     MemFindResult f;
     kovamem::ReleaseNote note;
     kovamem::BadReleaseNote bad;
-    (void)m;
     // The slot's block is guarded by its pool's lock; a slot taken by
     // another pool meanwhile is found no busy block of this one.
     const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
@@ -383,7 +380,8 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
                     old, size);
         return p;
     }
-    if (ptr == nullptr && !config_classic) return KovaMemAlloc(size);
+    if (config_classic) return classicRealloc(ptr, size);
+    if (ptr == nullptr) return KovaMemAlloc(size);
     // Default build: whether the block must move is known without the lock
     // (pools never change after initialisation); only then is the chain of
     // the new allocation captured, here, before the lock.
@@ -395,7 +393,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     MemTraceAddr guardRelease[MEM_TRACE_ENTRIES];
     const bool guardedOld = kovamem::memInGuarded(reinterpret_cast<uintptr_t>(ptr));
     if (__builtin_expect(guardedOld, 0)) memCaptureTrace(guardRelease);
-    if (!config_classic && kovamem::memLoad(m.stackData->logStack) == 1) {
+    if (kovamem::memLoad(m.stackData->logStack) == 1) {
         const int k = kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(ptr));
         if ((k >= 0 && size > kovamem::memPool(static_cast<unsigned>(k)).blockSize) || guardedOld) {
             sampled = kovamem::memSampleThis();
@@ -405,7 +403,6 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
             }
         }
     }
-    if (config_classic) return classicRealloc(ptr, size);
     MemFindResult f;
     int held;
     const int found = kovamem::memLockAndFind(ptr, &f, &held);

@@ -134,6 +134,7 @@ int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, 
 // order, so the busy blocks' serials rise along it, none beyond the count.
 void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
     const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+    const uint64_t now = kovamem::memSerialNow();  // a sum over the pools: once, not per block
     static uint8_t busy[(kovamem::kMaxBlockCount + 8) / 8];
     memset(busy, 0, sizeof busy);
     const MemBlockHdr *prev = nullptr;
@@ -150,9 +151,9 @@ void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
         {
             const uint64_t at = g.serial[h->blockIndex];
             const bool rises = prev == nullptr || at > g.serial[prev->blockIndex];
-            if (at == 0 || !rises || at > kovamem::memSerialNow()) {
+            if (at == 0 || !rises || at > now) {
                 c.fail("pool %u busy block %u has serial %llu out of allocation order (serial %llu)", k, h->blockIndex,
-                       static_cast<unsigned long long>(at), static_cast<unsigned long long>(kovamem::memSerialNow()));
+                       static_cast<unsigned long long>(at), static_cast<unsigned long long>(now));
                 return;
             }
         }
@@ -266,13 +267,14 @@ void checkPools(Checker &c) {
         if (last != p.freeTail) c.fail("pool %u freeTail is not the free list's last header", k);
         if (nf + fresh != p.freeCount)
             c.fail("pool %u freeCount %u, free list %d and never used %d", k, p.freeCount, nf, fresh);
+        const uint64_t now = kovamem::memSerialNow();
         for (const MemBlockHdr *h = p.freeHead; h != nullptr && c.ok; h = h->next) {
             if (h->reqSize != 0) c.fail("pool %u free block %u is not clear", k, h->blockIndex);
             // A free block's record, if any, is one the held list keeps for it.
             if (h->stackRec != nullptr && (kovamem::config_classic || h->stackRec->hdr != h))
                 c.fail("pool %u free block %u holds a record that is not its own", k, h->blockIndex);
             if (kovamem::memGuardWord(h->data + p.blockSize) != MEM_GUARD_WORD) c.fail("pool %u free block %u guard", k, h->blockIndex);
-            if (!kovamem::config_classic && kovamem::memPoolGeom[k].serial[h->blockIndex] > kovamem::memSerialNow())
+            if (!kovamem::config_classic && kovamem::memPoolGeom[k].serial[h->blockIndex] > now)
                 c.fail("pool %u free block %u has serial %llu, beyond the allocations made", k, h->blockIndex,
                        static_cast<unsigned long long>(kovamem::memPoolGeom[k].serial[h->blockIndex]));
         }
