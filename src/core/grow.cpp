@@ -156,11 +156,13 @@ int kovamem::memGrowLocked(uint16_t o) {
     m.totalReserved = m.totalMgmt + m.totalData;
     memGrowth.used += cost;
 
+    // Copied to the published table before the pool is linked: from the
+    // link on, other threads' allocations change its live record.
+    memPublishPool(k);
     g->pools[g->count] = k;
     __atomic_store_n(&g->count, g->count + 1, __ATOMIC_RELEASE);
     __atomic_store_n(&memPoolGeom[memGrowth.lastOf[o]].nextSame, k, __ATOMIC_RELEASE);
     memGrowth.lastOf[o] = k;
-    memPublishPool(k);
     __atomic_store_n(&m.poolCount, static_cast<uint16_t>(k + 1), __ATOMIC_RELEASE);
     memLogNote(" INFO: KovaMemAlloc: Pool %d (size %d) grows by Pool %d of %d blocks, %llu of %llu growth bytes\n", o,
                p.blockSize, k, blocks, static_cast<unsigned long long>(memGrowth.used),

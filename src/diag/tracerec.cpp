@@ -197,7 +197,10 @@ namespace {
 
 // hdr's held record back to the free list; trace-table lock held.
 void unhold(MemBlockHdr *hdr) {
-    MemStackRec *rec = hdr->stackRec;
+    // Read as its pool's allocation stores it, without this lock: it
+    // clears the link of a block it takes, whose record it has already
+    // taken back (or that had none).
+    MemStackRec *rec = memLoad(hdr->stackRec);
     if (rec == nullptr) return;  // taken back by another pool's allocation meanwhile
     unlinkRec(rec, &memHeld.head, &memHeld.tail);
     --memHeld.count;
