@@ -55,6 +55,9 @@
 #ifndef KOVAMEM_TSAN
 #define KOVAMEM_TSAN 0
 #endif
+#ifndef KOVAMEM_OWNED_LOCKS
+#define KOVAMEM_OWNED_LOCKS 1
+#endif
 // Set by the build when libunwind's header and library are found.
 #ifndef KOVAMEM_LIBUNWIND
 #define KOVAMEM_LIBUNWIND 0
@@ -70,6 +73,10 @@ constexpr bool config_valgrind = KOVAMEM_VALGRIND != 0;
 constexpr bool config_asan = KOVAMEM_ASAN != 0;
 constexpr bool config_tsan = KOVAMEM_TSAN != 0;
 constexpr bool config_libunwind = KOVAMEM_LIBUNWIND != 0;
+// Default build: a pool lock is owned by the first thread that takes it,
+// which takes it without atomic instructions until another thread needs it
+// (internal.h, PoolLock). Off: every pool lock is a mutex.
+constexpr bool config_owned_locks = KOVAMEM_OWNED_LOCKS != 0 && KOVAMEM_CLASSIC == 0;
 
 }  // namespace kovamem
 

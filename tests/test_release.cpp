@@ -320,13 +320,18 @@ TEST_F(Release, BlockReleasedDuringAMoveBetweenPoolsIsNeverHandedOutTwice) {
     };
     // Another thread gets in only where the reallocation does not hold the
     // old block's lock.
-    pthread_mutex_t *lock = kt::config_classic ? memMgrDetails.lock->mutex : &kovamem::memPoolLocks[0].mutex;
     std::function<void()> whenUnlocked = [&] {
-        if (pthread_mutex_trylock(lock) != 0) {
+        bool held;
+        if (kt::config_classic) {
+            held = pthread_mutex_trylock(memMgrDetails.lock->mutex) != 0;
+            if (!held) pthread_mutex_unlock(memMgrDetails.lock->mutex);
+        } else {
+            held = kovamem::memPoolLockHeld(0);
+        }
+        if (held) {
             atNextLogOpen = whenUnlocked;
             return;
         }
-        pthread_mutex_unlock(lock);
         stray();
     };
     atNextLogOpen = whenUnlocked;

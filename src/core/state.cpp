@@ -33,13 +33,26 @@ void kovamem::memLockAll() {
     (void)memLock(m.lock);
     if (config_classic) return;
     // Pools are made only under the manager lock: the count stays as read.
-    for (unsigned k = 0; k < m.poolCount; ++k) (void)pthread_mutex_lock(&memPoolLocks[k].mutex);
+    for (unsigned k = 0; k < m.poolCount; ++k) memTakePoolLock(k);
+}
+
+void kovamem::memLockAllForFork() {
+    MemMgrDetails &m = memMgrDetails;
+    (void)memLock(m.lock);
+    if (config_classic) return;
+    // Through each mutex, ending any ownership: a thread that waits in a
+    // mutex for an owner to leave would leave that mutex held by nobody in
+    // the child.
+    for (unsigned k = 0; k < m.poolCount; ++k) {
+        (void)pthread_mutex_lock(&memPoolLocks[k].mutex);
+        memPoolMutexSlow(k, memThreadId());
+    }
 }
 
 void kovamem::memUnlockAll() {
     MemMgrDetails &m = memMgrDetails;
     if (!config_classic)
-        for (unsigned k = m.poolCount; k-- > 0;) (void)pthread_mutex_unlock(&memPoolLocks[k].mutex);
+        for (unsigned k = m.poolCount; k-- > 0;) memGivePoolLock(k);
     (void)memUnlock(m.lock);
 }
 

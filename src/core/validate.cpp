@@ -278,6 +278,23 @@ void checkPools(Checker &c) {
                 c.fail("pool %u free block %u has serial %llu, beyond the allocations made", k, h->blockIndex,
                        static_cast<unsigned long long>(kovamem::memPoolGeom[k].serial[h->blockIndex]));
         }
+        // memValidate holds every lock: pool k's through its owner's way,
+        // marked inside, or through its mutex. Either way no other thread
+        // owns it: a thread that ended this one's ownership meanwhile
+        // waits, and this thread may have become its owner again.
+        if (kovamem::config_owned_locks) {
+            const kovamem::PoolLock &l = kovamem::memPoolLocks[k];
+            const uintptr_t owner = kovamem::memLoad(l.owner);
+            if (owner != kovamem::kLockShared && owner != kovamem::memThreadId())
+                c.fail("pool %u lock held by this thread, but owned by another", k);
+            else if (owner == kovamem::kLockShared && kovamem::memOwnMarks != nullptr &&
+                     kovamem::memLoad(kovamem::memOwnMarks->inside[k]) != 0 &&
+                     pthread_mutex_trylock(const_cast<pthread_mutex_t *>(&l.mutex)) == 0) {
+                // In as the owner while another thread waits (its mutex taken).
+                pthread_mutex_unlock(const_cast<pthread_mutex_t *>(&l.mutex));
+                c.fail("pool %u lock held by its former owner, but nobody took its mutex to end that", k);
+            }
+        }
         int nb = walkList(c, p, k, p.busyHead, seen, "busy", &last, &req);
         if (nb < 0) return;
         checkBackLinks(c, p, k);

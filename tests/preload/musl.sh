@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 include=$(dirname "$(musl-gcc -print-file-name=include/stdlib.h 2>/dev/null)")
 [ -f "$include/stdlib.h" ] || include=/usr/include/$(uname -m)-linux-musl
 for f in "$src"/src/core/*.cpp "$src"/src/diag/*.cpp "$src"/src/diag/prim/codemap.cpp \
-         "$src"/src/diag/prim/stack_unwind.cpp "$src"/src/diag/prim/faultctx.cpp "$src"/src/preload/*.cpp; do
+         "$src"/src/diag/prim/stack_unwind.cpp "$src"/src/diag/prim/faultctx.cpp "$src"/src/diag/prim/membarrier.cpp "$src"/src/preload/*.cpp; do
   g++ -std=c++17 -O2 -fPIC -fno-exceptions -fno-rtti -fno-threadsafe-statics -funwind-tables -fvisibility=hidden \
     -Wall -Wextra -Werror -nostdinc -isystem "$include" -isystem "$(gcc -print-file-name=include)" \
     -I"$src/include" -I"$src/src" -c "$f" -o "$work/$(basename "$f").o"

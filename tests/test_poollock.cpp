@@ -1,0 +1,138 @@
+// The default build's pool locks: owned by the first thread that takes
+// them, shared (a mutex) once a second thread does, owned again after a
+// long run of one thread alone. Whatever the hand-overs, two holders are
+// never inside at once.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "diag/prim/membarrier.h"
+#include "support.h"
+
+namespace {
+
+using kovamem::kLockShared;
+using kovamem::kLockUnowned;
+using kovamem::PoolLock;
+
+bool owned() { return kovamem::config_owned_locks && kovamem::memHeavyBarrierReady(); }
+
+// A lock no pool of these tests uses, and a count only its holders touch:
+// the thread sanitizer reports any two holders inside together.
+constexpr unsigned kSpare = kovamem::kMaxPools - 1;
+uint64_t gCount;
+
+void hold(int times) {
+    for (int i = 0; i < times; ++i) {
+        kovamem::memTakePoolLock(kSpare);
+        const uint64_t c = gCount;
+        gCount = c + 1;
+        kovamem::memGivePoolLock(kSpare);
+    }
+}
+
+}  // namespace
+
+TEST(PoolLock, HoldersExcludeEachOtherAcrossEveryHandOver) {
+    if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
+    PoolLock &l = kovamem::memPoolLocks[kSpare];
+    std::atomic<uintptr_t> idA{0}, idB{0};
+    std::atomic<int> phase{0};
+    auto waitFor = [&](int p) {
+        while (phase.load() < p) std::this_thread::yield();
+    };
+    std::thread a([&] {
+        hold(1000);
+        idA = kovamem::memThreadId();  // the first holder owns it
+        phase = 1;
+        waitFor(2);
+        hold(20000);  // beside b: shared
+        phase = 3;
+        waitFor(4);
+        hold(10);  // b owns it again: taken from it
+        phase = 5;
+    });
+    std::thread b([&] {
+        waitFor(1);
+        if (owned()) {
+            EXPECT_EQ(kovamem::memLoad(l.owner), idA.load());
+        } else {
+            EXPECT_EQ(kovamem::memLoad(l.owner), kovamem::config_owned_locks ? kLockShared : kLockUnowned);
+        }
+        phase = 2;
+        hold(20000);
+        idB = kovamem::memThreadId();
+        waitFor(3);  // either may have become its owner again near the end
+        hold(static_cast<int>(kovamem::kLockReownAfter) + 100);  // alone for a long run
+        if (owned()) {
+            EXPECT_EQ(kovamem::memLoad(l.owner), idB.load());
+        }
+        phase = 4;
+        waitFor(5);
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(gCount, 1000u + 20000u + 20000u + kovamem::kLockReownAfter + 100u + 10u);
+    if (kovamem::config_owned_locks) {
+        EXPECT_EQ(kovamem::memLoad(l.owner), kLockShared);
+    }
+    EXPECT_FALSE(kovamem::memPoolLockHeld(kSpare));
+}
+
+// The same hand-overs through the pools themselves, the whole structure
+// checked after each: memValidate also checks the lock it holds.
+TEST(PoolLock, APoolPassesBetweenThreadsWithItsBlocksWhole) {
+    if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
+    kt::init(kt::Cfg{{0, 64}, {3, 64}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    std::vector<void *> kept;
+    auto pairs = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            void *p = KovaMemAlloc(8);
+            ASSERT_NE(p, nullptr);
+            if (i % 1000 == 0)
+                kept.push_back(p);  // released by the next thread
+            else
+                ASSERT_EQ(KovaMemFree(p), 1);
+        }
+    };
+    uintptr_t first = 0;
+    std::thread([&] {
+        pairs(100);
+        first = kovamem::memThreadId();
+    }).join();
+    if (owned()) {
+        EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner), first);
+    }
+    EXPECT_EQ(kt::validity(),
+              "valid");  // from this thread: the pool is taken from its owner
+    EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner), kLockShared);
+    pairs(static_cast<int>(kovamem::kLockReownAfter) + 10);
+    if (owned()) {
+        EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner), kovamem::memThreadId());
+    }
+    EXPECT_EQ(kt::validity(), "valid");  // held by its owner's way now
+    std::thread([&] {
+        for (void *p : kept) EXPECT_EQ(KovaMemFree(p), 1);
+    }).join();
+    EXPECT_EQ(kt::validity(), "valid");
+    EXPECT_EQ(kovamem::memPool(0).busyCount, 0u);
+    EXPECT_EQ(kovamem::memPool(0).freeCount, 64u);
+}
+
+// A kernel without the barrier (or a refusal of it): every pool lock is a
+// mutex from its first use, and nothing else changes.
+TEST(PoolLock, WithoutTheKernelBarrierEveryPoolIsShared) {
+    if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
+    kovamem::memHeavyBarrierState = 2;
+    kt::init(kt::Cfg{{0, 64}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    std::thread t([] {
+        for (int i = 0; i < 5000; ++i) ASSERT_EQ(KovaMemFree(KovaMemAlloc(8)), 1);
+    });
+    for (int i = 0; i < 5000; ++i) ASSERT_EQ(KovaMemFree(KovaMemAlloc(8)), 1);
+    t.join();
+    EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner),
+              kovamem::config_owned_locks ? kLockShared : kLockUnowned);
+    EXPECT_EQ(kt::validity(), "valid");
+}
