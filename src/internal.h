@@ -859,13 +859,15 @@ extern pthread_mutex_t memQuarantineLock;
 extern pthread_mutex_t memGuardedLock;
 
 // A thread's marks, one byte per pool, written by that thread alone: 1
-// while it is in, or entering, the pool as its owner. Slots are handed out
-// once per thread, at its first claim of a pool, and never taken back (a
-// thread's stack and thread-locals go when it ends; these stay, so a
-// thread that ends a dead owner's ownership reads a clear mark): the
-// threads beyond kMaxOwners take every pool lock through its mutex. The
-// table is not touched before a thread claims a pool, and then only that
-// thread's 256 bytes.
+// while it is in, or entering, the pool as its owner. A thread takes a slot
+// at its first pool lock that is not the owner's way (the barrier being
+// there) and gives it back when it ends (a thread-specific key's
+// destructor), clear; the slots outlive their threads, so a thread that
+// ends a dead owner's ownership reads a clear mark, and the next thread of
+// a slot inherits what the last one owned. Beyond kMaxOwners threads at
+// once, the others take every pool lock through its mutex. The table is
+// not touched before a thread takes a slot, and then only that slot's 256
+// bytes.
 constexpr unsigned kMaxOwners = 256;
 struct alignas(64) ThreadMarks {
     uint8_t inside[kMaxPools];
@@ -915,7 +917,7 @@ MEM_ALWAYS_INLINE void memTakePoolLock(unsigned k) {
         // code holds.
         if (__builtin_expect(owner == reinterpret_cast<uintptr_t>(t) && t != nullptr && memLoad(t->inside[k]) == 0, 1)) {
             if (__builtin_expect(memEnterAsOwner(l, t, k), 1)) return;
-        } else if (owner == kLockShared) {
+        } else if (owner == kLockShared && t != nullptr) {
             (void)pthread_mutex_lock(&l.mutex);
             memAfterPoolMutex(l, k, reinterpret_cast<uintptr_t>(t));
             return;

@@ -96,17 +96,22 @@ TEST(PoolLock, APoolPassesBetweenThreadsWithItsBlocksWhole) {
                 ASSERT_EQ(KovaMemFree(p), 1);
         }
     };
-    uintptr_t first = 0;
-    std::thread([&] {
+    std::atomic<uintptr_t> first{0};
+    std::atomic<bool> paired{false}, checked{false};
+    std::thread owner([&] {  // stays until checked: its slot is not given back
         pairs(100);
         first = kovamem::memThreadId();
-    }).join();
+        paired = true;
+        while (!checked) std::this_thread::yield();
+    });
+    while (!paired) std::this_thread::yield();
     if (owned()) {
-        EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner), first);
+        EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner), first.load());
     }
-    EXPECT_EQ(kt::validity(),
-              "valid");  // from this thread: the pool is taken from its owner
+    EXPECT_EQ(kt::validity(), "valid");  // from this thread: the pool is taken from its owner
     EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner), kLockShared);
+    checked = true;
+    owner.join();
     pairs(static_cast<int>(kovamem::kLockReownAfter) + 10);
     if (owned()) {
         EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner), kovamem::memThreadId());
@@ -134,5 +139,39 @@ TEST(PoolLock, WithoutTheKernelBarrierEveryPoolIsShared) {
     t.join();
     EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[0].owner),
               kovamem::config_owned_locks ? kLockShared : kLockUnowned);
+    EXPECT_EQ(kt::validity(), "valid");
+}
+
+// Threads that end give their slots back: a host that starts a thread per
+// job keeps owning its pools long after its 256th thread, and a slot's next
+// thread takes over what the last one owned without another thread's
+// barrier.
+TEST(PoolLock, EndedThreadsGiveTheirSlotsToNewOnes) {
+    if (kt::config_classic || !owned()) GTEST_SKIP() << "no owned pool locks in this build or on this kernel";
+    kt::init(kt::Cfg{{0, 64}, {3, 64}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    std::atomic<int> withSlot{0};
+    for (unsigned round = 0; round < kovamem::kMaxOwners + 44; round += 4) {
+        std::vector<std::thread> batch;
+        for (int i = 0; i < 4; ++i)
+            batch.emplace_back([&] {
+                EXPECT_EQ(KovaMemFree(KovaMemAlloc(8)), 1);
+                if (kovamem::memThreadId() != 0) ++withSlot;
+            });
+        for (auto &t : batch) t.join();
+    }
+    EXPECT_EQ(withSlot.load(), static_cast<int>(kovamem::kMaxOwners + 44));
+    uintptr_t last = 0;
+    std::thread([&] {
+        EXPECT_EQ(KovaMemFree(KovaMemAlloc(64)), 1);  // pool 3, never used: claimed
+        last = kovamem::memThreadId();
+    }).join();
+    EXPECT_NE(last, 0u);
+    EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[1].owner), last);  // its slot still names it owner
+    std::thread([&] {
+        EXPECT_EQ(KovaMemFree(KovaMemAlloc(64)), 1);
+        EXPECT_EQ(kovamem::memThreadId(), last);  // the slot given back, taken again
+        EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[1].owner), last);
+    }).join();
     EXPECT_EQ(kt::validity(), "valid");
 }

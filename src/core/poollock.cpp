@@ -10,17 +10,67 @@ kovamem::ThreadMarks kovamem::memThreadMarks[kovamem::kMaxOwners];
 
 namespace {
 
-uint32_t gMarksHandedOut;               // slots of memThreadMarks given to threads
+// Which slots of memThreadMarks are a thread's (a set bit), taken with an
+// atomic compare-and-swap and given back with an atomic and: no lock, so a
+// child of fork finds the table as it was and can use it.
+uint32_t gSlotTaken[kovamem::kMaxOwners / 32];
 __thread bool tMarksAsked __attribute__((tls_model("initial-exec")));
 
+// A slot goes back when its thread ends, through a thread-specific key made
+// at the first claim of any thread (0: not made, 1: being made, 2: made,
+// 3: refused). A thread that claims while it is being made, or when it was
+// refused, keeps its slot for good.
+pthread_key_t gSlotKey;
+int gSlotKeyState;
+
+// At the end of a thread that had a slot (its key's destructor; the C
+// library's later destructors may still call in: they take the mutexes).
+// A thread ends outside every pool, so its marks are clear and the next
+// thread may take them; one that ended inside one (a thread ended from a
+// signal handler) keeps its slot, and its pool waits as for a mutex held by
+// a thread that is gone.
+void giveSlotBack(void *p) {
+    auto *slot = static_cast<kovamem::ThreadMarks *>(p);
+    kovamem::memOwnMarks = nullptr;
+    tMarksAsked = true;
+    for (uint8_t mark : slot->inside)
+        if (mark != 0) return;
+    // A pool this thread still owns passes with the slot to its next
+    // thread: still one thread at a time in that pool as its owner.
+    const auto i = static_cast<unsigned>(slot - kovamem::memThreadMarks);
+    __atomic_fetch_and(&gSlotTaken[i / 32], ~(1u << (i % 32)), __ATOMIC_RELEASE);
+}
+
+bool slotKeyReady() {
+    int st = __atomic_load_n(&gSlotKeyState, __ATOMIC_ACQUIRE);
+    if (st == 0 && __atomic_compare_exchange_n(&gSlotKeyState, &st, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        st = pthread_key_create(&gSlotKey, giveSlotBack) == 0 ? 2 : 3;
+        __atomic_store_n(&gSlotKeyState, st, __ATOMIC_RELEASE);
+    }
+    return st == 2;
+}
+
 // The calling thread's marks, given on its first call (NULL when every
-// slot is taken: the thread uses the mutexes).
+// slot is taken: the thread uses the mutexes). Called with no lock held:
+// pthread_setspecific may allocate (from the C library: the host's own
+// calls, and the preload's from inside the library, go there).
 kovamem::ThreadMarks *ownMarks() {
     if (kovamem::memOwnMarks != nullptr || tMarksAsked) return kovamem::memOwnMarks;
     tMarksAsked = true;
-    const uint32_t i = __atomic_fetch_add(&gMarksHandedOut, 1u, __ATOMIC_RELAXED);
-    if (i < kovamem::kMaxOwners) kovamem::memOwnMarks = &kovamem::memThreadMarks[i];
-    return kovamem::memOwnMarks;
+    for (unsigned w = 0; w < kovamem::kMaxOwners / 32; ++w) {
+        uint32_t bits = __atomic_load_n(&gSlotTaken[w], __ATOMIC_RELAXED);
+        while (bits != ~0u) {
+            const unsigned b = static_cast<unsigned>(__builtin_ctz(~bits));
+            if (__atomic_compare_exchange_n(&gSlotTaken[w], &bits, bits | (1u << b), false, __ATOMIC_ACQUIRE,
+                                            __ATOMIC_RELAXED)) {
+                kovamem::ThreadMarks *slot = &kovamem::memThreadMarks[w * 32 + b];
+                if (slotKeyReady()) (void)pthread_setspecific(gSlotKey, slot);
+                kovamem::memOwnMarks = slot;
+                return slot;
+            }
+        }
+    }
+    return nullptr;
 }
 
 // Waits until a former owner's mark for the pool is clear: it is in for a
@@ -44,12 +94,14 @@ void waitOwnerOut(const uint8_t &mark) {
 void kovamem::memTakePoolLockSlow(unsigned k) {
     PoolLock &l = memPoolLocks[k];
     // The first thread to take the lock owns it, once the barrier is known
-    // to be there.
+    // to be there; a thread that has just taken its slot may find itself
+    // the owner already, by its slot's last thread.
     ThreadMarks *const t = memHeavyBarrierReady() ? ownMarks() : nullptr;
-    if (t != nullptr && memLoad(l.owner) == kLockUnowned) {
+    if (t != nullptr) {
         uintptr_t none = kLockUnowned;
-        (void)__atomic_compare_exchange_n(&l.owner, &none, reinterpret_cast<uintptr_t>(t), false, __ATOMIC_RELAXED,
-                                          __ATOMIC_RELAXED);
+        if (memLoad(l.owner) == kLockUnowned)
+            (void)__atomic_compare_exchange_n(&l.owner, &none, reinterpret_cast<uintptr_t>(t), false, __ATOMIC_RELAXED,
+                                              __ATOMIC_RELAXED);
         if (memLoad(l.owner) == reinterpret_cast<uintptr_t>(t) && memLoad(t->inside[k]) == 0 && memEnterAsOwner(l, t, k))
             return;
     }
@@ -59,9 +111,6 @@ void kovamem::memTakePoolLockSlow(unsigned k) {
 
 void kovamem::memPoolMutexSlow(unsigned k, uintptr_t me) {
     PoolLock &l = memPoolLocks[k];
-    // A thread that has met only shared locks gets its marks here, so that
-    // a long run of its own can make it an owner.
-    if (me == 0 && memHeavyBarrierReady()) me = reinterpret_cast<uintptr_t>(ownMarks());
     // Under the mutex, which every thread but the owner takes: the lock
     // is shared, at the latest now.
     const uintptr_t was = memLoad(l.owner) == kLockShared ? kLockShared
