@@ -41,6 +41,12 @@ void giveSlotBack(void *p) {
     __atomic_fetch_and(&gSlotTaken[i / 32], ~(1u << (i % 32)), __ATOMIC_RELEASE);
 }
 
+// The key goes with the library: a host that unloads it must not have
+// threads that end later call a destructor that is no longer mapped.
+__attribute__((destructor)) void dropSlotKey() {
+    if (__atomic_load_n(&gSlotKeyState, __ATOMIC_ACQUIRE) == 2) (void)pthread_key_delete(gSlotKey);
+}
+
 bool slotKeyReady() {
     int st = __atomic_load_n(&gSlotKeyState, __ATOMIC_ACQUIRE);
     if (st == 0 && __atomic_compare_exchange_n(&gSlotKeyState, &st, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
