@@ -968,12 +968,11 @@ MEM_ALWAYS_INLINE void memUnlockTrace() {
 }
 // Every lock an operation on all pools needs: the manager lock, then each
 // pool's in index order (default build); the manager lock (classic).
-void memLockAll();
+// throughMutexes (fork's prepare handler): every pool lock through its
+// mutex, so that the child finds no mutex held by a thread it does not
+// have (memUnlockAll gives them back).
+void memLockAll(bool throughMutexes = false);
 void memUnlockAll();
-// memLockAll for fork's prepare handler: every pool lock through its mutex,
-// so that the child finds no mutex held by a thread it does not have
-// (memUnlockAll gives them back).
-void memLockAllForFork();
 // Default build, all locks held: the pool counters of memMgrDetails from
 // the per-pool figures, and the published pool table from the live records.
 void memSumCounts();

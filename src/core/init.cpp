@@ -142,7 +142,7 @@ void chainStackTable() {
 // pointed).
 // Default build: every lock, in the lock order (all pools, then the leaves).
 void forkPrepare() {
-    kovamem::memLockAllForFork();
+    kovamem::memLockAll(true);
     kovamem::memLockLeaf(kovamem::memGuardedLock);
     kovamem::memLockLeaf(kovamem::memQuarantineLock);
     memLock(memStackData.lock);

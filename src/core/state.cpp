@@ -28,22 +28,19 @@ void kovamem::memPublishPool(unsigned k) {
 pthread_mutex_t kovamem::memQuarantineLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t kovamem::memGuardedLock = PTHREAD_MUTEX_INITIALIZER;
 
-void kovamem::memLockAll() {
+void kovamem::memLockAll(bool throughMutexes) {
     MemMgrDetails &m = memMgrDetails;
     (void)memLock(m.lock);
     if (config_classic) return;
     // Pools are made only under the manager lock: the count stays as read.
-    for (unsigned k = 0; k < m.poolCount; ++k) memTakePoolLock(k);
-}
-
-void kovamem::memLockAllForFork() {
-    MemMgrDetails &m = memMgrDetails;
-    (void)memLock(m.lock);
-    if (config_classic) return;
-    // Through each mutex, ending any ownership: a thread that waits in a
-    // mutex for an owner to leave would leave that mutex held by nobody in
-    // the child.
+    // Through each mutex (fork), any ownership ends: a thread that waits in
+    // a mutex for an owner to leave would leave that mutex held by nobody
+    // in the child.
     for (unsigned k = 0; k < m.poolCount; ++k) {
+        if (!throughMutexes) {
+            memTakePoolLock(k);
+            continue;
+        }
         (void)pthread_mutex_lock(&memPoolLocks[k].mutex);
         memPoolMutexSlow(k, memThreadId());
     }
