@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Plants known faults in the sources one at a time and tells which the suite catches.
+
+    scripts/plant-faults.py BUILD_DIR [--only F01,F07] [--list]
+
+BUILD_DIR is a configured build of this tree (native Release is enough).
+For each fault: the one line is changed, the build remade, and ctest run
+until its first failure (the memcheck, package and ABI rows are left out:
+they repeat what the native rows check). A fault is "caught" when a test
+fails or hangs, "MISSED" when every test passes. The source is restored
+after each fault, whatever happens. A fault whose text no longer stands
+exactly once in its file is reported "stale": mend the table.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SKIP = "Valgrind|Package|Abi|Docs|Tsan"
+AN = "tools/kovamem_analyze/"
+
+# id, file, text, replacement, what the fault is
+FAULTS = [
+    ("F01", "src/core/alloc.cpp", "if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;", "(void)0;",
+     "a pool's peak not raised"),
+    ("F02", "src/core/alloc.cpp", "p->reqBytes += size;", "p->reqBytes += size + 1;", "requested bytes miscounted"),
+    ("F03", "src/core/alloc.cpp", "kovamem::memPutGuard(h->data + p->blockSize);",
+     "kovamem::memPutGuard(h->data + p->blockSize - 1);", "spare guard one byte early"),
+    ("F04", "src/core/release.cpp", "intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s));",
+     "intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s)) || size != 0;",
+     "guard check skipped at release"),
+    ("F05", "src/core/release.cpp", "    ++pool->freeCount;\n    if (r != nullptr) {",
+     "    if (r != nullptr) {", "free count not raised at release"),
+    ("F06", "src/diag/status.cpp", "return static_cast<uint32_t>(uint64_t{part} * 100u / whole);",
+     "return part * 100u / whole;", "percentages wrap in 32 bits"),
+    ("F07", "src/diag/status.cpp", '" Total Peak Data      Memory Size', '" Total Peak Data     Memory Size',
+     "wrong report text"),
+    ("F08", "src/diag/log.cpp", "if (at < memLoad(memLogMaxSize) - kCapMarkerReserve) {",
+     "if (at <= memLoad(memLogMaxSize) - kCapMarkerReserve) {", "size cap off by one"),
+    ("F09", "src/diag/notes.cpp", "bool powerOfTwo(uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }",
+     "bool powerOfTwo(uint32_t n) { return n != 0; }", "fallback entries not thinned"),
+    ("F10", "src/core/grow.cpp", "if (memGrowth.used + cost > budget)", "if (memGrowth.used > budget)",
+     "growth budget overspent"),
+    ("F11", "src/core/guarded.cpp", "if (g.base == 0 || size > g.page) return nullptr;",
+     "if (g.base == 0 || size >= g.page) return nullptr;", "a page-sized block never guarded"),
+    ("F12", "src/core/lookup.cpp", "a > memPoolGeom[k].end)) continue;", "a >= memPoolGeom[k].end)) continue;",
+     "walk misses a pool's last block"),
+    ("F13", "src/diag/tracerec.cpp", "if (srcCount != 0) --srcCount;", "(void)srcCount;",
+     "trace table counts drift"),
+    ("F14", "src/diag/livesince.cpp", "if (geom.serial[h->blockIndex] <= mark) continue;",
+     "if (geom.serial[h->blockIndex] < mark) continue;", "live-since includes the mark's own block"),
+    ("F15", "src/diag/debug.cpp", "if (block >= kovamem::memPool(", "if (block > kovamem::memPool(",
+     "debug command accepts a block index one too high"),
+    ("F16", "src/preload/options.cpp", "    if (v > max) return false;\n", "",
+     "option numbers not bounded"),
+    ("F17", "src/core/validate.cpp", "if (bits[j >> 3] & bit) return false;", "(void)bits;",
+     "check misses a block listed twice"),
+    ("F18", "src/diag/faults.cpp", "if (found.count > described)", "if (found.count > described + 1)",
+     "more findings than described go unsaid"),
+    ("F19", "src/core/init.cpp", "while (k < count && table[k].blockSize < memPoolSizes[c]) ++k;",
+     "while (k < count && table[k].blockSize <= memPoolSizes[c]) ++k;", "size classes map one pool too far"),
+    ("F20", "src/core/cleanup.cpp", "++p.freeCount;", "(void)p;", "cleanup does not count returned blocks"),
+    ("F21", "src/internal.h", "        } else if (owner == kLockShared && t != nullptr) {\n"
+     "            (void)pthread_mutex_lock(&l.mutex);",
+     "        } else if (owner == kLockShared && t != nullptr) {\n", "a shared pool lock not taken"),
+    ("F22", "src/diag/guardfault.cpp", "l.dec(static_cast<int64_t>(a - (s.data + s.size)), 0);",
+     "l.dec(static_cast<int64_t>(a - (s.data + s.size)) + 1, 0);", "guarded fault offset off by one"),
+    ("F23", "src/preload/preload.cpp", "    if (q == nullptr) errno = ENOMEM;", "", "failed realloc leaves errno"),
+    ("F24", "src/diag/modules.cpp", 'snprintf(out + 2 * b, 3, "%02x", desc[b]);',
+     'snprintf(out + 2 * b, 3, "%02x", desc[b] ^ 1);', "build-ids misread"),
+    ("F25", "src/core/alloc.cpp", "    ++p->busyCount;\n", "", "busy count not raised"),
+    ("F26", "src/core/release.cpp", "    pool->reqBytes -= hdr->reqSize;\n", "", "requested bytes kept after release"),
+    ("F27", "src/diag/tracerec.cpp", "return 1 + static_cast<uint32_t>((static_cast<uint64_t>(sampleRandom()) * (2 * n - 1)) >> 32);",
+     "return 1 + static_cast<uint32_t>((static_cast<uint64_t>(sampleRandom()) * (4 * n - 1)) >> 32);",
+     "sampling at half the rate asked"),
+    ("F28", AN + "symbolize.py", "b.offsets.add(address - module.base - (0 if exact else 1))",
+     "b.offsets.add(address - module.base)", "return addresses symbolized as the next line"),
+    ("F29", AN + "analysis.py", 'out = sorted(groups.values(), key=lambda g: (-g["count"], g["first_line"]))',
+     'out = sorted(groups.values(), key=lambda g: (g["count"], g["first_line"]))', "invalid releases ranked backwards"),
+    ("F30", AN + "logparse.py", 'CAP = re.compile(r"Max file size reached fs (-?\\d+)")',
+     'CAP = re.compile(r"Max file size reached fs (\\d)")', "cap marker misread"),
+    ("F31", AN + "export.py", 'key = ";".join(frame_name(f) for f in reversed(frames)) or "[no chain]"',
+     'key = ";".join(frame_name(f) for f in frames) or "[no chain]"', "folded stacks leaf first"),
+    ("F32", AN + "analysis.py", "steps = len(series) - 1", "steps = len(series)", "growth slope miscounted"),
+]
+
+
+def run(cmd, cwd, limit):
+    try:
+        return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=limit)
+    except subprocess.TimeoutExpired:
+        return None
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build")
+    ap.add_argument("--only", default="")
+    ap.add_argument("--list", action="store_true")
+    a = ap.parse_args()
+    only = set(a.only.split(",")) - {""}
+    build = os.path.abspath(a.build)
+    caught = missed = 0
+    for fid, rel, old, new, what in FAULTS:
+        if only and fid not in only:
+            continue
+        if a.list:
+            print(fid, rel, what)
+            continue
+        path = os.path.join(ROOT, rel)
+        with open(path) as f:
+            text = f.read()
+        if text.count(old) != 1:
+            print("%s stale     %s: %s" % (fid, rel, what), flush=True)
+            continue
+        t0 = time.time()
+        try:
+            with open(path, "w") as f:
+                f.write(text.replace(old, new))
+            b = run(["cmake", "--build", build, "-j%d" % os.cpu_count()], ROOT, 900)
+            if b is None or b.returncode != 0:
+                print("%s unbuilt   %s: %s" % (fid, rel, what), flush=True)
+                continue
+            t = run(["ctest", "-j%d" % os.cpu_count(), "--stop-on-failure", "-E", SKIP], build, 600)
+            if t is None:
+                verdict, by = "caught", "(a hang)"
+            else:
+                failed = re.findall(r"Test\s+#\d+: (\S+) \.*\s*\*\*\*", t.stdout)
+                verdict = "caught" if t.returncode != 0 else "MISSED"
+                by = failed[0] if failed else ""
+        finally:
+            with open(path, "w") as f:
+                f.write(text)
+        caught += verdict == "caught"
+        missed += verdict == "MISSED"
+        print("%s %-9s %s: %s %s [%ds]" % (fid, verdict, rel, what, by, time.time() - t0), flush=True)
+    if not a.list:
+        run(["cmake", "--build", build, "-j%d" % os.cpu_count()], ROOT, 900)
+        print("%d caught, %d missed" % (caught, missed))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
