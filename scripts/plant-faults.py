@@ -54,7 +54,7 @@ FAULTS = [
      "if (geom.serial[h->blockIndex] < mark) continue;", "live-since includes the mark's own block"),
     ("F15", "src/diag/debug.cpp", "if (block >= kovamem::memPool(", "if (block > kovamem::memPool(",
      "debug command accepts a block index one too high"),
-    ("F16", "src/preload/options.cpp", "    if (v > max) return false;\n", "",
+    ("F16", "src/preload/options.cpp", "    if (v > max) return false;\n", "    (void)max;\n",
      "option numbers not bounded"),
     ("F17", "src/core/validate.cpp", "if (bits[j >> 3] & bit) return false;", "(void)bits;",
      "check misses a block listed twice"),
