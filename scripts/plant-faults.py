@@ -128,7 +128,7 @@ def main():
             if t is None:
                 verdict, by = "caught", "(a hang)"
             else:
-                failed = re.findall(r"Test\s+#\d+: (\S+) \.*\s*\*\*\*", t.stdout)
+                failed = re.findall(r"Test\s+#\d+: (\S+) \.*\s*\*\*\*(?!Skipped|Not Run)", t.stdout)
                 verdict = "caught" if t.returncode != 0 else "MISSED"
                 by = failed[0] if failed else ""
         finally:
