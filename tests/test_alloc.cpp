@@ -55,14 +55,6 @@ TEST_F(Alloc, FullPoolFallsThroughThenToCHeap) {
     for (void *p : {a, b, c, big}) KovaMemFree(p);
 }
 
-TEST(AllocBeforeInit, EveryRequestGoesToCHeap) {
-    void *p = KovaMemAlloc(16);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(memMgrDetails.sysMallocCount, 1u);
-    EXPECT_EQ(kt::counted().memMallocCount, 0u);
-    free(p);
-}
-
 TEST_F(Alloc, CallocZeroesReusedBlockAndZeroRequestLogsItsCaller) {
     kt::start(kt::Cfg{{1, 1}});
     uint8_t *p = static_cast<uint8_t *>(KovaMemAlloc(16));
@@ -155,10 +147,3 @@ TEST_F(TraceRecords, SwitchingOffResetsTableAndLiveHeadersLoseRecords) {
     KovaMemFree(b);
 }
 
-TEST(TraceSwitchBeforeInit, ActsOnStaticTableUntilInitResetsIt) {
-    KovaMemUpdateLogStackFlag(1);
-    EXPECT_EQ(memStackData.logStack, 1);
-    kt::init(kt::Cfg{{0, 1}});
-    EXPECT_EQ(memStackData.logStack, 0);
-    EXPECT_EQ(memMgrDetails.stackData, &memStackData);
-}

@@ -142,20 +142,6 @@ TEST_F(Release, DefaultGrowWriteMoveWriteReleaseKeepsEveryByte) {
     EXPECT_EQ(kt::pool(0) + " " + kt::pool(3), "N2 F2 B0 C0 A0 P1 N2 F2 B0 C0 A0 P1");
 }
 
-TEST(ReleaseBeforeInit, SystemPathsCountAndCleanupWritesBanners) {
-    void *q = KovaMemReAlloc(KovaMemAlloc(10), 20);
-    ASSERT_NE(q, nullptr);
-    EXPECT_EQ(KovaMemFree(q), 1);
-    const MemMgrDetails &m = memMgrDetails;
-    EXPECT_EQ(m.sysMallocCount + m.sysReallocCount + m.sysFreeCount, 3u);
-    kt::init(kt::Cfg{});  // fails: the log is named, the manager is not built
-    KovaMemResetFile();
-    KovaMemCleanMemBlocks();
-    const std::string dashes(79, '-');
-    EXPECT_EQ(readLog(), dashes + "\n---------------------- Memory Manager is Not Initialized ----------------------\n" +
-                             dashes + "\n");
-}
-
 TEST_F(Release, CleanupReturnsEachBlockToItsPoolNewestQuarantinedFirst) {
     kt::start(kt::Cfg{{0, 3}, {2, 2}});
     const std::string notRequired = " EXIT: KovaMemCleanMemBlocks: Process not Required\n";

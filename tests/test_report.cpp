@@ -186,22 +186,6 @@ TEST_F(Debug, SetModeKeepsLowByteAndOtherCodesAreSilent) {
     EXPECT_EQ(readLog(), "\n Memory Manager Debug Mode is set as 44\n");
 }
 
-TEST(BeforeInit, BannersAreLostUntilALogIsNamedThenWritten) {
-    unlink(kt::logPath().c_str());
-    KovaMemDebugModes(MEM_DEBUG_SET_MODE, reinterpret_cast<const char *>(uintptr_t{7}));
-    EXPECT_EQ(memDebugMode, 7);
-    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, "0");
-    EXPECT_EQ(readLog(), "");
-    kt::init(kt::Cfg{});  // fails, but names the log
-    KovaMemResetFile();
-    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, "0");
-    KovaMemDebugModes(MEM_DEBUG_CHECK_INDEX, "00 000");
-    KovaMemPrintMemStatus();
-    EXPECT_EQ(readLog(), kDashNl + "---------------------- Memory Manager Not Initialized -------------------------\n" +
-                             kDashNl + kDashNl + kNotInit + kDashNl + "\n" + kDashNl + kBegin + kDashNl + kDashNl +
-                             kNotInit + kDashNl);
-}
-
 // The report copies what it shows under the lock and writes afterwards, its
 // trace entries through one open of the log; its bytes must be those of
 // writing each entry under the lock, also where the cap cuts the report.

@@ -100,11 +100,52 @@ TEST(Spine, LogCapMarkerAndSetters) {
     EXPECT_EQ(readLog(), std::string(2047, 'y'));
 }
 
-TEST(Spine, EntriesBeforeFirstInitAreLost) {
+// Every call before the first initialisation: allocations and releases go
+// to the C heap and are counted, entries are lost until a log is named, the
+// snapshot says so, the trace switch acts on the static table; then a failed
+// initialisation names the log, every report writes its banner, and a good
+// one resets the trace table.
+TEST(Spine, EveryCallBeforeInitIsServedCountedOrRefused) {
     unlink(kt::logPath().c_str());
     memLogPrint("lost\n");
+    void *p = KovaMemAlloc(16);
+    ASSERT_NE(p, nullptr);
+    free(p);
+    void *q = KovaMemReAlloc(KovaMemAlloc(10), 20);
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(KovaMemFree(q), 1);
+    const MemMgrDetails &m = memMgrDetails;
+    EXPECT_EQ(std::to_string(m.sysMallocCount) + " " + std::to_string(m.sysReallocCount) + " " +
+                  std::to_string(m.sysFreeCount) + " " + std::to_string(kt::counted().memMallocCount), "2 1 1 0");
+    KovaMemStats s;
+    s.size = sizeof s;
+    s.poolCount = 77;
+    EXPECT_EQ(KovaMemGetStats(&s), -1);
+    EXPECT_EQ(s.poolCount, 77u);  // nothing written
+    char b[8] = "x";
+    EXPECT_EQ(KovaMemStatsJson(b, sizeof b) + KovaMemStatsPrometheus(b, sizeof b), -2);
+    EXPECT_EQ(KovaMemMark(), 0u);
+    KovaMemDebugModes(MEM_DEBUG_SET_MODE, reinterpret_cast<const char *>(uintptr_t{7}));
+    EXPECT_EQ(memDebugMode, 7);
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, "0");
+    KovaMemUpdateLogStackFlag(1);
+    EXPECT_EQ(memStackData.logStack, 1);
+    EXPECT_EQ(access(kt::logPath().c_str(), F_OK), -1);  // no entry so far was written
+    kt::init(kt::Cfg{});  // fails, but names the log
     KovaMemResetFile();
-    EXPECT_EQ(access(kt::logPath().c_str(), F_OK), -1);
+    KovaMemCleanMemBlocks();
+    KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, "0");
+    KovaMemDebugModes(MEM_DEBUG_CHECK_INDEX, "00 000");
+    KovaMemPrintMemStatus();
+    const std::string d = std::string(79, '-') + "\n";
+    const std::string notInit = "---------------------- Memory Manager is Not Initialized ----------------------\n";
+    EXPECT_EQ(readLog(), d + notInit + d + d + "---------------------- Memory Manager Not Initialized -------------------------\n" +
+                             d + d + notInit + d + "\n" + d +
+                             "---------------------- Memory Manager Status -> Begin -------------------------\n" + d +
+                             d + notInit + d);
+    kt::init(kt::Cfg{{0, 1}});
+    EXPECT_EQ(memStackData.logStack, 0);
+    EXPECT_EQ(memMgrDetails.stackData, &memStackData);
 }
 
 TEST(Spine, LogFileIsOwnerOnlyAndSymlinkIsNotFollowed) {

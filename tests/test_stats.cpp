@@ -18,18 +18,6 @@ KovaMemStats snap() {
 
 using Stats = kt::Scenario;
 
-TEST(StatsBeforeInit, EveryCallSaysNotInitialised) {
-    KovaMemStats s;
-    s.size = sizeof s;
-    s.poolCount = 77;
-    EXPECT_EQ(KovaMemGetStats(&s), -1);
-    EXPECT_EQ(s.poolCount, 77u);  // nothing written
-    char b[8] = "x";
-    EXPECT_EQ(KovaMemStatsJson(b, sizeof b), -1);
-    EXPECT_EQ(KovaMemStatsPrometheus(b, sizeof b), -1);
-    EXPECT_EQ(KovaMemMark(), 0u);
-}
-
 TEST_F(Stats, SnapshotHoldsThePoolsAndCountersOfTheAllocationsMade) {
     kt::start(kt::Cfg{{0, 4}, {2, 3}});
     void *a = KovaMemAlloc(5), *b = KovaMemAlloc(8), *c = KovaMemAlloc(20);
