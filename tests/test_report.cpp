@@ -145,16 +145,6 @@ TEST_F(Report, TracingOnListsTracedBlocksNewestFirst) {
 
 using Debug = kt::Scenario;
 
-TEST(DebugParse, HexTextsReadAsDocumented) {
-    struct Case { const char *text; uintptr_t value; };
-    for (const Case &c : {Case{"0x1aB", 0x1AB}, Case{"1F:20", 0x1F}, Case{"0X1F", 0}, Case{"x1F", 0}, Case{"0x", 0},
-                          Case{"", 0}, Case{" 1F", 0}})
-        EXPECT_EQ(memParseHexAddr(c.text), c.value) << c.text;
-    // One digit more than a pointer holds: only the last ones count.
-    const std::string digits = "1" + std::string(2 * sizeof(uintptr_t), '2');
-    EXPECT_EQ(memParseHexAddr(digits.c_str()), ~uintptr_t{0} / 15 * 2);
-}
-
 TEST_F(Debug, CheckPointerTellsBusyFreeAndForeign) {
     kt::start(kt::Cfg{{0, 2}});
     void *busy = KovaMemAlloc(8), *freed = KovaMemAlloc(8);

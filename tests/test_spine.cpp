@@ -44,21 +44,6 @@ TEST(Spine, WorkedExampleTotalsGuardsAndFreeListInSlotOrder) {
     }
 }
 
-TEST(Spine, LargestClassUsesSlotsOfItsSizePlusGuard) {
-    kt::init(kt::Cfg{{13, 2}});
-    ASSERT_EQ(KovaMemIsInitialized(), 1);
-    const MemPool &p = kovamem::memPool(0);
-    const uint32_t d = kt::stride(65536);  // 65540 classic
-    EXPECT_EQ(p.blockSize, 65536u);
-    EXPECT_EQ(p.lastBlock - p.firstBlock, d);
-    if (!kt::config_classic) {
-        EXPECT_EQ(kt::wordAt(p.area + d + 65536), 0u);  // made when first handed out
-    }
-    EXPECT_EQ(KovaMemAlloc(100), p.area);
-    EXPECT_EQ(KovaMemAlloc(100), p.area + d);
-    EXPECT_EQ(kt::wordAt(p.area + d + 65536), MEM_GUARD_WORD);
-}
-
 TEST(Spine, AreaThatOverflowsTheWordFailsLikeAFailedAllocation) {
     if (sizeof(size_t) > 4) GTEST_SKIP() << "65535 x 65540 bytes fits a 64-bit size";
     kt::init(kt::Cfg{{13, 65535}});
