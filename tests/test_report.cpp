@@ -145,8 +145,11 @@ TEST_F(Report, TracingOnListsTracedBlocksNewestFirst) {
 
 using Debug = kt::Scenario;
 
-TEST_F(Debug, CheckPointerTellsBusyFreeAndForeign) {
-    kt::start(kt::Cfg{{0, 2}});
+// Commands 4 (an address), 5 ("PP BBB") and the mode setter, with the
+// texts a user types and the ones a parser must survive.
+TEST_F(Debug, CommandsAnswerWithTheirDocumentedTexts) {
+    kt::start(kt::Cfg{{0, 2}, {1, 1}, {2, 1}, {3, 121}});
+    EXPECT_EQ(memDebugMode, 3);
     void *busy = KovaMemAlloc(8), *freed = KovaMemAlloc(8);
     KovaMemFree(freed);
     const std::string b = hex(busy), f = hex(freed);
@@ -154,26 +157,19 @@ TEST_F(Debug, CheckPointerTellsBusyFreeAndForeign) {
         KovaMemDebugModes(MEM_DEBUG_CHECK_POINTER, text);
     EXPECT_EQ(readLog(), " DataPtr:" + b + " is in Busy List\n DataPtr:" + b + " is in Busy List\n DataPtr:" + f +
                              " is not in Busy List\n DataPtr:0x0 is not Memory Manager Valid pointer\n");
-    KovaMemFree(busy);
-}
-
-TEST_F(Debug, CheckIndexReadsTwoDigitsSeparatorThenBlock) {
-    kt::start(kt::Cfg{{0, 1}, {1, 1}, {2, 1}, {3, 121}});
+    KovaMemResetFile();
     for (const char *text : {"03 120", "3 120", "3 1", "-1 00", "04 000", "03 121", "3", "", "12",
                              static_cast<const char *>(nullptr)})
         KovaMemDebugModes(MEM_DEBUG_CHECK_INDEX, text);
     EXPECT_EQ(readLog(),
               "\n Got details P:3, B:120\n\n Got details P:3, B:20\n\n Got details P:3, B:0\n"
               "\n Wrong Pool Index 65535\n\n Wrong Pool Index 4\n\n Wrong Block Index 121 with Pool Index 3\n");
-}
-
-TEST_F(Debug, SetModeKeepsLowByteAndOtherCodesAreSilent) {
-    kt::start(kt::Cfg{{0, 1}});
-    EXPECT_EQ(memDebugMode, 3);
+    KovaMemResetFile();
     KovaMemDebugModes(MEM_DEBUG_SET_MODE, reinterpret_cast<const char *>(uintptr_t{300}));
     for (uint32_t code : {0u, 1u, 2u, 6u, 0x103u}) KovaMemDebugModes(code, "0x0");
     EXPECT_EQ(memDebugMode, 44);
     EXPECT_EQ(readLog(), "\n Memory Manager Debug Mode is set as 44\n");
+    KovaMemFree(busy);
 }
 
 // The report copies what it shows under the lock and writes afterwards, its
