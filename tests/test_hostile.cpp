@@ -33,71 +33,62 @@ void writeFile(const std::string &path, const std::string &text, mode_t mode) {
 
 using HostileLog = kt::Scenario;
 
-TEST_F(HostileLog, FifoAtThePathNeverBlocksAndGetsNoMarker) {
-    KovaMemInit(nullptr);  // names the log
-    unlink(kt::logPath().c_str());
-    ASSERT_EQ(mkfifo(kt::logPath().c_str(), 0600), 0);
+// What stands at the log's predictable path, one thing after another in one
+// process: the file is written only when it is the process's own regular
+// file, ends owner-only, and nothing there blocks or silences the log.
+TEST_F(HostileLog, WhatStandsAtThePathIsWrittenOnlyWhenItIsTheProcesssOwnFile) {
+    const std::string path = kt::logPath(), other = path + ".other";
+    auto mode = [&] {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    // A file the host or its start script made, with the usual 0644: kept,
+    // written to from the first entry, made owner-only.
+    writeFile(path, "host's own line\n", 0644);
+    KovaMemInit(kt::Cfg{{0, 4}}.v);
+    EXPECT_EQ(kt::readLog().rfind("host's own line\nNumber of pools", 0), 0u) << kt::readLog();
+    EXPECT_NE(kt::readLog().find("KovaMemInit: Success"), std::string::npos);
+    EXPECT_EQ(mode(), 0600u);
+    // A symbolic link is not followed.
+    unlink(path.c_str());
+    unlink(other.c_str());
+    ASSERT_EQ(symlink(other.c_str(), path.c_str()), 0);
+    memLogPrint("x\n");
+    EXPECT_EQ(access(other.c_str(), F_OK), -1);
+    // A hard link to another file is neither written nor emptied.
+    writeFile(other, "precious\n", 0600);
+    unlink(path.c_str());
+    ASSERT_EQ(link(other.c_str(), path.c_str()), 0);
+    memLogPrint("entry\n");
+    KovaMemResetFile();
+    EXPECT_EQ(readFile(other), "precious\n");
+    unlink(other.c_str());
+    // A FIFO never blocks the writer and gets no cap marker.
+    unlink(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     alarm(20);  // a blocking open would hang here: the alarm ends the test as failed
     KovaMemResetFile();
     memLogPrint("entry\n");
     KovaMemPrintMemStatus();
     alarm(0);
     EXPECT_EQ(memLogFull, 0u);  // no "Max file size reached fs -1", and the log is not silenced
-    unlink(kt::logPath().c_str());
-    memLogPrint("after\n");
-    EXPECT_EQ(kt::readLog(), "after\n");
-}
-
-TEST_F(HostileLog, HardLinkAtThePathIsNeitherWrittenNorEmptied) {
-    KovaMemInit(nullptr);
-    const std::string victim = kt::logPath() + ".victim";
-    writeFile(victim, "precious\n", 0600);
-    unlink(kt::logPath().c_str());
-    ASSERT_EQ(link(victim.c_str(), kt::logPath().c_str()), 0);
-    memLogPrint("entry\n");
-    KovaMemResetFile();
-    EXPECT_EQ(readFile(victim), "precious\n");
-    unlink(victim.c_str());
-}
-
-// A host or its start script may create the log before the manager starts,
-// with the usual 0644: the file is the process's own, keeps its bytes,
-// receives every entry from the first and ends owner-only.
-TEST_F(HostileLog, HostCreatedFileOfWiderModeIsAppendedToAndMadeOwnerOnly) {
-    writeFile(kt::logPath(), "host's own line\n", 0644);
-    KovaMemInit(kt::Cfg{{0, 4}}.v);
-    const std::string log = kt::readLog();
-    EXPECT_EQ(log.rfind("host's own line\nNumber of pools", 0), 0u) << log;
-    EXPECT_NE(log.find("KovaMemInit: Success"), std::string::npos) << log;
-    struct stat st;
-    ASSERT_EQ(stat(kt::logPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-}
-
-TEST_F(HostileLog, FileOfAnotherOwnerIsRefused) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
-    KovaMemInit(nullptr);
-    writeFile(kt::logPath(), "theirs\n", 0644);
-    ASSERT_EQ(chown(kt::logPath().c_str(), 65534, 65534), 0);
-    memLogPrint("entry\n");
-    KovaMemResetFile();
-    EXPECT_EQ(kt::readLog(), "theirs\n");
-    struct stat st;
-    ASSERT_EQ(stat(kt::logPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);  // not ours to change
-}
-
-TEST_F(HostileLog, CreatedFileIsOwnerOnlyWhateverTheUmaskAndErrnoIsKept) {
-    KovaMemInit(nullptr);
-    unlink(kt::logPath().c_str());
+    // A file of another owner is refused, its mode left alone (as root).
+    if (geteuid() == 0) {
+        writeFile(path, "theirs\n", 0644);
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        memLogPrint("entry\n");
+        KovaMemResetFile();
+        EXPECT_EQ(kt::readLog(), "theirs\n");
+        EXPECT_EQ(mode(), 0644u);  // not ours to change
+    }
+    // Made anew: owner-only whatever the umask, and the caller's errno kept.
+    unlink(path.c_str());
     const mode_t old = umask(0277);  // would leave 0400
     errno = 1234;
     memLogPrint("entry\n");
     EXPECT_EQ(errno, 1234);
     umask(old);
-    struct stat st;
-    ASSERT_EQ(stat(kt::logPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(mode(), 0600u);
     memLogPrint("more\n");
     EXPECT_EQ(kt::readLog(), "entry\nmore\n");
 }

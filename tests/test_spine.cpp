@@ -133,20 +133,6 @@ TEST(Spine, EveryCallBeforeInitIsServedCountedOrRefused) {
     EXPECT_EQ(memMgrDetails.stackData, &memStackData);
 }
 
-TEST(Spine, LogFileIsOwnerOnlyAndSymlinkIsNotFollowed) {
-    const std::string target = kt::logPath() + ".target";
-    unlink(kt::logPath().c_str());
-    unlink(target.c_str());
-    ASSERT_EQ(symlink(target.c_str(), kt::logPath().c_str()), 0);
-    KovaMemInit(nullptr);
-    EXPECT_EQ(access(target.c_str(), F_OK), -1);
-    unlink(kt::logPath().c_str());
-    memLogPrint("x\n");
-    struct stat st;
-    ASSERT_EQ(stat(kt::logPath().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
 // ---- resident memory ----
 
 // This process's resident anonymous memory in KiB (RssAnon; VmRSS where the
