@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """Plants known faults in the sources one at a time and tells which the suite catches.
 
-    scripts/plant-faults.py BUILD_DIR [--only F01,F07] [--list]
+    scripts/plant-faults.py BUILD_DIR [--only F01,F07] [--list] [--matrix]
 
 BUILD_DIR is a configured build of this tree (native Release is enough).
 For each fault: the one line is changed, the build remade, and ctest run
-until its first failure (the memcheck, package and ABI rows are left out:
-they repeat what the native rows check). A fault is "caught" when a test
-fails or hangs, "MISSED" when every test passes. The source is restored
-after each fault, whatever happens. A fault whose text no longer stands
-exactly once in its file is reported "stale": mend the table.
+until its first failure, or through every test with --matrix, which then
+names all that failed (the memcheck, package, ABI, docs and TSan-host rows
+are left out: they repeat what the native rows check). A fault is "caught"
+when a test fails or hangs, "MISSED" when every test passes. The source is
+restored after each fault. A fault whose text no longer stands exactly once
+in its file is reported "stale": mend the table. Run nothing else that
+writes /tmp/memmgr-*.log meanwhile (or give this run a /tmp of its own):
+the preload test judges every log that changes while it runs.
 """
 import argparse
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -132,10 +136,17 @@ FAULTS = [
 
 
 def run(cmd, cwd, limit):
+    """The completed process, or None when it ran past limit seconds (its
+    whole process group, the tests it started included, is then killed)."""
+    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
     try:
-        return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=limit)
+        out, err = proc.communicate(timeout=limit)
     except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
         return None
+    return subprocess.CompletedProcess(cmd, proc.returncode, out, err)
 
 
 def main():
