@@ -51,7 +51,7 @@ extern "C" int __wrap_munmap(void *at, size_t n) {
     return __real_munmap(at, n);
 }
 
-TEST(InitFailure, EveryAllocationFailingInTurnReleasesAllAndLeavesTableNull) {
+TEST(InitFailure, EveryAllocationFailingInTurnReleasesAllAndASuccessListsTheHeaders) {
     kt::Cfg cfg{{0, 3}, {4, 2}, {13, 1}};  // 1 table + 3 x (area, headers)
     for (int i = 0; i < 7; ++i) {
         std::set<void *> held;
@@ -63,6 +63,15 @@ TEST(InitFailure, EveryAllocationFailingInTurnReleasesAllAndLeavesTableNull) {
         failAt = -1;
         EXPECT_EQ(memPoolData, nullptr);
         EXPECT_EQ(held.size(), 0u) << "allocation " << i << " failing leaves blocks behind";
+    }
+    // A host may call it itself: classic, each pool's free list then spans
+    // its zero-filled header array, first to last, before KovaMemInit links it.
+    ASSERT_EQ(memMgrInit(cfg.v, 3), 1);
+    for (int k = 0; k < 3 && kt::config_classic; ++k) {
+        const MemPool &p = memPoolData[k];
+        ASSERT_EQ(p.freeHead, kovamem::memPoolGeom[k].hdrs) << k;
+        EXPECT_EQ(p.freeTail, kovamem::memPoolGeom[k].hdrs + (p.blockCount - 1)) << k;
+        EXPECT_EQ(p.freeHead->next, nullptr) << k;
     }
 }
 

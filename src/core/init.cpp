@@ -212,6 +212,14 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.original = static_cast<uint16_t>(k);
             g.nextSame = kovamem::kNoPool;
             p.freeCount = static_cast<uint16_t>(c);
+            // Classic: the free list names the whole zero-filled header
+            // array from here on, as a host that calls this itself expects;
+            // KovaMemInit links the headers. Default: blocks are made as
+            // they are first handed out, so the list starts empty.
+            if (kovamem::config_classic) {
+                p.freeHead = g.hdrs;
+                p.freeTail = g.hdrs + (c - 1);
+            }
             ++k;
         }
         if (k != poolCount) {
