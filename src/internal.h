@@ -480,7 +480,8 @@ void memLogChain(const char *op, uintptr_t ptr, const char *which, const MemTrac
 void memLogDamageChains(const char *op, const ReleaseNote &note, const MemTraceAddr *release);
 void memLogFreedFindings(const FreedFindings &found, const MemTraceAddr *finder);
 
-// What an invalid release of a pool address met (default build).
+// What an invalid release or reallocation of a pool address met (default
+// build).
 enum BadRelease { kBadInside, kBadFree, kBadQuarantined };
 struct BadReleaseNote {
     BadRelease kind;
@@ -488,7 +489,9 @@ struct BadReleaseNote {
     bool heldRelease;  // a free block whose record keeps the chain that released it
     MemTraceAddr release[MEM_TRACE_ENTRIES];
 };
-void memLogBadRelease(const void *ptr, const BadReleaseNote &note, const MemTraceAddr *caller);
+// op: "KovaMemFree" or "KovaMemReAlloc", whose entries name the caller's
+// chain "released by" or "reallocated by".
+void memLogBadRelease(const char *op, const void *ptr, const BadReleaseNote &note, const MemTraceAddr *caller);
 
 // Default build: the C-heap fallback and full-pool notes, written at the
 // 1st, 2nd, 4th, 8th ... occurrence of the same size (or pool), each with

@@ -218,7 +218,7 @@ MEM_ALWAYS_INLINE uint8_t releaseGuarded(void *ptr) {
     }
     kovamem::memGuardedDescribe(a, &bad);
     if (k >= 0) kovamem::memUnlockPool(static_cast<unsigned>(k));
-    kovamem::memLogBadRelease(ptr, bad, trace);
+    kovamem::memLogBadRelease("KovaMemFree", ptr, bad, trace);
     return MEM_FREE_NOT_BUSY;
 }
 
@@ -327,7 +327,7 @@ uint8_t KovaMemFree(void *ptr) {
                 describeBadRelease(k, j, a, &bad);
                 kovamem::memUnlockPool(static_cast<unsigned>(k));
                 memCaptureTrace(trace);
-                kovamem::memLogBadRelease(ptr, bad, trace);
+                kovamem::memLogBadRelease("KovaMemFree", ptr, bad, trace);
             }
             kovamem::memShadowBadRelease(ptr);
             return MEM_FREE_NOT_BUSY;
@@ -358,7 +358,7 @@ uint8_t KovaMemFree(void *ptr) {
         kovamem::memUnlockPool(static_cast<unsigned>(k));
         if (!config_classic) {
             if (pre == nullptr) memCaptureTrace(trace);
-            kovamem::memLogBadRelease(ptr, bad, trace);
+            kovamem::memLogBadRelease("KovaMemFree", ptr, bad, trace);
         }
         kovamem::memShadowBadRelease(ptr);
         return MEM_FREE_NOT_BUSY;
@@ -406,9 +406,23 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     MemFindResult f;
     int held;
     const int found = kovamem::memLockAndFind(ptr, &f, &held);
-    if (found != MEM_FIND_FOUND) {
+    if (found == MEM_FIND_NOT_MANAGED) {
         kovamem::memUnlockFound(held);
-        if (found == MEM_FIND_NOT_MANAGED && ptr != nullptr) return sysRealloc(ptr, size);
+        return sysRealloc(ptr, size);
+    }
+    if (found != MEM_FIND_FOUND) {
+        // A pool or guarded address that is no busy block's start: told as
+        // an invalid release is, with the caller's chain; nothing changes.
+        kovamem::BadReleaseNote bad;
+        const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+        const int k = kovamem::memPoolOfAddress(a);
+        if (k >= 0)
+            describeBadRelease(k, kovamem::memSlotOf(k, a), a, &bad);
+        else
+            kovamem::memGuardedDescribe(a, &bad);
+        kovamem::memUnlockFound(held);
+        memCaptureTrace(trace);
+        kovamem::memLogBadRelease("KovaMemReAlloc", ptr, bad, trace);
         return nullptr;
     }
     if (size <= f.pool->blockSize && (!guardedOld || size == 0 || size == f.hdr->reqSize)) {

@@ -1,6 +1,6 @@
 // Entries that name the culprits of a fault (default build): who allocated
-// and who released a block whose guard was found damaged, who released an
-// address that is no busy block, and who released and who met a block
+// and who released a block whose guard was found damaged, who released or
+// reallocated an address that is no busy block, and who released and who met a block
 // written after its release. Each chain is a STACK DETAILS entry, in the
 // report's format, behind one line that says whose chain it is (or, with
 // tracing by sampling, that the block was not sampled):
@@ -52,25 +52,27 @@ void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr
                     found.count - described);
 }
 
-void kovamem::memLogBadRelease(const void *ptr, const BadReleaseNote &note, const MemTraceAddr *caller) {
+void kovamem::memLogBadRelease(const char *op, const void *ptr, const BadReleaseNote &note,
+                               const MemTraceAddr *caller) {
     const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
     switch (note.kind) {
         case kBadInside:
-            memLogPrint(" ERROR: KovaMemFree: Ptr 0x%" PRIxPTR " is inside block %d of pool %d at offset %d\n", a,
+            memLogPrint(" ERROR: %s: Ptr 0x%" PRIxPTR " is inside block %d of pool %d at offset %d\n", op, a,
                         note.block, note.pool, note.offset);
             break;
         case kBadFree:
-            memLogPrint(" ERROR: KovaMemFree: Ptr 0x%" PRIxPTR " is already free (block %d of pool %d)\n", a,
-                        note.block, note.pool);
+            memLogPrint(" ERROR: %s: Ptr 0x%" PRIxPTR " is already free (block %d of pool %d)\n", op, a, note.block,
+                        note.pool);
             break;
         case kBadQuarantined:
-            memLogPrint(" ERROR: KovaMemFree: Ptr 0x%" PRIxPTR " is quarantined (block %d of pool %d)\n", a,
-                        note.block, note.pool);
+            memLogPrint(" ERROR: %s: Ptr 0x%" PRIxPTR " is quarantined (block %d of pool %d)\n", op, a, note.block,
+                        note.pool);
             break;
     }
-    memLogChain("KovaMemFree", a, "released by", caller, 0);
+    const bool release = strcmp(op, "KovaMemFree") == 0;
+    memLogChain(op, a, release ? "released by" : "reallocated by", caller, 0);
     if (note.heldRelease)
-        memLogChain("KovaMemFree", a, "first released by", note.release, 0);
+        memLogChain(op, a, "first released by", note.release, 0);
     else if (note.kind == kBadFree && kovamem::memLoad(memFreeCheck) != 0)
-        logNotSampled("KovaMemFree", a, "first released by");
+        logNotSampled(op, a, "first released by");
 }

@@ -30,6 +30,10 @@ SITE void *hostRememberSession(void) { return KovaMemAlloc(48); }
 
 static volatile int two = 2;  // a loop count the compiler cannot unroll: one call site each
 
+// The barrier keeps a call out of a tail position, so that its function
+// has a frame of its own in the chains.
+#define BARRIER() __asm__ volatile("" ::: "memory")
+
 // The culprits of the faults scenario, one function each.
 SITE void *hostF1Allocate(uint32_t size) { return KovaMemAlloc(size); }
 SITE void hostF2Overrun(uint8_t *p, uint32_t at) { p[at] ^= 0x80; }
@@ -37,11 +41,13 @@ SITE uint8_t hostF3Release(void *p) { return KovaMemFree(p); }
 SITE uint8_t hostF4ReleaseAgain(void *p) { return KovaMemFree(p); }
 SITE uint8_t hostF5Release(void *p) { return KovaMemFree(p); }
 SITE void *hostF6Allocate(uint32_t size) { return KovaMemAlloc(size); }
+SITE void *hostF7Reallocate(void *p, uint32_t size) {
+    void *q = KovaMemReAlloc(p, size);
+    BARRIER();
+    return q;
+}
 
-// Guarded sampling: who allocates, releases, and does the bad access. The
-// barrier keeps each call out of a tail position, so each function has a
-// frame of its own in the chains.
-#define BARRIER() __asm__ volatile("" ::: "memory")
+// Guarded sampling: who allocates, releases, and does the bad access.
 SITE void *hostGuardedAllocate(uint32_t size) {
     void *p = KovaMemAlloc(size);
     BARRIER();
@@ -93,8 +99,8 @@ static int guarded(const char *what, bool recover, const char *log) {
 }
 
 // With the write-after-release check on and the default log cap: a block
-// allocated in F1, overrun in F2 and released in F3; one released in F3 and
-// again in F4; one released in F5, written after, and met again by F6's
+// allocated in F1, overrun in F2 and released in F3; one released in F3,
+// again in F4 and reallocated in F7; one released in F5, written after, and met again by F6's
 // allocations; 5000 requests that fall back to the C heap; one more
 // overrun; a report.
 static void faults() {
@@ -105,6 +111,7 @@ static void faults() {
     void *b = hostF1Allocate(40);
     hostF3Release(b);
     hostF4ReleaseAgain(b);
+    if (hostF7Reallocate(b, 60) != nullptr) abort();  // released: refused, named
     uint8_t *c = static_cast<uint8_t *>(KovaMemAlloc(100));
     hostF5Release(c);
     c[3] = 1;

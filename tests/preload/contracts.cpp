@@ -95,6 +95,12 @@ int main() {
     check(r != nullptr && memcmp(r, "abcde", 5) == 0, "realloc: a shrink keeps the bytes");
     errno = 0;
     check(realloc(r, 0) == nullptr, "realloc(p, 0): releases p and returns NULL");
+    if (preloaded) {  // a mistake the C library would abort on: refused, and named in the log
+        void *volatile gone = malloc(24);
+        free(gone);
+        errno = 0;
+        check(realloc(gone, 48) == nullptr && errno == ENOMEM, "realloc of a released pool block: NULL and ENOMEM");
+    }
     errno = 0;
     void *ra = reallocarray(nullptr, halfMax, 3);
     check(ra == nullptr && errno == ENOMEM, "reallocarray: overflow gives NULL and ENOMEM");

@@ -145,12 +145,13 @@ class Builder:
         return doc
 
     def invalid_releases(self, p):
-        """Invalid releases grouped by the chain of the release, most first."""
+        """Invalid releases and reallocations grouped by the call and its chain, most first."""
         groups = {}
         for e in p.bad_releases:
-            cid = e["chains"].get("released by")
-            g = groups.setdefault(cid, {"count": 0, "kinds": {"already free": 0, "quarantined": 0,
-                                                              "inside a block": 0},
+            cid = e["chains"].get("released by" if e["call"] == "free" else "reallocated by")
+            g = groups.setdefault((e["call"], cid), {"call": e["call"], "count": 0,
+                                                     "kinds": {"already free": 0, "quarantined": 0,
+                                                               "inside a block": 0},
                                         "addresses": [], "first_line": e["line"], "chain": cid, "frames": cid,
                                         "first_released_chain": None, "first_released_by": None})
             g["count"] += 1

@@ -50,7 +50,7 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     ("init_ok", re.compile(r"^ EXIT: KovaMemInit: Success$")),
     # The default build's entries that name the culprits of a fault.
     ("chain_head", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by|"
-                              r"found by|faulted at):$")),
+                              r"reallocated by|found by|faulted at):$")),
     # Guarded sampling: the access that faulted, and what became of it.
     ("guarded_fault", re.compile(r"^ CRIT: KovaMemGuarded: (write|read|access) at 0x([0-9a-f]+) (?:"
                                  r"(\d+) bytes past the end of block 0x([0-9a-f]+) \(size (\d+)\)(, released)?|"
@@ -63,9 +63,9 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     ("not_sampled", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by): "
                                r"not sampled \(one allocation in (\d+) is traced\)$")),
     ("sampling", re.compile(r"^ INFO: KovaMemSetTraceSampling: one allocation in (\d+) is traced$")),
-    ("bad_release", re.compile(r"^ ERROR: KovaMemFree: Ptr 0x([0-9a-f]+) is (already free|quarantined) "
+    ("bad_release", re.compile(r"^ ERROR: KovaMem(Free|ReAlloc): Ptr 0x([0-9a-f]+) is (already free|quarantined) "
                                r"\(block (\d+) of pool (\d+)\)$")),
-    ("bad_inside", re.compile(r"^ ERROR: KovaMemFree: Ptr 0x([0-9a-f]+) is inside block (\d+) of pool (\d+) "
+    ("bad_inside", re.compile(r"^ ERROR: KovaMem(Free|ReAlloc): Ptr 0x([0-9a-f]+) is inside block (\d+) of pool (\d+) "
                               r"at offset (\d+)$")),
     ("freed_written", re.compile(r"^ CRIT: KovaMemAlloc: Ptr 0x([0-9a-f]+) from Pool (\d+) and Block (\d+) was "
                                  r"written after its release at offset (\d+)$")),
@@ -567,16 +567,17 @@ class Parser:
         self.pending = ("culprit", {"op": m.group(1), "address": int(m.group(2), 16), "which": m.group(3)})
 
     def on_bad_release(self, no, m):
-        self.bad_event(no, m.group(1), m.group(2), int(m.group(4)), int(m.group(3)), None)
+        self.bad_event(no, m.group(1), m.group(2), m.group(3), int(m.group(5)), int(m.group(4)), None)
 
     def on_bad_inside(self, no, m):
-        self.bad_event(no, m.group(1), "inside a block", int(m.group(3)), int(m.group(2)), int(m.group(4)))
+        self.bad_event(no, m.group(1), m.group(2), "inside a block", int(m.group(4)), int(m.group(3)),
+                       int(m.group(5)))
 
-    def bad_event(self, no, address, kind, pool, block, offset):
+    def bad_event(self, no, op, address, kind, pool, block, offset):
         p = self.proc
         p.content = True
-        event = {"address": int(address, 16), "kind": kind, "pool": pool, "block": block, "offset": offset,
-                 "line": no, "chains": {}}
+        event = {"call": "free" if op == "Free" else "realloc", "address": int(address, 16), "kind": kind,
+                 "pool": pool, "block": block, "offset": offset, "line": no, "chains": {}}
         p.bad_releases.append(event)
         p.open_events[event["address"]] = event
 

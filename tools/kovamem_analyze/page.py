@@ -191,9 +191,9 @@ def findings(p):
                               [[d["address"], name(d["pool"]), d["block"], d["line"], ("chain", d["frames"]),
                                 ("chain", d["released_by"])] for d in p["guard_damage"]])
     if p["invalid_releases"]:
-        out["invalid"] = table(["releases", "already free", "quarantined", "inside a block", "first line", "by",
+        out["invalid"] = table(["call", "count", "already free", "quarantined", "inside a block", "first line", "by",
                                 "first released by"],
-                               [[g["count"], g["kinds"]["already free"], g["kinds"]["quarantined"],
+                               [[g["call"], g["count"], g["kinds"]["already free"], g["kinds"]["quarantined"],
                                  g["kinds"]["inside a block"], g["first_line"], ("chain", g["frames"]),
                                  ("chain", g["first_released_by"])] for g in p["invalid_releases"]])
     w = p["write_after_release"]

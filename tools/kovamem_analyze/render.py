@@ -117,10 +117,11 @@ def sections(doc, top=10, report_index=None):
                     chain_lines(sec, chains, d["released_chain"], d["released_by"])
             out.append(sec)
         if p["invalid_releases"]:
-            sec = Section(ident + "invalid", tag + "Invalid releases, by the chain that made them")
+            sec = Section(ident + "invalid", tag + "Invalid releases and reallocations, by the chain that made them")
             for g in p["invalid_releases"][:top]:
                 kinds = ", ".join("%s x%d" % (k, n) for k, n in g["kinds"].items() if n)
-                sec.add("  %d release(s) of %s: %s" % (g["count"], ", ".join(g["addresses"]), kinds))
+                sec.add("  %d %s of %s: %s" % (g["count"], "release(s)" if g["call"] == "free" else "reallocation(s)",
+                                               ", ".join(g["addresses"]), kinds))
                 if g["frames"]:
                     chain_lines(sec, chains, g["chain"], g["frames"])
                 if g["first_released_by"]:

@@ -63,7 +63,8 @@ DAMAGE = {"address": "str", "pool": "int", "block": "int", "line": "int",
           "not_sampled": ["str: the chains the log says were not sampled ('allocated by')"],
           "sampling": "int or null: the rate the log gave with them"}
 
-BAD_RELEASES = [{"count": "int: releases from this chain", "kinds": {"already free": "int", "quarantined": "int",
+BAD_RELEASES = [{"call": "str: 'free' or 'realloc', the call that named no busy block",
+                 "count": "int: calls from this chain", "kinds": {"already free": "int", "quarantined": "int",
                                                                     "inside a block": "int"},
                  "addresses": ["str"], "first_line": "int",
                  "chain": "int or null", "frames": "list of frame or null: the chain of the release",

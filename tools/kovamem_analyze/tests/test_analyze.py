@@ -397,9 +397,10 @@ class Faults(unittest.TestCase):
         p = proc.doc["processes"][0]
         self.assertEqual([(d["allocation_from"], top(d["frames"]), top(d["released_by"]))
                           for d in p["guard_damage"]], [("entry", "hostF1Allocate", "hostF3Release")] * 2)
-        (bad,) = p["invalid_releases"]
-        self.assertEqual((bad["kinds"]["already free"], top(bad["frames"]), top(bad["first_released_by"])),
-                         (1, "hostF4ReleaseAgain", "hostF3Release"))
+        self.assertEqual([(bad["call"], bad["kinds"]["already free"], top(bad["frames"]), top(bad["first_released_by"]))
+                          for bad in p["invalid_releases"]],
+                         [("free", 1, "hostF4ReleaseAgain", "hostF3Release"),
+                          ("realloc", 1, "hostF7Reallocate", "hostF3Release")])
         (block,) = p["write_after_release"]["blocks"]
         self.assertEqual((block["offset"], top(block["released_by"]), top(block["found_by"])),
                          (3, "hostF5Release", "hostF6Allocate"))
@@ -410,7 +411,9 @@ class Faults(unittest.TestCase):
         self.assertLessEqual(log.count("System alloc"), 13)
         text = analyse(log).stdout
         self.assertIn("100000 bytes x4096..8191", text)
-        for name in ("hostF1Allocate", "hostF3Release", "hostF4ReleaseAgain", "hostF5Release", "hostF6Allocate"):
+        self.assertIn("1 reallocation(s) of", text)
+        for name in ("hostF1Allocate", "hostF3Release", "hostF4ReleaseAgain", "hostF5Release", "hostF6Allocate",
+                     "hostF7Reallocate"):
             self.assertIn(name, text)
 
     def test_sampled_call_sites_are_estimates_and_the_unsampled_block_is_said(self):
