@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <sys/wait.h>
@@ -418,11 +420,32 @@ std::vector<int> openDescriptors() {
     return fds;
 }
 
+// What a program started now holds: the listing of its /proc/self/fd.
+std::string execdDescriptors() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return "no pipe";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    char ls[] = "ls", l[] = "-l", dir[] = "/proc/self/fd";
+    char *argv[] = {ls, l, dir, nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, "/bin/ls", &fa, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; rc == 0 && (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    if (rc == 0) waitpid(pid, nullptr, 0);
+    return text;
+}
+
 // A crash handler's capture may be the process's first: nothing it needs
 // is learned by it (learning calls the loader, which a handler must not).
 // libunwind is not touched before the library's own first capture (its
 // first use opens a pipe): a host that never traces keeps every descriptor
-// to itself.
+// to itself, and a program it starts inherits none of the library's.
 TEST(SysStackTrace, CodeMapIsLearnedBeforeTheFirstCaptureAndLibunwindStartsWithTracing) {
     uintptr_t lo, hi;
     EXPECT_TRUE(kovamem::memCodeRange(reinterpret_cast<uintptr_t>(&kt::ktChainF), &lo, &hi, false));
@@ -453,6 +476,15 @@ TEST(SysStackTrace, CodeMapIsLearnedBeforeTheFirstCaptureAndLibunwindStartsWithT
         memcpy(t, now, sizeof t);
         EXPECT_NE(t[3], MEM_TRACE_END);
         EXPECT_EQ(memUnwindCached, !kt::kMips && kovamem::config_libunwind && !kovamem::config_tsan);
+        // What the walk holds now (libunwind's pipe) never reaches a program
+        // the host starts.
+        const std::string child = execdDescriptors();
+        EXPECT_NE(child.find("/proc/"), std::string::npos) << child;
+        for (int fd : openDescriptors()) {
+            struct stat st;
+            if (std::find(before.begin(), before.end(), fd) != before.end() || fstat(fd, &st) != 0) continue;
+            EXPECT_EQ(child.find(":[" + std::to_string(st.st_ino) + "]"), std::string::npos) << fd << "\n" << child;
+        }
         for (int fd : openDescriptors())
             if (fd > 2 && std::find(before.begin(), before.end(), fd) == before.end()) close(fd);
     }
