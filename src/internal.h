@@ -4,13 +4,20 @@
 // stride) and a separate array of N headers; header j describes slot j:
 //
 //     area + j*D                                            area + (j+1)*D
-//     | data: S bytes for the caller         | spare 4 | pad |
+//     | data: S bytes for the caller         | spare 4 | pad | front 4 |
 //     ^ hdr.data               guard at data + reqSize when reqSize <= S-4,
 //                              otherwise at data + S (the spare word)
 //
-// D is S + 4 in the classic build; in the default build it is S + 4 rounded
-// up to config_slot_align (8 or 16), and the area starts on that alignment,
-// so every data address is aligned for doubles and 64-bit integers. A free
+// D is S + 4 in the classic build (no pad, no front word); in the default
+// build it is S + 4 rounded up to config_slot_align (8 or 16), and the area
+// starts on that alignment, so every data address is aligned for doubles
+// and 64-bit integers. Every S is a multiple of 8, so the default build's
+// slot has at least four bytes beyond the spare word: its last four hold
+// the front guard of the block that follows, the word just before that
+// block's data (written when slot j is made, config_front_guard), so that
+// a write before a block's start (an underrun) is found as an overrun is.
+// A pool's first block has no front guard: the word before it is not the
+// pool's. A free
 // block, and a quarantined block once cleaned, has its guard at data + S;
 // a block released while the write-after-release check is on holds
 // kFreedByte in its S data bytes until it is taken again.
@@ -429,11 +436,13 @@ struct FreedFindings {
 };
 
 // Default build: what the release of a block with a damaged guard keeps for
-// the entries written after the lock: the block and the chain that
-// allocated it (traced: the block had a trace record).
+// the entries written after the lock: the block, which guard, and the
+// chain that allocated it (traced: the block had a trace record).
 struct ReleaseNote {
     uintptr_t data;
     uint32_t size;
+    uint16_t pool, block;
+    bool front;  // its front guard was damaged (an underrun)
     bool traced;
     MemTraceAddr alloc[MEM_TRACE_ENTRIES];
 };
@@ -765,6 +774,39 @@ MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {
 }
 
 MEM_ALWAYS_INLINE bool memGuardIntact(const uint8_t *at) { return memGuardWord(at) == MEM_GUARD_WORD; }
+// Whether the front guard of the block of slot data address slot (block j
+// of its pool) is intact; true where there is none.
+MEM_ALWAYS_INLINE bool memFrontIntact(const uint8_t *slot, uint16_t j) {
+    return !config_front_guard || j == 0 || memGuardIntact(slot - kGuardBytes);
+}
+// Writes the front guard slot j gives the block after it (default build).
+MEM_ALWAYS_INLINE void memPutFrontGuard(uint8_t *slot, uint32_t stride) {
+    if (config_front_guard) memPutGuard(slot + stride - kGuardBytes);
+}
+
+// Default build: busy blocks whose guards a report, a snapshot or
+// memValidate found damaged (diag/guardscan.cpp), to be told once the
+// locks are released: the first four in full, the others counted. Each
+// busy block is told once, at the first report that finds it: the last
+// kGuardToldKept blocks told are remembered by pool, block and allocation
+// serial. The block stays busy (its owner still uses it); its release
+// quarantines it as it does any damaged block.
+constexpr unsigned kGuardToldKept = 64;
+struct GuardFindings {
+    uint32_t count;
+    struct Block {
+        uintptr_t data;
+        uint16_t pool, block;
+        uint32_t size;
+        bool behind, front;  // which guards are damaged
+        bool traced;
+        MemTraceAddr alloc[MEM_TRACE_ENTRIES];
+    } at[4];
+};
+// All locks held: checks both guards of every busy pool block.
+void memScanGuards(GuardFindings *found);
+// No lock held: the entries of what memScanGuards found, by op.
+void memLogGuardFindings(const char *op, const GuardFindings &found);
 
 // The text of one printed trace (without its "STACK DETAILS: " prefix): the
 // longest, with the widest header and 10 address lines, is far shorter.
@@ -1092,6 +1134,8 @@ uintptr_t memParseHexAddr(const char *text);
 // Checks every pool's lists and counts and the trace table's lists and
 // links; takes all locks when the manager is initialised. Returns 1
 // when consistent, else 0 with a description of the first fault in why.
+// Default build: busy blocks with a damaged guard are told in the log as
+// a report tells them; they are faults of the host, not of the lists.
 int memValidate(char *why, size_t whyLen);
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 // written after their release, and fallback notes that leave room for the
 // reports. The chains are checked by their frames: each named function's
 // return address lies inside it.
+#include <functional>
 #include <sstream>
 
 #include "support.h"
@@ -15,7 +16,7 @@ KT_SITE void *ktFaultAllocate(uint32_t n) {
     KT_BARRIER();
     return p;
 }
-KT_SITE void ktFaultOverrun(uint8_t *p, uint32_t at) {
+KT_SITE void ktFaultOverrun(uint8_t *p, int32_t at) {
     kt::poke(p + at, 0x80);
     KT_BARRIER();
 }
@@ -124,6 +125,62 @@ TEST_F(Faults, DamagedBlockNamesTheChainsThatAllocatedAndReleasedIt) {
     EXPECT_TRUE(passesThrough(chainAfter(kt::readLog(), header("KovaMemFree", q, "released by")),
                               reinterpret_cast<void *>(&ktFaultReleaseAgain)));
     KovaMemCleanMemBlocks();
+    KovaMemFree(keep);
+}
+
+// A busy block whose guard behind or in front of it is damaged is named by
+// the first report, snapshot or check that meets it, once, with the chain
+// that allocated it; its release then quarantines it, an underrun saying
+// which guard.
+TEST_F(Faults, DamagedGuardsOfBusyBlocksAreNamedOnceByWhateverFindsThemFirst) {
+    kt::start(kt::Cfg{{0, 1}, {1, 8}});
+    KovaMemUpdateLogStackFlag(1);
+    void *keep = keeper();
+    void *first = ktFaultAllocate(10);  // block 0 has no guard in front of it
+    const struct {
+        int32_t at;  // the byte written, from the block's start (a 10-byte request)
+        const char *guard;
+        std::function<void()> find;
+        const char *op;
+    } cases[] = {
+        {10, "behind it (an overrun)", [] { KovaMemPrintMemStatus(); }, "KovaMemPrintMemStatus"},
+        {-1, "in front of it (an underrun)", [] { KovaMemPrintMemStatus(); }, "KovaMemPrintMemStatus"},
+        {-4, "in front of it (an underrun)", [] { KovaMemStats st{}; st.size = sizeof st; KovaMemGetStats(&st); },
+         "KovaMemGetStats"},
+        {13, "behind it (an overrun)", [] { EXPECT_EQ(kt::validity(), "valid"); }, "memValidate"},
+    };
+    for (const auto &c : cases) {
+        uint8_t *p = static_cast<uint8_t *>(ktFaultAllocate(10));
+        ktFaultOverrun(p, c.at);
+        const std::string block = " from Pool 1 and Block " + std::to_string(kt::hdrOf(p)->blockIndex);
+        const std::string found = std::string(" CRIT: ") + c.op + ": Ptr " + kt::hex(p) + block +
+                                  " (size 10) has a damaged guard " + c.guard;
+        KovaMemResetFile();
+        c.find();
+        std::string log = kt::readLog();
+        const size_t at = log.find(found + ", found at the report\n");
+        ASSERT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(kt::chainsMarked(log.substr(at)), found + ", found at the report\n" +
+                                                      kt::chainEntry(c.op, p, "allocated by", 10));
+        EXPECT_TRUE(passesThrough(chainAfter(log, header(c.op, p, "allocated by")),
+                                  reinterpret_cast<void *>(&ktFaultAllocate)));
+        KovaMemResetFile();
+        KovaMemPrintMemStatus();
+        EXPECT_EQ(kt::count(kt::readLog(), "has a damaged guard"), 0u) << "told once";
+        KovaMemResetFile();
+        EXPECT_EQ(ktFaultRelease(p), 0);
+        EXPECT_EQ(kt::chainsMarked(kt::readLog()),
+                  " CRIT: KovaMemFreeNode: Ptr " + kt::hex(p) + block + " might be corrupted\n ERROR: KovaMemFreeNode: "
+                  "FAILED to free the Ptr " + kt::hex(p) + "\n" +
+                      (c.at < 0 ? " CRIT: KovaMemFree: Ptr " + kt::hex(p) + block +
+                                      " (size 10) has a damaged guard in front of it (an underrun)\n"
+                                : "") +
+                      kt::chainEntry("KovaMemFree", p, "allocated by", 10) +
+                      kt::chainEntry("KovaMemFree", p, "released by", 10));
+    }
+    KovaMemCleanMemBlocks();
+    EXPECT_EQ(kt::validity(), "valid");  // the guards made again
+    KovaMemFree(first);
     KovaMemFree(keep);
 }
 

@@ -60,15 +60,17 @@ MEM_ALWAYS_INLINE void logFound(const kovamem::FreedFindings &found, const MemTr
 }
 
 // Default build: makes never-used slot j of pool k, the next one in index
-// order: its header as a free block's and its guard at data + S (see
-// "Never-used blocks" in internal.h). Its back-link already reads kNotBusy
-// and its serial 0.
+// order: its header as a free block's, its guard at data + S and, in its
+// last word, the front guard of the block after it (see "Never-used
+// blocks" in internal.h). Its back-link already reads kNotBusy and its
+// serial 0.
 MEM_ALWAYS_INLINE MemBlockHdr *makeBlock(MemPool *p, uint16_t k, uint16_t j) {
     MemBlockHdr *h = &kovamem::memPoolGeom[k].hdrs[j];
     h->blockIndex = j;
     h->poolIndex = k;
     h->data = kovamem::memSlotData(*p, j);
     kovamem::memPutGuard(h->data + p->blockSize);
+    kovamem::memPutFrontGuard(h->data, kovamem::memSlotStride(p->blockSize));
     return h;
 }
 

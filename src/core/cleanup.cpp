@@ -1,5 +1,6 @@
 // Quarantine cleanup: every quarantined block back to its own pool's free
-// list with a fresh guard word at data + S. The blocks' bytes are neither
+// list with a fresh guard word at data + S (and in front of it, default
+// build). The blocks' bytes are neither
 // cleared nor examined.
 #include <string.h>
 
@@ -28,6 +29,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         kovamem::memStore(h->reqSize, 0u);
         h->data = kovamem::memSlotData(p, h->blockIndex);
         kovamem::memPutGuard(h->data + s);
+        if (kovamem::config_front_guard && h->blockIndex != 0) kovamem::memPutGuard(h->data - kovamem::kGuardBytes);
         if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = 0;  // not filled
         --p.corruptCount;
         --m.corruptCount;

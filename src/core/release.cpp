@@ -35,19 +35,23 @@ void *sysRealloc(void *ptr, uint32_t size) {
     return p;
 }
 
-// A released block whose guard word is damaged: reported and pushed on the
-// quarantine list, where it stays until the cleanup. Default build: the
+// A released block whose guard word, or front guard (underrun, default
+// build), is damaged: reported and pushed on the quarantine list, where it
+// stays until the cleanup. Default build: the
 // block and the chain that allocated it go to *note (when given), for the
 // entries written once the lock is released. Kept out of line so that the
 // release of an intact block carries none of its code.
 __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr, MemStackRec *r, const uint8_t *slot,
-                                                uint32_t size, kovamem::ReleaseNote *note) {
+                                                uint32_t size, bool underrun, kovamem::ReleaseNote *note) {
     MemMgrDetails &m = memMgrDetails;
     memLogPrint(" CRIT: KovaMemFreeNode: Ptr 0x%" PRIxPTR " from Pool %d and Block %d might be corrupted\n",
                 reinterpret_cast<uintptr_t>(hdr->data), hdr->poolIndex, hdr->blockIndex);
     if (note != nullptr) {
         note->data = reinterpret_cast<uintptr_t>(hdr->data);
         note->size = size;
+        note->pool = hdr->poolIndex;
+        note->block = hdr->blockIndex;
+        note->front = underrun;
         note->traced = r != nullptr;
         if (r != nullptr) memcpy(note->alloc, r->trace, sizeof note->alloc);
     }
@@ -103,11 +107,14 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     // its own slot back, whose bytes and guard it never touched.
     uint8_t *const shown = hdr->data;
     bool intact;
+    bool front = true;
     bool filled = false;
     if (kovamem::memIsGuardedHdr(hdr, slot)) {
         intact = kovamem::memGuardedGive(hdr, release);
     } else {
         intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s));
+        front = kovamem::memFrontIntact(slot, hdr->blockIndex);
+        intact = intact && front;
         if (!config_classic) {
             filled = intact && kovamem::memLoad(kovamem::memFreeCheck) != 0;
             if (__builtin_expect(filled, 0)) {
@@ -121,7 +128,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     hdr->opaque = 0;
 
     if (__builtin_expect(!intact, 0)) {
-        quarantine(pool, hdr, r, shown, size, note);
+        quarantine(pool, hdr, r, shown, size, !front, note);
         hdr->data = slot;
         return 0;
     }

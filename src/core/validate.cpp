@@ -401,12 +401,16 @@ extern "C" int memValidate(char *why, size_t whyLen) {
     Checker c{why, whyLen};
     if (why != nullptr && whyLen > 0) why[0] = '\0';
     const bool locked = memMgrDetails.initialized != 0;
+    kovamem::GuardFindings guards;
+    guards.count = 0;
     if (locked) kovamem::memLockAll();
     if (locked) kovamem::memSumCounts();
+    if (locked) kovamem::memScanGuards(&guards);
     if (locked) checkPools(c);
     // The records are chained by initialisation (or an earlier reset);
     // before that there is no list.
     if (c.ok && (locked || memStackData.lock != nullptr)) checkTraceTable(c);
     if (locked) kovamem::memUnlockAll();
+    if (guards.count != 0) kovamem::memLogGuardFindings("memValidate", guards);
     return c.ok ? 1 : 0;
 }

@@ -1,5 +1,6 @@
-// Entries that name the culprits of a fault (default build): who allocated
-// and who released a block whose guard was found damaged, who released or
+// Entries that name the culprits of a fault (default build): which guard of
+// a block was found damaged, at its release or at a report, who allocated
+// it and who released it, who released or
 // reallocated an address that is no busy block, and who released and who met a block
 // written after its release. Each chain is a STACK DETAILS entry, in the
 // report's format, behind one line that says whose chain it is (or, with
@@ -26,7 +27,17 @@ static void logNotSampled(const char *op, uintptr_t ptr, const char *which) {
     memLogPrint(" INFO: %s: Ptr 0x%" PRIxPTR " %s: not sampled (one allocation in %u is traced)\n", op, ptr, which, n);
 }
 
+// A damaged guard as a report finds it, or (found) a release: which guard.
+static void logDamagedGuard(const char *op, uintptr_t data, int pool, int block, uint32_t size, bool behind,
+                            bool front, bool found) {
+    memLogPrint(" CRIT: %s: Ptr 0x%" PRIxPTR " from Pool %d and Block %d (size %u) has a damaged guard %s%s\n", op, data,
+                pool, block, size,
+                behind && front ? "behind and in front of it" : front ? "in front of it (an underrun)" : "behind it (an overrun)",
+                found ? ", found at the report" : "");
+}
+
 void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const MemTraceAddr *release) {
+    if (note.front) logDamagedGuard(op, note.data, note.pool, note.block, note.size, false, true, false);
     if (note.traced)
         memLogChain(op, note.data, "allocated by", note.alloc, note.size);
     else
@@ -75,4 +86,19 @@ void kovamem::memLogBadRelease(const char *op, const void *ptr, const BadRelease
         memLogChain(op, a, "first released by", note.release, 0);
     else if (note.kind == kBadFree && kovamem::memLoad(memFreeCheck) != 0)
         logNotSampled(op, a, "first released by");
+}
+
+void kovamem::memLogGuardFindings(const char *op, const GuardFindings &found) {
+    const uint32_t described = found.count < 4 ? found.count : 4;
+    for (uint32_t i = 0; i < described; ++i) {
+        const GuardFindings::Block &b = found.at[i];
+        logDamagedGuard(op, b.data, b.pool, b.block, b.size, b.behind, b.front, true);
+        if (b.traced)
+            memLogChain(op, b.data, "allocated by", b.alloc, b.size);
+        else
+            logNotSampled(op, b.data, "allocated by");
+    }
+    if (found.count > described)
+        memLogPrint(" CRIT: %s: %u more busy blocks have damaged guards, found at the report\n", op,
+                    found.count - described);
 }

@@ -46,15 +46,19 @@ struct Snapshot {
 };
 
 // Fills n (all of it) from the manager; false when it is not initialised.
-bool snapshot(Snapshot &n) {
+// The guards of the busy blocks are checked meanwhile, and what is found
+// told by op (default build).
+bool snapshot(Snapshot &n, const char *op) {
     KovaMemStats &s = n.s;
     MemMgrDetails &m = memMgrDetails;
     memset(&n, 0, sizeof n);
     if (m.initialized == 0) return false;
     s.size = sizeof s;
     s.version = KOVAMEM_STATS_VERSION;
+    kovamem::GuardFindings guards;
     kovamem::memLockAll();
     kovamem::memSumCounts();
+    kovamem::memScanGuards(&guards);
     const MemStackData &d = *m.stackData;
     s.poolCountAll = m.poolCount;
     s.poolCount = m.poolCount < MEM_POOL_SLOTS ? m.poolCount : MEM_POOL_SLOTS;
@@ -108,6 +112,7 @@ bool snapshot(Snapshot &n) {
     }
     s.totalReserved = s.totalMgmt + s.totalData;
     kovamem::memUnlockAll();
+    if (guards.count != 0) kovamem::memLogGuardFindings(op, guards);
     // Sums and the C-heap counters, outside the lock.
     s.sysMallocCount = wide(m.sysMallocCount, kovamem::memHot.sysHigh.malloc);
     s.sysReallocCount = wide(m.sysReallocCount, kovamem::memHot.sysHigh.realloc);
@@ -157,7 +162,7 @@ extern "C" {
 int KovaMemGetStats(KovaMemStats *out) {
     if (out == nullptr || out->size < kStatsV1Size) return -1;
     Snapshot n;
-    if (!snapshot(n)) return -1;
+    if (!snapshot(n, __func__)) return -1;
     const KovaMemStats &s = n.s;
     const uint32_t theirs = out->size;
     // A caller compiled with an earlier version gets what it knows; one
@@ -173,7 +178,7 @@ int KovaMemGetStats(KovaMemStats *out) {
 int KovaMemGetPoolStats(uint32_t first, KovaMemPoolStats *out, uint32_t count) {
     if (out == nullptr && count != 0) return -1;
     Snapshot n;
-    if (!snapshot(n)) return -1;
+    if (!snapshot(n, __func__)) return -1;
     uint32_t done = 0;
     for (; done < count && first + done < n.s.poolCountAll; ++done) out[done] = n.pool(first + done);
     return static_cast<int>(done);
@@ -181,7 +186,7 @@ int KovaMemGetPoolStats(uint32_t first, KovaMemPoolStats *out, uint32_t count) {
 
 int KovaMemStatsJson(char *buf, uint32_t cap) {
     Snapshot n;
-    if (!snapshot(n)) return -1;
+    if (!snapshot(n, __func__)) return -1;
     const KovaMemStats &s = n.s;
     Out o{buf, buf == nullptr ? 0 : cap, 0};
     o.add("{\"schemaVersion\": 1, \"size\": %u, \"version\": %u, \"poolCount\": %u, \"corruptCount\": %u,\n", s.size,
@@ -326,7 +331,7 @@ extern "C" {
 
 int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
     Snapshot n;
-    if (!snapshot(n)) return -1;
+    if (!snapshot(n, __func__)) return -1;
     Out o{buf, buf == nullptr ? 0 : cap, 0};
     prometheusText(o, n, "");
     return o.result();
@@ -339,7 +344,7 @@ int KovaMemStatsPrometheus(char *buf, uint32_t cap) {
 int KovaMemStatsWriteFile(const char *path) {
     if (path == nullptr || path[0] == '\0') return -1;
     Snapshot n;
-    if (!snapshot(n)) return -1;
+    if (!snapshot(n, __func__)) return -1;
     char labels[320];
     processLabels(labels, sizeof labels);
     Out probe{nullptr, 0, 0};

@@ -228,7 +228,9 @@ bool memReportCopyOff;
 }
 
 // The report holds all locks only while it copies what it shows: the
-// pool figures and counters, and with tracing on every traced live block.
+// pool figures and counters, and with tracing on every traced live block;
+// it checks the guards of every busy block meanwhile (default build), and
+// tells what it found after its own entries.
 // It formats and writes after releasing the lock, the trace entries through
 // one open of the log file. The bytes in the log are those of writing each
 // entry under the lock; only the time others wait for the lock changes.
@@ -247,14 +249,17 @@ extern "C" void KovaMemPrintMemStatus(void) {
     const MemStackData &d = *m.stackData;
     Scratch *scratch = memLoad(d.logStack) == 1 ? mapScratch() : nullptr;  // before the lock
     Figures fig;
+    kovamem::GuardFindings guards;
     kovamem::memLockAll();
     kovamem::memSumCounts();
+    kovamem::memScanGuards(&guards);
     fig.take(m);
     const bool traced = memLoad(d.logStack) == 1;
     if (traced && scratch == nullptr) {  // no copy: every entry under the lock
         poolSections(s, fig, [](const Section &sec) { sec.write(); });
         traceSectionLocked(s, d);
         kovamem::memUnlockAll();
+        if (guards.count != 0) kovamem::memLogGuardFindings("KovaMemPrintMemStatus", guards);
         return;
     }
     const uint32_t debugMemUsage = d.debugMemUsage;
@@ -286,4 +291,5 @@ extern "C" void KovaMemPrintMemStatus(void) {
         batch.close();
     }
     if (scratch != nullptr) munmap(scratch, sizeof(Scratch));
+    if (guards.count != 0) kovamem::memLogGuardFindings("KovaMemPrintMemStatus", guards);
 }

@@ -36,7 +36,7 @@ static volatile int two = 2;  // a loop count the compiler cannot unroll: one ca
 
 // The culprits of the faults scenario, one function each.
 SITE void *hostF1Allocate(uint32_t size) { return KovaMemAlloc(size); }
-SITE void hostF2Overrun(uint8_t *p, uint32_t at) { p[at] ^= 0x80; }
+SITE void hostF2Overrun(uint8_t *p, int32_t at) { p[at] ^= 0x80; }
 SITE uint8_t hostF3Release(void *p) { return KovaMemFree(p); }
 SITE uint8_t hostF4ReleaseAgain(void *p) { return KovaMemFree(p); }
 SITE uint8_t hostF5Release(void *p) { return KovaMemFree(p); }
@@ -100,9 +100,10 @@ static int guarded(const char *what, bool recover, const char *log) {
 
 // With the write-after-release check on and the default log cap: a block
 // allocated in F1, overrun in F2 and released in F3; one released in F3,
-// again in F4 and reallocated in F7; one released in F5, written after, and met again by F6's
-// allocations; 5000 requests that fall back to the C heap; one more
-// overrun; a report.
+// again in F4 and reallocated in F7; one released in F5, written after,
+// and met again by F6's allocations; 5000 requests that fall back to the C
+// heap; one more overrun, an underrun, and an overrun never released; a
+// report, which finds the last.
 static void faults() {
     KovaMemSetFreeCheck(1);
     uint8_t *a = static_cast<uint8_t *>(hostF1Allocate(24));
@@ -122,6 +123,11 @@ static void faults() {
     uint8_t *d = static_cast<uint8_t *>(hostF1Allocate(10));
     hostF2Overrun(d, 10);
     hostF3Release(d);
+    uint8_t *e = static_cast<uint8_t *>(hostF1Allocate(24));
+    hostF2Overrun(e, -1);  // an underrun
+    hostF3Release(e);
+    uint8_t *f = static_cast<uint8_t *>(hostF1Allocate(10));
+    hostF2Overrun(f, 10);  // never released: the report finds it
     KovaMemPrintMemStatus();
 }
 

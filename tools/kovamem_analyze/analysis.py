@@ -95,11 +95,13 @@ class Builder:
             before = [r.index for r in p.reports[:d["after_report"]] if r.traced]
             doc["guard_damage"].append({
                 "address": "0x%x" % d["address"], "pool": d["pool"], "block": d["block"], "line": d["line"],
+                "guard": d["guard"], "found": d["found"],
                 "report_before": before[-1] if before and cid is not None and written is None else None,
                 "chain": cid, "frames": cid,
                 "allocation_from": None if cid is None else ("entry" if written is not None else "report"),
                 "released_chain": released, "released_by": released,
                 "not_sampled": d.get("not_sampled", []), "sampling": d.get("sampling")})
+        doc["guard_damage_more"] = p.damage_more
         doc["invalid_releases"] = self.invalid_releases(p)
         doc["guarded_faults"] = []
         for e in p.guarded_faults:

@@ -63,6 +63,10 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     ("not_sampled", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by): "
                                r"not sampled \(one allocation in (\d+) is traced\)$")),
     ("sampling", re.compile(r"^ INFO: KovaMemSetTraceSampling: one allocation in (\d+) is traced$")),
+    ("guard_line", re.compile(r"^ CRIT: (\w+): Ptr 0x([0-9a-f]+) from Pool (\d+) and Block (\d+) \(size (\d+)\) has a "
+                              r"damaged guard (behind it \(an overrun\)|in front of it \(an underrun\)|"
+                              r"behind and in front of it)(, found at the report)?$")),
+    ("guard_more", re.compile(r"^ CRIT: \w+: (\d+) more busy blocks have damaged guards, found at the report$")),
     ("bad_release", re.compile(r"^ ERROR: KovaMem(Free|ReAlloc): Ptr 0x([0-9a-f]+) is (already free|quarantined) "
                                r"\(block (\d+) of pool (\d+)\)$")),
     ("bad_inside", re.compile(r"^ ERROR: KovaMem(Free|ReAlloc): Ptr 0x([0-9a-f]+) is inside block (\d+) of pool (\d+) "
@@ -182,6 +186,7 @@ class Process:
         self.samplings = []  # dicts: line, rate (KovaMemSetTraceSampling)
         self.grow_refused = []  # dicts: pool, size, why, line
         self.counted = False  # the notes carry running counts, written at doubling counts
+        self.damage_more = 0  # busy blocks found damaged at reports, counted and not described
         self.bad_releases = []  # dicts: address, kind, pool, block, offset, line, chains {which: chain id}
         self.freed_written = []  # dicts: address, pool, block, offset, line, chains
         self.freed_more = 0
@@ -492,9 +497,29 @@ class Parser:
         p.content = True
         address = int(m.group(1), 16)
         event = {"address": address, "pool": int(m.group(2)), "block": int(m.group(3)), "line": no,
-                 "after_report": len(p.reports), "chain": p.last_seen.get(address), "chains": {}}
+                 "after_report": len(p.reports), "chain": p.last_seen.get(address), "chains": {},
+                 "guard": "behind", "found": "release"}
         p.damage.append(event)
         p.open_events[address] = event
+
+    def on_guard_line(self, no, m):
+        """A damaged guard named by its place: a busy block found by a report, or the underrun of a release."""
+        p = self.proc
+        p.content = True
+        address = int(m.group(2), 16)
+        guard = {"b": "behind", "i": "in front"}[m.group(6)[0]] if "and" not in m.group(6) else "both"
+        if m.group(7):
+            event = {"address": address, "pool": int(m.group(3)), "block": int(m.group(4)), "line": no,
+                     "after_report": len(p.reports), "chain": p.last_seen.get(address), "chains": {},
+                     "guard": guard, "found": "report", "size": int(m.group(5))}
+            p.damage.append(event)
+            p.open_events[address] = event
+        elif address in p.open_events and "guard" in p.open_events[address]:
+            p.open_events[address]["guard"] = guard
+
+    def on_guard_more(self, no, m):
+        self.proc.content = True
+        self.proc.damage_more += int(m.group(1))
 
     def count_note(self, table, key, m):
         p = self.proc

@@ -187,9 +187,9 @@ def findings(p):
                                  ("chain", f["allocated_by"]), ("chain", f["released_by"])]
                                 for f in p["guarded_faults"]])
     if p["guard_damage"]:
-        out["damage"] = table(["address", "pool", "block", "line", "allocated by", "released by"],
-                              [[d["address"], name(d["pool"]), d["block"], d["line"], ("chain", d["frames"]),
-                                ("chain", d["released_by"])] for d in p["guard_damage"]])
+        out["damage"] = table(["address", "pool", "block", "guard", "found", "line", "allocated by", "released by"],
+                              [[d["address"], name(d["pool"]), d["block"], d["guard"], d["found"], d["line"],
+                                ("chain", d["frames"]), ("chain", d["released_by"])] for d in p["guard_damage"]])
     if p["invalid_releases"]:
         out["invalid"] = table(["call", "count", "already free", "quarantined", "inside a block", "first line", "by",
                                 "first released by"],

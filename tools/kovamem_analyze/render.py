@@ -103,8 +103,10 @@ def sections(doc, top=10, report_index=None):
         if p["guard_damage"]:
             sec = Section(ident + "damage", tag + "Guard damage")
             for d in p["guard_damage"]:
-                sec.add("  %s, pool %d (%s) block %d, line %d%s" % (
-                    d["address"], d["pool"], pool_name(size_of(last, d["pool"])), d["block"], d["line"],
+                sec.add("  %s, pool %d (%s) block %d, %s, %s, line %d%s" % (
+                    d["address"], d["pool"], pool_name(size_of(last, d["pool"])), d["block"],
+                    {"behind": "overrun", "in front": "underrun", "both": "overrun and underrun"}[d["guard"]],
+                    "found at its release" if d["found"] == "release" else "found busy at a report", d["line"],
                     "" if d["frames"] else
                     ": its allocation was not sampled (tracing 1 in %d)" % d["sampling"]
                     if "allocated by" in d["not_sampled"] else ": its allocation was not traced"))
@@ -115,6 +117,8 @@ def sections(doc, top=10, report_index=None):
                 if d["released_by"]:
                     sec.add("    released by:")
                     chain_lines(sec, chains, d["released_chain"], d["released_by"])
+            if p["guard_damage_more"]:
+                sec.add("  and %d more busy block(s) found damaged at reports" % p["guard_damage_more"])
             out.append(sec)
         if p["invalid_releases"]:
             sec = Section(ident + "invalid", tag + "Invalid releases and reallocations, by the chain that made them")

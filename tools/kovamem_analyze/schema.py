@@ -56,6 +56,9 @@ GROWTH = {
 }
 
 DAMAGE = {"address": "str", "pool": "int", "block": "int", "line": "int",
+          "guard": "str: 'behind' (an overrun), 'in front' (an underrun) or 'both'",
+          "found": "str: 'release' (the block was quarantined) or 'report' (still busy when a report, snapshot "
+                   "or check met it)",
           "report_before": "int or null: the earlier report the allocating chain comes from, if it does",
           "chain": "int or null", "frames": "list of frame or null: the chain that allocated the block",
           "allocation_from": "str or null: 'entry' (written at the release) or 'report' (an earlier report)",
@@ -111,6 +114,7 @@ PROCESS = {
     "call_sites": CALL_SITES,
     "growth": GROWTH,
     "guard_damage": [DAMAGE],
+    "guard_damage_more": "int: further busy blocks found damaged at reports, counted, not described",
     "invalid_releases": BAD_RELEASES,
     "guarded_faults": GUARDED_FAULTS,
     "guarded_sampling": [{"line": "int", "rate": "int: one allocation in this many guarded", "slots": "int",

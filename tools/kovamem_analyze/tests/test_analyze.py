@@ -395,8 +395,11 @@ class Faults(unittest.TestCase):
         proc = analyse(log, "--json")
         self.assertEqual(proc.returncode, 0, proc.doc["warnings"])
         p = proc.doc["processes"][0]
-        self.assertEqual([(d["allocation_from"], top(d["frames"]), top(d["released_by"]))
-                          for d in p["guard_damage"]], [("entry", "hostF1Allocate", "hostF3Release")] * 2)
+        self.assertEqual([(d["guard"], d["found"], d["allocation_from"], top(d["frames"]),
+                           d["released_by"] and top(d["released_by"])) for d in p["guard_damage"]],
+                         [("behind", "release", "entry", "hostF1Allocate", "hostF3Release")] * 2 +
+                         [("in front", "release", "entry", "hostF1Allocate", "hostF3Release"),
+                          ("behind", "report", "entry", "hostF1Allocate", None)])
         self.assertEqual([(bad["call"], bad["kinds"]["already free"], top(bad["frames"]), top(bad["first_released_by"]))
                           for bad in p["invalid_releases"]],
                          [("free", 1, "hostF4ReleaseAgain", "hostF3Release"),
@@ -412,6 +415,8 @@ class Faults(unittest.TestCase):
         text = analyse(log).stdout
         self.assertIn("100000 bytes x4096..8191", text)
         self.assertIn("1 reallocation(s) of", text)
+        self.assertIn("underrun, found at its release", text)
+        self.assertIn("overrun, found busy at a report", text)
         for name in ("hostF1Allocate", "hostF3Release", "hostF4ReleaseAgain", "hostF5Release", "hostF6Allocate",
                      "hostF7Reallocate"):
             self.assertIn(name, text)
