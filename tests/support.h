@@ -106,9 +106,24 @@ inline std::string hex(const void *p) {
     return b;
 }
 
+// The log without its module map's lines, which the first chain of a
+// fault brings along (default build).
+inline std::string withoutMap(const std::string &log) {
+    std::string out;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find('\n', at);
+        end = end == std::string::npos ? log.size() : end + 1;
+        if (log.compare(at, 26, " INFO: KovaMemLogModules: ") != 0) out += log.substr(at, end - at);
+        at = end;
+    }
+    return out;
+}
+
 // The frame lines of each STACK DETAILS entry, which vary from run to run,
-// as one mark: "STACK DETAILS: A:... L:... T:...<chain>".
-inline std::string chainsMarked(const std::string &log) {
+// as one mark: "STACK DETAILS: A:... L:... T:...<chain>"; the module map
+// left out.
+inline std::string chainsMarked(const std::string &whole) {
+    const std::string log = withoutMap(whole);
     const std::string stars = std::string(64, '*') + "\n";
     std::string out;
     size_t at = 0;

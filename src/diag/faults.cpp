@@ -10,8 +10,16 @@
 //     STACK DETAILS: A:<data> L:<size> T:0 c: ...
 //
 // Written after the manager lock is released; entries of other threads may
-// come between, so every header line names its block.
+// come between, so every header line names its block. The module map is
+// written before the first fault of a log that lacks it.
 #include "../internal.h"
+
+// The module map, before a fault's entries, when this log lacks one or a
+// module came since it was written: every chain a fault names can be
+// symbolized, traced or not. Never in a signal handler: these entries are
+// written by the library's own operations, whose captures call into the
+// loader too.
+static void mapFirst() { KovaMemLogModules(); }
 
 void kovamem::memLogChain(const char *op, uintptr_t ptr, const char *which, const MemTraceAddr *trace,
                           uint32_t size) {
@@ -37,6 +45,7 @@ static void logDamagedGuard(const char *op, uintptr_t data, int pool, int block,
 }
 
 void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const MemTraceAddr *release) {
+    mapFirst();
     if (note.front) logDamagedGuard(op, note.data, note.pool, note.block, note.size, false, true, false);
     if (note.traced)
         memLogChain(op, note.data, "allocated by", note.alloc, note.size);
@@ -46,6 +55,7 @@ void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const 
 }
 
 void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr *finder) {
+    mapFirst();
     const uint32_t described = found.count < 2 ? found.count : 2;
     for (uint32_t i = 0; i < described; ++i) {
         const FreedFindings::Block &b = found.at[i];
@@ -66,6 +76,7 @@ void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr
 void kovamem::memLogBadRelease(const char *op, const void *ptr, const BadReleaseNote &note,
                                const MemTraceAddr *caller) {
     const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+    mapFirst();
     switch (note.kind) {
         case kBadInside:
             memLogPrint(" ERROR: %s: Ptr 0x%" PRIxPTR " is inside block %d of pool %d at offset %d\n", op, a,
@@ -89,6 +100,7 @@ void kovamem::memLogBadRelease(const char *op, const void *ptr, const BadRelease
 }
 
 void kovamem::memLogGuardFindings(const char *op, const GuardFindings &found) {
+    mapFirst();
     const uint32_t described = found.count < 4 ? found.count : 4;
     for (uint32_t i = 0; i < described; ++i) {
         const GuardFindings::Block &b = found.at[i];

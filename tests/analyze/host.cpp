@@ -193,6 +193,17 @@ int main(int argc, char **argv) {
     KovaMemInit(cfg);
     if (!KovaMemIsInitialized()) return 1;
     const bool faulty = argc > 1 && strcmp(argv[1], "faults") == 0;
+    if (argc > 1 && strcmp(argv[1], "untraced") == 0) {
+        // No map asked for and nothing traced: the first fault writes the
+        // map its chains need.
+        (void)hostF1Allocate(24);  // block 0: no guard in front of it
+        uint8_t *a = static_cast<uint8_t *>(hostF1Allocate(24));
+        hostF2Overrun(a, -1);
+        hostF3Release(a);
+        hostF4ReleaseAgain(a);
+        printf("%s\n", log);
+        return 0;
+    }
     if (!faulty) KovaMemSetFileSize(argc > 1 && strcmp(argv[1], "capped") == 0 ? 4 : 1024);
     KovaMemLogModules();
     KovaMemUpdateLogStackFlag(1);

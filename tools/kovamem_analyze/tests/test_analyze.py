@@ -421,6 +421,18 @@ class Faults(unittest.TestCase):
                      "hostF7Reallocate"):
             self.assertIn(name, text)
 
+    def test_untraced_faults_bring_the_module_map_their_chains_need(self):
+        log = host_log("untraced")
+        if ARGS.classic:
+            self.assertNotIn("KovaMemLogModules", log)
+            return
+        self.assertEqual(log.count("module 0 base"), 1)
+        p = analyse(log, "--json").doc["processes"][0]
+        (d,) = p["guard_damage"]
+        self.assertEqual((d["guard"], d["frames"], top(d["released_by"])), ("in front", None, "hostF3Release"))
+        (bad,) = p["invalid_releases"]
+        self.assertEqual((bad["kinds"]["quarantined"], top(bad["frames"])), (1, "hostF4ReleaseAgain"))
+
     def test_sampled_call_sites_are_estimates_and_the_unsampled_block_is_said(self):
         if ARGS.classic:
             self.skipTest("the classic build traces every allocation")
