@@ -420,6 +420,28 @@ MEM_ALWAYS_INLINE uint64_t memPoolSerial(const struct PoolHot &st) {
 // may run in a handler, never calls into the loader or the C heap.
 constexpr uint32_t kCaptureChecksModules = 0x6B6D6368u;
 
+// Default build: the chain store (diag/depot.cpp), under the trace-table
+// lock: chains kept for released blocks until they are handed out again.
+// memChainIds[k]: two ids per block of pool k (allocation, release), under
+// pool k's lock, valid for a block released filled (serial kFreeFilled);
+// NULL until pool k first keeps one. memDepotCapacity: at most kDepotChains,
+// lowered by tests.
+constexpr uint32_t kDepotChains = 8192;
+constexpr uint32_t kDepotFull = 0xFFFFFFFFu;  // the id of a chain the full store could not keep
+enum ChainState : uint8_t { kChainNone, kChainKept, kChainLost };
+extern uint32_t *memChainIds[kMaxPools];
+extern uint32_t memDepotCapacity;
+// The id of trace in the store (added when new), kDepotFull when it is full.
+uint32_t memDepotPut(const MemTraceAddr *trace);
+// The chain of id into out: kept, none (id 0) or lost (the store was full).
+ChainState memDepotGet(uint32_t id, MemTraceAddr *out);
+uint32_t memDepotCount();
+// Whether every stored chain is in the bucket of its hash, once; else
+// false with the first chain found astray (0: a chain no bucket reaches).
+bool memDepotConsistent(uint32_t *badId);
+// Makes pool k's ids (pool lock held); false when no memory could be had.
+bool memChainIdsFor(unsigned k);
+
 // Default build: blocks an allocation found written after their release
 // (and quarantined instead of handing them out), described for the entries
 // its caller writes once the lock is released: the first two in full, the
@@ -430,8 +452,9 @@ struct FreedFindings {
         uintptr_t data;
         uint16_t pool, block;
         uint32_t offset;       // first byte found changed
-        bool traced;           // release holds the chain that released it
-        MemTraceAddr release[MEM_TRACE_ENTRIES];
+        ChainState alloc, release;  // the chains below: kept, or none (not traced), or lost
+        MemTraceAddr allocBy[MEM_TRACE_ENTRIES];
+        MemTraceAddr releaseBy[MEM_TRACE_ENTRIES];
     } at[2];
 };
 

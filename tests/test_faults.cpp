@@ -204,8 +204,12 @@ TEST_F(Faults, WriteAfterReleaseIsFoundByTheNextAllocationOfTheBlock) {
     const std::string log = kt::readLog();
     EXPECT_EQ(kt::chainsMarked(log), " CRIT: KovaMemAlloc: Ptr " + kt::hex(p) +
                                          " from Pool 1 and Block 0 was written after its release at offset 5\n" +
+                                         kt::chainEntry("KovaMemAlloc", p, "allocated by", 0) +
                                          kt::chainEntry("KovaMemAlloc", p, "released by", 0) +
                                          kt::chainEntry("KovaMemAlloc", p, "found by", 0));
+    EXPECT_TRUE(passesThrough(chainAfter(log, header("KovaMemAlloc", p, "allocated by")),
+                              reinterpret_cast<void *>(&ktFaultAllocate)))
+        << log;
     EXPECT_TRUE(passesThrough(chainAfter(log, header("KovaMemAlloc", p, "released by")),
                               reinterpret_cast<void *>(&ktFaultRelease)))
         << log;
@@ -217,6 +221,49 @@ TEST_F(Faults, WriteAfterReleaseIsFoundByTheNextAllocationOfTheBlock) {
     EXPECT_EQ(kt::pool(1), "N2 F1 B1 C0 A12 P2");
     EXPECT_EQ(ktFaultRelease(got), 1);
     KovaMemFree(keep);
+}
+
+// The chains of a released block outlive its trace record, which live
+// blocks take back: the chain store names both; a chain the full store
+// could not keep is said to be lost, never given as another.
+TEST_F(Faults, WrittenAfterReleaseNamesBothChainsAfterLiveBlocksTookEveryRecord) {
+    kt::start(kt::Cfg{{0, 3200}, {1, 2}});
+    KovaMemUpdateLogStackFlag(1);
+    KovaMemSetFreeCheck(1);
+    uint8_t *p = static_cast<uint8_t *>(ktFaultAllocate(12));
+    uint8_t *q = static_cast<uint8_t *>(ktFaultAllocateLater(12));
+    EXPECT_EQ(ktFaultRelease(p), 1);
+    const uint32_t kept = kovamem::memDepotCount();
+    kovamem::memDepotCapacity = kept;  // q's chains are new: the store is full for them
+    EXPECT_EQ(ktFaultReleaseAgain(q), 1);
+    std::vector<void *> live;
+    for (int i = 0; i < 3100; ++i) live.push_back(KovaMemAlloc(8));
+    EXPECT_EQ(memHeld.count, 0u);  // both held records went to live blocks
+    kt::poke(p + 1, 0x41);
+    kt::poke(q + 2, 0x41);
+    KovaMemResetFile();
+    void *got = KovaMemAlloc(12);  // meets both, quarantines both
+    const std::string log = kt::readLog();
+    const std::string lost = " (the store of " + std::to_string(kept) + " chains is full)\n";
+    EXPECT_EQ(kt::chainsMarked(log).rfind(
+                  " CRIT: KovaMemAlloc: Ptr " + kt::hex(p) + " from Pool 1 and Block 0 was written after its release at "
+                  "offset 1\n" + kt::chainEntry("KovaMemAlloc", p, "allocated by", 0) +
+                      kt::chainEntry("KovaMemAlloc", p, "released by", 0) + kt::chainEntry("KovaMemAlloc", p, "found by", 0) +
+                      " CRIT: KovaMemAlloc: Ptr " + kt::hex(q) + " from Pool 1 and Block 1 was written after its release "
+                      "at offset 2\n INFO: KovaMemAlloc: Ptr " + kt::hex(q) + " allocated by: not kept" + lost +
+                      " INFO: KovaMemAlloc: Ptr " + kt::hex(q) + " released by: not kept" + lost +
+                      kt::chainEntry("KovaMemAlloc", q, "found by", 0),
+                  0),
+              0u)
+        << log;
+    EXPECT_TRUE(passesThrough(chainAfter(log, header("KovaMemAlloc", p, "allocated by")),
+                              reinterpret_cast<void *>(&ktFaultAllocate)));
+    EXPECT_TRUE(passesThrough(chainAfter(log, header("KovaMemAlloc", p, "released by")),
+                              reinterpret_cast<void *>(&ktFaultRelease)));
+    kovamem::memDepotCapacity = kovamem::kDepotChains;
+    for (void *b : live) KovaMemFree(b);
+    KovaMemFree(got);
+    KovaMemCleanMemBlocks();
 }
 
 TEST_F(Faults, WriteAfterReleaseCheckWithoutTracingAndWhenSwitched) {

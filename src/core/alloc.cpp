@@ -184,9 +184,9 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
         if (at < 0 && !memGuardIntact(data + p->blockSize)) at = static_cast<int32_t>(p->blockSize);
         if (at < 0) return;
         // Changed since its release: to the quarantine, as a block whose
-        // guard was found damaged, instead of to the caller. Its held
-        // record, if another pool's allocation has not taken it back, names
-        // the release.
+        // guard was found damaged, instead of to the caller. The chain
+        // store names its allocation and its release when it was traced;
+        // its held record, if still there, names the release too.
         memLockTrace();
         if (found->count < 2) {
             FreedFindings::Block &b = found->at[found->count];
@@ -194,8 +194,13 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
             b.pool = h->poolIndex;
             b.block = h->blockIndex;
             b.offset = static_cast<uint32_t>(at);
-            b.traced = h->stackRec != nullptr;
-            if (b.traced) memcpy(b.release, h->stackRec->trace, sizeof b.release);
+            const uint32_t *ids = memChainIds[h->poolIndex];
+            b.alloc = ids != nullptr ? memDepotGet(ids[2 * h->blockIndex], b.allocBy) : kChainNone;
+            b.release = ids != nullptr ? memDepotGet(ids[2 * h->blockIndex + 1], b.releaseBy) : kChainNone;
+            if (b.release != kChainKept && h->stackRec != nullptr) {
+                memcpy(b.releaseBy, h->stackRec->trace, sizeof b.releaseBy);
+                b.release = kChainKept;
+            }
         }
         memUnlockTrace();
         ++found->count;

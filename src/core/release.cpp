@@ -144,11 +144,14 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     pool->freeTail = hdr;
     hdr->next = nullptr;
     ++pool->freeCount;
-    if (r != nullptr) {
-        if (!config_classic && filled && release != nullptr && r->hdr == hdr)
-            memHoldStackRec(hdr, r, release);
-        else
-            memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
+    const bool hold = !config_classic && filled && r != nullptr && release != nullptr && r->hdr == hdr;
+    if (hold) {
+        memHoldStackRec(hdr, r, release);  // keeps both chains' ids too
+    } else {
+        if (r != nullptr) memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
+        // A filled block's ids name its last release's chains, or none.
+        uint32_t *ids = kovamem::memChainIds[hdr->poolIndex];
+        if (filled && ids != nullptr) ids[2 * hdr->blockIndex] = ids[2 * hdr->blockIndex + 1] = 0;
     }
     if (config_classic) ++m.memFreeCount;  // default build: summed from the pools (memSumCounts)
     return 1;
@@ -196,7 +199,11 @@ __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintpt
     if (kovamem::memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data))) return;
     kovamem::memLockTrace();
     const MemStackRec *held = g.hdrs[j].stackRec;
-    if (held != nullptr) {  // a free block keeps the chain of its release
+    const uint32_t *ids = kovamem::memChainIds[k];
+    if (ids != nullptr && g.serial[j] == kovamem::kFreeFilled &&
+        kovamem::memDepotGet(ids[2 * j + 1], note->release) == kovamem::kChainKept) {
+        note->heldRelease = true;  // the chain store kept its release's chain
+    } else if (held != nullptr) {  // a free block keeps the chain of its release
         note->heldRelease = true;
         memcpy(note->release, held->trace, sizeof note->release);
     }

@@ -335,6 +335,25 @@ void checkPools(Checker &c) {
     }
 }
 
+// The chain store, and the ids of every block that must name chains in it:
+// the free blocks released filled.
+void checkChainStore(Checker &c) {
+    uint32_t bad = 0;
+    if (!kovamem::memDepotConsistent(&bad)) c.fail("chain store: chain %u is astray", bad);
+    const uint32_t count = kovamem::memDepotCount();
+    for (uint16_t k = 0; k < memMgrDetails.poolCount && c.ok; ++k) {
+        const uint32_t *ids = kovamem::memChainIds[k];
+        if (ids == nullptr) continue;
+        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+        for (uint32_t j = 0; j < kovamem::memPool(k).blockCount && c.ok; ++j) {
+            if (g.busyPrev[j] != kovamem::kNotBusy || g.serial[j] != kovamem::kFreeFilled) continue;
+            for (int w = 0; w < 2; ++w)
+                if (ids[2 * j + w] != kovamem::kDepotFull && ids[2 * j + w] > count)
+                    c.fail("pool %u block %u names chain %u of %u stored", k, j, ids[2 * j + w], count);
+        }
+    }
+}
+
 void checkTraceTable(Checker &c) {
     const MemStackData &d = memStackData;
     if (!memStackChained) {  // untouched: every record free, none linked
@@ -410,6 +429,7 @@ extern "C" int memValidate(char *why, size_t whyLen) {
     // The records are chained by initialisation (or an earlier reset);
     // before that there is no list.
     if (c.ok && (locked || memStackData.lock != nullptr)) checkTraceTable(c);
+    if (c.ok && locked && !kovamem::config_classic) checkChainStore(c);
     if (locked) kovamem::memUnlockAll();
     if (guards.count != 0) kovamem::memLogGuardFindings("memValidate", guards);
     return c.ok ? 1 : 0;

@@ -54,6 +54,17 @@ void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const 
     memLogChain(op, note.data, "released by", release, note.size);
 }
 
+// A chain the chain store kept or lost, or none was traced.
+static void logKept(const char *op, uintptr_t ptr, const char *which, kovamem::ChainState state, const MemTraceAddr *trace) {
+    if (state == kovamem::kChainKept)
+        kovamem::memLogChain(op, ptr, which, trace, 0);
+    else if (state == kovamem::kChainLost)
+        memLogPrint(" INFO: %s: Ptr 0x%" PRIxPTR " %s: not kept (the store of %u chains is full)\n", op, ptr, which,
+                    kovamem::memDepotCapacity);
+    else if (strcmp(which, "released by") == 0)
+        logNotSampled(op, ptr, which);
+}
+
 void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr *finder) {
     mapFirst();
     const uint32_t described = found.count < 2 ? found.count : 2;
@@ -62,10 +73,8 @@ void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr
         memLogPrint(" CRIT: KovaMemAlloc: Ptr 0x%" PRIxPTR " from Pool %d and Block %d was written after its release"
                     " at offset %u\n",
                     b.data, b.pool, b.block, b.offset);
-        if (b.traced)
-            memLogChain("KovaMemAlloc", b.data, "released by", b.release, 0);
-        else
-            logNotSampled("KovaMemAlloc", b.data, "released by");
+        logKept("KovaMemAlloc", b.data, "allocated by", b.alloc, b.allocBy);
+        logKept("KovaMemAlloc", b.data, "released by", b.release, b.releaseBy);
         memLogChain("KovaMemAlloc", b.data, "found by", finder, 0);
     }
     if (found.count > described)

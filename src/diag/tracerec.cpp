@@ -176,6 +176,12 @@ void pushFree(MemStackRec *r) {
 void memHoldStackRec(MemBlockHdr *hdr, MemStackRec *rec, const MemTraceAddr *release) {
     MemStackData &sd = *memMgrDetails.stackData;
     kovamem::memLockTrace();
+    // Both chains to the store, where they outlive the record.
+    if (kovamem::memChainIdsFor(hdr->poolIndex)) {
+        uint32_t *ids = kovamem::memChainIds[hdr->poolIndex] + 2 * hdr->blockIndex;
+        ids[0] = kovamem::memDepotPut(rec->trace);
+        ids[1] = kovamem::memDepotPut(release);
+    }
     unlinkRec(rec, &sd.busyHead, nullptr);
     if (sd.busyCount != 0) --sd.busyCount;
     memcpy(rec->trace, release, sizeof rec->trace);
