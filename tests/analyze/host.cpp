@@ -113,7 +113,7 @@ static void faults() {
     hostF3Release(b);
     hostF4ReleaseAgain(b);
     if (hostF7Reallocate(b, 60) != nullptr) abort();  // released: refused, named
-    uint8_t *c = static_cast<uint8_t *>(KovaMemAlloc(100));
+    uint8_t *c = static_cast<uint8_t *>(hostF1Allocate(100));
     hostF5Release(c);
     c[3] = 1;
     void *met[8];

@@ -131,12 +131,14 @@ class Builder:
                                       "more": e["more"]})
         doc["write_after_release"] = {"blocks": [], "more": p.freed_more}
         for e in p.freed_written:
-            rel, found = e["chains"].get("released by"), e["chains"].get("found by")
-            self.used_chains.update(c for c in (rel, found) if c is not None)
+            alloc, rel, found = (e["chains"].get(w) for w in ("allocated by", "released by", "found by"))
+            self.used_chains.update(c for c in (alloc, rel, found) if c is not None)
             doc["write_after_release"]["blocks"].append({
                 "address": "0x%x" % e["address"], "pool": e["pool"], "block": e["block"], "offset": e["offset"],
-                "line": e["line"], "released_chain": rel, "released_by": rel, "found_chain": found,
-                "found_by": found, "not_sampled": e.get("not_sampled", []), "sampling": e.get("sampling")})
+                "line": e["line"], "allocated_chain": alloc, "allocated_by": alloc, "released_chain": rel,
+                "released_by": rel, "found_chain": found, "found_by": found,
+                "not_sampled": e.get("not_sampled", []), "not_kept": e.get("not_kept", []),
+                "sampling": e.get("sampling")})
         if p.skipped:
             kinds = defaultdict(list)
             for no, what in p.skipped:
@@ -353,7 +355,8 @@ class Builder:
                 for g in e["groups"]:
                     g["frames"] = expand(g["frames"])
             for g in d["write_after_release"]["blocks"]:
-                g["released_by"], g["found_by"] = expand(g["released_by"]), expand(g["found_by"])
+                for k in ("allocated_by", "released_by", "found_by"):
+                    g[k] = expand(g[k])
         last = pdocs[-1] if pdocs else None
         empty_growth = {"from_report": None, "to_report": None, "grown": [], "leak_suspects": []}
         return {"version": VERSION, "log": self.log.name, "warnings": self.warnings, "notes": self.notes,

@@ -62,6 +62,8 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
                               r"of (\d+) bytes at 0x([0-9a-f]+)-0x([0-9a-f]+)$")),
     ("not_sampled", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by): "
                                r"not sampled \(one allocation in (\d+) is traced\)$")),
+    ("not_kept", re.compile(r"^ INFO: (KovaMem\w+): Ptr 0x([0-9a-f]+) (allocated by|released by|first released by): "
+                            r"not kept \(the store of (\d+) chains is full\)$")),
     ("sampling", re.compile(r"^ INFO: KovaMemSetTraceSampling: one allocation in (\d+) is traced$")),
     ("guard_line", re.compile(r"^ CRIT: (\w+): Ptr 0x([0-9a-f]+) from Pool (\d+) and Block (\d+) \(size (\d+)\) has a "
                               r"damaged guard (behind it \(an overrun\)|in front of it \(an underrun\)|"
@@ -553,6 +555,11 @@ class Parser:
         if event is not None:
             event.setdefault("not_sampled", []).append(m.group(3))
             event["sampling"] = int(m.group(4))
+
+    def on_not_kept(self, no, m):
+        event = self.proc.open_events.get(int(m.group(2), 16))
+        if event is not None:
+            event.setdefault("not_kept", []).append(m.group(3))
 
     def on_sampling(self, no, m):
         self.proc.content = True

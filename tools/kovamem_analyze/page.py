@@ -198,9 +198,11 @@ def findings(p):
                                  ("chain", g["first_released_by"])] for g in p["invalid_releases"]])
     w = p["write_after_release"]
     if w["blocks"]:
-        out["freed-written"] = table(["address", "pool", "block", "offset", "line", "released by", "found by"],
+        out["freed-written"] = table(["address", "pool", "block", "offset", "line", "allocated by", "released by",
+                                      "found by"],
                                      [[b["address"], name(b["pool"]), b["block"], b["offset"], b["line"],
-                                       ("chain", b["released_by"]), ("chain", b["found_by"])] for b in w["blocks"]])
+                                       ("chain", b["allocated_by"]), ("chain", b["released_by"]),
+                                       ("chain", b["found_by"])] for b in w["blocks"]])
     g = p["growth"]
     if g["leak_suspects"]:
         out["leaks"] = table(["blocks", "bytes", "pools", "addresses", "allocated by"],

@@ -155,6 +155,11 @@ def sections(doc, top=10, report_index=None):
             for b in war["blocks"][:top]:
                 sec.add("  %s, pool %d (%s) block %d, first changed byte at offset %d, line %d" % (
                     b["address"], b["pool"], pool_name(size_of(last, b["pool"])), b["block"], b["offset"], b["line"]))
+                if b["allocated_by"]:
+                    sec.add("    allocated by:")
+                    chain_lines(sec, chains, b["allocated_chain"], b["allocated_by"])
+                for which in b["not_kept"]:
+                    sec.add("    %s: not kept, the chain store was full" % which)
                 if b["released_by"]:
                     sec.add("    released by:")
                     chain_lines(sec, chains, b["released_chain"], b["released_by"])

@@ -76,10 +76,12 @@ BAD_RELEASES = [{"call": "str: 'free' or 'realloc', the call that named no busy 
                                       "when its block kept it"}]
 
 FREED_WRITTEN = {"blocks": [{"address": "str", "pool": "int", "block": "int", "offset": "int: first byte changed",
-                             "line": "int", "released_chain": "int or null",
+                             "line": "int", "allocated_chain": "int or null",
+                             "allocated_by": "list of frame or null", "released_chain": "int or null",
                              "released_by": "list of frame or null", "found_chain": "int or null",
                              "found_by": "list of frame or null: the allocation that found it",
                              "not_sampled": ["str: 'released by' when its allocation was not sampled"],
+                             "not_kept": ["str: the chains the log says the full chain store lost"],
                              "sampling": "int or null"}],
                  "more": "int: further blocks found written, not described"}
 

@@ -405,8 +405,8 @@ class Faults(unittest.TestCase):
                          [("free", 1, "hostF4ReleaseAgain", "hostF3Release"),
                           ("realloc", 1, "hostF7Reallocate", "hostF3Release")])
         (block,) = p["write_after_release"]["blocks"]
-        self.assertEqual((block["offset"], top(block["released_by"]), top(block["found_by"])),
-                         (3, "hostF5Release", "hostF6Allocate"))
+        self.assertEqual((block["offset"], top(block["allocated_by"]), top(block["released_by"]), top(block["found_by"])),
+                         (3, "hostF1Allocate", "hostF5Release", "hostF6Allocate"))
         self.assertIsNone(p["cap"])  # fallbacks are counted and the log keeps its room
         self.assertTrue(p["reports"][0]["complete"])
         self.assertEqual(p["fallbacks"]["sys_sizes"], [{"size": 100000, "count": 4096}])
