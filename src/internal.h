@@ -617,8 +617,12 @@ MEM_ALWAYS_INLINE int memPoolOfAddress(uintptr_t a) {
 // allocation in rate (per thread, at random distances) takes a block of its
 // pool as usual and is then placed in a free slot instead of that block's
 // slot: its data ends at the inaccessible page (rounded down to
-// config_slot_align), and the bytes of rounding, up to that page, hold the
-// guard word's bytes over and over. The pool block stands for it: it is busy,
+// config_slot_align), or, for every other guarded block in a slot but the
+// first, starts at its page's start, right behind the inaccessible page of
+// the slot before (an underrun faults); the bytes from its end to its
+// page's end hold the guard word's bytes over and over. A fault in slot
+// i's inaccessible page is an overrun of slot i's block or an underrun of
+// slot i + 1's block placed at its start: the nearer of the two. The pool block stands for it: it is busy,
 // counted, traced and reported as any block, with hdr->data the guarded
 // address; its own slot is left untouched. On release the slot's page is made
 // inaccessible and the slot waits, first in first out, before reuse; the

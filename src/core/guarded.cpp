@@ -1,6 +1,6 @@
 // Guarded sampling (default build): the guarded area, its slots and the
-// placement of a sampled block at the end of a page of its own (see
-// "Guarded sampling" in internal.h). The area and its slot table are
+// placement of a sampled block at the end or at the start of a page of its
+// own (see "Guarded sampling" in internal.h). The area and its slot table are
 // reservations made when sampling is first switched on, touched only as
 // slots are used; the fault handler is installed with them.
 #include <sys/mman.h>
@@ -130,7 +130,13 @@ uint8_t *take(MemBlockHdr *h, uint32_t size, const MemTraceAddr *alloc) {
         return nullptr;
     }
     const uintptr_t end = page + g.page;
-    uint8_t *data = reinterpret_cast<uint8_t *>((end - size) & ~static_cast<uintptr_t>(config_slot_align - 1));
+    // Every other block at its page's start, right behind the inaccessible
+    // page of the slot before, so that an underrun faults at its
+    // instruction too; the others end at the next inaccessible page. Slot
+    // 0 has no page of the area before it.
+    const bool atStart = i > 0 && (g.allocs & 1u) != 0;
+    uint8_t *data = atStart ? reinterpret_cast<uint8_t *>(page)
+                            : reinterpret_cast<uint8_t *>((end - size) & ~static_cast<uintptr_t>(config_slot_align - 1));
     for (uint8_t *b = data + size; b < reinterpret_cast<uint8_t *>(end); ++b)
         *b = guardByte(static_cast<uint32_t>(b - (data + size)));
     s.pool = h->poolIndex;

@@ -80,8 +80,10 @@ void checkGuarded(Checker &c) {
             c.fail("guarded slot %u names pool %u block %u, which does not stand for it", i, s.pool, s.block);
             return;
         }
-        if (s.data + s.size > g.base + (2u * i + 1u) * g.page || s.data < g.base + 2u * i * g.page) {
-            c.fail("guarded slot %u block 0x%" PRIxPTR " of %u bytes is not in its page", i, s.data, s.size);
+        const uintptr_t page = g.base + 2u * i * g.page;
+        const uintptr_t atEnd = (page + g.page - s.size) & ~static_cast<uintptr_t>(kovamem::config_slot_align - 1);
+        if (s.data + s.size > page + g.page || (s.data != atEnd && (s.data != page || i == 0))) {
+            c.fail("guarded slot %u block 0x%" PRIxPTR " of %u bytes is not at its page's end or start", i, s.data, s.size);
             return;
         }
     }

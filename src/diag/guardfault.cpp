@@ -4,8 +4,13 @@
 // slot's page, inaccessible since the release). The handler writes
 //
 //      CRIT: KovaMemGuarded: <write|read|access> at 0x<a> K bytes past the end of block 0x<p> (size S)
+//      CRIT: KovaMemGuarded: <write|read|access> at 0x<a> K bytes before block 0x<p> (size S)
 //      CRIT: KovaMemGuarded: <write|read|access> at 0x<a> inside block 0x<p> released
 //
+// (", released" after the size when the block was released already.) A
+// fault in the inaccessible page between two slots is told of the nearer
+// block: the end of the one before, or the start of the one after when it
+// sits at its page's start.
 // (K = a - (p + S): 0 is the first byte behind the block), then the
 // faulting, allocating and releasing chains, each as " INFO: KovaMemGuarded:
 // Ptr 0x<p> faulted at:" (allocated by, released by) and a STACK DETAILS
@@ -72,13 +77,32 @@ const char *accessName(kovamem::FaultAccess a) {
 
 // Writes the report of a fault at a (in the area) and, with recover on,
 // lets it pass. Returns true when the fault was let pass.
+uint32_t stateOf(uint32_t i) {
+    return i < memLoad(memGuarded.made) ? memLoad(memGuarded.slot[i].state) : static_cast<uint32_t>(kovamem::kSlotUnused);
+}
+
 bool report(uintptr_t a, const void *context) {
     const kovamem::GuardedArea &g = memGuarded;
-    const uint32_t i = kovamem::memGuardedSlotOf(a);
-    const uintptr_t page = g.base + static_cast<uintptr_t>(i) * 2u * g.page;
-    const bool inGuardPage = a >= page + g.page;
+    uint32_t i = kovamem::memGuardedSlotOf(a);
+    uintptr_t page = g.base + static_cast<uintptr_t>(i) * 2u * g.page;
+    const uintptr_t faultPage = a >= page + g.page ? page + g.page : page;
+    bool inGuardPage = a >= page + g.page;
+    // An inaccessible page lies between slot i's page and slot i + 1's: a
+    // fault there belongs to the nearer block, slot i's end or the start of
+    // slot i + 1's block when it sits at its page's start.
+    bool before = false;
+    if (inGuardPage && stateOf(i + 1) != kovamem::kSlotUnused && g.slot[i + 1].data == faultPage + g.page) {
+        const GuardedSlot &s = g.slot[i];
+        const bool overrunKnown = stateOf(i) != kovamem::kSlotUnused && a >= s.data + s.size;
+        if (!overrunKnown || g.slot[i + 1].data - a <= a - (s.data + s.size)) {
+            ++i;
+            page += 2u * g.page;
+            inGuardPage = false;
+            before = true;
+        }
+    }
     GuardedSlot &s = g.slot[i];
-    const uint32_t state = i < memLoad(g.made) ? memLoad(s.state) : static_cast<uint32_t>(kovamem::kSlotUnused);
+    const uint32_t state = stateOf(i);
     const bool released = kovamem::memGuardedReleased(s, state);
     const bool known = state != kovamem::kSlotUnused;
 
@@ -98,6 +122,14 @@ bool report(uintptr_t a, const void *context) {
     l.hex(a, 0, false, false);
     if (!known) {
         l.put(" in the guarded area, outside any block\n");
+    } else if (before) {
+        l.put(" ");
+        l.dec(static_cast<int64_t>(s.data - a), 0);
+        l.put(" bytes before block 0x");
+        l.hex(s.data, 0, false, false);
+        l.put(" (size ");
+        l.dec(s.size, 0);
+        l.put(released ? "), released\n" : ")\n");
     } else if (inGuardPage || a >= s.data + s.size) {
         l.put(" ");
         l.dec(static_cast<int64_t>(a - (s.data + s.size)), 0);
@@ -126,7 +158,7 @@ bool report(uintptr_t a, const void *context) {
 
     l.clear();
     if (memLoad(kovamem::memGuardedRecover) != 0 && known &&
-        mprotect(reinterpret_cast<void *>(inGuardPage ? page + g.page : page), g.page, PROT_READ | PROT_WRITE) == 0) {
+        mprotect(reinterpret_cast<void *>(faultPage), g.page, PROT_READ | PROT_WRITE) == 0) {
         if (state != kovamem::kSlotRetired) {
             s.busyRetired = released ? 0u : 1u;
             __atomic_store_n(&s.state, static_cast<uint32_t>(kovamem::kSlotRetired), __ATOMIC_RELAXED);

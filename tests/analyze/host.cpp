@@ -61,6 +61,10 @@ SITE void hostOverrunWriter(uint8_t *p, uint32_t at) {
     static_cast<volatile uint8_t *>(p)[at] = 0x11;
     BARRIER();
 }
+SITE void hostUnderrunWriter(uint8_t *p) {
+    static_cast<volatile uint8_t *>(p)[-1] = 0x11;
+    BARRIER();
+}
 SITE uint8_t hostStaleReader(const uint8_t *p) {
     const uint8_t v = static_cast<const volatile uint8_t *>(p)[8];
     BARRIER();
@@ -72,7 +76,7 @@ SITE void hostStaleWriter(uint8_t *p) {
 }
 static volatile uint8_t sink;
 
-// guarded-overrun, guarded-read, guarded-write [recover]: every allocation
+// guarded-overrun, guarded-underrun, guarded-read, guarded-write [recover]: every allocation
 // guarded while the 16 slots last, 40 blocks of 64 bytes (a multiple of the
 // slot alignment), then one bad access; the log's path is printed first,
 // since without recover the access ends the process.
@@ -84,7 +88,9 @@ static int guarded(const char *what, bool recover, const char *log) {
     static uint8_t *blocks[40];
     for (uint8_t *&b : blocks) b = static_cast<uint8_t *>(hostGuardedAllocate(64));
     if (strcmp(what, "overrun") == 0) {
-        hostOverrunWriter(blocks[3], 64);  // one byte past the end
+        hostOverrunWriter(blocks[2], 64);  // one byte past the end of a block at its page's end
+    } else if (strcmp(what, "underrun") == 0) {
+        hostUnderrunWriter(blocks[3]);  // one byte before a block at its page's start
     } else {
         hostGuardedRelease(blocks[5]);
         if (strcmp(what, "read") == 0)
@@ -93,7 +99,7 @@ static int guarded(const char *what, bool recover, const char *log) {
             hostStaleWriter(blocks[5]);
     }
     for (int i = 0; i < 40; ++i)
-        if (i != 5 || strcmp(what, "overrun") == 0) KovaMemFree(blocks[i]);
+        if (i != 5 || strncmp(what, "overrun", 7) == 0 || strcmp(what, "underrun") == 0) KovaMemFree(blocks[i]);
     KovaMemPrintMemStatus();
     return 0;
 }

@@ -55,7 +55,7 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     ("guarded_fault", re.compile(r"^ CRIT: KovaMemGuarded: (write|read|access) at 0x([0-9a-f]+) (?:"
                                  r"(\d+) bytes past the end of block 0x([0-9a-f]+) \(size (\d+)\)(, released)?|"
                                  r"inside block 0x([0-9a-f]+) released|"
-                                 r"(\d+) bytes before block 0x([0-9a-f]+) released|"
+                                 r"(\d+) bytes before block 0x([0-9a-f]+)(?: \(size (\d+)\))?(,? released)?|"
                                  r"(in the guarded area, outside any block))$")),
     ("guarded_outcome", re.compile(r"^ INFO: KovaMemGuarded: the fault (is let pass|goes on to the process)")),
     ("guarded_on", re.compile(r"^ INFO: KovaMemSetGuardedSampling: one allocation in (\d+) is guarded, (\d+) slots "
@@ -575,7 +575,8 @@ class Parser:
         elif g[6] is not None:
             kind, distance, block, size = "after release", None, g[6], None
         elif g[7] is not None:
-            kind, distance, block, size = "before, released", int(g[7]), g[8], None
+            kind, distance, block = ("before, released" if g[10] else "before"), int(g[7]), g[8]
+            size = int(g[9]) if g[9] is not None else None
         else:
             kind, distance, block, size = "outside any block", None, None, None
         address = int(g[1], 16)

@@ -82,7 +82,7 @@ def sections(doc, top=10, report_index=None):
                 where = {"past the end": "%s byte(s) past the end of" % f["distance"],
                          "past the end, released": "%s byte(s) past the end of released" % f["distance"],
                          "after release": "inside released", "before, released": "%s byte(s) before released"
-                         % f["distance"], "outside any block": "in the guarded area, outside any"}[f["kind"]]
+                         % f["distance"], "before": "%s byte(s) before" % f["distance"], "outside any block": "in the guarded area, outside any"}[f["kind"]]
                 sec.add("  %s at %s, %s block %s%s, line %d%s" % (
                     f["access"], f["address"], where, f["block"],
                     " (size %d)" % f["size"] if f["size"] is not None else "", f["line"],

@@ -87,7 +87,7 @@ FREED_WRITTEN = {"blocks": [{"address": "str", "pool": "int", "block": "int", "o
 
 GUARDED_FAULTS = [{"access": "str: write, read, or access where the target cannot tell",
                    "address": "str: the address that faulted", "block": "str: the guarded block's address",
-                   "kind": "str: past the end, past the end, released, after release, before, released, or "
+                   "kind": "str: past the end, past the end, released, after release, before, before, released, or "
                            "outside any block",
                    "distance": "int or null: bytes past the block's end (0: the first byte behind it), or "
                                "before its start",

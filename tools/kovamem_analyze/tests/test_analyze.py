@@ -476,7 +476,8 @@ class Faults(unittest.TestCase):
     def test_each_guarded_bad_access_names_its_code_with_and_without_recover(self):
         if ARGS.classic:
             self.skipTest("the classic build accepts nothing new")
-        culprits = {"overrun": "hostOverrunWriter", "read": "hostStaleReader", "write": "hostStaleWriter"}
+        culprits = {"overrun": "hostOverrunWriter", "underrun": "hostUnderrunWriter", "read": "hostStaleReader",
+                    "write": "hostStaleWriter"}
         for (what, culprit), recover in [(c, r) for c in culprits.items() for r in (True, False)]:
             with self.subTest(what=what, recover=recover):
                 proc, log = run_host("guarded-" + what, *(["recover"] if recover else []), ok=False)
@@ -486,15 +487,17 @@ class Faults(unittest.TestCase):
                 p = doc["processes"][0]
                 (f,) = p["guarded_faults"]
                 self.assertEqual(doc["guarded_faults"], p["guarded_faults"])
-                self.assertEqual(f["kind"], "past the end" if what == "overrun" else "after release")
-                if what == "overrun":
-                    self.assertEqual((f["distance"], f["size"], f["released_by"]), (0, 64, None))
+                self.assertEqual(f["kind"], {"overrun": "past the end", "underrun": "before"}.get(what, "after release"))
+                if what in ("overrun", "underrun"):
+                    self.assertEqual((f["distance"], f["size"], f["released_by"]), (0 if what == "overrun" else 1, 64, None))
                 else:
                     self.assertEqual(top(f["released_by"]), "hostGuardedRelease")
                 self.assertEqual(f["outcome"], "recovered" if recover else "signal")
                 self.assertEqual((top(f["faulted_at"]), top(f["allocated_by"])), (culprit, "hostGuardedAllocate"))
                 if not ARGS.emulator and os.uname().machine == "x86_64":  # the fault context tells
                     self.assertEqual(f["access"], "read" if what == "read" else "write")
+                if what == "underrun":
+                    self.assertIn("1 byte(s) before", analyse(log).stdout)
                 self.assertEqual(len(p["reports"]), 1 if recover else 0)
                 if recover:
                     c = p["reports"][0]["counters"]
