@@ -169,6 +169,9 @@ constexpr const char kNotInitBanner[] =
 
 // The three entries an operation writes when the manager is not initialised.
 void memLogNotInitialized();
+// Default build: sets aside a log another process of this pid left at
+// memLogPath (diag/log.cpp); called when the path is named.
+void memLogSetAside();
 
 // Relaxed atomic access to words that several threads read and write
 // without a lock; the values are flags and settings, never used to publish

@@ -159,6 +159,7 @@ void forkChild() {
     if (!kovamem::config_classic) {
         snprintf(memLogPath, sizeof memLogPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
         memStore(memLogFull, 0u);  // a new file: the parent's cap state is not the child's
+        kovamem::memLogSetAside();
     }
 }
 
@@ -270,6 +271,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
         return;
     }
     snprintf(memLogPath, sizeof memLogPath, "/tmp/memmgr-%d.log", static_cast<int>(getpid()));
+    kovamem::memLogSetAside();
     if (memPoolCfg == nullptr) {
         memLogPrint(" EXIT: CRIT: KovaMemInit: memPoolCfg is NULL \n");
         return;

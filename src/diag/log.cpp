@@ -17,7 +17,10 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "../internal.h"
@@ -213,6 +216,54 @@ int memLogNote(const char *format, ...) {
     va_end(ap);
     return written ? 1 : 0;
 }
+
+}  // extern "C"
+
+namespace {
+
+// When this process started, in seconds since 1970: now, less the time
+// since boot, plus its start in clock ticks since boot (/proc/self/stat);
+// 0 when that cannot be read. System calls only: it runs in a fork child
+// too.
+int64_t processStart() {
+    char buf[1024];
+    const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    const char *p = strrchr(buf, ')');  // the name may hold spaces; the fields follow it
+    for (int field = 2; p != nullptr && field < 22; ++field) p = strchr(p + 1, ' ');
+    const long hz = sysconf(_SC_CLK_TCK);
+    struct timespec now, boot;
+    if (p == nullptr || hz <= 0 || clock_gettime(CLOCK_REALTIME, &now) != 0 || clock_gettime(CLOCK_BOOTTIME, &boot) != 0)
+        return 0;
+    return static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(boot.tv_sec) + strtoll(p + 1, nullptr, 10) / hz;
+}
+
+}  // namespace
+
+// A log left at this process's path by an earlier process of the same pid
+// (pids are reused: 32768 of them by default) is set aside as <path>.old,
+// replacing an older one, so that this process's entries neither follow
+// another process's nor find its cap reached. Earlier: written before this
+// process started. A file the host or its start script made for it is
+// younger and stays. Only a file the log would write to is moved.
+void kovamem::memLogSetAside() {
+    if (config_classic) return;
+    const ErrnoKeeper keep;
+    struct stat st;
+    if (lstat(memLogPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) return;
+    const int64_t start = processStart();
+    if (start == 0 || static_cast<int64_t>(st.st_mtime) >= start - 1) return;
+    char old[sizeof memLogPath + 4];
+    memcpy(old, memLogPath, sizeof memLogPath);
+    strcat(old, ".old");
+    (void)rename(memLogPath, old);
+}
+
+extern "C" {
 
 void KovaMemSetFileSize(uint32_t kilobytes) {
     memStore(memLogMaxSize, kilobytes * 1024u);
