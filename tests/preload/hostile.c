@@ -40,6 +40,19 @@ static __attribute__((noinline)) void *siteB(size_t n) {
     return p;
 }
 
+/* Blocks damaged and never released: one overrun, one underrun (behind a
+ * first block of its size, which has no guard in front of it). */
+static int damage(void) {
+    unsigned char *over = siteA(24), *first = siteB(40), *under = siteB(40);
+    over[24] ^= 0x80;
+    under[-1] ^= 0x80;
+    keep[0] = over;
+    keep[1] = first;
+    keep[2] = under;
+    puts("damaged");
+    return 0;
+}
+
 static int closeall(void) {
     long max = sysconf(_SC_OPEN_MAX);
     if (max < 0 || max > 65536) max = 65536;
@@ -123,6 +136,7 @@ static int dlloop(const char *lib, int rounds) {
 int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "";
     if (strcmp(mode, "fds") == 0) return fds();
+    if (strcmp(mode, "damage") == 0) return damage();
     if (strcmp(mode, "closeall") == 0) return closeall();
     if (strcmp(mode, "sigfree") == 0 && argc > 2) return sigfree(atoi(argv[2]));
     if (strcmp(mode, "dlopen") == 0 && argc > 2) return loads(argv[2]);

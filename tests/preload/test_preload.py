@@ -255,6 +255,15 @@ class Hostile(unittest.TestCase):
             proc, logs = self.pooled(["fds"], options)
             self.assertEqual((proc.stdout, proc.stderr, len(logs)), (plain.stdout, "", 1), options)
 
+    def test_blocks_damaged_and_never_released_are_named_by_the_report_at_exit(self):
+        proc, logs = self.pooled(["damage"], "trace=1;report=exit")
+        self.assertEqual((proc.returncode, proc.stdout), (0, "damaged\n"), proc.stderr)
+        (text,) = logs.values()
+        damage = self.consistent(text)["processes"][-1]["guard_damage"]
+        self.assertEqual([(d["guard"], d["found"]) for d in damage], [("behind", "report"), ("in front", "report")])
+        if not ARGS.emulator:
+            self.assertEqual([str(d["frames"][0]["function"]).split(".")[0] for d in damage], ["siteA", "siteB"])
+
     def test_traces_survive_a_program_that_closes_every_descriptor(self):
         proc, logs = self.pooled(["closeall"], "trace=1;log_kb=4096")
         self.assertEqual(proc.returncode, 0, proc.stderr)
