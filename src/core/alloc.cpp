@@ -221,11 +221,9 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
 
 namespace {
 
-// Takes pool k's next block for a request of size, its lock held, and
-// releases the lock: the guard word is written after it, since the block
-// is busy now and its bytes are the caller's alone, and a write into a cold
-// line of a large block need not keep other threads waiting. Always inlined
-// for the traced capture (see takeBlock). Blocks found written after their
+// Takes pool k's next block for a request of size, its lock held, writes
+// its guard word and releases the lock. Always inlined for the traced
+// capture (see takeBlock). Blocks found written after their
 // release are told here unless the caller tells them (kDefer).
 //
 // Default build: a guarded allocation (guard: the chain that allocated it)
@@ -244,8 +242,11 @@ MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *p
             return guarded;
         }
     }
-    kovamem::memUnlockPool(k);
+    // The guard is in place before the lock is given back: a report, a
+    // snapshot or memValidate, which hold every lock, checks every busy
+    // block's guard. Its line was fetched before the lock was taken.
     kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
+    kovamem::memUnlockPool(k);
     kovamem::memShadowTake(data, size);
     if (!kDefer && __builtin_expect(found->count != 0, 0)) logFound(*found, pre);
     return data;

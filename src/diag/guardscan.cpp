@@ -36,8 +36,9 @@ void kovamem::memScanGuards(GuardFindings *found) {
         for (const MemBlockHdr *h = p.busyHead; h != nullptr && budget-- > 0; h = h->next) {
             const uint8_t *slot = memSlotData(p, h->blockIndex);
             if (h->data != slot) continue;  // a guarded block: its page guards it
-            const bool behind = !memGuardIntact(slot + memGuardOffset(h->reqSize, p.blockSize));
-            const bool front = !memFrontIntact(slot, h->blockIndex);
+            const bool behind = memBusyGuardWord(slot + memGuardOffset(h->reqSize, p.blockSize)) != MEM_GUARD_WORD;
+            const bool front = config_front_guard && h->blockIndex != 0 &&
+                               memBusyGuardWord(slot - kGuardBytes) != MEM_GUARD_WORD;
             if (!behind && !front) continue;
             const uint64_t serial = g.serial[h->blockIndex];
             if (toldBefore(k, h->blockIndex, serial)) continue;
