@@ -1,8 +1,8 @@
 // Entries that name the culprits of a fault (default build): which guard of
 // a block was found damaged, at its release or at a report, who allocated
-// it and who released it, who released or
-// reallocated an address that is no busy block, and who released and who met a block
-// written after its release. Each chain is a STACK DETAILS entry, in the
+// it and who released it; who released or reallocated an address that is
+// no busy block; who allocated, who released and who met a block written
+// after its release. Each chain is a STACK DETAILS entry, in the
 // report's format, behind one line that says whose chain it is (or, with
 // tracing by sampling, that the block was not sampled):
 //
@@ -38,10 +38,11 @@ static void logNotSampled(const char *op, uintptr_t ptr, const char *which) {
 // A damaged guard as a report finds it, or (found) a release: which guard.
 static void logDamagedGuard(const char *op, uintptr_t data, int pool, int block, uint32_t size, bool behind,
                             bool front, bool found) {
+    const char *which = behind && front ? "behind and in front of it"
+                        : front         ? "in front of it (an underrun)"
+                                        : "behind it (an overrun)";
     memLogPrint(" CRIT: %s: Ptr 0x%" PRIxPTR " from Pool %d and Block %d (size %u) has a damaged guard %s%s\n", op, data,
-                pool, block, size,
-                behind && front ? "behind and in front of it" : front ? "in front of it (an underrun)" : "behind it (an overrun)",
-                found ? ", found at the report" : "");
+                pool, block, size, which, found ? ", found at the report" : "");
 }
 
 void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const MemTraceAddr *release) {
@@ -55,7 +56,8 @@ void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const 
 }
 
 // A chain the chain store kept or lost, or none was traced.
-static void logKept(const char *op, uintptr_t ptr, const char *which, kovamem::ChainState state, const MemTraceAddr *trace) {
+static void logKept(const char *op, uintptr_t ptr, const char *which, kovamem::ChainState state,
+                    const MemTraceAddr *trace) {
     if (state == kovamem::kChainKept)
         kovamem::memLogChain(op, ptr, which, trace, 0);
     else if (state == kovamem::kChainLost)
