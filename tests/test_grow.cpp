@@ -1,6 +1,7 @@
 // Growing pools: a full size class gains pools of its own block size within
 // the budget, before anything falls through; grown pools are pools to the
 // release, the lookup, the report, the snapshot and the checks.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -8,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "diag/prim/faultctx.h"
 #include "support.h"
 
 using kt::readLog;
@@ -20,8 +22,21 @@ using Growth = kt::Scenario;
 // growing pools at once, and not again in thousands of runs) leaves what
 // it met on standard error for the test's output: the faulting address,
 // the pools and the growth regions, then dies of the same signal.
-void onCrash(int sig, siginfo_t *si, void *) {
+void onCrash(int sig, siginfo_t *si, void *context) {
     fprintf(stderr, "signal %d at %p (code %d)\n", sig, si->si_addr, si->si_code);
+    kovamem::FaultContext at{};
+    if (kovamem::memFaultContext(context, &at)) {
+        MemTraceAddr chain[MEM_TRACE_ENTRIES] = {};
+        const int32_t n = kovamem::memWalkContext(chain, MEM_TRACE_ENTRIES, at);
+        for (int32_t i = 0; i < n; ++i) {
+            Dl_info d{};
+            const bool known = dladdr(reinterpret_cast<void *>(chain[i]), &d) != 0;
+            fprintf(stderr, "  #%d %#lx %s+%#lx %s\n", i, static_cast<unsigned long>(chain[i]),
+                    known && d.dli_fname ? d.dli_fname : "?",
+                    static_cast<unsigned long>(chain[i] - reinterpret_cast<uintptr_t>(known ? d.dli_fbase : nullptr)),
+                    known && d.dli_sname ? d.dli_sname : "");
+        }
+    }
     const MemMgrDetails &m = memMgrDetails;
     for (unsigned k = 0; k < m.poolCount && k < kovamem::kMaxPools; ++k) {
         const MemPool &p = kovamem::memPool(k);
