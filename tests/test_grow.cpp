@@ -41,10 +41,14 @@ void onCrash(int sig, siginfo_t *si, void *context) {
     for (unsigned k = 0; k < m.poolCount && k < kovamem::kMaxPools; ++k) {
         const MemPool &p = kovamem::memPool(k);
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
-        fprintf(stderr, "pool %u size %u N %u F %u B %u made %u area %p range %#lx-%#lx hdrs %p next %u\n", k,
-                p.blockSize, p.blockCount, p.freeCount, p.busyCount, kovamem::memPoolHot[k].made,
+        fprintf(stderr,
+                "pool %u size %u N %u F %u B %u made %u area %p range %#lx-%#lx hdrs %p next %u free %p..%p busy %p..%p "
+                "owner %#lx\n",
+                k, p.blockSize, p.blockCount, p.freeCount, p.busyCount, kovamem::memPoolHot[k].made,
                 static_cast<void *>(p.area), static_cast<unsigned long>(g.start), static_cast<unsigned long>(g.end),
-                static_cast<void *>(g.hdrs), g.nextSame);
+                static_cast<void *>(g.hdrs), g.nextSame, static_cast<void *>(p.freeHead), static_cast<void *>(p.freeTail),
+                static_cast<void *>(p.busyHead), static_cast<void *>(p.busyTail),
+                static_cast<unsigned long>(kovamem::memPoolLocks[k].owner));
     }
     for (uint32_t r = 0; r < kovamem::memGrowth.regionCount && r < MEM_POOL_SLOTS; ++r) {
         const kovamem::GrowRegion &x = kovamem::memGrowth.regions[r];
