@@ -1,15 +1,11 @@
 // Growing pools: a full size class gains pools of its own block size within
 // the budget, before anything falls through; grown pools are pools to the
 // release, the lookup, the report, the snapshot and the checks.
-#include <dlfcn.h>
 #include <pthread.h>
-#include <signal.h>
-#include <stdio.h>
 
 #include <set>
 #include <vector>
 
-#include "diag/prim/faultctx.h"
 #include "support.h"
 
 using kt::readLog;
@@ -17,55 +13,6 @@ using kt::readLog;
 namespace {
 
 using Growth = kt::Scenario;
-
-// A crash in these tests (one was seen once under qemu-mips, four threads
-// growing pools at once, and not again in thousands of runs) leaves what
-// it met on standard error for the test's output: the faulting address,
-// the pools and the growth regions, then dies of the same signal.
-void onCrash(int sig, siginfo_t *si, void *context) {
-    fprintf(stderr, "signal %d at %p (code %d)\n", sig, si->si_addr, si->si_code);
-    kovamem::FaultContext at{};
-    if (kovamem::memFaultContext(context, &at)) {
-        MemTraceAddr chain[MEM_TRACE_ENTRIES] = {};
-        const int32_t n = kovamem::memWalkContext(chain, MEM_TRACE_ENTRIES, at);
-        for (int32_t i = 0; i < n; ++i) {
-            Dl_info d{};
-            const bool known = dladdr(reinterpret_cast<void *>(chain[i]), &d) != 0;
-            fprintf(stderr, "  #%d %#lx %s+%#lx %s\n", i, static_cast<unsigned long>(chain[i]),
-                    known && d.dli_fname ? d.dli_fname : "?",
-                    static_cast<unsigned long>(chain[i] - reinterpret_cast<uintptr_t>(known ? d.dli_fbase : nullptr)),
-                    known && d.dli_sname ? d.dli_sname : "");
-        }
-    }
-    const MemMgrDetails &m = memMgrDetails;
-    for (unsigned k = 0; k < m.poolCount && k < kovamem::kMaxPools; ++k) {
-        const MemPool &p = kovamem::memPool(k);
-        const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
-        fprintf(stderr,
-                "pool %u size %u N %u F %u B %u made %u area %p range %#lx-%#lx hdrs %p next %u free %p..%p busy %p..%p "
-                "owner %#lx\n",
-                k, p.blockSize, p.blockCount, p.freeCount, p.busyCount, kovamem::memPoolHot[k].made,
-                static_cast<void *>(p.area), static_cast<unsigned long>(g.start), static_cast<unsigned long>(g.end),
-                static_cast<void *>(g.hdrs), g.nextSame, static_cast<void *>(p.freeHead), static_cast<void *>(p.freeTail),
-                static_cast<void *>(p.busyHead), static_cast<void *>(p.busyTail),
-                static_cast<unsigned long>(kovamem::memPoolLocks[k].owner));
-    }
-    for (uint32_t r = 0; r < kovamem::memGrowth.regionCount && r < MEM_POOL_SLOTS; ++r) {
-        const kovamem::GrowRegion &x = kovamem::memGrowth.regions[r];
-        fprintf(stderr, "region %u base %#lx bytes %#lx shift %u count %u of %u\n", r,
-                static_cast<unsigned long>(x.base), static_cast<unsigned long>(x.bytes), x.shift, x.count, x.capacity);
-    }
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-__attribute__((constructor)) void catchCrashes() {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_sigaction = onCrash;
-    sa.sa_flags = SA_SIGINFO | SA_RESETHAND;
-    sigaction(SIGSEGV, &sa, nullptr);
-    sigaction(SIGBUS, &sa, nullptr);
-}
 
 // The pool index of a pool block.
 int poolOf(const void *p) {
@@ -177,20 +124,26 @@ TEST_F(Growth, MoreThanFourteenPoolsAreReportedWholeAndInTheSnapshot) {
     for (void *p : held) EXPECT_EQ(KovaMemFree(p), 1);
 }
 
-TEST_F(Growth, ThreadsThatOutgrowThePoolsTogetherGetEveryBlockOnce) {
-    if (kt::config_classic) GTEST_SKIP() << "no pool grows";
-    KovaMemSetPoolGrowth(32u << 20);
-    kt::start(kt::Cfg{{0, 64}, {1, 64}, {2, 64}});
-    constexpr int kThreads = 4, kEach = 20000;
+// Four threads allocate requests of from..from+29 bytes, release every
+// fifth on the way and keep the rest, past what the built pools hold: every
+// block is handed out once, and all of them by pools.
+void outgrowTogether(uint32_t from, uint64_t budget, int each, const kt::Cfg &cfg) {
+    KovaMemSetPoolGrowth(budget);
+    kt::start(cfg);
+    constexpr int kThreads = 4;
     static std::vector<void *> got[kThreads];
+    static uint32_t first;
+    static int count;
+    first = from;
+    count = each;
     pthread_t t[kThreads];
     for (int i = 0; i < kThreads; ++i) {
         pthread_create(
             &t[i], nullptr,
             [](void *arg) -> void * {
                 const int me = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-                for (int j = 0; j < kEach; ++j) {
-                    void *p = KovaMemAlloc(static_cast<uint32_t>(1 + (j * 7 + me) % 30));
+                for (int j = 0; j < count; ++j) {
+                    void *p = KovaMemAlloc(static_cast<uint32_t>(first + (j * 7 + me) % 30));
                     got[me].push_back(p);
                     if (j % 5 == 4) {  // some released on the way, the rest kept
                         KovaMemFree(got[me][got[me].size() - 2]);
@@ -210,11 +163,23 @@ TEST_F(Growth, ThreadsThatOutgrowThePoolsTogetherGetEveryBlockOnce) {
             distinct.insert(p);
             if (poolOf(p) >= 0) ++pooled;
         }
-    EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads) * kEach * 4 / 5);
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads) * each * 4 / 5);
     EXPECT_EQ(pooled, distinct.size());  // all served by pools: the budget was enough
     EXPECT_GT(memMgrDetails.poolCount, 3);
     for (auto &v : got)
         for (void *p : v) EXPECT_EQ(KovaMemFree(p), 1);
+}
+
+TEST_F(Growth, ThreadsThatOutgrowThePoolsTogetherGetEveryBlockOnce) {
+    if (kt::config_classic) GTEST_SKIP() << "no pool grows";
+    outgrowTogether(1, 32u << 20, 20000, kt::Cfg{{0, 64}, {1, 64}, {2, 64}});
+}
+
+// Grown pools of 64 KiB blocks hold a few blocks each, which the other
+// threads can take between a pool's growth and its grower's own take.
+TEST_F(Growth, ThreadsThatEmptyAPoolJustGrownSendItsGrowerOn) {
+    if (kt::config_classic) GTEST_SKIP() << "no pool grows";
+    outgrowTogether(65536 - 29, 240u << 20, 400, kt::Cfg{{13, 4}});
 }
 
 // Never-used blocks (default build: made when first handed out) are free

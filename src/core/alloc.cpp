@@ -157,18 +157,24 @@ MEM_ALWAYS_INLINE bool headFilled(const MemPool *p) {
 // Default build, the manager lock held: the pool of original o's chain
 // that can serve now, returned with its lock held: the first with a block
 // to hand out (blocks found written after their release are quarantined on
-// the way), else a pool grown for it; -1, no pool lock held, when none can.
+// the way), else one grown for it; -1, no pool lock held, when none can.
+// A grown pool is linked into the chain before its grower takes its lock,
+// and allocations that walk the chain take no manager lock: they may have
+// emptied it by then, so it is checked as the chain's other pools are and
+// the walk starts again from it (at most once per pool the budget buys).
 int takeFromChainLocked(uint16_t o, kovamem::FreedFindings *found) {
-    for (uint16_t k = o; k != kovamem::kNoPool; k = kovamem::memPoolGeom[k].nextSame) {
-        MemPool *p = &kovamem::memPool(k);
-        kovamem::memLockPool(k);
-        if (headFilled(p)) kovamem::memScreenFreeHead(p, found);
-        if (p->freeCount != 0) return k;
-        kovamem::memUnlockPool(k);
+    for (uint16_t from = o;;) {
+        for (uint16_t k = from; k != kovamem::kNoPool; k = kovamem::memPoolGeom[k].nextSame) {
+            MemPool *p = &kovamem::memPool(k);
+            kovamem::memLockPool(k);
+            if (headFilled(p)) kovamem::memScreenFreeHead(p, found);
+            if (p->freeCount != 0) return k;
+            kovamem::memUnlockPool(k);
+        }
+        const int k = kovamem::memGrowLocked(o);
+        if (k < 0) return k;
+        from = static_cast<uint16_t>(k);
     }
-    const int k = kovamem::memGrowLocked(o);
-    if (k >= 0) kovamem::memLockPool(static_cast<unsigned>(k));
-    return k;
 }
 
 }  // namespace
