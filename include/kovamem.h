@@ -294,6 +294,27 @@ KOVAMEM_API void KovaMemSetGuardedSampling(uint32_t rate, uint32_t slots);
  * on. Off by default. */
 KOVAMEM_API void KovaMemSetGuardedRecover(uint8_t on);
 
+/* Default build: fault records that leave the device. options is a list of
+ * items separated by ';', as KOVAMEM_OPTIONS spells them:
+ *   report_to=LIST     where records go, comma-separated: file (the log; on
+ *                      unless LIST omits it), syslog[:FACILITY],
+ *                      syslog-udp://ADDR:PORT, syslog-tcp://ADDR:PORT,
+ *                      journald, spool:DIR
+ *   fw=TEXT, device=TEXT          the identity records carry (by default
+ *                      /etc/os-release or /etc/openwrt_release, and
+ *                      /etc/machine-id or the host name)
+ *   report_first=N     records of one fault signature sent whole (3)
+ *   report_interval=S  seconds between repeat counts of a signature (60)
+ *   spool_files=N, spool_kb=N     a spool directory's bounds (100, 512)
+ * Each fault entry of the log then also gets one record: a line
+ * "kovamem/1 kind=... sig=..." (docs/reports.md). Refused items are written
+ * to the log and the rest applies; returns 0 when every item applied, -1
+ * otherwise (and always in the classic build). */
+KOVAMEM_API int32_t KovaMemSetReportOptions(const char *options);
+/* Default build: sends the repeat counts not yet sent and a census record
+ * (the process's figures). Also done once when the process ends. */
+KOVAMEM_API void KovaMemFlushReports(void);
+
 /* Allocation with an alignment (a power of two): at most the slot
  * alignment, as KovaMemAlloc; larger, from a pool whose every block is
  * that aligned when one exists and has a free block, else from the C heap

@@ -42,7 +42,7 @@ void *sysRealloc(void *ptr, uint32_t size) {
 // entries written once the lock is released. Kept out of line so that the
 // release of an intact block carries none of its code.
 __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr, MemStackRec *r, const uint8_t *slot,
-                                                uint32_t size, bool underrun, kovamem::ReleaseNote *note) {
+                                                uint32_t size, bool underrun, bool overrun, kovamem::ReleaseNote *note) {
     MemMgrDetails &m = memMgrDetails;
     memLogPrint(" CRIT: KovaMemFreeNode: Ptr 0x%" PRIxPTR " from Pool %d and Block %d might be corrupted\n",
                 reinterpret_cast<uintptr_t>(hdr->data), hdr->poolIndex, hdr->blockIndex);
@@ -52,6 +52,7 @@ __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr,
         note->pool = hdr->poolIndex;
         note->block = hdr->blockIndex;
         note->front = underrun;
+        note->behind = overrun;
         note->traced = r != nullptr;
         if (r != nullptr) memcpy(note->alloc, r->trace, sizeof note->alloc);
     }
@@ -107,14 +108,15 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     // its own slot back, whose bytes and guard it never touched.
     uint8_t *const shown = hdr->data;
     bool intact;
+    bool behind = true;  // the guard word after the block is intact
     bool front = true;
     bool filled = false;
     if (kovamem::memIsGuardedHdr(hdr, slot)) {
-        intact = kovamem::memGuardedGive(hdr, release);
+        intact = behind = kovamem::memGuardedGive(hdr, release);
     } else {
-        intact = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s));
+        behind = kovamem::memGuardIntact(slot + kovamem::memGuardOffset(size, s));
         front = kovamem::memFrontIntact(slot, hdr->blockIndex);
-        intact = intact && front;
+        intact = behind && front;
         if (!config_classic) {
             filled = intact && kovamem::memLoad(kovamem::memFreeCheck) != 0;
             if (__builtin_expect(filled, 0)) {
@@ -128,7 +130,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     hdr->opaque = 0;
 
     if (__builtin_expect(!intact, 0)) {
-        quarantine(pool, hdr, r, shown, size, !front, note);
+        quarantine(pool, hdr, r, shown, size, !front, !behind, note);
         hdr->data = slot;
         return 0;
     }

@@ -53,6 +53,10 @@ void kovamem::memLogDamageChains(const char *op, const ReleaseNote &note, const 
     else
         logNotSampled(op, note.data, "allocated by");
     memLogChain(op, note.data, "released by", release, note.size);
+    const kovamem::RecordKind kind = !note.front ? kovamem::kRecordOverrun
+                                     : note.behind ? kovamem::kRecordBothGuards
+                                                   : kovamem::kRecordUnderrun;
+    kovamem::memRecord({kind, false, note.data, note.size, note.traced ? note.alloc : nullptr, release});
 }
 
 // A chain the chain store kept or lost, or none was traced.
@@ -78,6 +82,8 @@ void kovamem::memLogFreedFindings(const FreedFindings &found, const MemTraceAddr
         logKept("KovaMemAlloc", b.data, "allocated by", b.alloc, b.allocBy);
         logKept("KovaMemAlloc", b.data, "released by", b.release, b.releaseBy);
         memLogChain("KovaMemAlloc", b.data, "found by", finder, 0);
+        memRecord({kRecordWriteAfterFree, false, b.data, 0, b.alloc == kChainKept ? b.allocBy : nullptr,
+                   b.release == kChainKept ? b.releaseBy : nullptr});
     }
     if (found.count > described)
         memLogPrint(" CRIT: KovaMemAlloc: %u more blocks were written after their release and are quarantined\n",
@@ -104,6 +110,10 @@ void kovamem::memLogBadRelease(const char *op, const void *ptr, const BadRelease
     }
     const bool release = strcmp(op, "KovaMemFree") == 0;
     memLogChain(op, a, release ? "released by" : "reallocated by", caller, 0);
+    const RecordKind kind = note.kind == kBadFree ? (release ? kRecordDoubleFree : kRecordReallocFree)
+                            : note.kind == kBadQuarantined ? (release ? kRecordFreeQuarantined : kRecordReallocQuarantined)
+                                                           : (release ? kRecordFreeInterior : kRecordReallocInterior);
+    memRecord({kind, false, a, 0, nullptr, caller});
     if (note.heldRelease)
         memLogChain(op, a, "first released by", note.release, 0);
     else if (note.kind == kBadFree && kovamem::memLoad(memFreeCheck) != 0)
@@ -120,6 +130,8 @@ void kovamem::memLogGuardFindings(const char *op, const GuardFindings &found) {
             memLogChain(op, b.data, "allocated by", b.alloc, b.size);
         else
             logNotSampled(op, b.data, "allocated by");
+        const RecordKind kind = !b.front ? kRecordOverrun : b.behind ? kRecordBothGuards : kRecordUnderrun;
+        memRecord({kind, true, b.data, b.size, b.traced ? b.alloc : nullptr, nullptr});
     }
     if (found.count > described)
         memLogPrint(" CRIT: %s: %u more busy blocks have damaged guards, found at the report\n", op,

@@ -155,6 +155,10 @@ bool report(uintptr_t a, const void *context) {
     if (known) chain(s.data, s.size, "allocated by", s.alloc);
     if (known && released) chain(s.data, s.size, "released by", s.release);
     __atomic_fetch_add(&memGuarded.faults, 1u, __ATOMIC_RELAXED);
+    const kovamem::RecordKind kind = released ? kovamem::kRecordGuardedUseAfterFree
+                                     : before ? kovamem::kRecordGuardedUnderrun
+                                              : kovamem::kRecordGuardedOverrun;
+    kovamem::memRecord({kind, false, block, known ? s.size : 0, known ? s.alloc : nullptr, faulted}, true);
 
     l.clear();
     if (memLoad(kovamem::memGuardedRecover) != 0 && known &&

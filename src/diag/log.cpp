@@ -39,6 +39,7 @@ constexpr mode_t kFileMode = 0600;
 // returns the descriptor only when the file passes the checks above; its
 // size goes to *size. -1 otherwise.
 int openLog(int flags, uint32_t *size) {
+    if (memLoad(kovamem::memLogOff) != 0) return -1;  // report_to leaves the file out
     int fd = open(memLogPath, flags | kOpenFlags);
     if (fd < 0 && errno == ENOENT) {
         fd = open(memLogPath, flags | kOpenFlags | O_CREAT | O_EXCL, kFileMode);

@@ -81,8 +81,10 @@ void flush(Walk &w) {
     w.entry.clear();
 }
 
+}  // namespace
+
 // The build ID from the module's note segments, as hex, or "-".
-void buildId(const struct dl_phdr_info *info, char *out, size_t cap) {
+void kovamem::memModuleBuildId(const struct dl_phdr_info *info, char *out, size_t cap) {
     snprintf(out, cap, "-");
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr) &ph = info->dlpi_phdr[i];
@@ -103,6 +105,8 @@ void buildId(const struct dl_phdr_info *info, char *out, size_t cap) {
     }
 }
 
+namespace {
+
 int onModule(struct dl_phdr_info *info, size_t, void *arg) {
     Walk &w = *static_cast<Walk *>(arg);
     const char *path = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : w.exe;
@@ -115,7 +119,7 @@ int onModule(struct dl_phdr_info *info, size_t, void *arg) {
     if (!inLast(base, hash)) w.news = true;
     if (!w.write || w.dropped) return 0;
     char id[2 * 64 + 1];
-    buildId(info, id, sizeof id);
+    kovamem::memModuleBuildId(info, id, sizeof id);
     Entry m;
     m.clear();
     // A path is cut at 1024 characters so that a module always fits an entry.

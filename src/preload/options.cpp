@@ -3,6 +3,7 @@
 //   pools=8:2000,32:1000,256:200;trace=1 (or trace=1/64);depth=8;log_kb=1024;report=exit,USR2;freecheck=1
 //   metrics=/var/lib/node_exporter;metrics_interval=10;metrics_keep=1
 //   grow=256M;guarded=1000:64 (or guarded=1000:64:recover)
+//   report_to=file,syslog,journald;fw=2.1.0;device=unit-17;report_first=3;report_interval=60
 //
 // Keys are separated by ';', values of a list by ','. An unknown key or a
 // bad value is reported once in the log and once on standard error, and the
@@ -204,6 +205,8 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
             ok = ok && bytes(v, vLen, &o->growBytes);
         } else if (equals(at, keyLen, "report")) {
             ok = ok && parseReport(v, vLen, o);
+        } else if (memIsRecordOption(at, keyLen)) {
+            ok = ok && memRecordOption(at, keyLen, v, vLen);
         } else {
             problem("unknown key '%s' (ignored)", at, keyLen);
             ok = true;

@@ -177,11 +177,15 @@ void tellRefused() {
 // at most once per metrics_interval seconds (the clock is read every 1024th
 // call of a thread: the library has no thread of its own, so a process that
 // stops allocating stops updating it), at exit, and removed at a normal
-// exit unless metrics_keep=1.
+// exit unless metrics_keep=1. With fault records on, each write sends their
+// census, and the same ticks send repeat counts that are due.
 
 char gMetricsPath[512];
 int64_t gMetricsNext;  // monotonic seconds of the next write from an allocation call
 __thread uint32_t tMetricsTick __attribute__((tls_model("initial-exec")));
+// Allocation calls tick while there are metrics to write or fault records'
+// repeat counts to send.
+bool gTicking;
 
 void nameMetricsFile() {
     char name[256];
@@ -208,11 +212,18 @@ void writeMetrics() {
     ++tInside;
     if (KovaMemStatsWriteFile(gMetricsPath) != 0)
         memLogNote(" ERROR: kovamem-preload: metrics file %s could not be written\n", gMetricsPath);
+    KovaMemFlushReports();  // the fault records' census goes with the figures
     --tInside;
     __atomic_store_n(&gMetricsNext, monotonicSeconds() + gOptions.metricsInterval, __ATOMIC_RELAXED);
 }
 
 __attribute__((noinline)) void metricsTick() {
+    if (kovamem::memLoad(kovamem::memRecordsOn) != 0) {
+        ++tInside;
+        kovamem::memReportsDue();
+        --tInside;
+    }
+    if (gMetricsPath[0] == '\0') return;
     int64_t next = __atomic_load_n(&gMetricsNext, __ATOMIC_RELAXED);
     const int64_t now = monotonicSeconds();
     if (now < next) return;
@@ -249,6 +260,7 @@ void atExit() {
         KovaMemPrintMemStatus();
         --tInside;
     }
+    kovamem::memReportsAtExit();
     if (gMetricsPath[0] == '\0') return;
     if (gOptions.metricsKeep)
         writeMetrics();
@@ -312,7 +324,12 @@ bool start() {
         nameMetricsFile();
         writeMetrics();
     }
-    if (gOptions.reportAtExit || gMetricsPath[0] != '\0') atexit(atExit);
+    // Fault records: the module table is learned now, for a guarded fault's
+    // handler; their counts and census are sent at exit.
+    const bool records = kovamem::memLoad(kovamem::memRecordsOn) != 0;
+    if (records) kovamem::memRecordsPrepare();
+    if (gOptions.reportAtExit || gMetricsPath[0] != '\0' || records) atexit(atExit);
+    gTicking = gMetricsPath[0] != '\0' || records;
     if (gOptions.reportSignal != 0) {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
@@ -346,7 +363,7 @@ bool ready() {
 // modules came or went (tracing on).
 void poll() {
     pollWork();
-    if (__builtin_expect(gMetricsPath[0] != '\0', 0) && (++tMetricsTick & 1023u) == 0) metricsTick();
+    if (__builtin_expect(gTicking, 0) && (++tMetricsTick & 1023u) == 0) metricsTick();
     if (gOptions.trace) {
         const uint32_t g = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_RELAXED);
         if (__builtin_expect(g != gModulesLogged, 0)) {

@@ -9,6 +9,8 @@
  *   dlopen LIB      allocates, loads LIB, allocates again
  *   dlloop LIB N    N rounds of load, allocate and release, unload; then,
  *                   on the pools only, one byte written past a block
+ *   faults N        three faults, each released: an overrun, an underrun,
+ *                   and a block released twice, N times in a loop
  */
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -50,6 +52,24 @@ static int damage(void) {
     keep[1] = first;
     keep[2] = under;
     puts("damaged");
+    return 0;
+}
+
+static __attribute__((noinline)) void releaseTwice(void *p) {
+    void *volatile again = p; /* the compiler's own check would refuse the second release */
+    free(p);
+    free(again);
+}
+
+static int faults(int n) {
+    unsigned char *over = siteA(24), *first = siteB(40), *under = siteB(40);
+    ((volatile unsigned char *)over)[24] ^= 0x80; /* stores the release would make dead */
+    ((volatile unsigned char *)under)[-1] ^= 0x80;
+    free(over);
+    free(under);
+    free(first);
+    for (int i = 0; i < n; ++i) releaseTwice(siteA(64));
+    printf("%d faults\n", n + 2);
     return 0;
 }
 
@@ -141,6 +161,7 @@ int main(int argc, char **argv) {
     if (strcmp(mode, "sigfree") == 0 && argc > 2) return sigfree(atoi(argv[2]));
     if (strcmp(mode, "dlopen") == 0 && argc > 2) return loads(argv[2]);
     if (strcmp(mode, "dlloop") == 0 && argc > 3) return dlloop(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: hostile fds|closeall|sigfree N|dlopen LIB|dlloop LIB N\n");
+    if (strcmp(mode, "faults") == 0 && argc > 2) return faults(atoi(argv[2]));
+    fprintf(stderr, "usage: hostile fds|closeall|sigfree N|dlopen LIB|dlloop LIB N|faults N\n");
     return 2;
 }
