@@ -3,15 +3,18 @@
 #ifndef KOVAMEM_TEST_SUPPORT_H
 #define KOVAMEM_TEST_SUPPORT_H
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 
@@ -41,6 +44,23 @@ inline const MemMgrDetails &counted() {
 }
 
 inline std::string logPath() { return "/tmp/memmgr-" + std::to_string(getpid()) + ".log"; }
+
+inline std::string readFile(const std::string &path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+// The names in a directory but "." and "..", sorted.
+inline std::vector<std::string> filesIn(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 inline std::string readLog() {
     std::stringstream s;

@@ -3,7 +3,10 @@
 // written after their release, and fallback notes that leave room for the
 // reports. The chains are checked by their frames: each named function's
 // return address lies inside it.
+#include <link.h>
+
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "support.h"
@@ -362,4 +365,91 @@ TEST_F(Faults, NotesStopAtThreeQuartersOfTheCapWhileEntriesGoOn) {
     KovaMemResetFile();
     KovaMemFree(KovaMemAlloc(500));  // the count went on meanwhile
     EXPECT_EQ(kt::readLog(), kt::noted(" EXIT: ERROR: KovaMemAlloc: System alloc with size 500", 2));
+}
+
+// ---- fault records ----
+namespace {
+
+// The records of a spool directory, oldest first, each as its fields; the
+// directory is emptied and removed.
+std::vector<std::map<std::string, std::string>> spooled(const std::string &dir) {
+    std::vector<std::map<std::string, std::string>> out;
+    for (const std::string &n : kt::filesIn(dir)) {
+        std::istringstream words(kt::readFile(dir + "/" + n));
+        std::map<std::string, std::string> fields;
+        std::string w;
+        words >> w;
+        EXPECT_EQ(w, "kovamem/1") << n;
+        while (words >> w) fields[w.substr(0, w.find('='))] = w.substr(w.find('=') + 1);
+        out.push_back(fields);
+        unlink((dir + "/" + n).c_str());
+    }
+    rmdir(dir.c_str());
+    return out;
+}
+
+// The code address a record's frame "i+offset" names: the test program
+// (the loader's first module) is the first module of the chains below.
+uintptr_t frameAddress(const std::string &frame) {
+    uintptr_t base = 0;
+    dl_iterate_phdr([](dl_phdr_info *info, size_t, void *out) { return *static_cast<uintptr_t *>(out) = info->dlpi_addr, 1; },
+                    &base);
+    return frame.rfind("0+", 0) == 0 ? base + strtoull(frame.c_str() + 2, nullptr, 16) : 0;
+}
+
+}  // namespace
+
+// A signature hashes the kind and frames as text: the same on every target
+// (the values below are FNV-1a 64 as the record's description defines it,
+// computed apart from the library).
+TEST(Records, SignaturesHashTheirTextAlikeOnEveryTarget) {
+    const char *fault[] = {"5edd4f42ff028d8c544269ab16262a1a283f0c03+1360", "libc.so.6+29d90"};
+    const char *alloc[] = {"a+10", "b+20"};
+    EXPECT_EQ(kovamem::memRecordSignature("double-free", nullptr, 0, fault, 2), 0x709542f04e212fdbull);
+    EXPECT_EQ(kovamem::memRecordSignature("overrun", alloc, 2, nullptr, 0), 0xe9c52c1fc3c464bfull);
+}
+
+// Every fault entry gets a record: its kind, the identity given, and its
+// chains as offsets into the program; the third of one signature on is
+// counted and sent as a repeat, then a census.
+TEST_F(Faults, RecordsNameEachFaultWithItsChainsAndCountRepeats) {
+    const std::string dir = "/tmp/kt-spool-" + std::to_string(getpid());
+    ASSERT_EQ(KovaMemSetReportOptions(("report_to=file,spool:" + dir + ";fw=fw-9;device=dev-3;report_first=2").c_str()),
+              0);
+    EXPECT_EQ(KovaMemSetReportOptions("report_to=file,nowhere;report_first=x;fw="), -1);
+    kt::start(kt::Cfg{{0, 4}, {1, 8}});
+    KovaMemUpdateLogStackFlag(1);
+    void *keep = keeper();
+    uint8_t *over = static_cast<uint8_t *>(ktFaultAllocate(10));
+    ktFaultOverrun(over, 10);
+    EXPECT_EQ(ktFaultRelease(over), 0);
+    for (int i = 0; i < 4; ++i) {
+        void *p = ktFaultAllocateLater(12);
+        EXPECT_EQ(ktFaultRelease(p), 1);
+        EXPECT_EQ(ktFaultReleaseAgain(p), MEM_FREE_NOT_BUSY);
+    }
+    KovaMemFlushReports();
+    const auto recs = spooled(dir);
+    std::vector<std::string> kinds;
+    for (const auto &r : recs) kinds.push_back(r.at("kind"));
+    EXPECT_EQ(kinds, (std::vector<std::string>{"overrun", "double-free", "double-free", "repeat", "census"}));
+    for (const auto &r : recs) EXPECT_EQ(r.at("fw") + " " + r.at("device") + " " + r.at("pid"),
+                                          "fw-9 dev-3 " + std::to_string(getpid()));
+    const auto frames = [](const std::string &chain) {
+        std::vector<uintptr_t> out;
+        std::istringstream in(chain);
+        for (std::string f; std::getline(in, f, ',');) out.push_back(frameAddress(f));
+        return out;
+    };
+    EXPECT_EQ(recs[0].at("ptr"), kt::hex(over));
+    EXPECT_TRUE(passesThrough(frames(recs[0].at("alloc")), reinterpret_cast<void *>(&ktFaultAllocate)));
+    EXPECT_TRUE(passesThrough(frames(recs[0].at("fault")), reinterpret_cast<void *>(&ktFaultRelease)));
+    EXPECT_TRUE(passesThrough(frames(recs[1].at("fault")), reinterpret_cast<void *>(&ktFaultReleaseAgain)));
+    EXPECT_EQ(recs[1].at("sig"), recs[2].at("sig"));
+    EXPECT_NE(recs[0].at("sig"), recs[1].at("sig"));
+    EXPECT_EQ(recs[3].at("of") + " " + recs[3].at("sig") + " " + recs[3].at("count") + " " + recs[3].at("total"),
+              "double-free " + recs[1].at("sig") + " 2 4");
+    EXPECT_EQ(recs[4].at("faults") + " " + recs[4].at("quarantined") + " " + recs[4].at("dropped"), "5 1 0");
+    KovaMemCleanMemBlocks();
+    KovaMemFree(keep);
 }

@@ -78,6 +78,9 @@ bool skipped() { return kt::config_classic || kovamem::config_asan || kovamem::c
 // the run goes on.
 TEST_F(Guarded, EachBadAccessNamesItsCodeAndTheRunGoesOnWithRecover) {
     if (skipped()) GTEST_SKIP() << "classic accepts nothing new; sanitizers own SIGSEGV";
+    // The handler sends fault records too.
+    const std::string spool = "/tmp/kt-guarded-spool-" + std::to_string(getpid());
+    ASSERT_EQ(KovaMemSetReportOptions(("report_to=file,spool:" + spool).c_str()), 0);
     startGuarded(4);
     struct Case { uint32_t size, at; bool release, write; const char *where; };
     std::vector<uint8_t *> blocks;
@@ -117,6 +120,17 @@ TEST_F(Guarded, EachBadAccessNamesItsCodeAndTheRunGoesOnWithRecover) {
     KovaMemFree(q);
     KovaMemPrintMemStatus();
     EXPECT_NE(readLog().find("Memory Manager Status -> End"), std::string::npos);
+    std::vector<std::string> records;
+    for (const std::string &name : kt::filesIn(spool)) {
+        const std::string text = kt::readFile(spool + "/" + name);
+        records.push_back(text.substr(0, text.find(" sig=")) + (text.find(" alloc=") != std::string::npos ? " alloc" : "") +
+                          (text.find(" fault=") != std::string::npos ? " fault" : ""));
+        unlink((spool + "/" + name).c_str());
+    }
+    rmdir(spool.c_str());
+    EXPECT_EQ(records, (std::vector<std::string>{"kovamem/1 kind=guarded-overrun alloc fault",
+                                                 "kovamem/1 kind=guarded-use-after-free alloc fault",
+                                                 "kovamem/1 kind=guarded-use-after-free alloc fault"}));
 }
 
 TEST_F(Guarded, DamageWithinTheRoundingIsCaughtAtRelease) {

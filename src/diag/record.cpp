@@ -92,7 +92,7 @@ struct State {
     uint32_t seenCount = 0;
     uint32_t seq = 0;
     uint64_t faults = 0, repeats = 0;
-    uint64_t lostInHandler = 0;  // records a signal handler found the lock held for
+    uint32_t lostInHandler = 0;  // records a signal handler found the lock held for
     bool finalDone = false;
     RecordOut out;
 };
@@ -580,13 +580,15 @@ static void flushReports(bool census) {
     pthread_mutex_unlock(&s.lock);
 }
 
-static int64_t gNextDue;  // monotonic seconds: repeat counts are looked at no more than once a second
+// Monotonic seconds (32 bits: a word every target updates atomically):
+// repeat counts are looked at no more than once a second.
+static uint32_t gNextDue;
 
 void kovamem::memReportsDue() {
     State &s = gState;
     const int64_t now = monotonic();
-    if (memLoad(memRecordsOn) == 0 || now < __atomic_load_n(&gNextDue, __ATOMIC_RELAXED)) return;
-    __atomic_store_n(&gNextDue, now + 1, __ATOMIC_RELAXED);
+    if (memLoad(memRecordsOn) == 0 || static_cast<uint32_t>(now) < __atomic_load_n(&gNextDue, __ATOMIC_RELAXED)) return;
+    __atomic_store_n(&gNextDue, static_cast<uint32_t>(now + 1), __ATOMIC_RELAXED);
     pthread_mutex_lock(&s.lock);
     ownProcess(s);
     for (uint32_t i = 0; i < s.seenCount; ++i)

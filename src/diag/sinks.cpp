@@ -459,8 +459,18 @@ void toSyslog(Sink &k, const RecordOut &r) {
     constexpr size_t kTag = sizeof "kovamem/1 " - 1;
     const char *body = r.line + kTag;
     const size_t bodyLen = r.len - kTag;
-    const size_t chunk = gLinePart - 64;  // room for "kovamem/1 part=I/N rec=PID.SEQ "
-    const unsigned parts = static_cast<unsigned>((bodyLen + chunk - 1) / chunk);
+    // Room for "kovamem/1 part=I/N rec=PID.SEQ "; a part never ends in a
+    // space, which a daemon may trim.
+    const size_t chunk = gLinePart - 64;
+    unsigned parts = 0;
+    size_t cut[kovamem::kRecordBytes / 64 + 2];
+    for (size_t at = 0; at < bodyLen; ++parts) {
+        size_t n = bodyLen - at < chunk ? bodyLen - at : chunk;
+        if (at + n < bodyLen && body[at + n - 1] == ' ') --n;
+        cut[parts] = at;
+        at += n;
+    }
+    cut[parts] = bodyLen;
     for (unsigned i = 0; i < parts; ++i) {
         char *const line = gPart;
         Out o{line, sizeof gPart, 0};
@@ -469,8 +479,7 @@ void toSyslog(Sink &k, const RecordOut &r) {
         o.s(" rec=");
         o.u(static_cast<uint64_t>(r.pid)), o.c('.'), o.u(r.seq);
         o.c(' ');
-        const size_t at = i * chunk;
-        o.n(body + at, bodyLen - at < chunk ? bodyLen - at : chunk);
+        o.n(body + cut[i], cut[i + 1] - cut[i]);
         sendSyslog(k, r, line, o.len, i + 1, parts);
     }
 }
