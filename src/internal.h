@@ -1098,6 +1098,34 @@ struct FaultRecord {
     const MemTraceAddr *fault;  // the chain of the operation that met it, NULL: none
 };
 constexpr size_t kRecordBytes = 4096;
+// Text appended to a caller's buffer with no C-library formatting, so that
+// a signal handler may build records: always NUL-terminated, cut at cap.
+struct SafeText {
+    char *b;
+    size_t cap, len;
+    void c(char ch) {
+        if (len + 1 < cap) b[len++] = ch;
+        b[len] = '\0';
+    }
+    void s(const char *t) {
+        for (; *t != '\0'; ++t) c(*t);
+    }
+    void n(const char *t, size_t k) {
+        for (size_t i = 0; i < k; ++i) c(t[i]);
+    }
+    void u(uint64_t v, int width = 1) {  // decimal, zero-padded to width
+        char d[24];
+        int k = 0;
+        do d[k++] = static_cast<char>('0' + v % 10); while ((v /= 10) != 0 || k < width);
+        while (k > 0) c(d[--k]);
+    }
+    void x(uint64_t v, int width = 1) {  // lower-case hex, zero-padded to width
+        char d[16];
+        int k = 0;
+        do d[k++] = "0123456789abcdef"[v & 15u]; while ((v >>= 4) != 0 || k < width);
+        while (k > 0) c(d[--k]);
+    }
+};
 // A record as the sinks send it.
 struct RecordOut {
     char line[kRecordBytes];  // "kovamem/1 kind=...", whole

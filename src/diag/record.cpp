@@ -99,28 +99,7 @@ struct State {
 State gState;
 
 // ---- text, without the C library's formatting (signal handlers) ----
-struct Out {
-    char *b;
-    size_t cap, len;
-    void c(char ch) {
-        if (len + 1 < cap) b[len++] = ch;
-        b[len] = '\0';
-    }
-    void s(const char *t) {
-        for (; *t != '\0'; ++t) c(*t);
-    }
-    void u(uint64_t v) {
-        char d[24];
-        int n = 0;
-        do d[n++] = static_cast<char>('0' + v % 10); while ((v /= 10) != 0);
-        while (n > 0) c(d[--n]);
-    }
-    void x(uint64_t v, int width = 1) {
-        char d[16];
-        int n = 0;
-        do d[n++] = "0123456789abcdef"[v & 15u]; while ((v >>= 4) != 0 || n < width);
-        while (n > 0) c(d[--n]);
-    }
+struct Out : kovamem::SafeText {
     void kv(const char *k, const char *v) {
         c(' ');
         s(k);
@@ -200,14 +179,14 @@ void learnIdentity(State &s) {
     strcpy(s.fwFound, "-");
     if (readSmall("/etc/os-release", text, sizeof text) != 0 && field(text, "VERSION_ID", a, sizeof a)) {
         if (field(text, "BUILD_ID", b, sizeof b)) {
-            Out o{s.fwFound, sizeof s.fwFound, 0};
+            Out o{{s.fwFound, sizeof s.fwFound, 0}};
             o.s(a), o.c('-'), o.s(b);
         } else {
             strcpy(s.fwFound, a);
         }
     } else if (readSmall("/etc/openwrt_release", text, sizeof text) != 0 &&
                field(text, "DISTRIB_RELEASE", a, sizeof a)) {
-        Out o{s.fwFound, sizeof s.fwFound, 0};
+        Out o{{s.fwFound, sizeof s.fwFound, 0}};
         o.s(a);
         if (field(text, "DISTRIB_REVISION", b, sizeof b)) o.c('-'), o.s(b);
     }
@@ -285,7 +264,7 @@ int chainStart(const State &s, const MemTraceAddr *t) {
 // every known module.
 void frameText(const State &s, MemTraceAddr a, char *out, size_t cap) {
     const int m = modOf(s, a);
-    Out o{out, cap, 0};
+    Out o{{out, cap, 0}};
     if (m >= 0) {
         o.s(strcmp(s.mods[m].id, "-") != 0 ? s.mods[m].id : s.mods[m].name);
         o.c('+');
@@ -337,7 +316,7 @@ int64_t monotonic() {
 void begin(State &s, RecordOut &r, kovamem::RecordKind kind, uint64_t sig) {
     r.kind = kind;
     r.kindName = kKindNames[kind];
-    Out sg{r.sig, sizeof r.sig, 0};
+    Out sg{{r.sig, sizeof r.sig, 0}};
     sg.x(sig, 16);
     r.fw = fwOf(s);
     r.device = deviceOf(s);
@@ -350,7 +329,7 @@ void begin(State &s, RecordOut &r, kovamem::RecordKind kind, uint64_t sig) {
 void sendRepeat(State &s, Dedup &d) {
     RecordOut &r = s.out;
     begin(s, r, kovamem::kRecordRepeat, d.sig);
-    Out o{r.line, sizeof r.line, 0};
+    Out o{{r.line, sizeof r.line, 0}};
     o.s("kovamem/1 kind=repeat");
     o.kv("of", kKindNames[d.kind]);
     o.kv("sig", r.sig);
@@ -422,7 +401,7 @@ uint64_t modulesUsed(const State &s, const MemTraceAddr *t) {
 void sendWhole(State &s, const kovamem::FaultRecord &f, uint64_t sig) {
     RecordOut &r = s.out;
     begin(s, r, f.kind, sig);
-    Out o{r.line, sizeof r.line, 0};
+    Out o{{r.line, sizeof r.line, 0}};
     o.s("kovamem/1 kind=");
     o.s(r.kindName);
     o.kv("sig", r.sig);
@@ -435,7 +414,7 @@ void sendWhole(State &s, const kovamem::FaultRecord &f, uint64_t sig) {
     }
     const uint64_t used = modulesUsed(s, f.alloc) | modulesUsed(s, f.fault);
     o.s(" mods=");
-    Out ids{r.buildIds, sizeof r.buildIds, 0};
+    Out ids{{r.buildIds, sizeof r.buildIds, 0}};
     bool firstMod = true;
     for (int m = 0, index = 0; m < s.modCount; ++m) {
         if ((used >> m & 1u) == 0) continue;
@@ -557,7 +536,7 @@ static void flushReports(bool census) {
     if (census) {
         RecordOut &r = s.out;
         begin(s, r, kovamem::kRecordCensus, 0);
-        Out o{r.line, sizeof r.line, 0};
+        Out o{{r.line, sizeof r.line, 0}};
         o.s("kovamem/1 kind=census");
         common(s, o);
         if (figures) {

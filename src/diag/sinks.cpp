@@ -86,26 +86,7 @@ struct ErrnoKeeper {
     ~ErrnoKeeper() { errno = saved; }
 };
 
-struct Out {
-    char *b;
-    size_t cap, len;
-    void c(char ch) {
-        if (len + 1 < cap) b[len++] = ch;
-        b[len] = '\0';
-    }
-    void s(const char *t) {
-        for (; *t != '\0'; ++t) c(*t);
-    }
-    void n(const char *t, size_t k) {
-        for (size_t i = 0; i < k; ++i) c(t[i]);
-    }
-    void u(uint64_t v, int width = 1) {
-        char d[24];
-        int k = 0;
-        do d[k++] = static_cast<char>('0' + v % 10); while ((v /= 10) != 0 || k < width);
-        while (k > 0) c(d[--k]);
-    }
-};
+using Out = kovamem::SafeText;
 
 // ---- the list ----
 struct Facility {
