@@ -1159,6 +1159,10 @@ void memRecordsPrepare();
 // One KOVAMEM_OPTIONS item of the records; false: refused.
 bool memRecordOption(const char *key, size_t keyLen, const char *v, size_t vLen);
 bool memIsRecordOption(const char *key, size_t keyLen);
+// memValidate: NULL when the records' tables hold together, else why
+// (written to why), the sinks' queues and descriptors included.
+const char *memRecordsInvalid(char *why, size_t cap);
+const char *memSinksInvalid(char *why, size_t cap);
 // The pending counts and the census, once, at the process's end.
 void memReportsAtExit();
 // The repeat counts whose interval has passed (looked at once a second).

@@ -434,5 +434,8 @@ extern "C" int memValidate(char *why, size_t whyLen) {
     if (c.ok && locked && !kovamem::config_classic) checkChainStore(c);
     if (locked) kovamem::memUnlockAll();
     if (guards.count != 0) kovamem::memLogGuardFindings("memValidate", guards);
+    char records[160];  // its own lock: after the pools', as a record is made after them
+    if (c.ok && !kovamem::config_classic)
+        if (const char *bad = kovamem::memRecordsInvalid(records, sizeof records)) c.fail("%s", bad);
     return c.ok ? 1 : 0;
 }

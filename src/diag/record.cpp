@@ -34,6 +34,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -485,6 +486,36 @@ void kovamem::memRecordsPrepare() {
     if (s.prog[0] == '\0') learnProgram(s);
     learnModules(s);
     pthread_mutex_unlock(&s.lock);
+}
+
+const char *kovamem::memRecordsInvalid(char *why, size_t cap) {
+    State &s = gState;
+    const char *bad = nullptr;
+    pthread_mutex_lock(&s.lock);
+    if (s.seenCount > kDedupSlots) {
+        snprintf(why, cap, "records: %u signatures in a table of %d", s.seenCount, kDedupSlots);
+        bad = why;
+    }
+    for (uint32_t i = 0; bad == nullptr && i < s.seenCount; ++i) {
+        const Dedup &d = s.seen[i];
+        // Every occurrence is sent whole or counted, and a count waits only
+        // behind whole records.
+        if (d.total < static_cast<uint64_t>(d.whole) + d.pending || (d.pending != 0 && d.whole == 0) ||
+            d.kind >= kRecordRepeat) {
+            snprintf(why, cap, "records: signature %016llx counts %u whole, %u pending, %llu in all (kind %u)",
+                     static_cast<unsigned long long>(d.sig), d.whole, d.pending,
+                     static_cast<unsigned long long>(d.total), d.kind);
+            bad = why;
+        }
+        for (uint32_t j = 0; bad == nullptr && j < i; ++j)
+            if (s.seen[j].sig == d.sig) {
+                snprintf(why, cap, "records: signature %016llx listed twice", static_cast<unsigned long long>(d.sig));
+                bad = why;
+            }
+    }
+    if (bad == nullptr) bad = memSinksInvalid(why, cap);
+    pthread_mutex_unlock(&s.lock);
+    return bad;
 }
 
 bool kovamem::memRecordOption(const char *key, size_t keyLen, const char *v, size_t vLen) {

@@ -662,6 +662,31 @@ void kovamem::memSinksSend(const RecordOut &r) {
     }
 }
 
+const char *kovamem::memSinksInvalid(char *why, size_t cap) {
+    bool file = false, records = false;
+    for (unsigned i = 0; i < gSinkCount; ++i) {
+        const Sink &k = gSinks[i];
+        file = file || k.type == kFile;
+        records = records || k.type != kFile;
+        // A connection's queue holds whole frames but the first, which may
+        // be partly sent: frames and bytes are there together or not at all.
+        const bool socket = k.type == kSyslog || k.type == kUdp || k.type == kTcp || k.type == kJournal;
+        if ((k.fd >= 0 && !socket) || k.pendingLen > kPendingBytes || (k.pendingLen == 0) != (k.queued == 0) ||
+            (k.type != kTcp && (k.pendingLen != 0 || k.connecting)) || k.pending != gPending[i]) {
+            snprintf(why, cap, "records: sink %s holds descriptor %d, %zu bytes and %u frames queued", k.name, k.fd,
+                     k.pendingLen, k.queued);
+            return why;
+        }
+    }
+    if (memLoad(memLogOff) != static_cast<uint8_t>(gSinkCount != 0 && !file) ||
+        memLoad(memRecordsOn) != static_cast<uint8_t>(records)) {
+        snprintf(why, cap, "records: the log is %s and records %s, but the sinks say otherwise",
+                 memLoad(memLogOff) != 0 ? "off" : "on", memLoad(memRecordsOn) != 0 ? "on" : "off");
+        return why;
+    }
+    return nullptr;
+}
+
 void kovamem::memSinksForked() {
     for (unsigned i = 0; i < gSinkCount; ++i) {
         Sink &k = gSinks[i];
