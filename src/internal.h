@@ -1163,6 +1163,9 @@ bool memIsRecordOption(const char *key, size_t keyLen);
 // (written to why), the sinks' queues and descriptors included.
 const char *memRecordsInvalid(char *why, size_t cap);
 const char *memSinksInvalid(char *why, size_t cap);
+// Takes (hold) or gives back the records' lock around a fork, so that a
+// child never inherits it held.
+void memRecordsHold(bool hold);
 // The pending counts and the census, once, at the process's end.
 void memReportsAtExit();
 // The repeat counts whose interval has passed (looked at once a second).

@@ -140,8 +140,10 @@ void chainStackTable() {
 // and both locks free; its own entries then go to a log named after it
 // (default build; the classic build keeps writing where initialisation
 // pointed).
-// Default build: every lock, in the lock order (all pools, then the leaves).
+// Default build: every lock, in the lock order (the fault records' lock,
+// which is never held with another, then all pools, then the leaves).
 void forkPrepare() {
+    kovamem::memRecordsHold(true);
     kovamem::memLockAll(true);
     kovamem::memLockLeaf(kovamem::memGuardedLock);
     kovamem::memLockLeaf(kovamem::memQuarantineLock);
@@ -152,6 +154,7 @@ void unlockForked() {
     kovamem::memUnlockLeaf(kovamem::memQuarantineLock);
     kovamem::memUnlockLeaf(kovamem::memGuardedLock);
     kovamem::memUnlockAll();
+    kovamem::memRecordsHold(false);
 }
 void forkParent() { unlockForked(); }
 void forkChild() {

@@ -611,8 +611,18 @@ void kovamem::memReportsAtExit() {
     State &s = gState;
     if (memLoad(memRecordsOn) == 0 || s.finalDone) return;
     flushReports(true);
+    pthread_mutex_lock(&s.lock);
     s.finalDone = true;
     memSinksFinish();
+    pthread_mutex_unlock(&s.lock);
+}
+
+void kovamem::memRecordsHold(bool hold) {
+    if (config_classic) return;
+    if (hold)
+        pthread_mutex_lock(&gState.lock);
+    else
+        pthread_mutex_unlock(&gState.lock);
 }
 
 // Hosts that end by returning from main or calling exit get the final

@@ -715,6 +715,7 @@ void kovamem::memSinksFinish() {
                 }
             }
         }
+        if (k.pendingLen > 0) closeSink(k);  // what the connection did not take is counted
         if (k.type != kFile && k.type != kSpool)
             memLogPrint(" INFO: KovaMemFlushReports: %s: %llu records sent, %llu dropped\n", k.name,
                         static_cast<unsigned long long>(k.sent), static_cast<unsigned long long>(k.dropped));
