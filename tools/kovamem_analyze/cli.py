@@ -1,6 +1,7 @@
 """kovamem-analyze: reads a KovaMem log and answers from it, findings first.
 
     kovamem-analyze [options] LOG          (LOG may be - for standard input)
+    kovamem-analyze fleet [options] INPUT...   (the records of many devices: fleet --help)
 
 For each process in the log (a log may hold several: each initialisation
 starts one) it prints:
@@ -101,6 +102,9 @@ def emit(text):
 
 
 def main(argv):
+    if argv[:1] == ["fleet"]:
+        from . import fleet
+        return fleet.main(argv[1:], emit)
     ap = options()
     try:
         args = ap.parse_args(argv)

@@ -55,6 +55,7 @@ class Binary:
         self.untrusted = False  # the names may belong to another build
         self.offsets = set()
         self.answers = {}  # offset -> (function, file, line, discriminator)
+        self.refused = []  # files found but not used, each with why
 
 
 class Symbolizer:
@@ -113,6 +114,7 @@ class Symbolizer:
             if module.build_id and info.build_id and info.build_id != module.build_id:
                 reasons.append("build ID of %s is %s, the log says %s: not used" % (path, info.build_id,
                                                                                  module.build_id))
+                b.refused.append(reasons[-1])
                 continue
             b.path = path
             if not module.build_id or not info.build_id:
