@@ -289,6 +289,28 @@ class Spool(unittest.TestCase):
             self.assertEqual(kinds[-1], "census")
 
 
+    def test_a_full_disk_leaves_no_partial_record_and_counts_every_drop(self):
+        with tempfile.TemporaryDirectory() as d:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", d], check=True)
+            try:
+                spool = os.path.join(d, "spool")
+                p = program(["faults", "200"], "report_to=file,spool:%s;report_first=1000;spool_files=100000;"
+                                               "spool_kb=4096;log_kb=16384" % spool)
+                p.communicate(timeout=600)
+                names = os.listdir(spool)
+                self.assertTrue(names)
+                for n in names:
+                    self.assertTrue(n.endswith(".rec"), n)
+                    self.assertIn(record(read(os.path.join(spool, n)))["kind"], ("overrun", "underrun", "double-free"))
+                log = read("/tmp/memmgr-%d.log" % p.pid)
+                os.unlink("/tmp/memmgr-%d.log" % p.pid)
+                told = re.search(r" INFO: KovaMemFlushReports: spool:\S+: (\d+) records written, (\d+) dropped", log)
+                self.assertEqual(int(told.group(1)), len(names))
+                self.assertEqual(int(told.group(1)) + int(told.group(2)), 200 + 2 + 1)  # the faults and the census
+            finally:
+                subprocess.run(["umount", d], check=True)
+
+
 def main():
     global ARGS
     ap = argparse.ArgumentParser()
