@@ -7,7 +7,8 @@ An INPUT is a file or a directory (searched recursively); a file may be a
 spool record, a syslog file (RFC 3164 as logd and busybox forward it, RFC
 5424, or rsyslog's own format), `journalctl -o json` output, a tar archive
 of any of these (compressed or not), or a text log, whose fault entries
-carry no record and are counted as such. Records sent in parts are joined;
+become records through its module map (the device: the name of the
+directory the log is in; the firmware unknown, "-"). Records sent in parts are joined;
 a record that is cut, malformed or whose parts clash is counted and named
 with its file and line, never dropped in silence or mixed into another.
 
@@ -28,6 +29,7 @@ not the record's is refused with a warning.
 
 import argparse
 import gzip
+import io
 import json
 import os
 import re
@@ -38,6 +40,7 @@ import tarfile
 import time
 import urllib.request
 
+from . import logparse
 from .symbolize import Symbolizer
 
 TAG = "kovamem/1 "
@@ -127,6 +130,87 @@ def parse_record(text):
     return fields, None
 
 
+def fnv(h, text):
+    for b in text.encode():
+        h = ((h ^ b) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return ((h ^ 0xFF) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+
+
+def signature(kind, alloc, fault):
+    """The library's record signature over frames as text (docs/reports.md)."""
+    h = fnv(14695981039346656037, kind)
+    for chain in (alloc, fault):
+        for frame in chain[:4]:
+            h = fnv(h, frame)
+        h = fnv(h, "")
+    return "%016x" % h
+
+
+def log_records(name, data):
+    """A text log's fault entries as records: the chains through the log's
+    module map; the device is the name of the directory the log is in, the
+    firmware unknown ("-")."""
+    log = logparse.parse(io.StringIO(data.decode("utf-8", errors="replace")), name)
+    where = name.split(":")[-1]
+    device = "log:" + (os.path.basename(os.path.dirname(where)) or "-")
+    m = re.search(r"memmgr-(\d+)\.log", where)
+    pid = m.group(1) if m else "0"
+    out = []
+    for p in log.processes:
+        def frames(cid, line):
+            if cid is None:
+                return []
+            m = p.map_at(log.chains.line[cid])
+            got = []
+            for a in log.chains.frames[cid]:
+                mod = m.module_of(a) if m else None
+                # As a record, from the first frame that is not the library's own.
+                if not got and mod and SKIP_MODULES.match(os.path.basename(mod.path)):
+                    continue
+                got.append((mod, a - mod.base) if mod else (None, a))
+            return got
+
+        events = []
+        guard = {"behind": "overrun", "in front": "underrun", "both": "overrun+underrun"}
+        for d in p.damage:
+            events.append((guard[d["guard"]], d["chains"].get("allocated by", d["chain"]),
+                           d["chains"].get("released by"), d))
+        bad = {("free", "already free"): "double-free", ("free", "quarantined"): "free-quarantined",
+               ("free", "inside a block"): "free-interior", ("realloc", "already free"): "realloc-free",
+               ("realloc", "quarantined"): "realloc-quarantined", ("realloc", "inside a block"): "realloc-interior"}
+        for e in p.bad_releases:
+            events.append((bad[(e["call"], e["kind"])], None,
+                           e["chains"].get("released by" if e["call"] == "free" else "reallocated by"), e))
+        for e in p.freed_written:
+            events.append(("write-after-free", e["chains"].get("allocated by"), e["chains"].get("released by"), e))
+        for e in p.guarded_faults:
+            kind = ("guarded-use-after-free" if "released" in e["kind"] or e["kind"] == "after release" else
+                    "guarded-underrun" if e["kind"].startswith("before") else "guarded-overrun")
+            events.append((kind, e["chains"].get("allocated by"), e["chains"].get("faulted at"), e))
+        for kind, alloc, fault, e in events:
+            mods, rec = [], {"kind": kind, "prog": "-", "pid": pid, "fw": "-", "device": device, "t": "0",
+                             "boot": "-", "_where": "%s:%d" % (name, e["line"])}
+            texts = {}
+            for which, cid in (("alloc", alloc), ("fault", fault)):
+                parts, texts[which] = [], []
+                for mod, off in frames(cid, e["line"]):
+                    if mod is None:
+                        parts.append("?+%x" % off)
+                        texts[which].append("?+%x" % off)
+                        continue
+                    key = "%s:%s" % (mod.build_id or "-", os.path.basename(mod.path))
+                    if key not in mods:
+                        mods.append(key)
+                    parts.append("%d+%x" % (mods.index(key), off))
+                    texts[which].append("%s+%x" % (mod.build_id or os.path.basename(mod.path), off))
+                if parts:
+                    rec[which] = ",".join(parts)
+            rec["mods"] = ";".join("%d:%s" % (i, m) for i, m in enumerate(mods))
+            rec["sig"] = signature(kind, texts["alloc"], texts["fault"])
+            out.append(rec)
+    return out
+
+
 def read_records(inputs, problems):
     """Every whole record of the inputs, each with where it was read."""
     out = []
@@ -179,7 +263,9 @@ def read_records(inputs, problems):
         for (host, rec), (got, n, number) in parts.items():
             if n > 0:
                 problems.add(name, number, "record %s cut: %d of its %d parts" % (rec, len(got), n))
-        text_logs += is_log
+        if is_log:
+            text_logs += 1
+            out += log_records(name, data)
     return out, text_logs
 
 
@@ -543,9 +629,6 @@ def main(argv, emit):
         return 2
     problems = Problems()
     records, text_logs = read_records(args.inputs, problems)
-    if text_logs:
-        problems.add("(inputs)", 0, "%d text logs hold fault entries without records: send records "
-                     "(report_to=) to have them counted" % text_logs)
     sym = FleetSymbolizer(args.addr2line, args.sysroot, args.debug_dir, problems)
     doc = analyse(records, sym, args.baseline, problems)
     doc["records"] = sum(int(r["count"]) if r["kind"] == "repeat" else 1 for r in records if r["kind"] != "census")

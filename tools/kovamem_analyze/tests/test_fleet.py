@@ -31,19 +31,13 @@ FW1_DEVICES, FW2_DEVICES = range(12), range(9)
 
 
 def run_fleet(work):
-    """Every device's spool; one device's as a tar archive, one's as syslog lines."""
+    """Every device's spool; one device's as a tar archive, others as a collector's syslog files and
+    as journalctl -o json output."""
     os.makedirs(os.path.join(work, "fleet"))
     for fw, prog, devices in (("1.0", ARGS.fleet[0], FW1_DEVICES), ("2.0", ARGS.fleet[1], FW2_DEVICES)):
         for d in devices:
             spool = os.path.join(work, "fleet", "fw%s-dev%d" % (fw, d))
-            env = dict(os.environ, KOVAMEM_OPTIONS="report_to=spool:%s;fw=%s;device=dev-%d" % (spool, fw, d))
-            cmd = [prog, str(d)]
-            if ARGS.emulator:
-                cmd = shlex.split(ARGS.emulator) + ["-E", "LD_PRELOAD=" + ARGS.preload] + cmd
-            else:
-                env["LD_PRELOAD"] = ARGS.preload
-            out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=300)
-            assert out.returncode == 0, out.stderr
+            run_device(prog, d, "report_to=spool:%s;fw=%s;device=dev-%d" % (spool, fw, d))
     fleet = os.path.join(work, "fleet")
     # Device 11 of firmware 1 as an upload agent would send it: a tar archive.
     one = os.path.join(fleet, "fw1.0-dev11")
@@ -68,11 +62,34 @@ def run_fleet(work):
         else:
             lines.append("<26>1 2026-12-09T10:00:00Z dev-10 kovamem 77 x - " + rec)
     shutil.rmtree(ten)
+    # Device 9 as journalctl -o json prints it, device 8 of firmware 2 as
+    # logd forwards it (RFC 3164).
+    for src, dest, form in (("fw1.0-dev9", "journal.json", "json"), ("fw2.0-dev8", "logd.log", "3164")):
+        recs = []
+        for name in sorted(os.listdir(os.path.join(fleet, src))):
+            with open(os.path.join(fleet, src, name)) as f:
+                recs.append(f.read().strip())
+        shutil.rmtree(os.path.join(fleet, src))
+        with open(os.path.join(fleet, dest), "w") as f:
+            for rec in recs:
+                f.write(json.dumps({"MESSAGE": rec, "SYSLOG_IDENTIFIER": "kovamem", "_HOSTNAME": "dev-9"}) + "\n"
+                        if form == "json" else "Dec  9 10:00:00 dev-8 kovamem[91]: %s\n" % rec)
     lines.append("<26>1 2026-12-09T10:00:01Z dev-10 kovamem 78 x - kovamem/1 part=1/2 rec=78.9 kind=overrun sig=00")
     lines.append("<26>1 2026-12-09T10:00:02Z dev-10 kovamem 78 x - kovamem/1 kind=overrun sig=zz")
     with open(os.path.join(fleet, "collector.log"), "w") as f:
         f.write("\n".join(lines) + "\n")
     return fleet
+
+
+def run_device(prog, device, options):
+    env = dict(os.environ, KOVAMEM_OPTIONS=options)
+    cmd = [prog, str(device)]
+    if ARGS.emulator:
+        cmd = shlex.split(ARGS.emulator) + ["-E", "LD_PRELOAD=" + ARGS.preload] + cmd
+    else:
+        env["LD_PRELOAD"] = ARGS.preload
+    out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
 
 
 def build_id(path):
@@ -166,6 +183,21 @@ class Fleet(unittest.TestCase):
         self.assertTrue(any(p["file"].endswith("collector.log") and "malformed record: no signature" in p["why"]
                             for p in self.doc["problems"]), whys)
         self.assertEqual(self.out.returncode, 1)  # answered, with warnings
+
+    def test_a_text_log_gives_the_records_the_device_would_have_sent(self):
+        logs = os.path.join(self.work, "logs", "unit-4")
+        os.makedirs(logs)
+        spool = os.path.join(self.work, "logs-spool")
+        before = set(os.listdir("/tmp"))
+        run_device(ARGS.fleet[0], 0, "report_to=file,spool:%s;device=unit-4" % spool)
+        log = [n for n in set(os.listdir("/tmp")) - before if n.startswith("memmgr-")][0]
+        shutil.move(os.path.join("/tmp", log), os.path.join(logs, log))
+        from_log = json.loads(self.analyse("--json", os.path.dirname(logs)).stdout)
+        from_spool = json.loads(self.analyse("--json", spool).stdout)
+        key = lambda doc: sorted((g["type"], g["signatures"][0], g["location"]) for g in doc["groups"])
+        self.assertEqual(key(from_log), key(from_spool))
+        self.assertEqual(sorted(g["type"] for g in from_log["groups"]), ["double-free", "overrun", "realloc-free"])
+        self.assertEqual({g["perFirmware"].get("-") for g in from_log["groups"]}, {1})
 
     def test_text_answer_through_the_http_api_and_page(self):
         # No debuginfod-find on the path: the files come through the HTTP API.
