@@ -373,7 +373,7 @@ CLONE = re.compile(r"(\.(constprop|isra|part|cold|lto_priv|localalias|llvm)(\.\d
 def frame_doc(sym, module, offset):
     if module is None:
         return {"address": "0x%x" % offset, "module": None, "build_id": None, "offset": None, "function": None,
-                "file": None, "line": None, "location": None}, None
+                "file": None, "line": None, "discriminator": None, "location": None}, None
     doc, problem = sym.frame(module, offset)
     if doc["function"]:
         doc["function"] = CLONE.sub("", doc["function"])
@@ -501,7 +501,7 @@ def analyse(records, sym, baseline, problems):
             "distinctDevices": len(g["devices"]),
             "distinctProcesses": len(g["processes"]),
             "distinctBoots": len(g["boots"]),
-            "perFirmware": dict(sorted(g["per_fw"].items())),
+            "perFirmware": [{"fw": fw, "events": n} for fw, n in sorted(g["per_fw"].items())],
             "firstSeen": g["first"][0], "firstFw": g["first"][1],
             "lastReportTime": g["last"][0], "lastFw": g["last"][1],
             "ratePer1000DeviceDays": rate(None),
@@ -527,8 +527,9 @@ def analyse(records, sym, baseline, problems):
         slope = sum((p[0] - mx) * (p[1] - my) for p in pts) / sxx if sxx else 0.0
         growth.append({"program": prog, "devices": len({p[2] for p in pts}), "censusRecords": n,
                        "bytesPerHourOfUptime": round(slope * 3600.0, 1)})
-    return {"groups": out, "firmware": {fw: {"devices": len(fw_devices[fw]), "deviceDays": device_days.get(fw, 0)}
-                                        for fw in sorted(fw_devices)},
+    return {"version": 1, "groups": out,
+            "firmware": [{"fw": fw, "devices": len(fw_devices[fw]), "deviceDays": device_days.get(fw, 0)}
+                         for fw in sorted(fw_devices)],
             "baseline": baseline, "compared": latest if baseline else None, "growth": growth}
 
 
@@ -567,8 +568,8 @@ def text(doc):
     out.append("%d records (%d whole, %d in repeat counts), %d fault groups, %d devices on %d firmware versions"
                % (doc["records"], doc["wholeRecords"], doc["records"] - doc["wholeRecords"], len(doc["groups"]),
                   doc["devices"], len(fws)))
-    for fw, v in fws.items():
-        out.append("  firmware %s: %d devices, %d device-days" % (fw, v["devices"], v["deviceDays"]))
+    for v in fws:
+        out.append("  firmware %s: %d devices, %d device-days" % (v["fw"], v["devices"], v["deviceDays"]))
     if doc["baseline"]:
         out.append("  status of each group: firmware %s against the baseline %s" % (doc["compared"], doc["baseline"]))
     for i, g in enumerate(doc["groups"], 1):
@@ -576,7 +577,7 @@ def text(doc):
         out.append("#%d %s at %s%s" % (i, g["type"], g["location"] or "?", "  [%s]" % g["status"] if g["status"] else ""))
         out.append("  %d events on %d devices (%d processes, %d boots); per firmware: %s" % (
             g["errorReportCount"], g["distinctDevices"], g["distinctProcesses"], g["distinctBoots"],
-            ", ".join("%s %d" % kv for kv in g["perFirmware"].items())))
+            ", ".join("%s %d" % (x["fw"], x["events"]) for x in g["perFirmware"])))
         out.append("  first seen %s (firmware %s), last %s (firmware %s)%s" % (
             stamp(g["firstSeen"]), g["firstFw"], stamp(g["lastReportTime"]), g["lastFw"],
             ", %.1f per 1000 device-days" % g["ratePer1000DeviceDays"] if g["ratePer1000DeviceDays"] is not None else ""))

@@ -8,54 +8,41 @@ under it. Nothing is loaded from elsewhere.
 
 import html
 
-FRAME = {"type": "object", "properties": {
-    "address": {"type": "string"}, "module": {"type": ["string", "null"]}, "build_id": {"type": ["string", "null"]},
-    "offset": {"type": ["string", "null"]}, "function": {"type": ["string", "null"]},
-    "file": {"type": ["string", "null"]}, "line": {"type": ["integer", "null"]},
-    "location": {"type": ["string", "null"]}}}
-FRAMES = {"type": "array", "items": FRAME}
+# The fleet document, in the form schema.py describes and checks.
+FRAME = {"address": "str: the offset in its module (0x...), or the address outside every known one",
+         "module": "str or null: the module's name", "build_id": "str or null", "offset": "str or null: 0x...",
+         "function": "str or null: compiler clone suffixes dropped", "file": "str or null", "line": "int or null",
+         "discriminator": "int or null", "location": "str or null: file:line"}
 
 SCHEMA = {
-    "$schema": "https://json-schema.org/draft/2020-12/schema",
-    "title": "kovamem-analyze fleet",
-    "type": "object",
-    "required": ["records", "wholeRecords", "devices", "firmware", "groups", "growth", "problems"],
-    "properties": {
-        "records": {"type": "integer", "description": "fault events: whole records plus repeat counts"},
-        "wholeRecords": {"type": "integer"},
-        "devices": {"type": "integer"},
-        "baseline": {"type": ["string", "null"], "description": "--baseline"},
-        "compared": {"type": ["string", "null"], "description": "the firmware last seen other than the baseline"},
-        "firmware": {"type": "object", "additionalProperties": {"type": "object", "properties": {
-            "devices": {"type": "integer"},
-            "deviceDays": {"type": "integer", "description": "distinct (device, UTC day) pairs with a census"}}}},
-        "groups": {"type": "array", "description": "most devices first", "items": {"type": "object", "properties": {
-            "type": {"type": "string", "description": "the record's kind"},
-            "cause": {"type": "string"},
-            "location": {"type": ["string", "null"], "description": "the first frame of the fault site (else the allocation site)"},
-            "portableKey": {"type": "string", "description": "kind|allocation site|fault site by function names"},
-            "exactKeys": {"type": "array", "items": {"type": "string"},
-                          "description": "kind|allocation site|fault site as build-id+offset, one per firmware build"},
-            "signatures": {"type": "array", "items": {"type": "string"}},
-            "errorReportCount": {"type": "integer"},
-            "distinctDevices": {"type": "integer"},
-            "distinctProcesses": {"type": "integer"},
-            "distinctBoots": {"type": "integer"},
-            "perFirmware": {"type": "object", "additionalProperties": {"type": "integer"}},
-            "firstSeen": {"type": "integer", "description": "seconds since 1970"},
-            "firstFw": {"type": "string"},
-            "lastReportTime": {"type": "integer"},
-            "lastFw": {"type": "string"},
-            "ratePer1000DeviceDays": {"type": ["number", "null"]},
-            "status": {"enum": ["new", "gone", "regressed", "ongoing", None]},
-            "allocSite": FRAMES, "faultSite": FRAMES, "allocChain": FRAMES, "faultChain": FRAMES,
-            "samples": {"type": "array", "items": {"type": "string"}, "description": "file:line of whole records"}}}},
-        "growth": {"type": "array", "items": {"type": "object", "properties": {
-            "program": {"type": "string"}, "devices": {"type": "integer"}, "censusRecords": {"type": "integer"},
-            "bytesPerHourOfUptime": {"type": "number"}}}},
-        "problems": {"type": "array", "items": {"type": "object", "properties": {
-            "file": {"type": "string"}, "line": {"type": "integer"}, "why": {"type": "string"}}}},
-    },
+    "version": "int: 1",
+    "records": "int: fault events, whole records plus repeat counts",
+    "wholeRecords": "int",
+    "devices": "int",
+    "baseline": "str or null: --baseline",
+    "compared": "str or null: the firmware last seen other than the baseline",
+    "firmware": [{"fw": "str", "devices": "int",
+                  "deviceDays": "int: distinct (device, UTC day) pairs that sent a census"}],
+    "groups": [{
+        "type": "str: the record's kind",
+        "cause": "str",
+        "location": "str or null: the first frame of the fault site, else of the allocation site",
+        "portableKey": "str: kind|allocation site|fault site, by function names",
+        "exactKeys": ["str: kind|allocation site|fault site as build-id+offset, one per build"],
+        "signatures": ["str: the records' signatures"],
+        "errorReportCount": "int",
+        "distinctDevices": "int",
+        "distinctProcesses": "int",
+        "distinctBoots": "int",
+        "perFirmware": [{"fw": "str", "events": "int"}],
+        "firstSeen": "int: seconds since 1970", "firstFw": "str",
+        "lastReportTime": "int: seconds since 1970", "lastFw": "str",
+        "ratePer1000DeviceDays": "num or null",
+        "status": "str or null: new, gone, regressed or ongoing against the baseline",
+        "allocSite": [FRAME], "faultSite": [FRAME], "allocChain": [FRAME], "faultChain": [FRAME],
+        "samples": ["str: file:line of a whole record"]}],
+    "growth": [{"program": "str", "devices": "int", "censusRecords": "int", "bytesPerHourOfUptime": "num"}],
+    "problems": [{"file": "str", "line": "int: 0 when none", "why": "str"}],
 }
 
 STYLE = """body{font:14px sans-serif;margin:1.5em;color:#222}table{border-collapse:collapse}
@@ -74,7 +61,7 @@ def chain_html(name, frames):
 
 
 def page(doc):
-    fws = list(doc["firmware"])
+    fws = [f["fw"] for f in doc["firmware"]]
     out = ["<!DOCTYPE html><html><head><meta charset='utf-8'><title>kovamem fleet</title><style>%s</style></head><body>"
            % STYLE, "<h1>Fault groups across the fleet</h1>",
            "<p>%d events, %d devices, %d groups</p>" % (doc["records"], doc["devices"], len(doc["groups"]))]
@@ -86,10 +73,11 @@ def page(doc):
                "<th>events</th><th>devices</th>%s<th>sites</th></tr>" % "".join(
                    "<th>fw %s</th>" % html.escape(fw) for fw in fws))
     for i, g in enumerate(doc["groups"], 1):
-        top = max(g["perFirmware"].values()) or 1
+        per = {x["fw"]: x["events"] for x in g["perFirmware"]}
+        top = max(per.values()) or 1
         cells = "".join("<td class='heat' data-fw='%s' style='background:rgba(200,40,40,%.2f)'>%d</td>" % (
-            html.escape(fw), 0.1 + 0.8 * g["perFirmware"].get(fw, 0) / top if g["perFirmware"].get(fw) else 0.0,
-            g["perFirmware"].get(fw, 0)) for fw in fws)
+            html.escape(fw), 0.1 + 0.8 * per.get(fw, 0) / top if per.get(fw) else 0.0, per.get(fw, 0))
+            for fw in fws)
         sites = chain_html("allocated at", g["allocSite"]) + chain_html("went wrong at", g["faultSite"])
         chains = chain_html("allocating chain", g["allocChain"]) + chain_html("faulting chain", g["faultChain"])
         out.append("<tr class='group'><td>%d</td><td>%s</td><td>%s</td><td class='%s'>%s</td><td>%d</td><td>%d</td>"

@@ -1,7 +1,7 @@
 """The JSON document's schema, and a checker for it.
 
-Leaf strings name a type first ("int", "str", "bool", "frame", "list of
-frame"), optionally followed by "or null", then a colon and a description.
+Leaf strings name a type first ("int", "str", "bool", "num", "frame", "list
+of frame"), optionally followed by "or null", then a colon and a description.
 A dict with the key "?" may itself be null. Lists hold items of their first
 element's shape. Fields are only ever added, never renamed or removed.
 """
@@ -182,6 +182,6 @@ def check(schema, value, where="$"):
         elif kind == "list of frame":
             check([FRAME], value, where)
         else:
-            want = {"int": int, "str": str, "bool": bool}[kind]
+            want = {"int": int, "str": str, "bool": bool, "num": (int, float)}[kind]
             ok = isinstance(value, want) and (want is bool or not isinstance(value, bool))
             assert ok, "%s: %r is not %s" % (where, value, kind)

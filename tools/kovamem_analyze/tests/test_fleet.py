@@ -26,6 +26,9 @@ import time
 import unittest
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir))
+from kovamem_analyze import fleetpage, schema  # noqa: E402
+
 ARGS = None
 FW1_DEVICES, FW2_DEVICES = range(12), range(9)
 
@@ -158,13 +161,15 @@ class Fleet(unittest.TestCase):
         self.assertEqual(sorted(g["type"] for g in self.doc["groups"]), sorted(expect))
         for kind, (devices, per_fw, status) in expect.items():
             g = self.group(kind)
-            self.assertEqual((g["distinctDevices"], g["perFirmware"], g["status"]), (devices, per_fw, status), kind)
+            self.assertEqual((g["distinctDevices"], {x["fw"]: x["events"] for x in g["perFirmware"]}, g["status"]),
+                             (devices, per_fw, status), kind)
             self.assertEqual(g["errorReportCount"], sum(per_fw.values()))
             self.assertEqual(len(g["exactKeys"]), len(per_fw), kind)  # one per build, linked by function names
         self.assertEqual(self.group("overrun")["firstFw"], "1.0")
         self.assertEqual(self.group("free-interior")["firstFw"], "2.0")
-        self.assertEqual(self.doc["firmware"], {"1.0": {"devices": n1, "deviceDays": n1},
-                                                "2.0": {"devices": n2, "deviceDays": n2}})
+        self.assertEqual(self.doc["firmware"], [{"fw": "1.0", "devices": n1, "deviceDays": n1},
+                                                {"fw": "2.0", "devices": n2, "deviceDays": n2}])
+        schema.check(fleetpage.SCHEMA, self.doc)
 
     def test_every_site_is_named_through_debuginfod(self):
         sites = {kind: ([f["function"] for f in self.group(kind)["allocSite"]][:1],
@@ -197,7 +202,7 @@ class Fleet(unittest.TestCase):
         key = lambda doc: sorted((g["type"], g["signatures"][0], g["location"]) for g in doc["groups"])
         self.assertEqual(key(from_log), key(from_spool))
         self.assertEqual(sorted(g["type"] for g in from_log["groups"]), ["double-free", "overrun", "realloc-free"])
-        self.assertEqual({g["perFirmware"].get("-") for g in from_log["groups"]}, {1})
+        self.assertEqual([g["perFirmware"] for g in from_log["groups"]], [[{"fw": "-", "events": 1}]] * 3)
 
     def test_text_answer_through_the_http_api_and_page(self):
         # No debuginfod-find on the path: the files come through the HTTP API.
