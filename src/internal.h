@@ -1163,6 +1163,14 @@ bool memIsRecordOption(const char *key, size_t keyLen);
 // (written to why), the sinks' queues and descriptors included.
 const char *memRecordsInvalid(char *why, size_t cap);
 const char *memSinksInvalid(char *why, size_t cap);
+// The biggest groups of live traced blocks by allocating chain (all live
+// blocks, under all locks; diag/livesince.cpp): up to n, biggest first.
+struct LiveSite {
+    MemTraceAddr trace[MEM_TRACE_ENTRIES];
+    uint64_t bytes;
+    uint32_t count;
+};
+uint32_t memTopLiveSites(LiveSite *out, uint32_t n);
 // Takes (hold) or gives back the records' lock around a fork, so that a
 // child never inherits it held.
 void memRecordsHold(bool hold);

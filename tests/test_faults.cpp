@@ -419,7 +419,7 @@ TEST_F(Faults, RecordsNameEachFaultWithItsChainsAndCountRepeats) {
     EXPECT_EQ(KovaMemSetReportOptions("report_to=file,nowhere;report_first=x;fw="), -1);
     kt::start(kt::Cfg{{0, 4}, {1, 8}});
     KovaMemUpdateLogStackFlag(1);
-    void *keep = keeper();
+    void *keep = ktFaultAllocate(8);  // live to the end: the census names its site
     uint8_t *over = static_cast<uint8_t *>(ktFaultAllocate(10));
     ktFaultOverrun(over, 10);
     EXPECT_EQ(ktFaultRelease(over), 0);
@@ -450,6 +450,11 @@ TEST_F(Faults, RecordsNameEachFaultWithItsChainsAndCountRepeats) {
     EXPECT_EQ(recs[3].at("of") + " " + recs[3].at("sig") + " " + recs[3].at("count") + " " + recs[3].at("total"),
               "double-free " + recs[1].at("sig") + " 2 4");
     EXPECT_EQ(recs[4].at("faults") + " " + recs[4].at("quarantined") + " " + recs[4].at("dropped"), "5 1 0");
+    // The census names the live allocation sites: here the one kept block.
+    const std::string site = recs[4].at("sites");
+    const size_t frames0 = site.find('/', site.find('/') + 1) + 1;
+    EXPECT_EQ(site.substr(0, frames0), "8/1/");
+    EXPECT_TRUE(passesThrough(frames(site.substr(frames0)), reinterpret_cast<void *>(&ktFaultAllocate))) << site;
     KovaMemCleanMemBlocks();
     KovaMemFree(keep);
 }

@@ -80,24 +80,15 @@ int byBytes(const void *a, const void *b, void *groups) {
 
 using U = unsigned long long;
 
-}  // namespace
-
-extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
-    MemMgrDetails &m = memMgrDetails;
-    if (m.initialized == 0) {
-        kovamem::memLogNotInitialized();
-        return;
-    }
-    void *mapped = mmap(nullptr, sizeof(Scratch), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) {
-        memLogPrint(" INFO: KovaMemPrintLiveSince: no memory could be mapped for the groups\n");
-        return;
-    }
-    Scratch &s = *static_cast<Scratch *>(mapped);  // zero-filled by the mapping
+struct Totals {
     uint32_t blocks = 0, groups = 0, restBlocks = 0;
     uint64_t bytes = 0, restBytes = 0;
-    kovamem::memLockAll();
-    const uint64_t now = kovamem::memSerialNow();
+};
+
+// Groups the live pool blocks allocated after mark, under all locks; the
+// groups' indices in s.order, biggest first.
+void groupLive(Scratch &s, uint64_t mark, Totals &t) {
+    MemMgrDetails &m = memMgrDetails;
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         const kovamem::PoolGeom &geom = kovamem::memPoolGeom[k];
         int limit = kovamem::memPool(k).blockCount;
@@ -105,14 +96,14 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
             if (geom.serial[h->blockIndex] <= mark) continue;
             const MemStackRec *r = h->stackRec;
             Group *g = groupOf(s, r != nullptr ? r->trace : nullptr, k, h->reqSize);
-            ++blocks;
-            bytes += h->reqSize;
+            ++t.blocks;
+            t.bytes += h->reqSize;
             if (g == nullptr) {
-                ++restBlocks;
-                restBytes += h->reqSize;
+                ++t.restBlocks;
+                t.restBytes += h->reqSize;
                 continue;
             }
-            if (g->count == 0) s.order[groups++] = static_cast<uint32_t>(g - s.groups);
+            if (g->count == 0) s.order[t.groups++] = static_cast<uint32_t>(g - s.groups);
             ++g->count;
             g->bytes += h->reqSize;
             g->pools |= 1u << geom.original;  // a grown pool counts as the built one it grows
@@ -120,7 +111,55 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
             if (at < g->low) g->low = at;
         }
     }
+}
+
+Scratch *mapScratch() {
+    void *mapped = mmap(nullptr, sizeof(Scratch), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : static_cast<Scratch *>(mapped);  // zero-filled by the mapping
+}
+
+}  // namespace
+
+uint32_t kovamem::memTopLiveSites(LiveSite *out, uint32_t n) {
+    if (memMgrDetails.initialized == 0) return 0;
+    Scratch *s = mapScratch();
+    if (s == nullptr) return 0;
+    Totals t;
+    memLockAll();
+    groupLive(*s, 0, t);
+    memUnlockAll();
+    qsort_r(s->order, t.groups, sizeof s->order[0], byBytes, s->groups);
+    uint32_t found = 0;
+    for (uint32_t i = 0; i < t.groups && found < n; ++i) {
+        const Group &g = s->groups[s->order[i]];
+        if (g.pool >= 0) continue;  // not traced: no site to name
+        memcpy(out[found].trace, g.trace, sizeof g.trace);
+        out[found].bytes = g.bytes;
+        out[found++].count = g.count;
+    }
+    munmap(s, sizeof(Scratch));
+    return found;
+}
+
+extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
+    MemMgrDetails &m = memMgrDetails;
+    if (m.initialized == 0) {
+        kovamem::memLogNotInitialized();
+        return;
+    }
+    Scratch *mapped = mapScratch();
+    if (mapped == nullptr) {
+        memLogPrint(" INFO: KovaMemPrintLiveSince: no memory could be mapped for the groups\n");
+        return;
+    }
+    Scratch &s = *mapped;
+    Totals t;
+    kovamem::memLockAll();
+    const uint64_t now = kovamem::memSerialNow();
+    groupLive(s, mark, t);
     kovamem::memUnlockAll();
+    uint32_t blocks = t.blocks, groups = t.groups, restBlocks = t.restBlocks;
+    uint64_t bytes = t.bytes, restBytes = t.restBytes;
 
     const bool overflow = restBlocks != 0;  // blocks whose group found no room
     qsort_r(s.order, groups, sizeof s.order[0], byBytes, s.groups);

@@ -22,7 +22,9 @@
 // at most once per report_interval (60) seconds per signature, and at exit,
 // so a fault in a loop sends a few lines and no count is lost. A census line
 // (kind=census) at exit, and whenever a host or the preload's metrics
-// interval asks (KovaMemFlushReports), gives the fleet its denominator.
+// interval asks (KovaMemFlushReports), gives the fleet its denominator; with
+// tracing on it also names the three biggest live allocation sites,
+// " mods=... sites=<bytes>/<blocks>/<frames>|...".
 //
 // Records are built under one lock, taken with a try in a signal handler (a
 // record that finds it held is dropped and counted), with no allocation and
@@ -52,6 +54,7 @@ using kovamem::RecordOut;
 constexpr int kSigFrames = 4;
 constexpr int kMaxMods = 64;
 constexpr int kDedupSlots = 128;
+constexpr uint32_t kCensusSites = 3;  // live allocation sites a census names
 
 struct Mod {
     uintptr_t lo, hi;  // its loadable segments' span
@@ -366,11 +369,8 @@ Dedup *slotOf(State &s, uint64_t sig, kovamem::RecordKind kind) {
     return &d;
 }
 
-void putChain(const State &s, Out &o, const char *name, const MemTraceAddr *t, uint64_t used) {
-    if (t == nullptr || t[0] == MEM_TRACE_END) return;
-    o.c(' ');
-    o.s(name);
-    o.c('=');
+// A chain's frames, "i+offset" by the modules of mods= (used: their bits).
+void putFrames(const State &s, Out &o, const MemTraceAddr *t, uint64_t used) {
     bool firstFrame = true;
     for (int i = chainStart(s, t); i < MEM_TRACE_ENTRIES && t[i] != MEM_TRACE_END; ++i) {
         if (!firstFrame) o.c(',');
@@ -389,6 +389,14 @@ void putChain(const State &s, Out &o, const char *name, const MemTraceAddr *t, u
     }
 }
 
+void putChain(const State &s, Out &o, const char *name, const MemTraceAddr *t, uint64_t used) {
+    if (t == nullptr || t[0] == MEM_TRACE_END) return;
+    o.c(' ');
+    o.s(name);
+    o.c('=');
+    putFrames(s, o, t, used);
+}
+
 uint64_t modulesUsed(const State &s, const MemTraceAddr *t) {
     uint64_t used = 0;
     if (t == nullptr) return 0;
@@ -397,6 +405,26 @@ uint64_t modulesUsed(const State &s, const MemTraceAddr *t) {
         if (m >= 0) used |= uint64_t{1} << m;
     }
     return used;
+}
+
+// " mods=index:build-id:name;..." of the modules used, their build-ids
+// also into the record's list for the sinks.
+void putMods(const State &s, Out &o, RecordOut &r, uint64_t used) {
+    o.s(" mods=");
+    Out ids{{r.buildIds, sizeof r.buildIds, 0}};
+    bool firstMod = true;
+    for (int m = 0, index = 0; m < s.modCount; ++m) {
+        if ((used >> m & 1u) == 0) continue;
+        if (!firstMod) o.c(';'), ids.c(' ');
+        firstMod = false;
+        o.u(static_cast<uint64_t>(index++));
+        o.c(':');
+        o.s(s.mods[m].id);
+        o.c(':');
+        o.s(s.mods[m].name);
+        ids.s(s.mods[m].id);
+    }
+    if (firstMod) o.c('-');
 }
 
 void sendWhole(State &s, const kovamem::FaultRecord &f, uint64_t sig) {
@@ -414,21 +442,7 @@ void sendWhole(State &s, const kovamem::FaultRecord &f, uint64_t sig) {
         if (f.size != 0) o.ku("size", f.size);
     }
     const uint64_t used = modulesUsed(s, f.alloc) | modulesUsed(s, f.fault);
-    o.s(" mods=");
-    Out ids{{r.buildIds, sizeof r.buildIds, 0}};
-    bool firstMod = true;
-    for (int m = 0, index = 0; m < s.modCount; ++m) {
-        if ((used >> m & 1u) == 0) continue;
-        if (!firstMod) o.c(';'), ids.c(' ');
-        firstMod = false;
-        o.u(static_cast<uint64_t>(index++));
-        o.c(':');
-        o.s(s.mods[m].id);
-        o.c(':');
-        o.s(s.mods[m].name);
-        ids.s(s.mods[m].id);
-    }
-    if (firstMod) o.c('-');
+    putMods(s, o, r, used);
     putChain(s, o, "alloc", f.alloc, used);
     putChain(s, o, "fault", f.fault, used);
     r.len = o.len;
@@ -559,6 +573,11 @@ static void flushReports(bool census) {
     KovaMemStats st{};
     st.size = sizeof st;
     const bool figures = census && KovaMemGetStats(&st) == 0;  // before the lock: it may find faults
+    // The biggest live allocation sites, when blocks are traced: a fleet
+    // sees which sites grow with uptime.
+    kovamem::LiveSite sites[kCensusSites];
+    const uint32_t siteCount =
+        census && kovamem::memLoad(memStackData.logStack) == 1 ? kovamem::memTopLiveSites(sites, kCensusSites) : 0;
     pthread_mutex_lock(&s.lock);
     ownProcess(s);
     if (!s.known) learnIdentity(s);
@@ -583,6 +602,21 @@ static void flushReports(bool census) {
         o.ku("signatures", s.seenCount);
         o.ku("repeats", s.repeats);
         o.ku("dropped", kovamem::memSinksDropped() + __atomic_load_n(&s.lostInHandler, __ATOMIC_RELAXED));
+        if (siteCount != 0) {
+            learnModules(s);
+            uint64_t used = 0;
+            for (uint32_t i = 0; i < siteCount; ++i) used |= modulesUsed(s, sites[i].trace);
+            putMods(s, o, r, used);
+            o.s(" sites=");  // bytes/blocks/frames, '|' between sites
+            for (uint32_t i = 0; i < siteCount; ++i) {
+                if (i != 0) o.c('|');
+                o.u(sites[i].bytes);
+                o.c('/');
+                o.u(sites[i].count);
+                o.c('/');
+                putFrames(s, o, sites[i].trace, used);
+            }
+        }
         r.len = o.len;
         r.count = 0;
         kovamem::memSinksSend(r);

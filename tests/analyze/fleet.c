@@ -4,7 +4,8 @@
  *   an overrun, in both, on every device;
  *   a block released twice, firmware 1 only (fixed in 2), on even devices;
  *   a released block reallocated, in both, on every third device;
- *   a release inside a block, new in firmware 2, on devices 1, 5, 9, ... */
+ *   a release inside a block, new in firmware 2, on devices 1, 5, 9, ...
+ * and every device keeps (device % 4 + 1) blocks of 64 bytes to its end. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,12 +52,21 @@ SITE static void resizeTable(char *t) {
     STAY();
 }
 
+SITE static void *remember(size_t n) {
+    void *p = malloc(n);
+    STAY();
+    return p;
+}
+
+static void *gKept[4];
+
 int main(int argc, char **argv) {
     const int device = argc > 1 ? atoi(argv[1]) : 0;
     parseConfig(readConfig(24), 24);
     if (device % 2 == 0) dropSession(readConfig(40));
     if (device % 3 == 0) free(growCache(readConfig(64)));
     if (device % 4 == 1) resizeTable(readConfig(100));
+    for (int i = 0; i <= device % 4; ++i) gKept[i] = remember(64);
     printf("firmware %d device %d\n", FW, device);
     return 0;
 }

@@ -399,6 +399,18 @@ def analyse(records, sym, baseline, problems):
     for rec in records:
         if rec["kind"] == "census":
             census.append(rec)
+            mods = modules_of(rec, known) if "mods" in rec else []
+            rec["_sites"] = []  # (bytes, blocks, chain) of the biggest live allocation sites
+            for item in filter(None, rec.get("sites", "").split("|")):
+                nbytes, blocks, frames = (item.split("/", 2) + ["", ""])[:3]
+                if not (nbytes.isdigit() and blocks.isdigit()) or not all(FRAME.match(f) for f in frames.split(",")):
+                    problems.add(rec["_where"], 0, "a census site that cannot be read: %r" % item[:60])
+                    continue
+                sites = chain({"c": frames}, "c", mods)
+                rec["_sites"].append((int(nbytes), int(blocks), sites))
+                for module, off in sites:
+                    if module is not None:
+                        sym.want(module, off)
             continue
         mods = modules_of(rec, known) if rec["kind"] != "repeat" else []
         rec["_chains"] = {w: chain(rec, w, mods) for w in ("alloc", "fault")}
@@ -512,21 +524,30 @@ def analyse(records, sym, baseline, problems):
         })
     out.sort(key=lambda x: (-x["distinctDevices"], -x["errorReportCount"], x["portableKey"]))
 
-    # Live bytes against uptime, per program, across the fleet's census records.
-    growth = []
-    by_prog = {}
+    # Live bytes against uptime across the fleet's census records: per live
+    # allocation site the census named (tracing on), and per program.
+    points = {}
     for rec in census:
-        if "live_bytes" in rec and rec.get("up", "").isdigit():
-            by_prog.setdefault(rec.get("prog", "-"), []).append((int(rec["up"]), int(rec["live_bytes"]),
-                                                                rec.get("device")))
-    for prog, pts in sorted(by_prog.items()):
+        if not rec.get("up", "").isdigit():
+            continue
+        up, dev, prog = int(rec["up"]), rec.get("device"), rec.get("prog", "-")
+        if "live_bytes" in rec:
+            points.setdefault((prog, None), [None, []])[1].append((up, int(rec["live_bytes"]), dev))
+        for nbytes, _, frames in rec["_sites"]:
+            where = site([frame_doc(sym, m, o)[0] for m, o in frames])
+            key = (prog, "|".join(f["function"] or exact(f) for f in where))
+            points.setdefault(key, [where, []])[1].append((up, nbytes, dev))
+    growth = []
+    for (prog, key), (where, pts) in sorted(points.items(), key=lambda kv: (kv[0][0], kv[0][1] or "")):
         n = len(pts)
         mx = sum(p[0] for p in pts) / n
         my = sum(p[1] for p in pts) / n
         sxx = sum((p[0] - mx) ** 2 for p in pts)
         slope = sum((p[0] - mx) * (p[1] - my) for p in pts) / sxx if sxx else 0.0
-        growth.append({"program": prog, "devices": len({p[2] for p in pts}), "censusRecords": n,
+        growth.append({"program": prog, "location": (where[0]["function"] or exact(where[0])) if where else None,
+                       "site": where or [], "devices": len({p[2] for p in pts}), "censusRecords": n,
                        "bytesPerHourOfUptime": round(slope * 3600.0, 1)})
+    growth.sort(key=lambda x: -x["bytesPerHourOfUptime"])
     return {"version": 1, "groups": out,
             "firmware": [{"fw": fw, "devices": len(fw_devices[fw]), "deviceDays": device_days.get(fw, 0)}
                          for fw in sorted(fw_devices)],
@@ -588,10 +609,11 @@ def text(doc):
         out.append("  e.g. %s" % g["samples"][0] if g["samples"] else "  (repeat counts only)")
     if doc["growth"]:
         out.append("")
-        out.append("live bytes against uptime, per program (census records):")
+        out.append("live bytes against uptime (census records), by program and allocation site:")
         for x in doc["growth"]:
-            out.append("  %s: %+.1f bytes per hour of uptime over %d devices (%d census records)" % (
-                x["program"], x["bytesPerHourOfUptime"], x["devices"], x["censusRecords"]))
+            out.append("  %s%s: %+.1f bytes per hour of uptime over %d devices (%d census records)" % (
+                x["program"], " at " + x["location"] if x["location"] else ", all live bytes",
+                x["bytesPerHourOfUptime"], x["devices"], x["censusRecords"]))
     return "\n".join(out) + "\n"
 
 

@@ -41,7 +41,8 @@ SCHEMA = {
         "status": "str or null: new, gone, regressed or ongoing against the baseline",
         "allocSite": [FRAME], "faultSite": [FRAME], "allocChain": [FRAME], "faultChain": [FRAME],
         "samples": ["str: file:line of a whole record"]}],
-    "growth": [{"program": "str", "devices": "int", "censusRecords": "int", "bytesPerHourOfUptime": "num"}],
+    "growth": [{"program": "str", "location": "str or null: the allocation site's first frame; null: all live bytes",
+                "site": [FRAME], "devices": "int", "censusRecords": "int", "bytesPerHourOfUptime": "num"}],
     "problems": [{"file": "str", "line": "int: 0 when none", "why": "str"}],
 }
 
@@ -86,11 +87,11 @@ def page(doc):
                        g["status"] or "", g["errorReportCount"], g["distinctDevices"], cells, sites, chains))
     out.append("</table>")
     if doc["growth"]:
-        out.append("<h2>Live bytes against uptime</h2><table><tr><th>program</th><th>devices</th>"
-                   "<th>bytes per hour</th></tr>%s</table>" % "".join(
-                       "<tr><td>%s</td><td>%d</td><td>%.1f</td></tr>" % (html.escape(x["program"]), x["devices"],
-                                                                       x["bytesPerHourOfUptime"])
-                       for x in doc["growth"]))
+        out.append("<h2>Live bytes against uptime</h2><table><tr><th>program</th><th>allocation site</th>"
+                   "<th>devices</th><th>bytes per hour</th></tr>%s</table>" % "".join(
+                       "<tr><td>%s</td><td>%s</td><td>%d</td><td>%.1f</td></tr>" % (
+                           html.escape(x["program"]), html.escape(x["location"] or "all live bytes"), x["devices"],
+                           x["bytesPerHourOfUptime"]) for x in doc["growth"]))
     out.append("<script>document.body.dataset.ready = String(document.querySelectorAll('tr.group').length);</script>")
     out.append("</body></html>\n")
     return "\n".join(out)

@@ -15,6 +15,7 @@ refused, and cut or malformed records named; its page must draw in Chromium.
 import argparse
 import html
 import json
+import re
 import os
 import shlex
 import shutil
@@ -193,9 +194,9 @@ class Fleet(unittest.TestCase):
         logs = os.path.join(self.work, "logs", "unit-4")
         os.makedirs(logs)
         spool = os.path.join(self.work, "logs-spool")
-        before = set(os.listdir("/tmp"))
         run_device(ARGS.fleet[0], 0, "report_to=file,spool:%s;device=unit-4" % spool)
-        log = [n for n in set(os.listdir("/tmp")) - before if n.startswith("memmgr-")][0]
+        with open(os.path.join(spool, sorted(os.listdir(spool))[0])) as f:
+            log = "memmgr-%s.log" % f.read().split(" pid=")[1].split()[0]  # this run's own log, by its pid
         shutil.move(os.path.join("/tmp", log), os.path.join(logs, log))
         from_log = json.loads(self.analyse("--json", os.path.dirname(logs)).stdout)
         from_spool = json.loads(self.analyse("--json", spool).stdout)
@@ -203,6 +204,28 @@ class Fleet(unittest.TestCase):
         self.assertEqual(key(from_log), key(from_spool))
         self.assertEqual(sorted(g["type"] for g in from_log["groups"]), ["double-free", "overrun", "realloc-free"])
         self.assertEqual([g["perFirmware"] for g in from_log["groups"]], [[{"fw": "-", "events": 1}]] * 3)
+
+    def test_census_sites_give_the_growth_of_live_bytes_against_uptime(self):
+        # A traced run's census names its live sites; copies of it as ten
+        # devices at uptimes an hour apart, each holding 1000 bytes more.
+        spool = os.path.join(self.work, "census-spool")
+        run_device(ARGS.fleet[0], 3, "report_to=spool:%s;trace=1;device=unit-3" % spool)
+        census = [r for r in (open(os.path.join(spool, n)).read().strip() for n in sorted(os.listdir(spool)))
+                  if " kind=census " in r][0]
+        self.assertRegex(census, r"[ =|]256/4/")  # device 3 keeps four 64-byte blocks
+        grown = os.path.join(self.work, "census-grown")
+        os.makedirs(grown)
+        with open(os.path.join(grown, "collector.log"), "w") as f:
+            for k in range(10):
+                rec = re.sub(r" up=\d+", " up=%d" % (1000 + 3600 * k), census)
+                rec = re.sub(r"device=\S+", "device=unit-%d" % k, rec)
+                rec = re.sub(r"([=|])256/4/", lambda m: "%s%d/4/" % (m.group(1), 256 + 1000 * k), rec)
+                f.write("<30>1 2026-12-09T10:00:00Z unit-%d kovamem 5 census - %s\n" % (k, rec))
+        doc = json.loads(self.analyse("--json", grown).stdout)
+        site = [x for x in doc["growth"] if x["location"]]
+        self.assertIn(("remember", 10, 1000.0), [(x["location"], x["devices"], x["bytesPerHourOfUptime"]) for x in site])
+        self.assertEqual(doc["growth"][0]["location"], "remember")  # the fastest growth first
+        self.assertEqual([x["bytesPerHourOfUptime"] for x in doc["growth"] if not x["location"]], [0.0])
 
     def test_text_answer_through_the_http_api_and_page(self):
         # No debuginfod-find on the path: the files come through the HTTP API.
