@@ -1,7 +1,7 @@
 /* A program built twice, as firmware 1 and firmware 2 (FW: different code,
  * so different build-ids and offsets), that makes the faults a fleet
  * reports. Which faults a run makes depends on its device number (argv[1]):
- *   an overrun, in both, on every device;
+ *   an overrun, in both, on every device, (device % 3 + 1) times;
  *   a block released twice, firmware 1 only (fixed in 2), on even devices;
  *   a released block reallocated, in both, on every third device;
  *   a release inside a block, new in firmware 2, on devices 1, 5, 9, ...
@@ -62,7 +62,7 @@ static void *gKept[4];
 
 int main(int argc, char **argv) {
     const int device = argc > 1 ? atoi(argv[1]) : 0;
-    parseConfig(readConfig(24), 24);
+    for (int i = 0; i <= device % 3; ++i) parseConfig(readConfig(24), 24);
     if (device % 2 == 0) dropSession(readConfig(40));
     if (device % 3 == 0) free(growCache(readConfig(64)));
     if (device % 4 == 1) resizeTable(readConfig(100));
