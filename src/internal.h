@@ -69,6 +69,11 @@
 //      it), the quarantine lock (memQuarantineLock: memMgrDetails.corruptList
 //      and corruptCount) and the trace-table lock (memStackData.lock: the record lists,
 //      the held list and a free block's held record).
+// Apart from these, the fault records (diag/record.cpp) have two locks that
+// are never held with any of the above: the module stage's, then the
+// record lock; records are made after the fault's pool lock is given back.
+// The fork handler takes both first, then every lock above.
+//
 // The status report, the snapshot, the cleanup, live-since, the mark, the
 // peak reset, the trace-table reset and memValidate take all locks
 // (memLockAll: manager lock, then every pool lock in index order), so each
@@ -1171,8 +1176,8 @@ struct LiveSite {
     uint32_t count;
 };
 uint32_t memTopLiveSites(LiveSite *out, uint32_t n);
-// Takes (hold) or gives back the records' lock around a fork, so that a
-// child never inherits it held.
+// Takes (hold) or gives back the records' locks (the module stage's, then
+// the record lock) around a fork, so that a child never inherits them held.
 void memRecordsHold(bool hold);
 // The pending counts and the census, once, at the process's end.
 void memReportsAtExit();

@@ -63,6 +63,14 @@ struct Mod {
     char name[48];
 };
 
+// The loaded modules as records name them.
+struct ModTable {
+    Mod mods[kMaxMods];
+    int count = 0;
+    uint32_t generation = ~0u;       // the code map's, when learned
+    uintptr_t ownLo = 0, ownHi = 0;  // the library's own module, when it is not the program
+};
+
 struct Dedup {
     uint64_t sig;
     uint8_t kind;
@@ -85,11 +93,7 @@ struct State {
     char boot[9];
     char fwFound[65];
     char deviceFound[65];
-    // Modules.
-    Mod mods[kMaxMods];
-    int modCount = 0;
-    uint32_t modGeneration = ~0u;
-    uintptr_t ownLo = 0, ownHi = 0;  // the library's own module, when it is not the program
+    ModTable modules;  // the stage's as of the last record built outside a handler
     // Repeats, per process.
     pid_t pid = 0;
     Dedup seen[kDedupSlots];
@@ -207,10 +211,20 @@ void learnIdentity(State &s) {
 }
 
 // ---- modules ----
+// The modules are learned into a stage under a lock of their own, taken
+// before the record lock and never inside it: dl_iterate_phdr takes the
+// loader's lock, and a thread inside dlopen that meets a fault (a
+// constructor's double release) takes the record lock while holding it.
+// The record lock's holder then copies the stage: lock order stage, loader;
+// stage, record; loader, record.
+pthread_mutex_t gStageLock = PTHREAD_MUTEX_INITIALIZER;
+ModTable gStage;
+char gStageProg[48];
+
 int onModule(struct dl_phdr_info *info, size_t, void *arg) {
-    State &s = *static_cast<State *>(arg);
-    if (s.modCount >= kMaxMods) return 1;
-    Mod &m = s.mods[s.modCount];
+    ModTable &t = *static_cast<ModTable *>(arg);
+    if (t.count >= kMaxMods) return 1;
+    Mod &m = t.mods[t.count];
     m.lo = ~uintptr_t{0};
     m.hi = 0;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -225,7 +239,7 @@ int onModule(struct dl_phdr_info *info, size_t, void *arg) {
     kovamem::memModuleBuildId(info, m.id, sizeof m.id);
     const char *path = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : nullptr;
     if (path == nullptr) {
-        strcpy(m.name, s.prog[0] != '\0' ? s.prog : "-");
+        strcpy(m.name, gStageProg[0] != '\0' ? gStageProg : "-");
     } else {
         const char *base = strrchr(path, '/');
         clean(m.name, sizeof m.name, base != nullptr ? base + 1 : path, 256);
@@ -233,33 +247,60 @@ int onModule(struct dl_phdr_info *info, size_t, void *arg) {
     // The library's own frames lead a chain only when it is a module of its
     // own; linked into the program, its captures start at the caller.
     const uintptr_t self = reinterpret_cast<uintptr_t>(&onModule);
-    if (path != nullptr && self >= m.lo && self < m.hi) s.ownLo = m.lo, s.ownHi = m.hi;
-    ++s.modCount;
+    if (path != nullptr && self >= m.lo && self < m.hi) t.ownLo = m.lo, t.ownHi = m.hi;
+    ++t.count;
     return 0;
 }
 
-void learnModules(State &s) {
+// With the stage lock held and no record lock: the stage learns the
+// modules again when they changed since.
+void stageModules() {
     kovamem::memCodeMapCheck();
     const uint32_t gen = __atomic_load_n(&kovamem::memCodeMapGeneration, __ATOMIC_ACQUIRE);
-    if (gen == s.modGeneration) return;
-    if (!kovamem::memForkGuardEnter()) return;  // a fork is being prepared: the table stays as it was
-    s.modCount = 0;
-    s.ownLo = s.ownHi = 0;
-    dl_iterate_phdr(onModule, &s);
+    if (gen == gStage.generation) return;
+    if (gStageProg[0] == '\0') {
+        char exe[256];
+        const ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        exe[len > 0 ? len : 0] = '\0';
+        const char *base = strrchr(exe, '/');
+        clean(gStageProg, sizeof gStageProg, base != nullptr ? base + 1 : exe, sizeof exe);
+    }
+    if (!kovamem::memForkGuardEnter()) return;  // a fork is being prepared: the stage stays as it was
+    gStage.count = 0;
+    gStage.ownLo = gStage.ownHi = 0;
+    dl_iterate_phdr(onModule, &gStage);
     kovamem::memForkGuardExit();
-    s.modGeneration = gen;
+    gStage.generation = gen;
+}
+
+// With the stage lock and the record lock held.
+void takeStage(State &s) {
+    if (s.modules.generation != gStage.generation) s.modules = gStage;
+}
+
+// Takes the locks a record built outside a handler needs, in their order,
+// with the stage brought up to date in between.
+void lockForRecord(State &s) {
+    pthread_mutex_lock(&gStageLock);
+    stageModules();
+    pthread_mutex_lock(&s.lock);
+    takeStage(s);
+}
+void unlockForRecord(State &s) {
+    pthread_mutex_unlock(&s.lock);
+    pthread_mutex_unlock(&gStageLock);
 }
 
 int modOf(const State &s, uintptr_t a) {
-    for (int i = 0; i < s.modCount; ++i)
-        if (a >= s.mods[i].lo && a < s.mods[i].hi) return i;
+    for (int i = 0; i < s.modules.count; ++i)
+        if (a >= s.modules.mods[i].lo && a < s.modules.mods[i].hi) return i;
     return -1;
 }
 
 // A chain's frames from the first that is not the library's own.
 int chainStart(const State &s, const MemTraceAddr *t) {
     int i = 0;
-    while (i < MEM_TRACE_ENTRIES && t[i] != MEM_TRACE_END && t[i] >= s.ownLo && t[i] < s.ownHi) ++i;
+    while (i < MEM_TRACE_ENTRIES && t[i] != MEM_TRACE_END && t[i] >= s.modules.ownLo && t[i] < s.modules.ownHi) ++i;
     return i;
 }
 
@@ -270,9 +311,9 @@ void frameText(const State &s, MemTraceAddr a, char *out, size_t cap) {
     const int m = modOf(s, a);
     Out o{{out, cap, 0}};
     if (m >= 0) {
-        o.s(strcmp(s.mods[m].id, "-") != 0 ? s.mods[m].id : s.mods[m].name);
+        o.s(strcmp(s.modules.mods[m].id, "-") != 0 ? s.modules.mods[m].id : s.modules.mods[m].name);
         o.c('+');
-        o.x(a - s.mods[m].base);
+        o.x(a - s.modules.mods[m].base);
     } else {
         o.s("?+");
         o.x(a);
@@ -381,7 +422,7 @@ void putFrames(const State &s, Out &o, const MemTraceAddr *t, uint64_t used) {
             for (int j = 0; j < m; ++j) index += static_cast<int>(used >> j & 1u);
             o.u(static_cast<uint64_t>(index));
             o.c('+');
-            o.x(t[i] - s.mods[m].base);
+            o.x(t[i] - s.modules.mods[m].base);
         } else {
             o.s("?+");
             o.x(t[i]);
@@ -413,16 +454,16 @@ void putMods(const State &s, Out &o, RecordOut &r, uint64_t used) {
     o.s(" mods=");
     Out ids{{r.buildIds, sizeof r.buildIds, 0}};
     bool firstMod = true;
-    for (int m = 0, index = 0; m < s.modCount; ++m) {
+    for (int m = 0, index = 0; m < s.modules.count; ++m) {
         if ((used >> m & 1u) == 0) continue;
         if (!firstMod) o.c(';'), ids.c(' ');
         firstMod = false;
         o.u(static_cast<uint64_t>(index++));
         o.c(':');
-        o.s(s.mods[m].id);
+        o.s(s.modules.mods[m].id);
         o.c(':');
-        o.s(s.mods[m].name);
-        ids.s(s.mods[m].id);
+        o.s(s.modules.mods[m].name);
+        ids.s(s.modules.mods[m].id);
     }
     if (firstMod) o.c('-');
 }
@@ -464,17 +505,17 @@ uint64_t kovamem::memRecordSignature(const char *kind, const char *const *alloc,
 void kovamem::memRecordFault(const FaultRecord &f, bool inHandler) {
     State &s = gState;
     if (inHandler) {
+        // The modules as last learned: a handler calls nothing of the loader.
         if (pthread_mutex_trylock(&s.lock) != 0) {
             __atomic_fetch_add(&s.lostInHandler, 1u, __ATOMIC_RELAXED);
             return;
         }
     } else {
-        pthread_mutex_lock(&s.lock);
+        lockForRecord(s);
     }
     if (memLoad(memRecordsOn) != 0) {
         ownProcess(s);
         if (!s.known) learnIdentity(s);
-        if (!inHandler) learnModules(s);
         char allocText[kSigFrames][96], faultText[kSigFrames][96];
         const char *allocFrames[kSigFrames], *faultFrames[kSigFrames];
         const int na = sigFrames(s, f.alloc, allocText), nf = sigFrames(s, f.fault, faultText);
@@ -491,15 +532,17 @@ void kovamem::memRecordFault(const FaultRecord &f, bool inHandler) {
             if (monotonic() - d->lastSent >= static_cast<int64_t>(s.interval)) sendRepeat(s, *d);
         }
     }
-    pthread_mutex_unlock(&s.lock);
+    if (inHandler)
+        pthread_mutex_unlock(&s.lock);
+    else
+        unlockForRecord(s);
 }
 
 void kovamem::memRecordsPrepare() {
     State &s = gState;
-    pthread_mutex_lock(&s.lock);
+    lockForRecord(s);
     if (s.prog[0] == '\0') learnProgram(s);
-    learnModules(s);
-    pthread_mutex_unlock(&s.lock);
+    unlockForRecord(s);
 }
 
 const char *kovamem::memRecordsInvalid(char *why, size_t cap) {
@@ -578,7 +621,7 @@ static void flushReports(bool census) {
     kovamem::LiveSite sites[kCensusSites];
     const uint32_t siteCount =
         census && kovamem::memLoad(memStackData.logStack) == 1 ? kovamem::memTopLiveSites(sites, kCensusSites) : 0;
-    pthread_mutex_lock(&s.lock);
+    lockForRecord(s);
     ownProcess(s);
     if (!s.known) learnIdentity(s);
     for (uint32_t i = 0; i < s.seenCount; ++i)
@@ -603,7 +646,6 @@ static void flushReports(bool census) {
         o.ku("repeats", s.repeats);
         o.ku("dropped", kovamem::memSinksDropped() + __atomic_load_n(&s.lostInHandler, __ATOMIC_RELAXED));
         if (siteCount != 0) {
-            learnModules(s);
             uint64_t used = 0;
             for (uint32_t i = 0; i < siteCount; ++i) used |= modulesUsed(s, sites[i].trace);
             putMods(s, o, r, used);
@@ -621,7 +663,7 @@ static void flushReports(bool census) {
         r.count = 0;
         kovamem::memSinksSend(r);
     }
-    pthread_mutex_unlock(&s.lock);
+    unlockForRecord(s);
 }
 
 // Monotonic seconds (32 bits: a word every target updates atomically):
@@ -653,10 +695,13 @@ void kovamem::memReportsAtExit() {
 
 void kovamem::memRecordsHold(bool hold) {
     if (config_classic) return;
-    if (hold)
+    if (hold) {
+        pthread_mutex_lock(&gStageLock);
         pthread_mutex_lock(&gState.lock);
-    else
+    } else {
         pthread_mutex_unlock(&gState.lock);
+        pthread_mutex_unlock(&gStageLock);
+    }
 }
 
 // Hosts that end by returning from main or calling exit get the final
