@@ -29,6 +29,7 @@ command -v prometheus-node-exporter >/dev/null || need+=(prometheus-node-exporte
 command -v promtool >/dev/null || need+=(prometheus)  # promtool checks them
 command -v lintian >/dev/null || need+=(lintian)  # checks the Debian packages
 command -v debuginfod >/dev/null || need+=(debuginfod)  # serves the fleet test's debug files by build-id
+command -v ip >/dev/null || need+=(iproute2)  # the fleet test's network namespace brings its loopback up
 command -v rsyslogd >/dev/null || need+=(rsyslog)  # receives fault records over UDP, TCP and /dev/log
 [ -x /lib/systemd/systemd-journald ] && command -v journalctl >/dev/null || need+=(systemd)  # the journal's native protocol
 dpkg -s python3 >/dev/null 2>&1 || need+=(python3)  # kovamem-tools depends on Debian's python3
