@@ -113,6 +113,8 @@ class Daemons(unittest.TestCase):
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         cls.journald = subprocess.Popen(["/lib/systemd/systemd-journald"], stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
+        for d in (cls.rsyslog, cls.journald):  # also when the set-up fails
+            cls.addClassCleanup(lambda d=d: (d.terminate(), d.wait(timeout=30)))
 
         def listening():
             try:
@@ -132,9 +134,6 @@ class Daemons(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        for d in (cls.rsyslog, cls.journald):
-            d.terminate()
-            d.wait(timeout=30)
         shutil.rmtree(cls.work, ignore_errors=True)
 
     @staticmethod

@@ -97,6 +97,11 @@ def run_device(prog, device, options):
     assert out.returncode == 0, out.stderr
 
 
+def stop(daemon):
+    daemon.terminate()
+    daemon.wait(timeout=30)
+
+
 def build_id(path):
     out = subprocess.run(["readelf", "-n", path], capture_output=True, text=True).stdout
     return out.split("Build ID:")[1].split()[0]
@@ -114,6 +119,7 @@ class Fleet(unittest.TestCase):
         cls.debuginfod = subprocess.Popen(["debuginfod", "-F", served, "-p", "8002", "-d",
                                            os.path.join(cls.work, "db.sqlite")],
                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cls.addClassCleanup(stop, cls.debuginfod)  # also when the set-up fails
         url = "http://127.0.0.1:8002/buildid/%s/executable" % build_id(ARGS.fleet[1])
         for _ in range(600):
             try:
@@ -135,8 +141,6 @@ class Fleet(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.debuginfod.terminate()
-        cls.debuginfod.wait(timeout=30)
         shutil.rmtree(cls.work, ignore_errors=True)
 
     @classmethod
