@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The shared library exports exactly the public interface and needs nothing
 # beyond libc, pthreads, the compiler runtime and, where it was found,
-# libunwind.   abi_check.sh <lib> <nm> <readelf>
+# libunwind; neither it nor the preload library needs libatomic.
+#   abi_check.sh <lib> <nm> <readelf> [<preload lib>]
 set -euo pipefail
 lib=$1 nm=$2 readelf=$3
 expected="KovaMemAlloc KovaMemAllocAligned KovaMemCalloc KovaMemGetPoolStats KovaMemGetStats KovaMemMark KovaMemPrintLiveSince
@@ -20,5 +21,13 @@ for n in $needed; do
     libc.so.*|libpthread.so.*|libgcc_s.so.*|libunwind.so.8) ;;
     *) echo "unexpected dependency: $n (all: $needed)"; exit 1 ;;
   esac
+done
+# Atomics wider than the target's word come from libatomic, which the
+# library does not link: on 32-bit MIPS such a call fails when it is first
+# made (a symbol lookup error), in whichever library holds it.
+for l in "$lib" ${4:+"$4"}; do
+  [ -f "$l" ] || continue
+  wide=$("$nm" -D --undefined-only "$l" | awk '$2 ~ /^__atomic_/ {print $2}' | tr '\n' ' ')
+  [ -z "$wide" ] || { echo "$l needs libatomic: $wide"; exit 1; }
 done
 echo "exports and dependencies as expected: $needed"

@@ -181,7 +181,9 @@ void tellRefused() {
 // census, and the same ticks send repeat counts that are due.
 
 char gMetricsPath[512];
-int64_t gMetricsNext;  // monotonic seconds of the next write from an allocation call
+// Monotonic seconds of the next write from an allocation call: 32 bits, a
+// word 32-bit MIPS updates atomically without libatomic (136 years of uptime).
+uint32_t gMetricsNext;
 __thread uint32_t tMetricsTick __attribute__((tls_model("initial-exec")));
 // Allocation calls tick while there are metrics to write or fault records'
 // repeat counts to send.
@@ -200,10 +202,10 @@ void nameMetricsFile() {
              static_cast<int>(getpid()));
 }
 
-int64_t monotonicSeconds() {
+uint32_t monotonicSeconds() {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec);
+    return static_cast<uint32_t>(t.tv_sec);
 }
 
 // The caller is outside the library (tInside is raised here).
@@ -224,8 +226,8 @@ __attribute__((noinline)) void metricsTick() {
         --tInside;
     }
     if (gMetricsPath[0] == '\0') return;
-    int64_t next = __atomic_load_n(&gMetricsNext, __ATOMIC_RELAXED);
-    const int64_t now = monotonicSeconds();
+    uint32_t next = __atomic_load_n(&gMetricsNext, __ATOMIC_RELAXED);
+    const uint32_t now = monotonicSeconds();
     if (now < next) return;
     // One thread writes; the others see the next time at once.
     if (__atomic_compare_exchange_n(&gMetricsNext, &next, now + gOptions.metricsInterval, false, __ATOMIC_RELAXED,

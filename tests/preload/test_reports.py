@@ -257,6 +257,23 @@ class Daemons(unittest.TestCase):
         self.assertTrue(all("pid=%d " % pid in w for w in whole))
 
 
+class Census(unittest.TestCase):
+    def test_each_metrics_file_sends_a_census_and_the_counts_so_far(self):
+        loop = 600000  # a few seconds: past the one-second metrics interval
+        with tempfile.TemporaryDirectory() as d:
+            spool, metrics = os.path.join(d, "spool"), os.path.join(d, "metrics")
+            os.mkdir(metrics)
+            p = program(["faults", str(loop)], "report_to=spool:%s;metrics=%s;metrics_interval=1" % (spool, metrics))
+            p.communicate(timeout=900)
+            recs = [record(read(os.path.join(spool, n))) for n in sorted(os.listdir(spool))]
+            census = [int(r["faults"]) for r in recs if r["kind"] == "census"]
+            self.assertGreaterEqual(len(census), 2, census)  # one with a metrics file at least, one at exit
+            self.assertEqual(census, sorted(census))
+            self.assertEqual(census[-1], loop + 2)
+            loops = [r for r in recs if r.get("of", r["kind"]) == "double-free"]
+            self.assertEqual(sum(int(r.get("count", 1)) for r in loops), loop)
+
+
 class Spool(unittest.TestCase):
     def test_records_are_whole_files_within_the_bound_even_when_the_writer_is_killed(self):
         with tempfile.TemporaryDirectory() as d:
