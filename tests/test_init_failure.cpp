@@ -35,22 +35,25 @@ extern "C" void __wrap_free(void *p) {
 }
 
 // The default build maps block areas and header arrays. With 64-bit file
-// offsets a 32-bit target's mmap is mmap64, and the link wraps that name.
-#if __SIZEOF_POINTER__ == 4
-#define KT_MMAP(prefix) prefix##mmap64
-#else
-#define KT_MMAP(prefix) prefix##mmap
-#endif
-extern "C" void *KT_MMAP(__real_)(void *at, size_t n, int prot, int flags, int fd, off_t off);
+// offsets the C library's header may name its mmap mmap64: both are wrapped.
+extern "C" void *__real_mmap(void *at, size_t n, int prot, int flags, int fd, off_t off);
+extern "C" void *__real_mmap64(void *at, size_t n, int prot, int flags, int fd, off_t off);
 extern "C" int __real_munmap(void *at, size_t n);
-extern "C" void *KT_MMAP(__wrap_)(void *at, size_t n, int prot, int flags, int fd, off_t off) {
+static void *mapOrFail(void *(*real)(void *, size_t, int, int, int, off_t), void *at, size_t n, int prot, int flags,
+                       int fd, off_t off) {
     if (failAt >= 0 && calls++ == failAt) {
         errno = ENOMEM;
         return MAP_FAILED;
     }
-    void *p = KT_MMAP(__real_)(at, n, prot, flags, fd, off);
+    void *p = real(at, n, prot, flags, fd, off);
     if (live != nullptr && p != MAP_FAILED) live->insert(p);
     return p;
+}
+extern "C" void *__wrap_mmap(void *at, size_t n, int prot, int flags, int fd, off_t off) {
+    return mapOrFail(__real_mmap, at, n, prot, flags, fd, off);
+}
+extern "C" void *__wrap_mmap64(void *at, size_t n, int prot, int flags, int fd, off_t off) {
+    return mapOrFail(__real_mmap64, at, n, prot, flags, fd, off);
 }
 extern "C" int __wrap_munmap(void *at, size_t n) {
     if (live != nullptr) live->erase(at);
