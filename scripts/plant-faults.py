@@ -68,7 +68,7 @@ FAULTS = [
     ("F19", "src/core/init.cpp", "while (k < count && table[k].blockSize < memPoolSizes[c]) ++k;",
      "while (k < count && table[k].blockSize <= memPoolSizes[c]) ++k;", "size classes map one pool too far"),
     ("F20", "src/core/cleanup.cpp", "++p.freeCount;", "(void)p;", "cleanup does not count returned blocks"),
-    ("F21", "src/internal.h", "        } else if (owner == kLockShared && t != nullptr) {\n"
+    ("F21", "src/core/locks.h", "        } else if (owner == kLockShared && t != nullptr) {\n"
      "            (void)pthread_mutex_lock(&l.mutex);",
      "        } else if (owner == kLockShared && t != nullptr) {\n", "a shared pool lock not taken"),
     ("F22", "src/diag/guardfault.cpp", "l.dec(static_cast<int64_t>(a - (s.data + s.size)), 0);",
@@ -100,7 +100,7 @@ FAULTS = [
     ("F40", "src/core/release.cpp", "    kovamem::memPutGuard(hdr->data + kovamem::memGuardOffset(size, s));\n    kovamem::memShadowResize",
      "    kovamem::memPutGuard(hdr->data + kovamem::memGuardOffset(old, s));\n    kovamem::memShadowResize",
      "a resize in place leaves the guard at the old size"),
-    ("F41", "src/internal.h", ": (blockSize + kGuardBytes + config_slot_align - 1) & ~(config_slot_align - 1);",
+    ("F41", "src/core/layout.h", ": (blockSize + kGuardBytes + config_slot_align - 1) & ~(config_slot_align - 1);",
      ": (blockSize + kGuardBytes + 3) & ~3u;", "slots only 4-aligned"),
     ("F42", "src/core/release.cpp", "note->offset = static_cast<int32_t>(off % g.stride);",
      "note->offset = static_cast<int32_t>(off % g.stride) + 1;", "an invalid release's offset off by one"),

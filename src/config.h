@@ -75,10 +75,10 @@ constexpr bool config_tsan = KOVAMEM_TSAN != 0;
 constexpr bool config_libunwind = KOVAMEM_LIBUNWIND != 0;
 // Default build: a pool lock is owned by the first thread that takes it,
 // which takes it without atomic instructions until another thread needs it
-// (internal.h, PoolLock). Off: every pool lock is a mutex.
+// (core/locks.h, PoolLock). Off: every pool lock is a mutex.
 constexpr bool config_owned_locks = KOVAMEM_OWNED_LOCKS != 0 && KOVAMEM_CLASSIC == 0;
 // Default build: a guard word in front of every block but a pool's first,
-// in the last word of the slot before it (internal.h, slot layout), checked
+// in the last word of the slot before it (core/layout.h, slot layout), checked
 // at the release and at every report.
 constexpr bool config_front_guard = KOVAMEM_CLASSIC == 0;
 

@@ -62,7 +62,7 @@ MEM_ALWAYS_INLINE void logFound(const kovamem::FreedFindings &found, const MemTr
 // Default build: makes never-used slot j of pool k, the next one in index
 // order: its header as a free block's, its guard at data + S and, in its
 // last word, the front guard of the block after it (see "Never-used
-// blocks" in internal.h). Its back-link already reads kNotBusy and its
+// blocks" in core/layout.h). Its back-link already reads kNotBusy and its
 // serial 0.
 MEM_ALWAYS_INLINE MemBlockHdr *makeBlock(MemPool *p, uint16_t k, uint16_t j) {
     MemBlockHdr *h = &kovamem::memPoolGeom[k].hdrs[j];

@@ -1,6 +1,6 @@
 // Guarded sampling (default build): the guarded area, its slots and the
 // placement of a sampled block at the end or at the start of a page of its
-// own (see "Guarded sampling" in internal.h). The area and its slot table are
+// own (see "Guarded sampling" in core/guarded.h). The area and its slot table are
 // reservations made when sampling is first switched on, touched only as
 // slots are used; the fault handler is installed with them.
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-// The pool locks' ways in other than the owner's (internal.h, PoolLock).
+// The pool locks' ways in other than the owner's (core/locks.h, PoolLock).
 #include <sched.h>
 #include <time.h>
 
