@@ -96,6 +96,38 @@ def written_since(before):
     return out
 
 
+def of_tree(texts, root):
+    """The logs of process root and of the processes it started or forked,
+    by the preload library's first line in each: logs other tests' programs
+    write to /tmp meanwhile are no one's here."""
+    info = {}
+    for p, t in texts.items():
+        m = re.search(r" INFO: kovamem-preload: process (\d+) (?:parent|forked from) (\d+)", t)
+        if m:
+            info[p] = (int(m.group(1)), int(m.group(2)))
+    pids, mine, grew = {root}, {}, True
+    while grew:
+        grew = False
+        for p, (pid, parent) in info.items():
+            if p not in mine and (pid in pids or parent in pids):
+                mine[p] = texts[p]
+                pids.add(pid)
+                grew = True
+    return mine
+
+
+def run_with_pid(cmd, env, timeout=600, stdin=None):
+    """subprocess.run's result for cmd, and the pid it ran as."""
+    with subprocess.Popen(cmd, stdin=subprocess.PIPE if stdin is not None else None, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, env=env) as p:
+        try:
+            out, err = p.communicate(stdin, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            raise
+    return subprocess.CompletedProcess(cmd, p.returncode, out, err), p.pid
+
+
 def run(cmd, preload, env=None, tool_args=(), stdin=None):
     """Runs cmd; returns (completed process, {log: text written by it})."""
     before = log_states()
@@ -107,8 +139,8 @@ def run(cmd, preload, env=None, tool_args=(), stdin=None):
             list(tool_args) + ["--"] + cmd
     else:
         full = cmd
-    proc = subprocess.run(full, capture_output=True, text=True, env=full_env, timeout=600, input=stdin)
-    return proc, written_since(before)
+    proc, pid = run_with_pid(full, full_env, stdin=stdin)
+    return proc, of_tree(written_since(before), pid)
 
 
 def assert_consistent(test, report, what):
@@ -236,9 +268,8 @@ class Hostile(unittest.TestCase):
         else:
             env["LD_PRELOAD"] = os.path.abspath(ARGS.preload)
             full = cmd
-        proc = subprocess.run(full, capture_output=True, text=True, env=env, timeout=timeout)
-        texts = written_since(before)
-        mine = {p: t for p, t in texts.items() if " INFO: kovamem-preload: process " in t}
+        proc, pid = run_with_pid(full, env, timeout)
+        mine = of_tree(written_since(before), pid)
         self.addCleanup(lambda: [os.unlink(p) for p in mine if os.path.exists(p)])
         return proc, mine
 
