@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 runs=${1:-7}
 dir=${BENCH_DIR:-build-bench}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKOVAMEM_TESTS=OFF -DKOVAMEM_BENCH=ON >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target kovamem_preload >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target kovamem_preload kovamem-prodcons >/dev/null
 lib=$(cd "$dir" && pwd)/libkovamem-preload.so
+prodcons=$(cd "$dir" && pwd)/bench/kovamem-prodcons
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 python3 - "$work" <<'PY'
@@ -38,6 +39,21 @@ delete from t where a % 2 = 0;
 select count(*), sum(a) from t;
 """)
 PY
+# A pack of 30000 objects for git's two-thread index-pack.
+git init -q "$work/repo"
+python3 - <<'PY' | git -C "$work/repo" fast-import --quiet
+import random
+r = random.Random(7)
+words = ["w%d" % i for i in range(5000)]
+for c in range(10000):
+    msg = "c%d" % c
+    print("commit refs/heads/main\ncommitter b <b@x> %d +0000\ndata %d\n%s" % (1700000000 + c, len(msg), msg))
+    for f in range(3):
+        body = " ".join(r.choice(words) for _ in range(300)) + "\n"
+        print("M 644 inline f%d/%d.txt\ndata %d\n%s" % (c % 50, f, len(body), body))
+PY
+git -C "$work/repo" repack -adq
+cp "$work"/repo/.git/objects/pack/*.pack "$work/objects.pack"
 cases=(
   "py-suite|env PYTHONMALLOC=malloc python3 $work/suite.py"
   "py-dicts|env PYTHONMALLOC=malloc python3 $work/work.py"
@@ -45,6 +61,12 @@ cases=(
   "sort|sort -k1,1n -k2 $work/data.txt"
   "awk|awk '{ s[\$1 % 1000] += length(\$3) } END { for (k in s) n += s[k]; print n }' $work/data.txt"
   "gzip|gzip -c $work/data.txt | gzip -dc | cksum"
+  # Threads that share the heap: two workers that release each other's
+  # blocks, and programs that run two threads.
+  "prodcons|$prodcons"
+  "xz-T2|xz -T2 -3 --block-size=2MiB -c $work/data.txt | xz -T2 -dc | cksum"
+  "zstd-T2|zstd -q -T2 -B1MiB -c $work/data.txt | zstd -q -dc | cksum"
+  "index-pack|git index-pack --threads=2 -o $work/objects.idx $work/objects.pack"
 )
 # Each program plain, on the preload default without growth, with
 # kovamem-run's growth budget, and with that and tracing 1 in 64 ("/grow":
