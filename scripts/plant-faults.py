@@ -54,8 +54,8 @@ FAULTS = [
      "walk misses a pool's last block"),
     ("F13", "src/diag/tracerec.cpp", "if (srcCount != 0) --srcCount;", "(void)srcCount;",
      "trace table counts drift"),
-    ("F14", "src/diag/livesince.cpp", "if (geom.serial[h->blockIndex] <= mark) continue;",
-     "if (geom.serial[h->blockIndex] < mark) continue;", "live-since includes the mark's own block"),
+    ("F14", "src/diag/livesince.cpp", "if (geom.serial[h->blockIndex] <= mark) return true;",
+     "if (geom.serial[h->blockIndex] < mark) return true;", "live-since includes the mark's own block"),
     ("F15", "src/diag/debug.cpp", "if (block >= kovamem::memPool(", "if (block > kovamem::memPool(",
      "debug command accepts a block index one too high"),
     ("F16", "src/preload/options.cpp", "    if (v > max) return false;\n", "    (void)max;\n",
@@ -155,6 +155,10 @@ FAULTS = [
     ("F31", AN + "export.py", 'key = ";".join(frame_name(f) for f in reversed(frames)) or "[no chain]"',
      'key = ";".join(frame_name(f) for f in frames) or "[no chain]"', "folded stacks leaf first"),
     ("F32", AN + "analysis.py", "steps = len(series) - 1", "steps = len(series)", "growth slope miscounted"),
+    ("F63", "src/core/release.cpp", "kovamem::memSetState(hdr->poolIndex, hdr->blockIndex, kovamem::kBlockFree);", "(void)0;",
+     "a released block stays live by its state"),
+    ("F64", "src/core/cleanup.cpp", "kovamem::memSetState(h->poolIndex, h->blockIndex, kovamem::kBlockFree);", "(void)0;",
+     "a block the cleanup frees stays quarantined by its state"),
 ]
 
 

@@ -256,17 +256,23 @@ void memNoteFallback(NoteKind kind, uint32_t key);
 
 // The lookup of slot j of pool k: MEM_FIND_FOUND with the result filled when
 // the block is busy, else MEM_FIND_NOT_BUSY. The caller holds pool k's lock.
+// prev: the header before it on the busy list (classic build); NULL in the
+// default build, which keeps no busy list.
 MEM_ALWAYS_INLINE int memFindSlot(int k, int32_t j, MemFindResult *out) {
     const PoolGeom &g = memPoolGeom[k];
-    const uint16_t back = g.busyPrev[j];
-    if (back == kNotBusy) return MEM_FIND_NOT_BUSY;
-    // A block that stands for a guarded one is busy at the guarded address,
-    // not at its own slot's.
-    if (!config_classic && __builtin_expect(memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data)), 0))
-        return MEM_FIND_NOT_BUSY;
+    uint16_t back = 0;
+    if (config_classic) {
+        back = g.busyPrev[j];
+        if (back == kNotBusy) return MEM_FIND_NOT_BUSY;
+    } else {
+        if (g.state[j] != kBlockLive) return MEM_FIND_NOT_BUSY;
+        // A block that stands for a guarded one is busy at the guarded
+        // address, not at its own slot's.
+        if (__builtin_expect(memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data)), 0)) return MEM_FIND_NOT_BUSY;
+    }
     out->pool = &memPool(static_cast<unsigned>(k));
     out->hdr = &g.hdrs[j];
-    out->prev = back - 1 == j ? nullptr : &g.hdrs[back - 1];
+    out->prev = !config_classic || back - 1 == j ? nullptr : &g.hdrs[back - 1];
     return MEM_FIND_FOUND;
 }
 
@@ -304,9 +310,11 @@ void memInitStackData(void);
 // ---- lookup ----
 
 int memFindBlock(const void *addr, MemFindResult *out);
-// The lookup as a walk of the pool's busy list from its oldest block: the
-// plain form that memFindBlock must always agree with, prev included. Kept
-// for the tests, which compare the two on random operation sequences.
+// The lookup as a walk over each pool's busy blocks comparing their data
+// addresses (the busy list from its oldest block, classic; the live
+// headers, default): the plain form that memFindBlock must always agree
+// with, prev included. Kept for the tests, which compare the two on random
+// operation sequences.
 int memFindBlockWalk(const void *addr, MemFindResult *out);
 
 // ---- log ----

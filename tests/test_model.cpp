@@ -5,6 +5,7 @@
 // cleanups. After every call the library's lists, counts, counters, guard
 // words, block contents and the log entries that call wrote must be exactly
 // the model's. The two builds differ where the README's table says.
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <random>
@@ -175,16 +176,22 @@ public:
                 const MemPool &lp = kovamem::memPool(k);
                 for (uint32_t j = kovamem::memPoolHot[k].made; j < lp.blockCount; ++j) s += " " + std::to_string(j);
                 for (const MemBlockHdr *h = lp.freeHead; h; h = h->next) s += " " + std::to_string(h->blockIndex);
+                // The busy blocks: in allocation order on the classic
+                // build's busy list, by address in the default build's.
                 s += " busy";
-                for (const MemBlockHdr *h = lp.busyHead; h; h = h->next)
+                kovamem::memForEachBusy(static_cast<unsigned>(k), [&](const MemBlockHdr *h) {
                     s += " " + std::to_string(h->blockIndex) + ":" + std::to_string(h->reqSize);
+                    return true;
+                });
                 s += fmt(" A%u P%u C%u F%u B%u", lp.reqBytes, lp.peakCount, lp.corruptCount, lp.freeCount,
                          lp.busyCount);
             } else {
                 const Pool &p = pools[k];
                 for (uint16_t j : p.free) s += " " + std::to_string(j);
                 s += " busy";
-                for (uint16_t j : p.busy) s += " " + std::to_string(j) + ":" + std::to_string(p.req[j]);
+                std::vector<uint16_t> busy(p.busy.begin(), p.busy.end());
+                if (!kovamem::config_classic) std::sort(busy.begin(), busy.end());
+                for (uint16_t j : busy) s += " " + std::to_string(j) + ":" + std::to_string(p.req[j]);
                 s += fmt(" A%u P%u C%u F%zu B%zu", p.reqBytes, p.peak, p.corrupt, p.free.size(), p.busy.size());
             }
             s += "\n";

@@ -62,8 +62,7 @@ MEM_ALWAYS_INLINE void logFound(const kovamem::FreedFindings &found, const MemTr
 // Default build: makes never-used slot j of pool k, the next one in index
 // order: its header as a free block's, its guard at data + S and, in its
 // last word, the front guard of the block after it (see "Never-used
-// blocks" in core/layout.h). Its back-link already reads kNotBusy and its
-// serial 0.
+// blocks" in core/layout.h). Its serial reads 0; the caller makes it live.
 MEM_ALWAYS_INLINE MemBlockHdr *makeBlock(MemPool *p, uint16_t k, uint16_t j) {
     MemBlockHdr *h = &kovamem::memPoolGeom[k].hdrs[j];
     h->blockIndex = j;
@@ -82,9 +81,10 @@ MEM_ALWAYS_INLINE uint8_t *nextOut(const MemPool *p, const kovamem::PoolHot &st)
 }
 
 // Takes the block pool k hands out next (a never-used one first, then the
-// head of its free list); pool k's lock is held. Always inlined so that
-// a traced allocation captures from KovaMemAlloc's own body.
-MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled) {
+// head of its free list) and returns its header, busy; pool k's lock is
+// held. Always inlined so that a traced allocation captures from
+// KovaMemAlloc's own body.
+MEM_ALWAYS_INLINE MemBlockHdr *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled) {
     MemPool *p = &kovamem::memPool(k);
     kovamem::PoolHot &st = kovamem::memPoolHot[k];
     MemBlockHdr *h;
@@ -100,12 +100,12 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
         } else {
             // The free list is first-in first-out, so the next block handed
             // out is the one released longest ago: fetch its header,
-            // back-link and first bytes now, without waiting for them.
+            // state and first bytes now, without waiting for them.
             const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
             const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
             __builtin_prefetch(&g.serial[nj], 1);
             __builtin_prefetch(p->freeHead, 1);
-            __builtin_prefetch(&g.busyPrev[nj], 1);
+            __builtin_prefetch(kovamem::config_classic ? static_cast<void *>(&g.busyPrev[nj]) : &g.state[nj], 1);
             __builtin_prefetch(p->area + nj * g.stride, 1);
             kovamem::memStore(st.next, p->area + nj * g.stride);
         }
@@ -120,12 +120,17 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
     memAttachStackRec(h, size, pre, sampled);
     --p->freeCount;
 
-    kovamem::memLinkBusy(h, p->busyTail);
-    if (p->busyTail != nullptr) {
-        p->busyTail->next = h;
-        p->busyTail = h;
+    // Classic: joins the busy list. Default: no list, its state says busy.
+    if (kovamem::config_classic) {
+        kovamem::memLinkBusy(h, p->busyTail);
+        if (p->busyTail != nullptr) {
+            p->busyTail->next = h;
+            p->busyTail = h;
+        } else {
+            p->busyHead = p->busyTail = h;
+        }
     } else {
-        p->busyHead = p->busyTail = h;
+        kovamem::memSetState(k, h->blockIndex, kovamem::kBlockLive);
     }
     h->next = nullptr;
 
@@ -142,7 +147,7 @@ MEM_ALWAYS_INLINE void *takeBlock(uint16_t k, uint32_t size, const MemTraceAddr 
         kovamem::memPoolGeom[k].serial[h->blockIndex] = kovamem::memPoolSerial(st);
     }
     if (st.windowPeak < p->busyCount) st.windowPeak = p->busyCount;
-    return h->data;
+    return h;
 }
 
 // Default build: whether the head of p's free list was filled at its
@@ -212,6 +217,7 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
         ++found->count;
         if (memLoad(h->stackRec) != nullptr) memUnholdStackRec(h);
         g.serial[h->blockIndex] = 0;
+        memSetState(h->poolIndex, h->blockIndex, kBlockDamaged);
         p->freeHead = h->next;
         if (p->freeHead == nullptr) p->freeTail = nullptr;
         memStore(memPoolHot[h->poolIndex].next, p->freeHead != nullptr ? memSlotData(*p, p->freeHead->blockIndex) : nullptr);
@@ -239,9 +245,10 @@ template <bool kDefer>
 MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *pre, bool sampled,
                                 kovamem::FreedFindings *found, const MemTraceAddr *guard) {
     const MemPool *p = &kovamem::memPool(k);
-    uint8_t *data = static_cast<uint8_t *>(takeBlock(k, size, pre, sampled));
+    MemBlockHdr *const h = takeBlock(k, size, pre, sampled);
+    uint8_t *const data = h->data;
     if (__builtin_expect(guard != nullptr, 0)) {
-        uint8_t *guarded = kovamem::memGuardedTake(p->busyTail, size, guard);
+        uint8_t *guarded = kovamem::memGuardedTake(h, size, guard);
         if (guarded != nullptr) {
             kovamem::memUnlockPool(k);
             if (!kDefer && __builtin_expect(found->count != 0, 0)) logFound(*found, pre);

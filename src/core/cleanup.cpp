@@ -31,6 +31,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         kovamem::memPutGuard(h->data + s);
         if (kovamem::config_front_guard && h->blockIndex != 0) kovamem::memPutGuard(h->data - kovamem::kGuardBytes);
         if (!kovamem::config_classic) kovamem::memPoolGeom[h->poolIndex].serial[h->blockIndex] = 0;  // not filled
+        kovamem::memSetState(h->poolIndex, h->blockIndex, kovamem::kBlockFree);
         --p.corruptCount;
         --m.corruptCount;
         if (p.freeTail != nullptr) {

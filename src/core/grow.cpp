@@ -32,8 +32,8 @@ size_t pageBytes() {
 
 size_t roundPage(size_t n) { return (n + pageBytes() - 1) & ~(pageBytes() - 1); }
 
-// Bytes of one block's header, serial and back-link.
-constexpr size_t kMetaPerBlock = sizeof(MemBlockHdr) + sizeof(uint64_t) + sizeof(uint16_t);
+// Bytes of one block's header, serial and state.
+constexpr size_t kMetaPerBlock = sizeof(MemBlockHdr) + sizeof(uint64_t) + kovamem::kStateBytes;
 
 // Blocks per grown pool of original o.
 uint16_t blocksPerPool(const MemPool &o, uint64_t budget) {
@@ -144,7 +144,7 @@ int kovamem::memGrowLocked(uint16_t o) {
     pg.recip = (uint64_t{1} << 32) / pg.stride + 1;
     pg.hdrs = static_cast<MemBlockHdr *>(meta);
     pg.serial = reinterpret_cast<uint64_t *>(pg.hdrs + blocks);
-    pg.busyPrev = reinterpret_cast<uint16_t *>(pg.serial + blocks);
+    pg.state = reinterpret_cast<uint8_t *>(pg.serial + blocks);
     pg.original = o;
     pg.nextSame = kNoPool;
     memPoolHot[k] = PoolHot{};

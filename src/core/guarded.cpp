@@ -236,11 +236,10 @@ int kovamem::memGuardedFind(uintptr_t a, MemFindResult *out, int held) {
     memUnlockLeaf(memGuardedLock);
     if (!live) return MEM_FIND_NOT_BUSY;
     const PoolGeom &geom = memPoolGeom[pool];
-    const uint16_t back = geom.busyPrev[block];
-    if (back == kNotBusy || reinterpret_cast<uintptr_t>(geom.hdrs[block].data) != a) return MEM_FIND_NOT_BUSY;
+    if (geom.state[block] != kBlockLive || reinterpret_cast<uintptr_t>(geom.hdrs[block].data) != a) return MEM_FIND_NOT_BUSY;
     out->pool = &memPool(pool);
     out->hdr = &geom.hdrs[block];
-    out->prev = back - 1 == block ? nullptr : &geom.hdrs[back - 1];
+    out->prev = nullptr;  // the default build keeps no busy list
     return MEM_FIND_FOUND;
 }
 

@@ -14,9 +14,9 @@ using kovamem::memStore;
 namespace {
 
 // Bytes of a pool's header allocation: the N headers, then N allocation
-// serials, then N back-links.
+// serials, then N back-links (classic) or states (default).
 size_t metaBytes(uint32_t count) {
-    return static_cast<size_t>(count) * (sizeof(MemBlockHdr) + sizeof(uint64_t) + sizeof(uint16_t));
+    return static_cast<size_t>(count) * (sizeof(MemBlockHdr) + sizeof(uint64_t) + kovamem::kStateBytes);
 }
 
 // Default build (and under Valgrind): block areas and header arrays are
@@ -78,7 +78,7 @@ uint8_t *allocArea(size_t bytes) {
 }
 
 // A zero-filled header allocation for count blocks: every back-link reads
-// kNotBusy, every serial 0.
+// kNotBusy (every state kBlockUnused), every serial 0.
 MemBlockHdr *allocMeta(uint32_t count) {
     if (!kovamem::config_classic) return static_cast<MemBlockHdr *>(mapZeroed(metaBytes(count)));
     return static_cast<MemBlockHdr *>(kovamem::memHeap.calloc(count, metaBytes(1)));
@@ -196,7 +196,8 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             p.blockCount = static_cast<uint16_t>(c);
             p.area = allocArea(bytes);
             // One allocation for the headers and, behind them, the slots'
-            // allocation serials and the busy list's back-links.
+            // allocation serials and the blocks' states (classic: the busy
+            // list's back-links).
             static_assert(sizeof(MemBlockHdr) % alignof(uint64_t) == 0, "the serials behind the headers are aligned");
             kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
             g = kovamem::PoolGeom{};
@@ -212,7 +213,11 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.stride = stride;
             g.recip = (uint64_t{1} << 32) / stride + 1;
             g.serial = reinterpret_cast<uint64_t *>(g.hdrs + c);
-            g.busyPrev = reinterpret_cast<uint16_t *>(g.serial + c);  // zero: kNotBusy
+            // Zero: kNotBusy (classic), kBlockUnused (default).
+            if (kovamem::config_classic)
+                g.busyPrev = reinterpret_cast<uint16_t *>(g.serial + c);
+            else
+                g.state = reinterpret_cast<uint8_t *>(g.serial + c);
             g.original = static_cast<uint16_t>(k);
             g.nextSame = kovamem::kNoPool;
             p.freeCount = static_cast<uint16_t>(c);

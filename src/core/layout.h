@@ -28,9 +28,9 @@
 // "Never-used blocks" below).
 // Headers never live inside the area, so an overrun damages the guard and
 // the next slot's bytes, never a list link. One allocation per pool holds
-// the N headers, then (default build) N 32-bit allocation serials (for a
-// free slot: whether its bytes were filled at its release), then N 16-bit
-// back-links of the busy list (see PoolGeom).
+// the N headers, then N 64-bit allocation serials (for a free slot: whether
+// its bytes were filled at its release), then N block states (default
+// build) or N 16-bit back-links of the busy list (classic; see PoolGeom).
 //
 // Grown pools (default build, core/grow.cpp) have the same layout; their
 // areas are carved from one reservation per built pool they grow, their
@@ -81,15 +81,34 @@ constexpr uint32_t memGuardOffset(uint32_t req, uint32_t blockSize) {
 // Facts about pool k fixed by memMgrInit, kept beside the exported table so
 // that MemPool keeps its documented layout.
 //
-// busyPrev is the back-link of the busy list, one 16-bit slot index per
-// block, allocated behind the pool's header array: for a busy block j it is
-// one more than the index of the header before it on the busy list, or
-// j + 1 when j heads the list; for a free, quarantined or never-used block
-// it is kNotBusy, 0, so that a zero-filled array, never touched, says "not
-// busy". A pool has at most 65535 blocks, so j + 1 fits. With it the lookup
-// of an address is constant time: pool by range, slot by arithmetic, busy
-// and previous header from the link.
+// Behind the pool's header array and its serials, one word per block says
+// what the block is, so that the lookup of an address is constant time:
+// pool by range, slot by arithmetic, state from this word.
+//
+// Classic build: busyPrev, the back-link of the described busy list, one
+// 16-bit slot index per block: for a busy block j it is one more than the
+// index of the header before it on the busy list, or j + 1 when j heads the
+// list; for a free or quarantined block it is kNotBusy, 0, so that a
+// zero-filled array, never touched, says "not busy". A pool has at most
+// 65535 blocks, so j + 1 fits. The release unlinks a block from the list
+// through it.
+//
+// Default build: state, one byte per block, and no busy list: a busy
+// block's header is on no list (its next is NULL, the pool's busyHead and
+// busyTail stay NULL), and what walks the busy blocks (live-since, the
+// guard scan, memValidate) walks the header array by state, in address
+// order. The free list and the quarantine list stay lists: they keep the
+// order of reuse and the cleanup's order. A zero-filled array says "never
+// used"; a block is made live at its first hand-out.
 constexpr uint16_t kNotBusy = 0;
+enum BlockState : uint8_t {
+    kBlockUnused = 0,  // never handed out (slot index >= the pool's made)
+    kBlockLive,        // handed out, not released
+    kBlockFree,        // released, on the free list
+    kBlockDamaged,     // on the quarantine list
+};
+// Bytes of that word per block.
+constexpr size_t kStateBytes = config_classic ? sizeof(uint16_t) : sizeof(uint8_t);
 
 // Pools: the table holds the pools KovaMemInit built (memPoolsBuilt of
 // them, block sizes rising) and then, default build, the pools grown since
@@ -106,7 +125,8 @@ struct PoolGeom {
     uint32_t stride;     // memSlotStride(blockSize)
     uint64_t recip;      // floor(2^32 / stride) + 1: slot index by multiplication
     MemBlockHdr *hdrs;   // the header array: hdrs[j] describes slot j
-    uint16_t *busyPrev;  // back-links of the busy list, see above
+    uint16_t *busyPrev;  // classic: back-links of the busy list, see above
+    uint8_t *state;      // default: BlockState of each block, see above
     uint64_t *serial;    // the allocation serial of slot j's latest
                          // allocation, see below
     uint16_t original;   // the built pool whose chain this pool is on
@@ -125,7 +145,7 @@ struct PoolGeom {
 // those a release quarantined (counted here, rarely). Apart from PoolGeom,
 // which threads read without the lock.
 //
-// made: the blocks whose header, guard and back-link were made, always
+// made: the blocks whose header, guard and state were made, always
 // slots 0..made-1 (see "Never-used blocks" below). Default build: reallocs
 // counts the moves of the pool's blocks (MEM Realloc is their sum). Under
 // the pool's lock; a cache line per pool, so that two threads on two pools
@@ -165,7 +185,7 @@ void memPublishPool(unsigned k);
 
 // Never-used blocks (default build). Initialisation reserves a pool's area
 // and header array as untouched zero-filled pages and writes no block: slot
-// j's header, its guard at data + S and its back-link are made when j is
+// j's header, its guard at data + S and its state are made when j is
 // first handed out. Blocks are made in index order and handed out before
 // any released block, so the order is the first-in first-out order of a
 // free list that starts with every block in index order: the free list
@@ -345,10 +365,38 @@ MEM_ALWAYS_INLINE int32_t memSlotOf(int k, uintptr_t a) {
 // The back-link that names header index i (see busyPrev).
 MEM_ALWAYS_INLINE uint16_t memBackLink(uint16_t i) { return static_cast<uint16_t>(i + 1); }
 
-// The back-link of h as it joins the busy list behind tail (NULL: h heads
-// the list); the caller links the list's own pointers.
+// Classic build: the back-link of h as it joins the busy list behind tail
+// (NULL: h heads the list); the caller links the list's own pointers.
 MEM_ALWAYS_INLINE void memLinkBusy(const MemBlockHdr *h, const MemBlockHdr *tail) {
     memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] = memBackLink(tail != nullptr ? tail->blockIndex : h->blockIndex);
+}
+
+// Whether block j of pool k is busy (its pool's lock held, or all locks).
+MEM_ALWAYS_INLINE bool memBlockBusy(unsigned k, uint32_t j) {
+    return config_classic ? memPoolGeom[k].busyPrev[j] != kNotBusy : memPoolGeom[k].state[j] == kBlockLive;
+}
+// Default build: block j of pool k is now in state st (its pool's lock held).
+MEM_ALWAYS_INLINE void memSetState(unsigned k, uint32_t j, BlockState st) {
+    if (!config_classic) memPoolGeom[k].state[j] = st;
+}
+
+// Calls f(h) on every busy header of pool k until f returns false: the
+// busy list from its oldest block (classic build), the live blocks by
+// address (default build). Pool k's lock held, or all locks; a list
+// damaged into a loop ends after the pool's block count.
+template <class F>
+MEM_ALWAYS_INLINE void memForEachBusy(unsigned k, F f) {
+    const MemPool &p = memPool(k);
+    if (config_classic) {
+        int limit = p.blockCount;
+        for (MemBlockHdr *h = p.busyHead; h != nullptr && limit-- > 0; h = h->next)
+            if (!f(h)) return;
+        return;
+    }
+    const PoolGeom &g = memPoolGeom[k];
+    const uint32_t made = memPoolHot[k].made;
+    for (uint32_t j = 0; j < made; ++j)
+        if (g.state[j] == kBlockLive && !f(&g.hdrs[j])) return;
 }
 
 MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {

@@ -60,15 +60,22 @@ int memFindBlockWalk(const void *addr, MemFindResult *out) {
         MemPool *p = &kovamem::memPool(k);
         if (!guarded && (a < memPoolGeom[k].start || a > memPoolGeom[k].end)) continue;
         result = MEM_FIND_NOT_BUSY;
+        // Each busy header's data compared in turn; prev is the header met
+        // before it on the busy list (classic), NULL (default: no list).
         MemBlockHdr *prev = nullptr;
-        for (MemBlockHdr *h = p->busyHead; h != nullptr; prev = h, h = h->next) {
+        bool found = false;
+        kovamem::memForEachBusy(k, [&](MemBlockHdr *h) {
             if (reinterpret_cast<uintptr_t>(h->data) == a) {
                 out->pool = p;
                 out->hdr = h;
-                out->prev = prev;
-                return MEM_FIND_FOUND;
+                out->prev = kovamem::config_classic ? prev : nullptr;
+                found = true;
+                return false;
             }
-        }
+            prev = h;
+            return true;
+        });
+        if (found) return MEM_FIND_FOUND;
     }
     return result;
 }

@@ -63,6 +63,7 @@ __attribute__((noinline, cold)) void quarantine(MemPool *pool, MemBlockHdr *hdr,
     ++m.corruptCount;
     kovamem::memUnlockLeaf(kovamem::memQuarantineLock);
     ++pool->corruptCount;
+    kovamem::memSetState(hdr->poolIndex, hdr->blockIndex, kovamem::kBlockDamaged);
     ++kovamem::memPoolHot[hdr->poolIndex].damaged;
     kovamem::memPoolGeom[hdr->poolIndex].serial[hdr->blockIndex] = 0;
     memDetachStackRec(hdr, r);  // leaves hdr->stackRec NULL
@@ -83,20 +84,25 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
     const uint32_t s = pool->blockSize;
     MemStackRec *r = hdr->stackRec;
 
-    // The next header's index from its place in the array, so that its
-    // cache line is not read.
     kovamem::PoolGeom &g = kovamem::memPoolGeom[hdr->poolIndex];
-    if (hdr->next != nullptr) {
-        const uint16_t nj = static_cast<uint16_t>(hdr->next - g.hdrs);
-        g.busyPrev[nj] = kovamem::memBackLink(prev != nullptr ? prev->blockIndex : nj);
-    }
-    g.busyPrev[hdr->blockIndex] = kovamem::kNotBusy;
-    if (prev != nullptr) {
-        prev->next = hdr->next;
-        if (hdr->next == nullptr) pool->busyTail = prev;
+    if (config_classic) {
+        // Off the busy list. The next header's index from its place in the
+        // array, so that its cache line is not read.
+        if (hdr->next != nullptr) {
+            const uint16_t nj = static_cast<uint16_t>(hdr->next - g.hdrs);
+            g.busyPrev[nj] = kovamem::memBackLink(prev != nullptr ? prev->blockIndex : nj);
+        }
+        g.busyPrev[hdr->blockIndex] = kovamem::kNotBusy;
+        if (prev != nullptr) {
+            prev->next = hdr->next;
+            if (hdr->next == nullptr) pool->busyTail = prev;
+        } else {
+            pool->busyHead = hdr->next;
+            if (hdr->next == nullptr) pool->busyTail = nullptr;
+        }
     } else {
-        pool->busyHead = hdr->next;
-        if (hdr->next == nullptr) pool->busyTail = nullptr;
+        (void)prev;  // no busy list: free now, or quarantined below
+        kovamem::memSetState(hdr->poolIndex, hdr->blockIndex, kovamem::kBlockFree);
     }
     --pool->busyCount;
     pool->reqBytes -= hdr->reqSize;
@@ -355,7 +361,7 @@ uint8_t KovaMemFree(void *ptr) {
             pre = trace;
         }
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
-        __builtin_prefetch(&g.busyPrev[j], 1);
+        __builtin_prefetch(config_classic ? static_cast<const void *>(&g.busyPrev[j]) : &g.state[j], 1);
         const uint32_t req = kovamem::memLoad(g.hdrs[j].reqSize);
         __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, kovamem::memPool(static_cast<unsigned>(k)).blockSize));
         MemFindResult f;

@@ -1,8 +1,8 @@
-// Whole-structure check of the manager: every pool's free, busy and
-// quarantine lists against their counts, the slot layout, the busy lists'
-// back-links, and the trace
-// table's lists against its counts and the header links. Used by tests and
-// debug builds after each scenario; it only reads.
+// Whole-structure check of the manager: every pool's free and quarantine
+// lists and its busy blocks (the busy list and its back-links, classic; the
+// blocks' states, default) against their counts, the slot layout, and the
+// trace table's lists against its counts and the header links. Used by
+// tests and debug builds after each scenario; it only reads.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -75,7 +75,7 @@ void checkGuarded(Checker &c) {
         }
         if (!live) continue;
         if (s.pool >= memMgrDetails.poolCount || s.block >= kovamem::memPoolHot[s.pool].made ||
-            kovamem::memPoolGeom[s.pool].busyPrev[s.block] == kovamem::kNotBusy ||
+            !kovamem::memBlockBusy(s.pool, s.block) ||
             kovamem::memPoolGeom[s.pool].hdrs[s.block].data != reinterpret_cast<uint8_t *>(s.data)) {
             c.fail("guarded slot %u names pool %u block %u, which does not stand for it", i, s.pool, s.block);
             return;
@@ -129,11 +129,56 @@ int walkList(Checker &c, const MemPool &p, uint16_t k, const MemBlockHdr *head, 
     return n;
 }
 
-// The busy list's back-links: each busy block names the header before it
+// Default build: the blocks' states against the lists and the header array,
+// after the quarantine and free lists marked their blocks in seen: a free
+// block is kBlockFree, a quarantined one kBlockDamaged, a never-used one
+// kBlockUnused; every other made block is live, met once, with its data at
+// its slot (or the guarded address its slot names), a serial within the
+// allocations made, and on no list. Returns the live blocks, or -1 after a
+// fault; their request sizes are summed into *reqSum.
+int checkStates(Checker &c, const MemPool &p, uint16_t k, Seen &seen, uint32_t *reqSum) {
+    const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
+    const uint32_t made = kovamem::memPoolHot[k].made;
+    if (p.busyHead != nullptr || p.busyTail != nullptr) return c.fail("pool %u has a busy list", k), -1;
+    for (const MemBlockHdr *h = p.freeHead; h != nullptr; h = h->next)
+        if (g.state[h->blockIndex] != kovamem::kBlockFree)
+            return c.fail("pool %u free block %u in state %u", k, h->blockIndex, g.state[h->blockIndex]), -1;
+    for (const MemBlockHdr *h = memMgrDetails.corruptList; h != nullptr; h = h->next)
+        if (h->poolIndex == k && g.state[h->blockIndex] != kovamem::kBlockDamaged)
+            return c.fail("pool %u quarantined block %u in state %u", k, h->blockIndex, g.state[h->blockIndex]), -1;
+    const uint64_t now = kovamem::memSerialNow();
+    int live = 0;
+    for (uint32_t j = 0; j < p.blockCount; ++j) {
+        const uint8_t st = g.state[j];
+        if (j >= made) {
+            if (st != kovamem::kBlockUnused) return c.fail("pool %u never-used block %u in state %u", k, j, st), -1;
+            continue;
+        }
+        if (st != kovamem::kBlockLive) {
+            if (st != kovamem::kBlockFree && st != kovamem::kBlockDamaged)
+                return c.fail("pool %u made block %u in state %u", k, j, st), -1;
+            continue;
+        }
+        const MemBlockHdr *h = &g.hdrs[j];
+        if (h->blockIndex != j || h->poolIndex != k) return c.fail("pool %u live block %u names block %u of pool %u", k, j, h->blockIndex, h->poolIndex), -1;
+        if (!seen.mark(static_cast<uint16_t>(j))) return c.fail("pool %u live block %u is on a list", k, j), -1;
+        if (h->next != nullptr) return c.fail("pool %u live block %u links another header", k, j), -1;
+        if (h->data != kovamem::memSlotData(p, h->blockIndex) && !standsForGuarded(h))
+            return c.fail("pool %u block %u data is not its slot", k, h->blockIndex), -1;
+        if (g.serial[j] < 2 || g.serial[j] > now)
+            return c.fail("pool %u live block %u has serial %llu out of the allocations made (serial %llu)", k, j,
+                          static_cast<unsigned long long>(g.serial[j]), static_cast<unsigned long long>(now)), -1;
+        *reqSum += h->reqSize;
+        ++live;
+    }
+    return live;
+}
+
+// Classic build: the busy list's back-links: each busy block names the header before it
 // (itself at the head), every other block, never-used ones included,
 // kNotBusy; the header array is the
-// one the geometry names. Default build: the busy list is in allocation
-// order, so the busy blocks' serials rise along it, none beyond the count.
+// one the geometry names. The busy list is in allocation order, so the
+// busy blocks' serials rise along it, none beyond the count.
 void checkBackLinks(Checker &c, const MemPool &p, uint16_t k) {
     const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
     const uint64_t now = kovamem::memSerialNow();  // a sum over the pools: once, not per block
@@ -297,9 +342,16 @@ void checkPools(Checker &c) {
                 c.fail("pool %u lock held by its former owner, but nobody took its mutex to end that", k);
             }
         }
-        int nb = walkList(c, p, k, p.busyHead, seen, "busy", &last, &req);
-        if (nb < 0) return;
-        checkBackLinks(c, p, k);
+        int nb;
+        if (kovamem::config_classic) {
+            nb = walkList(c, p, k, p.busyHead, seen, "busy", &last, &req);
+            if (nb < 0) return;
+            checkBackLinks(c, p, k);
+        } else {
+            nb = checkStates(c, p, k, seen, &req);
+            if (nb < 0) return;
+            last = p.busyTail;  // no busy list: checked NULL there
+        }
         // The prefetch hint may be stale, but it always names a slot of
         // this pool: a hint stored for the wrong pool would fetch lines
         // that the allocation never uses.
@@ -348,7 +400,7 @@ void checkChainStore(Checker &c) {
         if (ids == nullptr) continue;
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
         for (uint32_t j = 0; j < kovamem::memPool(k).blockCount && c.ok; ++j) {
-            if (g.busyPrev[j] != kovamem::kNotBusy || g.serial[j] != kovamem::kFreeFilled) continue;
+            if (kovamem::memBlockBusy(k, j) || g.serial[j] != kovamem::kFreeFilled) continue;
             for (int w = 0; w < 2; ++w)
                 if (ids[2 * j + w] != kovamem::kDepotFull && ids[2 * j + w] > count)
                     c.fail("pool %u block %u names chain %u of %u stored", k, j, ids[2 * j + w], count);
@@ -397,7 +449,7 @@ void checkTraceTable(Checker &c) {
         if (r->prev != prev) c.fail("held trace record %d has a wrong prev", static_cast<int>(r - memStackRecords));
         const MemBlockHdr *h = r->hdr;
         if (h == nullptr || h->stackRec != r || h->poolIndex >= memMgrDetails.poolCount ||
-            kovamem::memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] != kovamem::kNotBusy || h->reqSize != 0)
+            kovamem::memBlockBusy(h->poolIndex, h->blockIndex) || h->reqSize != 0)
             c.fail("held trace record %d is not kept by a free block", static_cast<int>(r - memStackRecords));
     }
     if (!c.ok) return;
@@ -411,8 +463,11 @@ void checkTraceTable(Checker &c) {
     // Every header with a record is busy and its record points back.
     const MemMgrDetails &m = memMgrDetails;
     for (uint16_t k = 0; k < m.poolCount && c.ok; ++k) {
-        for (const MemBlockHdr *h = kovamem::memPool(k).busyHead; h != nullptr; h = h->next)
-            if (h->stackRec != nullptr && h->stackRec->hdr != h) c.fail("pool %u block %u record does not point back", k, h->blockIndex);
+        kovamem::memForEachBusy(k, [&](const MemBlockHdr *h) {
+            if (h->stackRec != nullptr && h->stackRec->hdr != h)
+                return c.fail("pool %u block %u record does not point back", k, h->blockIndex);
+            return true;
+        });
     }
 }
 

@@ -32,16 +32,15 @@ void kovamem::memScanGuards(GuardFindings *found) {
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         const MemPool &p = memPool(k);
         const PoolGeom &g = memPoolGeom[k];
-        int budget = p.blockCount;  // a damaged list never holds the scan
-        for (const MemBlockHdr *h = p.busyHead; h != nullptr && budget-- > 0; h = h->next) {
+        memForEachBusy(k, [&](const MemBlockHdr *h) {
             const uint8_t *slot = memSlotData(p, h->blockIndex);
-            if (h->data != slot) continue;  // a guarded block: its page guards it
+            if (h->data != slot) return true;  // a guarded block: its page guards it
             const bool behind = memBusyGuardWord(slot + memGuardOffset(h->reqSize, p.blockSize)) != MEM_GUARD_WORD;
             const bool front = config_front_guard && h->blockIndex != 0 &&
                                memBusyGuardWord(slot - kGuardBytes) != MEM_GUARD_WORD;
-            if (!behind && !front) continue;
+            if (!behind && !front) return true;
             const uint64_t serial = g.serial[h->blockIndex];
-            if (toldBefore(k, h->blockIndex, serial)) continue;
+            if (toldBefore(k, h->blockIndex, serial)) return true;
             gTold[gToldNext] = Told{k, h->blockIndex, serial};
             gToldNext = (gToldNext + 1) % kGuardToldKept;
             if (found->count < 4) {
@@ -56,6 +55,7 @@ void kovamem::memScanGuards(GuardFindings *found) {
                 if (b.traced) memcpy(b.alloc, h->stackRec->trace, sizeof b.alloc);
             }
             ++found->count;
-        }
+            return true;
+        });
     }
 }

@@ -91,9 +91,8 @@ void groupLive(Scratch &s, uint64_t mark, Totals &t) {
     MemMgrDetails &m = memMgrDetails;
     for (uint16_t k = 0; k < m.poolCount; ++k) {
         const kovamem::PoolGeom &geom = kovamem::memPoolGeom[k];
-        int limit = kovamem::memPool(k).blockCount;
-        for (const MemBlockHdr *h = kovamem::memPool(k).busyHead; h != nullptr && limit-- > 0; h = h->next) {
-            if (geom.serial[h->blockIndex] <= mark) continue;
+        kovamem::memForEachBusy(k, [&](const MemBlockHdr *h) {
+            if (geom.serial[h->blockIndex] <= mark) return true;
             const MemStackRec *r = h->stackRec;
             Group *g = groupOf(s, r != nullptr ? r->trace : nullptr, k, h->reqSize);
             ++t.blocks;
@@ -101,7 +100,7 @@ void groupLive(Scratch &s, uint64_t mark, Totals &t) {
             if (g == nullptr) {
                 ++t.restBlocks;
                 t.restBytes += h->reqSize;
-                continue;
+                return true;
             }
             if (g->count == 0) s.order[t.groups++] = static_cast<uint32_t>(g - s.groups);
             ++g->count;
@@ -109,7 +108,8 @@ void groupLive(Scratch &s, uint64_t mark, Totals &t) {
             g->pools |= 1u << geom.original;  // a grown pool counts as the built one it grows
             const uintptr_t at = reinterpret_cast<uintptr_t>(h->data);
             if (at < g->low) g->low = at;
-        }
+            return true;
+        });
     }
 }
 

@@ -107,7 +107,7 @@ bool snapshot(Snapshot &n, const char *op) {
         s.totalData += static_cast<uint64_t>(p.blockCount) * p.blockSize;
         s.totalMgmt += kovamem::kMgmtPerPool + static_cast<uint64_t>(kovamem::memMgmtPerBlock(p.blockSize)) * p.blockCount;
         s.managementBytes += sizeof(MemPool) + static_cast<uint64_t>(p.blockCount) *
-                             (sizeof(MemBlockHdr) + sizeof(uint64_t) + sizeof(uint16_t) +
+                             (sizeof(MemBlockHdr) + sizeof(uint64_t) + kovamem::kStateBytes +
                               kovamem::memSlotStride(p.blockSize) - p.blockSize);
     }
     s.totalReserved = s.totalMgmt + s.totalData;
