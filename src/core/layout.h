@@ -45,12 +45,12 @@
 
 #include "../base.h"
 
-// What the lookup of an address finds: the block's pool, its header and the
-// header before it on the busy list.
+// What the lookup of an address finds: the block's pool, its header and
+// (classic build) the header before it on the busy list.
 typedef struct MemFindResult {
     MemPool *pool;
     MemBlockHdr *hdr;
-    MemBlockHdr *prev;  // header before hdr on the busy list, NULL at head
+    MemBlockHdr *prev;  // header before hdr on the busy list, NULL at head (and always, default build)
 } MemFindResult;
 
 namespace kovamem {
@@ -215,7 +215,7 @@ extern PoolHot memPoolHot[kMaxPools];
 // Default build: no counter is shared by all pools, so a serial is the
 // mark epoch (memHot.markEpoch, raised by each KovaMemMark) in its high 24
 // bits and one more than the pool's blocks taken (memPoolHot[k].allocs) in
-// its low 40: it rises along each pool's busy list, and a block allocated
+// its low 40: it rises with each block the pool hands out, and a block allocated
 // after a mark, in whatever pool, has a later epoch, so a larger serial
 // than the mark (memSerialNow, taken in the epoch the mark ends). The
 // C-heap allocations do not count.

@@ -1,12 +1,14 @@
-// Block lookup: a data address back to its busy block, its pool and the
-// header before it on the busy list. Caller holds the lock of the address's
-// pool (memLockAndFind), all locks, or is the only thread using the library.
+// Block lookup: a data address back to its busy block, its pool and (classic
+// build) the header before it on the busy list. Caller holds the lock of the
+// address's pool (memLockAndFind), all locks, or is the only thread using
+// the library.
 //
 // Constant time: the pool from its address range (a binary search over the
 // at most 14 ranges, sorted once at initialisation), the slot by arithmetic
-// on the stride, the exact-start test, and busy-or-not and the previous
-// header from the back-links kept beside the headers. The results are those
-// of the walk of the busy list, memFindBlockWalk, in every case.
+// on the stride, the exact-start test, and busy-or-not from the word kept
+// beside the headers (the state byte; classic, the back-link, which names
+// the previous header too). The results are those of the walk over the busy
+// blocks, memFindBlockWalk, in every case.
 #include "../internal.h"
 
 using kovamem::memPoolGeom;

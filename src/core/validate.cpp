@@ -290,8 +290,8 @@ void checkPools(Checker &c) {
         const MemPool &p = kovamem::memPool(k);
         if (k > 0 && k < kovamem::memPoolsBuilt && p.blockSize <= kovamem::memPool(k - 1u).blockSize)
             c.fail("pool %u block size does not rise", k);
-        // Each header of the pool is met once over its quarantined, free
-        // and busy lists.
+        // Each header of the pool is met once over its quarantined and free
+        // lists and its busy blocks.
         memset(&seen, 0, sizeof seen);
         for (const MemBlockHdr *h = m.corruptList; h != nullptr && perPool[k] != 0; h = h->next) {
             if (h->poolIndex == k && !seen.mark(h->blockIndex)) {
