@@ -74,7 +74,7 @@ def log_states():
     for p in glob.glob("/tmp/memmgr-*.log"):
         try:
             st = os.stat(p)
-            out[p] = (st.st_mtime_ns, st.st_size)
+            out[p] = (st.st_mtime_ns, st.st_size, st.st_ino)
         except OSError:
             pass
     return out
@@ -82,14 +82,16 @@ def log_states():
 
 def written_since(before):
     """{path: text} of the logs written since before. A log that an earlier
-    process with the same pid left is read from where it ended then, so that
-    only this run's entries are judged."""
+    process with the same pid left is set aside by the library, so a file
+    that is not the one seen before is read whole; one that is (written on)
+    is read from where it ended then, so that only this run's entries are
+    judged."""
     out = {}
-    for p, (mtime, size) in log_states().items():
+    for p, (mtime, size, ino) in log_states().items():
         old = before.get(p)
-        if old == (mtime, size):
+        if old == (mtime, size, ino):
             continue
-        start = old[1] if old and old[1] <= size else 0
+        start = old[1] if old and old[2] == ino and old[1] <= size else 0
         with open(p, "rb") as f:
             f.seek(start)
             out[p] = f.read().decode("utf-8", "replace")
