@@ -101,18 +101,26 @@ def emit(text):
         os.dup2(devnull, sys.stdout.fileno())
 
 
-def main(argv):
-    if argv[:1] == ["fleet"]:
-        from . import fleet
-        return fleet.main(argv[1:], emit)
-    ap = options()
+def parse(ap, argv, document_schema):
+    """(args, None) to go on, or (None, exit status) when argparse ended the
+    run (--help, a bad option) or --schema printed document_schema."""
     try:
         args = ap.parse_args(argv)
     except SystemExit as e:
-        return 2 if e.code else 0
+        return None, 2 if e.code else 0
     if args.schema:
-        emit(json.dumps(schema.SCHEMA, indent=1) + "\n")
-        return 0
+        emit(json.dumps(document_schema, indent=1) + "\n")
+        return None, 0
+    return args, None
+
+
+def main(argv):
+    if argv[:1] == ["fleet"]:
+        from . import fleet
+        return fleet.main(argv[1:])
+    args, status = parse(options(), argv, schema.SCHEMA)
+    if args is None:
+        return status
     if not args.log:
         return fail("no log given (see --help)")
     if args.first and args.last and args.first >= args.last:

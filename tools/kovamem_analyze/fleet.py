@@ -637,16 +637,12 @@ def options():
     return ap
 
 
-def main(argv, emit):
+def main(argv):
     from . import fleetpage
-    ap = options()
-    try:
-        args = ap.parse_args(argv)
-    except SystemExit as e:
-        return 2 if e.code else 0
-    if args.schema:
-        emit(json.dumps(fleetpage.SCHEMA, indent=1) + "\n")
-        return 0
+    from .cli import emit, parse
+    args, status = parse(options(), argv, fleetpage.SCHEMA)
+    if args is None:
+        return status
     if not args.inputs:
         print("kovamem-analyze fleet: no input given (see --help)", file=sys.stderr)
         return 2
