@@ -159,6 +159,8 @@ FAULTS = [
      "a released block stays live by its state"),
     ("F64", "src/core/cleanup.cpp", "kovamem::memSetState(h->poolIndex, h->blockIndex, kovamem::kBlockFree);", "(void)0;",
      "a block the cleanup frees stays quarantined by its state"),
+    ("F65", "src/diag/faults.cpp", "if (note.heldAlloc) memLogChain(op, a, \"allocated by\", note.alloc, 0);", "(void)0;",
+     "an invalid release names no allocation of the block it met"),
 ]
 
 

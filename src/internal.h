@@ -240,7 +240,9 @@ struct BadReleaseNote {
     BadRelease kind;
     int32_t pool, block, offset;
     bool heldRelease;  // a free block whose record keeps the chain that released it
+    bool heldAlloc;    // the chain that allocated the block is known (a live block's record, the chain store, a guarded slot)
     MemTraceAddr release[MEM_TRACE_ENTRIES];
+    MemTraceAddr alloc[MEM_TRACE_ENTRIES];
 };
 // op: "KovaMemFree" or "KovaMemReAlloc", whose entries name the caller's
 // chain "released by" or "reallocated by".

@@ -203,6 +203,7 @@ TEST_F(Guarded, AGuardedBlockIsAPoolBlockToEveryOtherPart) {
     const std::string log = readLog();
     EXPECT_NE(log.find(" ERROR: KovaMemFree: Ptr " + kt::hex(b[1]) + " is already free"), std::string::npos) << log;
     EXPECT_NE(log.find(" INFO: KovaMemFree: Ptr " + kt::hex(b[1]) + " first released by:"), std::string::npos) << log;
+    EXPECT_NE(log.find(" INFO: KovaMemFree: Ptr " + kt::hex(b[1]) + " allocated by:"), std::string::npos) << log;
     EXPECT_EQ(kt::validity(), "valid");
     // Released slots wait first in first out: the next guarded block takes
     // the slot released longest ago.

@@ -73,6 +73,40 @@ TEST_F(Release, LookupDoubleFreeForeignAndFifoReuse) {
     EXPECT_EQ(readLog(), "");
 }
 
+// An invalid release names the allocation of the block it met when that
+// chain was kept: a live traced block's record, the chain store of a block
+// released filled. An untraced block has none to name.
+TEST_F(Release, InvalidReleasesNameTheAllocationOfTheBlockWhenItWasKept) {
+    if (kt::config_classic) GTEST_SKIP() << "classic: an invalid release writes no entry";
+    kt::start(kt::Cfg{{1, 4}});
+    uint8_t *untraced = alloc(10);
+    KovaMemUpdateLogStackFlag(1);
+    KovaMemSetFreeCheck(1);
+    uint8_t *live = alloc(10), *gone = alloc(10);
+    EXPECT_EQ(KovaMemFree(gone), 1);
+    const auto entry = [](uint8_t *p, const char *what) {
+        return " ERROR: KovaMemFree: Ptr " + hex(p) + what + "\n" + kt::chainEntry("KovaMemFree", p, "released by", 0);
+    };
+    const struct {
+        uint8_t *ptr;
+        std::string log;
+    } cases[] = {
+        {live + 1, entry(live + 1, " is inside block 1 of pool 0 at offset 1") +
+                       kt::chainEntry("KovaMemFree", live + 1, "allocated by", 0)},
+        {gone, entry(gone, " is already free (block 2 of pool 0)") +
+                   kt::chainEntry("KovaMemFree", gone, "first released by", 0) +
+                   kt::chainEntry("KovaMemFree", gone, "allocated by", 0)},
+        {untraced + 1, entry(untraced + 1, " is inside block 0 of pool 0 at offset 1")},
+    };
+    for (const auto &c : cases) {
+        KovaMemResetFile();
+        EXPECT_EQ(KovaMemFree(c.ptr), MEM_FREE_NOT_BUSY);
+        EXPECT_EQ(kt::readLogMarked(), c.log);
+    }
+    EXPECT_EQ(KovaMemFree(live) + KovaMemFree(untraced), 2);
+    EXPECT_EQ(kt::validity(), "valid");
+}
+
 TEST_F(Release, OneByteOverrunQuarantinesAlsoThroughRealloc) {
     kt::start(kt::Cfg{{1, 3}, {2, 1}});
     uint8_t *ok = alloc(10), *p = alloc(10), *q = alloc(4);

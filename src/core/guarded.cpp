@@ -247,7 +247,7 @@ void kovamem::memGuardedDescribe(uintptr_t a, BadReleaseNote *note) {
     memLockLeaf(memGuardedLock);
     const GuardedArea &g = memGuarded;
     const uint32_t i = memGuardedSlotOf(a);
-    note->heldRelease = false;
+    note->heldRelease = note->heldAlloc = false;
     note->kind = kBadInside;
     note->pool = note->block = -1;
     note->offset = 0;
@@ -259,6 +259,9 @@ void kovamem::memGuardedDescribe(uintptr_t a, BadReleaseNote *note) {
     note->pool = s.pool;
     note->block = s.block;
     note->offset = static_cast<int32_t>(a - s.data);
+    // A guarded slot always keeps the chain that allocated its block.
+    note->heldAlloc = s.alloc[0] != MEM_TRACE_END;
+    if (note->heldAlloc) memcpy(note->alloc, s.alloc, sizeof note->alloc);
     if (a == s.data && memGuardedReleased(s, memLoad(s.state))) {
         note->kind = kBadFree;
         note->heldRelease = s.released != 0 && s.release[0] != MEM_TRACE_END;

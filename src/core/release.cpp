@@ -172,12 +172,22 @@ __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintpt
     const MemPool &p = kovamem::memPool(static_cast<unsigned>(k));
     const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
     note->pool = k;
-    note->heldRelease = false;
+    note->heldRelease = note->heldAlloc = false;
     if (j < 0) {
         const uintptr_t off = a - reinterpret_cast<uintptr_t>(p.area);
         note->kind = kovamem::kBadInside;
         note->block = static_cast<int32_t>(off / g.stride);
         note->offset = static_cast<int32_t>(off % g.stride);
+        // A live traced block keeps the chain that allocated it; its record
+        // is read under the trace-table lock, as every record is.
+        const int32_t b = note->block;
+        if (g.state[b] == kovamem::kBlockLive && !kovamem::memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[b].data))) {
+            kovamem::memLockTrace();
+            const MemStackRec *rec = g.hdrs[b].stackRec;
+            note->heldAlloc = rec != nullptr;
+            if (rec != nullptr) memcpy(note->alloc, rec->trace, sizeof note->alloc);
+            kovamem::memUnlockTrace();
+        }
         return;
     }
     note->block = j;
@@ -208,6 +218,9 @@ __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintpt
     kovamem::memLockTrace();
     const MemStackRec *held = g.hdrs[j].stackRec;
     const uint32_t *ids = kovamem::memChainIds[k];
+    // The chain store keeps both chains of a block released filled.
+    if (ids != nullptr && g.serial[j] == kovamem::kFreeFilled)
+        note->heldAlloc = kovamem::memDepotGet(ids[2 * j], note->alloc) == kovamem::kChainKept;
     if (ids != nullptr && g.serial[j] == kovamem::kFreeFilled &&
         kovamem::memDepotGet(ids[2 * j + 1], note->release) == kovamem::kChainKept) {
         note->heldRelease = true;  // the chain store kept its release's chain

@@ -113,11 +113,12 @@ void kovamem::memLogBadRelease(const char *op, const void *ptr, const BadRelease
     const RecordKind kind = note.kind == kBadFree ? (release ? kRecordDoubleFree : kRecordReallocFree)
                             : note.kind == kBadQuarantined ? (release ? kRecordFreeQuarantined : kRecordReallocQuarantined)
                                                            : (release ? kRecordFreeInterior : kRecordReallocInterior);
-    memRecord({kind, false, a, 0, nullptr, caller});
+    memRecord({kind, false, a, 0, note.heldAlloc ? note.alloc : nullptr, caller});
     if (note.heldRelease)
         memLogChain(op, a, "first released by", note.release, 0);
     else if (note.kind == kBadFree && kovamem::memLoad(memFreeCheck) != 0)
         logNotSampled(op, a, "first released by");
+    if (note.heldAlloc) memLogChain(op, a, "allocated by", note.alloc, 0);
 }
 
 void kovamem::memLogGuardFindings(const char *op, const GuardFindings &found) {
