@@ -157,7 +157,8 @@ class Builder:
                                                      "kinds": {"already free": 0, "quarantined": 0,
                                                                "inside a block": 0},
                                         "addresses": [], "first_line": e["line"], "chain": cid, "frames": cid,
-                                        "first_released_chain": None, "first_released_by": None})
+                                        "first_released_chain": None, "first_released_by": None,
+                                        "allocated_chain": None, "allocated_by": None})
             g["count"] += 1
             g["kinds"][e["kind"]] += 1
             address = "0x%x" % e["address"]
@@ -166,9 +167,13 @@ class Builder:
             earlier = e["chains"].get("first released by")
             if earlier is not None and g["first_released_chain"] is None:
                 g["first_released_chain"] = g["first_released_by"] = earlier
+            made = e["chains"].get("allocated by")
+            if made is not None and g["allocated_chain"] is None:
+                g["allocated_chain"] = g["allocated_by"] = made
         out = sorted(groups.values(), key=lambda g: (-g["count"], g["first_line"]))
         for g in out:
-            self.used_chains.update(c for c in (g["chain"], g["first_released_chain"]) if c is not None)
+            self.used_chains.update(c for c in (g["chain"], g["first_released_chain"], g["allocated_chain"])
+                                    if c is not None)
         return out
 
     def pool_size(self, p, index):
@@ -348,6 +353,7 @@ class Builder:
                 g["frames"], g["released_by"] = expand(g["frames"]), expand(g["released_by"])
             for g in d["invalid_releases"]:
                 g["frames"], g["first_released_by"] = expand(g["frames"]), expand(g["first_released_by"])
+                g["allocated_by"] = expand(g["allocated_by"])
             for g in d["guarded_faults"]:
                 for k in ("faulted_at", "allocated_by", "released_by"):
                     g[k] = expand(g[k])

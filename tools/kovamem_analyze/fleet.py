@@ -179,7 +179,7 @@ def log_records(name, data):
                ("free", "inside a block"): "free-interior", ("realloc", "already free"): "realloc-free",
                ("realloc", "quarantined"): "realloc-quarantined", ("realloc", "inside a block"): "realloc-interior"}
         for e in p.bad_releases:
-            events.append((bad[(e["call"], e["kind"])], None,
+            events.append((bad[(e["call"], e["kind"])], e["chains"].get("allocated by"),
                            e["chains"].get("released by" if e["call"] == "free" else "reallocated by"), e))
         for e in p.freed_written:
             events.append(("write-after-free", e["chains"].get("allocated by"), e["chains"].get("released by"), e))
@@ -393,6 +393,11 @@ def exact(f):
     return "%s+%s" % (f["build_id"] or f["module"] or "?", f["offset"] or f["address"])
 
 
+def named(f):
+    """An unnamed frame as a reader knows it: its module's name and offset."""
+    return "%s+%s" % (f["module"] or f["build_id"] or "?", f["offset"] or f["address"])
+
+
 def analyse(records, sym, baseline, problems):
     known = {}
     faults, census = [], []
@@ -544,7 +549,7 @@ def analyse(records, sym, baseline, problems):
         my = sum(p[1] for p in pts) / n
         sxx = sum((p[0] - mx) ** 2 for p in pts)
         slope = sum((p[0] - mx) * (p[1] - my) for p in pts) / sxx if sxx else 0.0
-        growth.append({"program": prog, "location": (where[0]["function"] or exact(where[0])) if where else None,
+        growth.append({"program": prog, "location": (where[0]["function"] or named(where[0])) if where else None,
                        "site": where or [], "devices": len({p[2] for p in pts}), "censusRecords": n,
                        "bytesPerHourOfUptime": round(slope * 3600.0, 1)})
     growth.sort(key=lambda x: -x["bytesPerHourOfUptime"])
@@ -575,7 +580,7 @@ CAUSES = {
 
 def frame_text(f):
     where = f["function"] or "?"
-    loc = f["location"] or "%s+%s" % (f["module"] or "?", f["offset"] or f["address"])
+    loc = f["location"] or named(f)
     return "%s  %s" % (where, loc)
 
 

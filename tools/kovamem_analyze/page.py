@@ -192,10 +192,11 @@ def findings(p):
                                 ("chain", d["frames"]), ("chain", d["released_by"])] for d in p["guard_damage"]])
     if p["invalid_releases"]:
         out["invalid"] = table(["call", "count", "already free", "quarantined", "inside a block", "first line", "by",
-                                "first released by"],
+                                "first released by", "allocated by"],
                                [[g["call"], g["count"], g["kinds"]["already free"], g["kinds"]["quarantined"],
                                  g["kinds"]["inside a block"], g["first_line"], ("chain", g["frames"]),
-                                 ("chain", g["first_released_by"])] for g in p["invalid_releases"]])
+                                 ("chain", g["first_released_by"]), ("chain", g["allocated_by"])]
+                                for g in p["invalid_releases"]])
     w = p["write_after_release"]
     if w["blocks"]:
         out["freed-written"] = table(["address", "pool", "block", "offset", "line", "allocated by", "released by",

@@ -131,6 +131,9 @@ def sections(doc, top=10, report_index=None):
                 if g["first_released_by"]:
                     sec.add("    %s was released first by:" % g["addresses"][0])
                     chain_lines(sec, chains, g["first_released_chain"], g["first_released_by"])
+                if g["allocated_by"]:
+                    sec.add("    the block of %s was allocated by:" % g["addresses"][0])
+                    chain_lines(sec, chains, g["allocated_chain"], g["allocated_by"])
             more(sec, top, len(p["invalid_releases"]), "chains")
             out.append(sec)
         for e in p["live_since"]:

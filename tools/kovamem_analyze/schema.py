@@ -73,7 +73,10 @@ BAD_RELEASES = [{"call": "str: 'free' or 'realloc', the call that named no busy 
                  "chain": "int or null", "frames": "list of frame or null: the chain of the release",
                  "first_released_chain": "int or null",
                  "first_released_by": "list of frame or null: the earlier release of the first address, "
-                                      "when its block kept it"}]
+                                      "when its block kept it",
+                 "allocated_chain": "int or null",
+                 "allocated_by": "list of frame or null: the allocation of the first address's block that the "
+                                 "log names (a live traced block, or a block the chain store kept)"}]
 
 FREED_WRITTEN = {"blocks": [{"address": "str", "pool": "int", "block": "int", "offset": "int: first byte changed",
                              "line": "int", "allocated_chain": "int or null",

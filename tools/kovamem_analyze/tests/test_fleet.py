@@ -42,7 +42,7 @@ def run_fleet(work):
         for d in devices:
             spool = os.path.join(work, "fleet", "fw%s-dev%d" % (fw, d))
             # One whole record of a signature, the rest as repeat counts.
-            run_device(prog, d, "report_to=spool:%s;fw=%s;device=dev-%d;report_first=1" % (spool, fw, d))
+            run_device(prog, d, "report_to=spool:%s;fw=%s;device=dev-%d;report_first=1;trace=1;freecheck=1" % (spool, fw, d))
     fleet = os.path.join(work, "fleet")
     # Device 11 of firmware 1 as an upload agent would send it: a tar archive.
     one = os.path.join(fleet, "fw1.0-dev11")
@@ -181,8 +181,10 @@ class Fleet(unittest.TestCase):
         sites = {kind: ([f["function"] for f in self.group(kind)["allocSite"]][:1],
                         [f["function"] for f in self.group(kind)["faultSite"]][:1])
                  for kind in ("overrun", "double-free", "realloc-free", "free-interior")}
-        self.assertEqual(sites, {"overrun": ([], ["parseConfig"]), "double-free": ([], ["dropSession"]),
-                                 "realloc-free": ([], ["growCache"]), "free-interior": ([], ["resizeTable"])})
+        self.assertEqual(sites, {"overrun": (["readConfig"], ["parseConfig"]),
+                                 "double-free": (["readConfig"], ["dropSession"]),
+                                 "realloc-free": (["readConfig"], ["growCache"]),
+                                 "free-interior": (["readConfig"], ["resizeTable"])})
         self.assertEqual(self.group("overrun")["location"], "parseConfig")
 
     def test_a_debug_file_of_another_build_is_refused_and_bad_records_are_named(self):
