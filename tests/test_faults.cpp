@@ -409,6 +409,25 @@ TEST(Records, SignaturesHashTheirTextAlikeOnEveryTarget) {
     EXPECT_EQ(kovamem::memRecordSignature("overrun", alloc, 2, nullptr, 0), 0xe9c52c1fc3c464bfull);
 }
 
+// The sink lists a host may give, and those refused whole: a facility
+// outside the list (local7 carries boot messages), a name where an address
+// must be, a port out of range, more than eight sinks.
+TEST(Records, SinkListsAreTakenOrRefusedWhole) {
+    const std::string eight = "file,syslog,syslog:local0,syslog-udp://10.0.0.1:514,syslog-udp://[::1]:514,"
+                              "syslog-tcp://[fe80::1]:6514,journald,spool:/tmp/kt-none";
+    const struct {
+        std::string list;
+        int result;
+    } cases[] = {
+        {"report_to=syslog:authpriv", 0},  {"report_to=syslog:local7", -1},
+        {"report_to=syslog:", -1},         {"report_to=syslog-udp://localhost:514", -1},
+        {"report_to=syslog-tcp://127.0.0.1:65536", -1}, {"report_to=syslog-udp://[::1:514", -1},
+        {"report_to=" + eight, 0},         {"report_to=" + eight + ",file", -1},
+        {"report_to=file", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(KovaMemSetReportOptions(c.list.c_str()), c.result) << c.list;
+}
+
 // Every fault entry gets a record: its kind, the identity given, and its
 // chains as offsets into the program; the third of one signature on is
 // counted and sent as a repeat, then a census.

@@ -50,7 +50,7 @@ using kovamem::RecordOut;
 enum SinkType : uint8_t { kFile, kSyslog, kUdp, kTcp, kJournal, kSpool };
 
 constexpr size_t kLinePart = 900;  // record bytes in one syslog line, at most
-constexpr unsigned kMaxSinks = 6;
+constexpr unsigned kMaxSinks = 8;  // a list of more is refused whole
 constexpr size_t kPendingBytes = 8192;  // a TCP connection's unsent frames
 
 struct Sink {

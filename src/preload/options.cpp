@@ -40,8 +40,8 @@ int gProblemCount;
 
 void problem(const char *format, const char *what, size_t len) {
     if (gProblemCount >= 4) return;
-    char quoted[64];
-    snprintf(quoted, sizeof quoted, "%.*s", static_cast<int>(len < 60 ? len : 60), what);
+    char quoted[128];  // a list of sinks is long: the part that is wrong may be at its end
+    snprintf(quoted, sizeof quoted, "%.*s", static_cast<int>(len < 120 ? len : 120), what);
     snprintf(gProblems[gProblemCount++], sizeof gProblems[0], format, quoted);
 }
 

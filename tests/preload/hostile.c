@@ -11,6 +11,8 @@
  *                   on the pools only, one byte written past a block
  *   faults N        three faults, each released: an overrun, an underrun,
  *                   and a block released twice, N times in a loop
+ *   sockets         the sockets it holds (and how many close on exec)
+ *                   before and after one block released twice
  */
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -26,6 +29,27 @@ static void *keep[64];
 static int fds(void) {
     int fd = open("/dev/null", O_RDONLY);
     printf("first descriptor %d\n", fd);
+    return 0;
+}
+
+static void printSockets(const char *when) {
+    int n = 0, cloexec = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        ++n;
+        cloexec += (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+    }
+    printf("%s: %d sockets, %d close on exec\n", when, n, cloexec);
+}
+
+static void releaseTwice(void *p);
+
+static int sockets(void) {
+    free(malloc(24));
+    printSockets("before");
+    releaseTwice(malloc(64));
+    printSockets("after");
     return 0;
 }
 
@@ -55,7 +79,7 @@ static int damage(void) {
     return 0;
 }
 
-static __attribute__((noinline)) void releaseTwice(void *p) {
+__attribute__((noinline)) static void releaseTwice(void *p) {
     void *volatile again = p; /* the compiler's own check would refuse the second release */
     free(p);
     free(again);
@@ -156,6 +180,7 @@ static int dlloop(const char *lib, int rounds) {
 int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "";
     if (strcmp(mode, "fds") == 0) return fds();
+    if (strcmp(mode, "sockets") == 0) return sockets();
     if (strcmp(mode, "damage") == 0) return damage();
     if (strcmp(mode, "closeall") == 0) return closeall();
     if (strcmp(mode, "sigfree") == 0 && argc > 2) return sigfree(atoi(argv[2]));

@@ -20,6 +20,7 @@ import shlex
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -37,9 +38,11 @@ module(load="imuxsock" SysSock.Use="off")
 template(name="fields" type="string"
          string="%syslogfacility-text%|%syslogseverity%|%app-name%|%procid%|%msgid%|%structured-data%|%msg%\\n")
 input(type="imudp" address="127.0.0.1" port="{udp}" ruleset="udp")
+input(type="imudp" address="::1" port="{udp6}" ruleset="udp6")
 input(type="imtcp" address="127.0.0.1" port="{tcp}" ruleset="tcp")
 input(type="imuxsock" Socket="/dev/log" RateLimit.Interval="0" ruleset="local")
 ruleset(name="udp") {{ action(type="omfile" file="{work}/udp.txt" template="fields") }}
+ruleset(name="udp6") {{ action(type="omfile" file="{work}/udp6.txt" template="fields") }}
 ruleset(name="tcp") {{ action(type="omfile" file="{work}/tcp.txt" template="fields") }}
 ruleset(name="local") {{ action(type="omfile" file="{work}/local.txt" template="fields") }}
 '''
@@ -90,15 +93,16 @@ def wait_for(what, timeout=20):
     return False
 
 
-def program(args, options, env=None):
-    """The test program under the preload library, with options."""
+def program(args, options, env=None, wrap=()):
+    """The test program under the preload library, with options; wrap: the
+    command that starts it."""
     cmd = [ARGS.hostile] + args
     e = dict(os.environ, KOVAMEM_OPTIONS=options, **(env or {}))
     if ARGS.emulator:
         cmd = shlex.split(ARGS.emulator) + ["-E", "LD_PRELOAD=" + ARGS.preload] + cmd
     else:
         e["LD_PRELOAD"] = ARGS.preload
-    return subprocess.Popen(cmd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(list(wrap) + cmd, env=e, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 class Daemons(unittest.TestCase):
@@ -106,9 +110,10 @@ class Daemons(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="kt-reports-")
         cls.udp, cls.tcp = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_STREAM)
+        cls.udp6 = free_port(socket.SOCK_DGRAM)
         conf = os.path.join(cls.work, "rsyslog.conf")
         with open(conf, "w") as f:
-            f.write(RSYSLOG_CONF.format(work=cls.work, udp=cls.udp, tcp=cls.tcp))
+            f.write(RSYSLOG_CONF.format(work=cls.work, udp=cls.udp, udp6=cls.udp6, tcp=cls.tcp))
         cls.rsyslog = subprocess.Popen(["rsyslogd", "-n", "-f", conf, "-i", os.path.join(cls.work, "pid")],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         cls.journald = subprocess.Popen(["/lib/systemd/systemd-journald"], stdout=subprocess.DEVNULL,
@@ -124,8 +129,8 @@ class Daemons(unittest.TestCase):
             return os.path.exists("/dev/log") and os.path.exists("/run/systemd/journal/socket")
         assert wait_for(listening), "rsyslogd or journald did not start"
         cls.spool = os.path.join(cls.work, "spool")
-        options = ("report_to=file,syslog,syslog-udp://127.0.0.1:%d,syslog-tcp://127.0.0.1:%d,journald,spool:%s;"
-                   "fw=fw-1.2;device=unit-7;log_kb=16384" % (cls.udp, cls.tcp, cls.spool))
+        options = ("report_to=file,syslog,syslog-udp://127.0.0.1:%d,syslog-udp://[::1]:%d,syslog-tcp://127.0.0.1:%d,"
+                   "journald,spool:%s;fw=fw-1.2;device=unit-7;log_kb=16384" % (cls.udp, cls.udp6, cls.tcp, cls.spool))
         p = program(["faults", str(LOOP)], options)
         out, err = p.communicate(timeout=600)
         assert p.returncode == 0 and out == "%d faults\n" % (LOOP + 2), (out, err)
@@ -174,7 +179,8 @@ class Daemons(unittest.TestCase):
 
     def test_rsyslog_stores_every_record_from_udp_tcp_and_dev_log(self):
         sigs = []
-        for name, facility in (("udp.txt", "daemon"), ("tcp.txt", "daemon"), ("local.txt", "daemon")):
+        for name, facility in (("udp.txt", "daemon"), ("udp6.txt", "daemon"), ("tcp.txt", "daemon"),
+                               ("local.txt", "daemon")):
             rows = self.stored(name)
             recs = self.check_records([r for _, r in rows])
             sigs.append(sorted((r["kind"], r.get("sig")) for r in recs))
@@ -189,12 +195,17 @@ class Daemons(unittest.TestCase):
                     self.assertIn('fw="fw-1.2" device="unit-7"', sd)
                     if kind != "census":
                         self.assertIn('sig="%s"' % record(rec)["sig"], sd)
-        self.assertEqual(sigs[0], sigs[1])
-        self.assertEqual(sigs[0], sigs[2])
-        for sink in ("syslog", "syslog-udp://127.0.0.1:%d" % self.udp, "syslog-tcp://127.0.0.1:%d" % self.tcp,
-                     "journald"):
+        self.assertTrue(all(x == sigs[0] for x in sigs[1:]))
+        for sink in ("syslog", "syslog-udp://127.0.0.1:%d" % self.udp, "syslog-udp://[::1]:%d" % self.udp6,
+                     "syslog-tcp://127.0.0.1:%d" % self.tcp, "journald"):
             line = " INFO: KovaMemFlushReports: %s: 7 records sent, 0 dropped\n" % sink
             self.assertTrue(line in self.log, line)
+
+    def test_sinks_open_their_sockets_at_the_first_record_and_close_them_on_exec(self):
+        options = "report_to=file,syslog,syslog-udp://127.0.0.1:%d,syslog-tcp://127.0.0.1:%d,journald" % (
+            self.udp, self.tcp)
+        out, err = program(["sockets"], options).communicate(timeout=600)
+        self.assertEqual(out, "before: 0 sockets, 0 close on exec\nafter: 4 sockets, 4 close on exec\n", err)
 
     def test_journald_stores_every_record_with_its_fields(self):
         def entries():
@@ -255,6 +266,38 @@ class Daemons(unittest.TestCase):
         self.assertGreater(len(lines), len(whole))
         self.assertEqual(joined(lines), whole)
         self.assertTrue(all("pid=%d " % pid in w for w in whole))
+
+
+class Identity(unittest.TestCase):
+    def test_firmware_and_device_come_from_the_systems_own_files(self):
+        # Each case's /etc: the real one with these files over it (None: taken away).
+        openwrt = ("DISTRIB_ID='OpenWrt'\nDISTRIB_RELEASE='21.02.3'\nDISTRIB_REVISION='r16554-1d4dea6d4f'\n")
+        cases = [
+            ({"os-release": 'NAME="OpenWrt"\nVERSION_ID="23.05.2"\nBUILD_ID="r23630-842932a63d"\n',
+              "machine-id": "0123456789abcdef0123456789abcdef\n"}, "23.05.2-r23630-842932a63d",
+             "0123456789abcdef0123456789abcdef"),
+            ({"os-release": 'NAME="Buildroot"\n', "openwrt_release": openwrt, "machine-id": None},
+             "21.02.3-r16554-1d4dea6d4f", socket.gethostname()),
+            ({"os-release": None, "machine-id": "short\n"}, "-", socket.gethostname()),
+        ]
+        for files, fw, device in cases:
+            with tempfile.TemporaryDirectory() as d:
+                upper, work, spool = (os.path.join(d, n) for n in ("upper", "work", "spool"))
+                os.mkdir(upper)
+                os.mkdir(work)
+                for name, text in files.items():
+                    if text is None:  # an overlay's whiteout hides the file
+                        os.mknod(os.path.join(upper, name), 0o600 | stat.S_IFCHR, os.makedev(0, 0))
+                    else:
+                        with open(os.path.join(upper, name), "w") as f:
+                            f.write(text)
+                wrap = ["unshare", "-m", "sh", "-c", 'mount -t overlay overlay -o lowerdir=/etc,upperdir=%s,workdir=%s '
+                        '/etc && exec "$@"' % (upper, work), "sh"]
+                out, err = program(["faults", "1"], "report_to=spool:" + spool, wrap=wrap).communicate(timeout=600)
+                self.assertEqual(out, "3 faults\n", err)
+                for n in os.listdir(spool):
+                    r = record(read(os.path.join(spool, n)))
+                    self.assertEqual((r["fw"], r["device"]), (fw, device), files)
 
 
 class Census(unittest.TestCase):
