@@ -161,6 +161,8 @@ FAULTS = [
      "a block the cleanup frees stays quarantined by its state"),
     ("F65", "src/diag/faults.cpp", "if (note.heldAlloc) memLogChain(op, a, \"allocated by\", note.alloc, 0);", "(void)0;",
      "an invalid release names no allocation of the block it met"),
+    ("F66", "src/diag/record.cpp", "    if (now == s.pid) return;", "    return;",
+     "a child of fork sends its records as its parent, with the parent's counts"),
 ]
 
 

@@ -11,6 +11,8 @@
  *                   on the pools only, one byte written past a block
  *   faults N        three faults, each released: an overrun, an underrun,
  *                   and a block released twice, N times in a loop
+ *   forkfaults      a block released twice, three times; then a child of
+ *                   fork releases one twice too, and both end
  *   sockets         the sockets it holds (and how many close on exec)
  *                   before and after one block released twice
  */
@@ -22,6 +24,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 static void *keep[64];
@@ -94,6 +97,20 @@ static int faults(int n) {
     free(first);
     for (int i = 0; i < n; ++i) releaseTwice(siteA(64));
     printf("%d faults\n", n + 2);
+    return 0;
+}
+
+static int forkfaults(void) {
+    for (int i = 0; i < 3; ++i) releaseTwice(siteA(64));
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        releaseTwice(siteA(64));
+        exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    printf("child ended %d\n", status);
     return 0;
 }
 
@@ -181,6 +198,7 @@ int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "";
     if (strcmp(mode, "fds") == 0) return fds();
     if (strcmp(mode, "sockets") == 0) return sockets();
+    if (strcmp(mode, "forkfaults") == 0) return forkfaults();
     if (strcmp(mode, "damage") == 0) return damage();
     if (strcmp(mode, "closeall") == 0) return closeall();
     if (strcmp(mode, "sigfree") == 0 && argc > 2) return sigfree(atoi(argv[2]));

@@ -317,6 +317,28 @@ class Census(unittest.TestCase):
             self.assertEqual(sum(int(r.get("count", 1)) for r in loops), loop)
 
 
+class Fork(unittest.TestCase):
+    def test_a_child_of_fork_sends_its_own_records_and_counts_and_the_parent_keeps_its_own(self):
+        with tempfile.TemporaryDirectory() as d:
+            spool = os.path.join(d, "spool")
+            p = program(["forkfaults"], "report_to=spool:%s;report_first=1" % spool)
+            out, err = p.communicate(timeout=600)
+            self.assertEqual(out, "child ended 0\n", err)
+            by_pid = {}
+            for n in sorted(os.listdir(spool)):
+                r = record(read(os.path.join(spool, n)))
+                by_pid.setdefault(r["pid"], []).append(r)
+            self.assertEqual(len(by_pid), 2, by_pid.keys())
+            got = {}
+            for recs in by_pid.values():
+                census = [r for r in recs if r["kind"] == "census"]
+                repeats = sum(int(r["count"]) for r in recs if r["kind"] == "repeat")
+                got[len(census) == 1 and int(census[0]["faults"])] = (
+                    [r["kind"] for r in recs if r["kind"] != "repeat"], repeats)
+            # The parent: one whole record and two counted; the child: its one fault whole.
+            self.assertEqual(got, {3: (["double-free", "census"], 2), 1: (["double-free", "census"], 0)})
+
+
 class Spool(unittest.TestCase):
     def test_records_are_whole_files_within_the_bound_even_when_the_writer_is_killed(self):
         with tempfile.TemporaryDirectory() as d:
