@@ -8,6 +8,8 @@
 //                  address index, grown pools' regions;
 //   core/guarded.h the guarded area;
 //   core/locks.h   the lock implementation (pool locks, leaf locks);
+//   core/magazine.h per-thread magazines of blocks, their exchanges with
+//                  the pools and their stop;
 //   diag/records.h fault records and their sinks.
 // This header includes them all, and keeps the lock order (below) and what
 // the pool core and the diagnostics share besides: the chain store, the
@@ -20,6 +22,11 @@
 // "leaf lock" and "all locks" below is the manager lock itself.
 //
 // Locks, default build, in the order they are taken:
+//   0. a thread's magazine mark (core/magazine.h): not a lock, but a thread
+//      that has set it may take one pool lock (a refill or seal of its
+//      magazine) and the leaf locks, never the manager lock; memLockAll
+//      waits for every mark to clear after it took the manager lock and
+//      before it takes the pool locks;
 //   1. the manager lock: the growth of pools (a pool is made and published
 //      under it), the growth budget, the guarded area's set-up, and the set
 //      of pools: an operation that needs every pool takes it first, so that
@@ -225,6 +232,10 @@ MEM_ALWAYS_INLINE bool memSampleThis() {
 // *found. Called with p's lock held when the head's serial is
 // kFreeFilled; the head left (if any) is fit to hand out.
 void memScreenFreeHead(MemPool *p, FreedFindings *found);
+// Default build, p's lock held: free block h of p, on no list, whose bytes
+// were changed from offset at since its release, to the quarantine,
+// described in *found.
+void memQuarantineFreed(MemPool *p, MemBlockHdr *h, int32_t at, FreedFindings *found);
 
 // Entries that name the culprits of a fault (diag/faults.cpp), each chain
 // as a STACK DETAILS entry behind an " INFO: <op>: Ptr 0x<p> <which>:" line.
@@ -267,7 +278,7 @@ MEM_ALWAYS_INLINE int memFindSlot(int k, int32_t j, MemFindResult *out) {
         back = g.busyPrev[j];
         if (back == kNotBusy) return MEM_FIND_NOT_BUSY;
     } else {
-        if (g.state[j] != kBlockLive) return MEM_FIND_NOT_BUSY;
+        if (memGetState(static_cast<unsigned>(k), static_cast<uint32_t>(j)) != kBlockLive) return MEM_FIND_NOT_BUSY;
         // A block that stands for a guarded one is busy at the guarded
         // address, not at its own slot's.
         if (__builtin_expect(memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[j].data)), 0)) return MEM_FIND_NOT_BUSY;

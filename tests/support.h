@@ -109,7 +109,13 @@ inline MemBlockHdr *hdrOf(const void *data) {
 }
 
 // A pool's figures, and the trace table's counts, on one line.
+// Pool k's figures as a report sees them: every thread's magazines emptied
+// into the pools first.
 inline std::string pool(int k) {
+    if (memMgrDetails.initialized != 0) {
+        kovamem::memLockAll();
+        kovamem::memUnlockAll();
+    }
     const MemPool &p = kovamem::memPool(k);
     char b[96];
     snprintf(b, sizeof b, "N%d F%d B%d C%d A%u P%d", p.blockCount, p.freeCount, p.busyCount, p.corruptCount,

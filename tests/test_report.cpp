@@ -98,7 +98,7 @@ TEST_F(Report, PercentagesOfBusyBytesPastThirtyTwoBitProducts) {
     kt::start(kt::Cfg{{13, 700}});
     std::vector<void *> held;
     for (int i = 0; i < 700; ++i) held.push_back(KovaMemAlloc(65536));
-    ASSERT_EQ(kovamem::memPool(0).busyCount, 700);
+    ASSERT_EQ(kt::pool(0), "N700 F0 B700 C0 A45875200 P700");
     KovaMemPrintMemStatus();
     const std::string pct = kt::config_classic ? "  6" : "100";
     const std::string log = readLog();

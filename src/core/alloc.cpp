@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "../internal.h"
+#include "magazine.h"
 
 namespace {
 
@@ -59,20 +60,6 @@ MEM_ALWAYS_INLINE void logFound(const kovamem::FreedFindings &found, const MemTr
     kovamem::memLogFreedFindings(found, traced);
 }
 
-// Default build: makes never-used slot j of pool k, the next one in index
-// order: its header as a free block's, its guard at data + S and, in its
-// last word, the front guard of the block after it (see "Never-used
-// blocks" in core/layout.h). Its serial reads 0; the caller makes it live.
-MEM_ALWAYS_INLINE MemBlockHdr *makeBlock(MemPool *p, uint16_t k, uint16_t j) {
-    MemBlockHdr *h = &kovamem::memPoolGeom[k].hdrs[j];
-    h->blockIndex = j;
-    h->poolIndex = k;
-    h->data = kovamem::memSlotData(*p, j);
-    kovamem::memPutGuard(h->data + p->blockSize);
-    kovamem::memPutFrontGuard(h->data, kovamem::memSlotStride(p->blockSize));
-    return h;
-}
-
 // The data address of the block p hands out next: the next never-used one,
 // else the free list's head; NULL when p has none.
 MEM_ALWAYS_INLINE uint8_t *nextOut(const MemPool *p, const kovamem::PoolHot &st) {
@@ -89,7 +76,7 @@ MEM_ALWAYS_INLINE MemBlockHdr *takeBlock(uint16_t k, uint32_t size, const MemTra
     kovamem::PoolHot &st = kovamem::memPoolHot[k];
     MemBlockHdr *h;
     if (!kovamem::config_classic && __builtin_expect(kovamem::memPoolHasFresh(*p, st), 0)) {
-        h = makeBlock(p, k, static_cast<uint16_t>(st.made++));
+        h = kovamem::memMakeBlock(p, k, static_cast<uint16_t>(st.made++));
         kovamem::memStore(st.next, nextOut(p, st));
     } else {
         h = p->freeHead;
@@ -140,6 +127,7 @@ MEM_ALWAYS_INLINE MemBlockHdr *takeBlock(uint16_t k, uint32_t size, const MemTra
     p->reqBytes += size;
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
     ++st.allocs;
+    ++st.serials;
     if (kovamem::config_classic) {
         if (++memMgrDetails.memMallocCount == 0) ++kovamem::memHot.poolHigh;
         kovamem::memPoolGeom[k].serial[h->blockIndex] = kovamem::memSerialNow();
@@ -185,7 +173,6 @@ int takeFromChainLocked(uint16_t o, kovamem::FreedFindings *found) {
 }  // namespace
 
 void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
-    MemMgrDetails &m = memMgrDetails;
     const PoolGeom &g = memPoolGeom[memPoolIndex(p)];
     while (p->freeHead != nullptr) {
         MemBlockHdr *h = p->freeHead;
@@ -194,41 +181,48 @@ void kovamem::memScreenFreeHead(MemPool *p, FreedFindings *found) {
         int32_t at = memFreedChangedAt(data, p->blockSize);
         if (at < 0 && !memGuardIntact(data + p->blockSize)) at = static_cast<int32_t>(p->blockSize);
         if (at < 0) return;
-        // Changed since its release: to the quarantine, as a block whose
-        // guard was found damaged, instead of to the caller. The chain
-        // store names its allocation and its release when it was traced;
-        // its held record, if still there, names the release too.
-        memLockTrace();
-        if (found->count < 2) {
-            FreedFindings::Block &b = found->at[found->count];
-            b.data = reinterpret_cast<uintptr_t>(data);
-            b.pool = h->poolIndex;
-            b.block = h->blockIndex;
-            b.offset = static_cast<uint32_t>(at);
-            const uint32_t *ids = memChainIds[h->poolIndex];
-            b.alloc = ids != nullptr ? memDepotGet(ids[2 * h->blockIndex], b.allocBy) : kChainNone;
-            b.release = ids != nullptr ? memDepotGet(ids[2 * h->blockIndex + 1], b.releaseBy) : kChainNone;
-            if (b.release != kChainKept && h->stackRec != nullptr) {
-                memcpy(b.releaseBy, h->stackRec->trace, sizeof b.releaseBy);
-                b.release = kChainKept;
-            }
-        }
-        memUnlockTrace();
-        ++found->count;
-        if (memLoad(h->stackRec) != nullptr) memUnholdStackRec(h);
-        g.serial[h->blockIndex] = 0;
-        memSetState(h->poolIndex, h->blockIndex, kBlockDamaged);
         p->freeHead = h->next;
         if (p->freeHead == nullptr) p->freeTail = nullptr;
         memStore(memPoolHot[h->poolIndex].next, p->freeHead != nullptr ? memSlotData(*p, p->freeHead->blockIndex) : nullptr);
         --p->freeCount;
-        ++p->corruptCount;
-        memLockLeaf(memQuarantineLock);
-        h->next = m.corruptList;
-        memStore(m.corruptList, h);
-        ++m.corruptCount;
-        memUnlockLeaf(memQuarantineLock);
+        memQuarantineFreed(p, h, at, found);
     }
+}
+
+void kovamem::memQuarantineFreed(MemPool *p, MemBlockHdr *h, int32_t at, FreedFindings *found) {
+    MemMgrDetails &m = memMgrDetails;
+    const PoolGeom &g = memPoolGeom[memPoolIndex(p)];
+    uint8_t *data = memSlotData(*p, h->blockIndex);
+    // Changed since its release: to the quarantine, as a block whose
+    // guard was found damaged, instead of to the caller. The chain
+    // store names its allocation and its release when it was traced;
+    // its held record, if still there, names the release too.
+    memLockTrace();
+    if (found->count < 2) {
+        FreedFindings::Block &b = found->at[found->count];
+        b.data = reinterpret_cast<uintptr_t>(data);
+        b.pool = h->poolIndex;
+        b.block = h->blockIndex;
+        b.offset = static_cast<uint32_t>(at);
+        const uint32_t *ids = memChainIds[h->poolIndex];
+        b.alloc = ids != nullptr ? memDepotGet(ids[2 * h->blockIndex], b.allocBy) : kChainNone;
+        b.release = ids != nullptr ? memDepotGet(ids[2 * h->blockIndex + 1], b.releaseBy) : kChainNone;
+        if (b.release != kChainKept && h->stackRec != nullptr) {
+            memcpy(b.releaseBy, h->stackRec->trace, sizeof b.releaseBy);
+            b.release = kChainKept;
+        }
+    }
+    memUnlockTrace();
+    ++found->count;
+    if (memLoad(h->stackRec) != nullptr) memUnholdStackRec(h);
+    g.serial[h->blockIndex] = 0;
+    memSetState(h->poolIndex, h->blockIndex, kBlockDamaged);
+    ++p->corruptCount;
+    memLockLeaf(memQuarantineLock);
+    h->next = m.corruptList;
+    memStore(m.corruptList, h);
+    ++m.corruptCount;
+    memUnlockLeaf(memQuarantineLock);
 }
 
 namespace {
@@ -278,6 +272,20 @@ template <bool kDefer>
 MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceAddr *pre, bool sampled,
                                   const MemTraceAddr *guard, kovamem::FreedFindings &found) {
     MemMgrDetails &m = memMgrDetails;
+    // Default build: an untraced, unguarded allocation of no alignment of
+    // its own comes from the thread's magazine of its first pool when that
+    // pool has magazines and a block to give.
+    if (kovamem::config_magazines && align == 0 && pre == nullptr && guard == nullptr) {
+        const uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)];
+        if (o < kovamem::memPoolsBuilt && kovamem::memMagSize[o] != 0) {
+            uint8_t *q = kovamem::memMagTake(o, size, &found);
+            if (!kDefer && __builtin_expect(found.count != 0, 0)) {
+                logFound(found, pre);
+                found.count = 0;
+            }
+            if (q != nullptr) return q;
+        }
+    }
     for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
         // A chain's pools share the stride, and grown areas start on a page.
         // A grown pool is published by its link (release order), so what

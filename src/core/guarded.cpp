@@ -236,7 +236,7 @@ int kovamem::memGuardedFind(uintptr_t a, MemFindResult *out, int held) {
     memUnlockLeaf(memGuardedLock);
     if (!live) return MEM_FIND_NOT_BUSY;
     const PoolGeom &geom = memPoolGeom[pool];
-    if (geom.state[block] != kBlockLive || reinterpret_cast<uintptr_t>(geom.hdrs[block].data) != a) return MEM_FIND_NOT_BUSY;
+    if (memGetState(pool, block) != kBlockLive || reinterpret_cast<uintptr_t>(geom.hdrs[block].data) != a) return MEM_FIND_NOT_BUSY;
     out->pool = &memPool(pool);
     out->hdr = &geom.hdrs[block];
     out->prev = nullptr;  // the default build keeps no busy list

@@ -106,6 +106,7 @@ enum BlockState : uint8_t {
     kBlockLive,        // handed out, not released
     kBlockFree,        // released, on the free list
     kBlockDamaged,     // on the quarantine list
+    kBlockResizing,    // live, changing size in place: only while its pool's lock is held
 };
 // Bytes of that word per block.
 constexpr size_t kStateBytes = config_classic ? sizeof(uint16_t) : sizeof(uint8_t);
@@ -150,13 +151,20 @@ struct PoolGeom {
 // counts the moves of the pool's blocks (MEM Realloc is their sum). Under
 // the pool's lock; a cache line per pool, so that two threads on two pools
 // never write one line.
+//
+// serials: the serials the pool has issued (see below): one per block
+// taken, and default build, a thread's magazine reserves them a batch at a
+// time (core/magazine.h); shortfalls: refills of a magazine that had to take
+// blocks released more recently than the reuse distance asks.
 struct alignas(64) PoolHot {
     uint8_t *next;
     uint32_t windowPeak;
     uint32_t damaged;  // releases that found the guard damaged
     uint64_t allocs;
     uint64_t reallocs;
+    uint64_t serials;
     uint32_t made;
+    uint32_t shortfalls;
 };
 
 // The live pool records (default build). memMgrDetails.pools (memPoolData)
@@ -214,8 +222,8 @@ extern PoolHot memPoolHot[kMaxPools];
 //
 // Default build: no counter is shared by all pools, so a serial is the
 // mark epoch (memHot.markEpoch, raised by each KovaMemMark) in its high 24
-// bits and one more than the pool's blocks taken (memPoolHot[k].allocs) in
-// its low 40: it rises with each block the pool hands out, and a block allocated
+// bits and one more than the pool's serials issued (memPoolHot[k].serials)
+// in its low 40: it rises with each block the pool hands out, and a block allocated
 // after a mark, in whatever pool, has a later epoch, so a larger serial
 // than the mark (memSerialNow, taken in the epoch the mark ends). The
 // C-heap allocations do not count.
@@ -244,13 +252,15 @@ struct alignas(64) HotCounts {
 extern HotCounts memHot;
 // The current serial: no busy block's is larger. The caller holds all locks.
 uint64_t memSerialNow();
-// Default build: the serial of the allocation pool k makes now, its lock
-// held and st.allocs already raised for it.
-MEM_ALWAYS_INLINE uint64_t memPoolSerial(const struct PoolHot &st) {
-    uint64_t low = (st.allocs + 1) & kSerialLowMask;
-    if (__builtin_expect(low < 2, 0)) low = 2;  // after 2^40 blocks of one pool: never kFreeFilled
-    return (static_cast<uint64_t>(memHot.markEpoch) << kSerialLowBits) | low;
+// Default build: the serial numbered n of a pool (n >= 1).
+MEM_ALWAYS_INLINE uint64_t memPoolSerialAt(uint64_t n) {
+    uint64_t low = (n + 1) & kSerialLowMask;
+    if (__builtin_expect(low < 2, 0)) low = 2;  // after 2^40 serials of one pool: never kFreeFilled
+    return (static_cast<uint64_t>(memLoad(memHot.markEpoch)) << kSerialLowBits) | low;
 }
+// Default build: the serial of the allocation pool k makes now, its lock
+// held and st.serials already raised for it.
+MEM_ALWAYS_INLINE uint64_t memPoolSerial(const struct PoolHot &st) { return memPoolSerialAt(st.serials); }
 
 extern PoolGeom memPoolGeom[kMaxPools];
 
@@ -371,13 +381,26 @@ MEM_ALWAYS_INLINE void memLinkBusy(const MemBlockHdr *h, const MemBlockHdr *tail
     memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] = memBackLink(tail != nullptr ? tail->blockIndex : h->blockIndex);
 }
 
+// Default build: the state of block j of pool k. States are read and
+// written with relaxed atomics: a release from a thread's magazine (core/
+// magazine.h) ends a live block with a compare-and-swap, without the pool's
+// lock, so that of two releases of one block exactly one wins.
+MEM_ALWAYS_INLINE uint8_t memGetState(unsigned k, uint32_t j) { return memLoad(memPoolGeom[k].state[j]); }
 // Whether block j of pool k is busy (its pool's lock held, or all locks).
 MEM_ALWAYS_INLINE bool memBlockBusy(unsigned k, uint32_t j) {
-    return config_classic ? memPoolGeom[k].busyPrev[j] != kNotBusy : memPoolGeom[k].state[j] == kBlockLive;
+    return config_classic ? memPoolGeom[k].busyPrev[j] != kNotBusy : memGetState(k, j) == kBlockLive;
 }
-// Default build: block j of pool k is now in state st (its pool's lock held).
+// Default build: block j of pool k is now in state st (its pool's lock held,
+// or the block in the calling thread's magazine).
 MEM_ALWAYS_INLINE void memSetState(unsigned k, uint32_t j, BlockState st) {
-    if (!config_classic) memPoolGeom[k].state[j] = st;
+    if (!config_classic) memStore(memPoolGeom[k].state[j], static_cast<uint8_t>(st));
+}
+// Default build: block j of pool k from state from to state to, when it is
+// in state from; false when another thread changed it first.
+MEM_ALWAYS_INLINE bool memSwapState(unsigned k, uint32_t j, BlockState from, BlockState to) {
+    uint8_t expect = from;
+    return __atomic_compare_exchange_n(&memPoolGeom[k].state[j], &expect, static_cast<uint8_t>(to), false,
+                                       __ATOMIC_RELAXED, __ATOMIC_RELAXED);
 }
 
 // Calls f(h) on every busy header of pool k until f returns false: the
@@ -396,7 +419,7 @@ MEM_ALWAYS_INLINE void memForEachBusy(unsigned k, F f) {
     const PoolGeom &g = memPoolGeom[k];
     const uint32_t made = memPoolHot[k].made;
     for (uint32_t j = 0; j < made; ++j)
-        if (g.state[j] == kBlockLive && !f(&g.hdrs[j])) return;
+        if (memLoad(g.state[j]) == kBlockLive && !f(&g.hdrs[j])) return;
 }
 
 MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {
@@ -412,6 +435,20 @@ MEM_ALWAYS_INLINE bool memFrontIntact(const uint8_t *slot, uint16_t j) {
 // Writes the front guard slot j gives the block after it (default build).
 MEM_ALWAYS_INLINE void memPutFrontGuard(uint8_t *slot, uint32_t stride) {
     if (config_front_guard) memPutGuard(slot + stride - kGuardBytes);
+}
+
+// Default build: makes never-used slot j of pool k, the next one in index
+// order: its header as a free block's, its guard at data + S and, in its
+// last word, the front guard of the block after it (see "Never-used
+// blocks" above). Its serial reads 0; the caller makes it live, or free.
+MEM_ALWAYS_INLINE MemBlockHdr *memMakeBlock(MemPool *p, uint16_t k, uint16_t j) {
+    MemBlockHdr *h = &memPoolGeom[k].hdrs[j];
+    h->blockIndex = j;
+    h->poolIndex = k;
+    h->data = memSlotData(*p, j);
+    memPutGuard(h->data + p->blockSize);
+    memPutFrontGuard(h->data, memSlotStride(p->blockSize));
+    return h;
 }
 
 }  // namespace kovamem

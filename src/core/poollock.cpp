@@ -4,6 +4,7 @@
 
 #include "../diag/prim/membarrier.h"
 #include "../internal.h"
+#include "magazine.h"
 
 __thread kovamem::ThreadMarks *kovamem::memOwnMarks __attribute__((tls_model("initial-exec")));
 kovamem::ThreadMarks kovamem::memThreadMarks[kovamem::kMaxOwners];
@@ -31,6 +32,9 @@ int gSlotKeyState;
 // a thread that is gone.
 void giveSlotBack(void *p) {
     auto *slot = static_cast<kovamem::ThreadMarks *>(p);
+    // Its magazines' blocks back to the pools first, while its marks are
+    // still its own; later calls of this thread take the locked way.
+    if (kovamem::config_magazines) kovamem::memMagsEmptyOwn(static_cast<unsigned>(slot - kovamem::memThreadMarks));
     kovamem::memOwnMarks = nullptr;
     tMarksAsked = true;
     for (uint8_t mark : slot->inside)

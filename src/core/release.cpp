@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "../internal.h"
+#include "magazine.h"
 
 using kovamem::config_classic;
 using kovamem::memCountUp;
@@ -102,7 +103,9 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
         }
     } else {
         (void)prev;  // no busy list: free now, or quarantined below
-        kovamem::memSetState(hdr->poolIndex, hdr->blockIndex, kovamem::kBlockFree);
+        // A release from a thread's magazine may have ended the block since
+        // the lookup: of the two, the first to change its state wins.
+        if (!kovamem::memSwapState(hdr->poolIndex, hdr->blockIndex, kovamem::kBlockLive, kovamem::kBlockFree)) return -1;
     }
     --pool->busyCount;
     pool->reqBytes -= hdr->reqSize;
@@ -181,7 +184,7 @@ __attribute__((noinline, cold)) void describeBadRelease(int k, int32_t j, uintpt
         // A live traced block keeps the chain that allocated it; its record
         // is read under the trace-table lock, as every record is.
         const int32_t b = note->block;
-        if (g.state[b] == kovamem::kBlockLive && !kovamem::memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[b].data))) {
+        if (kovamem::memGetState(static_cast<unsigned>(k), static_cast<uint32_t>(b)) == kovamem::kBlockLive && !kovamem::memInGuarded(reinterpret_cast<uintptr_t>(g.hdrs[b].data))) {
             kovamem::memLockTrace();
             const MemStackRec *rec = g.hdrs[b].stackRec;
             note->heldAlloc = rec != nullptr;
@@ -247,9 +250,11 @@ MEM_ALWAYS_INLINE uint8_t releaseGuarded(void *ptr) {
     if (k >= 0) kovamem::memLockPool(static_cast<unsigned>(k));
     if (k >= 0 && kovamem::memGuardedFind(a, &f, k) == MEM_FIND_FOUND) {
         const int result = freeNode(f.pool, f.hdr, f.prev, trace, &note);
-        kovamem::memUnlockPool(static_cast<unsigned>(k));
-        if (__builtin_expect(result == 0, 0)) kovamem::memLogDamageChains("KovaMemFree", note, trace);
-        return static_cast<uint8_t>(result);
+        if (result >= 0) {
+            kovamem::memUnlockPool(static_cast<unsigned>(k));
+            if (__builtin_expect(result == 0, 0)) kovamem::memLogDamageChains("KovaMemFree", note, trace);
+            return static_cast<uint8_t>(result);
+        }
     }
     kovamem::memGuardedDescribe(a, &bad);
     if (k >= 0) kovamem::memUnlockPool(static_cast<unsigned>(k));
@@ -326,7 +331,8 @@ void KovaMemSetFreeCheck(uint8_t on) { kovamem::memStore(kovamem::memFreeCheck, 
 // Default build: the block's live pool record, whichever record the caller
 // names (the published table's, or the lookup's).
 int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
-    return freeNode(config_classic ? pool : &kovamem::memPool(hdr->poolIndex), hdr, prev);
+    const int result = freeNode(config_classic ? pool : &kovamem::memPool(hdr->poolIndex), hdr, prev);
+    return result < 0 ? 0 : result;  // a block another release ended first: nothing done
 }
 
 uint8_t KovaMemFree(void *ptr) {
@@ -367,6 +373,12 @@ uint8_t KovaMemFree(void *ptr) {
             kovamem::memShadowBadRelease(ptr);
             return MEM_FREE_NOT_BUSY;
         }
+        // Default build: into the thread's magazine when the pool has them
+        // and the block is a live untraced one with intact guards.
+        if (kovamem::config_magazines && static_cast<unsigned>(k) < kovamem::memPoolsBuilt &&
+            kovamem::memMagSize[k] != 0 &&
+            kovamem::memMagGive(static_cast<unsigned>(k), static_cast<uint16_t>(j), static_cast<uint8_t *>(ptr)) == 1)
+            return 1;
         const MemTraceAddr *pre = nullptr;
         if (!config_classic && kovamem::memLoad(kovamem::memFreeCheck) != 0 &&
             kovamem::memLoad(m.stackData->logStack) == 1) {
@@ -382,12 +394,14 @@ uint8_t KovaMemFree(void *ptr) {
         kovamem::memLockPool(static_cast<unsigned>(k));
         if (kovamem::memFindSlot(k, j, &f) == MEM_FIND_FOUND) {
             const int result = freeNode(f.pool, f.hdr, f.prev, pre, config_classic ? nullptr : &note);
-            kovamem::memUnlockPool(static_cast<unsigned>(k));
-            if (!config_classic && __builtin_expect(result == 0, 0)) {
-                if (pre == nullptr) memCaptureTrace(trace);
-                kovamem::memLogDamageChains("KovaMemFree", note, trace);
+            if (result >= 0) {
+                kovamem::memUnlockPool(static_cast<unsigned>(k));
+                if (!config_classic && __builtin_expect(result == 0, 0)) {
+                    if (pre == nullptr) memCaptureTrace(trace);
+                    kovamem::memLogDamageChains("KovaMemFree", note, trace);
+                }
+                return static_cast<uint8_t>(result);
             }
-            return static_cast<uint8_t>(result);
         }
         if (!config_classic) describeBadRelease(k, j, a, &bad);
         kovamem::memUnlockPool(static_cast<unsigned>(k));
@@ -445,7 +459,11 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         kovamem::memUnlockFound(held);
         return sysRealloc(ptr, size);
     }
-    if (found != MEM_FIND_FOUND) {
+    // The block is claimed (resizing) while the lock is held, so that a
+    // release from a thread's magazine cannot end it meanwhile: that
+    // release takes the locked way and waits.
+    if (found != MEM_FIND_FOUND ||
+        !kovamem::memSwapState(f.hdr->poolIndex, f.hdr->blockIndex, kovamem::kBlockLive, kovamem::kBlockResizing)) {
         // A pool or guarded address that is no busy block's start: told as
         // an invalid release is, with the caller's chain; nothing changes.
         kovamem::BadReleaseNote bad;
@@ -462,6 +480,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     }
     if (size <= f.pool->blockSize && (!guardedOld || size == 0 || size == f.hdr->reqSize)) {
         if (size != 0) resizeInPlace(f.pool, f.hdr, size);
+        kovamem::memSetState(f.hdr->poolIndex, f.hdr->blockIndex, kovamem::kBlockLive);
         kovamem::memUnlockFound(held);
         return ptr;
     }
@@ -477,6 +496,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     const uint32_t old = f.hdr->reqSize;
     const uint32_t copy = old < size ? old : size;
     const uint64_t serial = kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex];
+    kovamem::memSetState(f.hdr->poolIndex, f.hdr->blockIndex, kovamem::kBlockLive);
     kovamem::memUnlockFound(held);
     kovamem::FreedFindings freed;
     kovamem::ReleaseNote note;
@@ -494,8 +514,10 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
         if (fresh == nullptr) return nullptr;
     }
     if (kovamem::memLockAndFind(ptr, &f, &held) == MEM_FIND_FOUND &&
-        kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial) {
+        kovamem::memPoolGeom[f.hdr->poolIndex].serial[f.hdr->blockIndex] == serial &&
+        kovamem::memSwapState(f.hdr->poolIndex, f.hdr->blockIndex, kovamem::kBlockLive, kovamem::kBlockResizing)) {
         memcpy(fresh, ptr, copy);
+        kovamem::memSetState(f.hdr->poolIndex, f.hdr->blockIndex, kovamem::kBlockLive);
         ++kovamem::memPoolHot[f.hdr->poolIndex].reallocs;
         const int released = freeNode(f.pool, f.hdr, f.prev, guardedOld ? guardRelease : nullptr, &note);
         kovamem::memUnlockFound(held);

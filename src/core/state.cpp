@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include "../internal.h"
+#include "magazine.h"
 
 static_assert(!kovamem::config_word32 || sizeof(MemMgrDetails) == 60, "MemMgrDetails is 60 bytes on 32-bit");
 static_assert(!kovamem::config_word32 || sizeof(MemPool) == 52, "MemPool is 52 bytes on 32-bit");
@@ -32,6 +33,7 @@ void kovamem::memLockAll(bool throughMutexes) {
     MemMgrDetails &m = memMgrDetails;
     (void)memLock(m.lock);
     if (config_classic) return;
+    if (config_magazines) memMagsStop();
     // Pools are made only under the manager lock: the count stays as read.
     // Through each mutex (fork), any ownership ends: a thread that waits in
     // a mutex for an owner to leave would leave that mutex held by nobody
@@ -44,10 +46,12 @@ void kovamem::memLockAll(bool throughMutexes) {
         (void)pthread_mutex_lock(&memPoolLocks[k].mutex);
         memPoolMutexSlow(k, memThreadId());
     }
+    if (config_magazines) memMagsEmptyAll();
 }
 
 void kovamem::memUnlockAll() {
     MemMgrDetails &m = memMgrDetails;
+    if (config_magazines) __atomic_store_n(&memMagStop, uint8_t{0}, __ATOMIC_SEQ_CST);
     if (!config_classic)
         for (unsigned k = m.poolCount; k-- > 0;) memGivePoolLock(k);
     (void)memUnlock(m.lock);
@@ -75,7 +79,7 @@ void kovamem::memSumCounts() {
 uint64_t kovamem::memSerialNow() {
     if (!config_classic) {
         uint64_t taken = 0;
-        for (unsigned k = 0; k < memMgrDetails.poolCount; ++k) taken += memPoolHot[k].allocs;
+        for (unsigned k = 0; k < memMgrDetails.poolCount; ++k) taken += memPoolHot[k].serials;
         const uint64_t low = taken + 1 < kSerialLowMask ? taken + 1 : kSerialLowMask;
         return (static_cast<uint64_t>(memHot.markEpoch) << kSerialLowBits) | low;
     }

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "../internal.h"
+#include "magazine.h"
 
 namespace {
 
@@ -141,15 +142,15 @@ int checkStates(Checker &c, const MemPool &p, uint16_t k, Seen &seen, uint32_t *
     const uint32_t made = kovamem::memPoolHot[k].made;
     if (p.busyHead != nullptr || p.busyTail != nullptr) return c.fail("pool %u has a busy list", k), -1;
     for (const MemBlockHdr *h = p.freeHead; h != nullptr; h = h->next)
-        if (g.state[h->blockIndex] != kovamem::kBlockFree)
-            return c.fail("pool %u free block %u in state %u", k, h->blockIndex, g.state[h->blockIndex]), -1;
+        if (kovamem::memGetState(k, h->blockIndex) != kovamem::kBlockFree)
+            return c.fail("pool %u free block %u in state %u", k, h->blockIndex, kovamem::memGetState(k, h->blockIndex)), -1;
     for (const MemBlockHdr *h = memMgrDetails.corruptList; h != nullptr; h = h->next)
-        if (h->poolIndex == k && g.state[h->blockIndex] != kovamem::kBlockDamaged)
-            return c.fail("pool %u quarantined block %u in state %u", k, h->blockIndex, g.state[h->blockIndex]), -1;
+        if (h->poolIndex == k && kovamem::memGetState(k, h->blockIndex) != kovamem::kBlockDamaged)
+            return c.fail("pool %u quarantined block %u in state %u", k, h->blockIndex, kovamem::memGetState(k, h->blockIndex)), -1;
     const uint64_t now = kovamem::memSerialNow();
     int live = 0;
     for (uint32_t j = 0; j < p.blockCount; ++j) {
-        const uint8_t st = g.state[j];
+        const uint8_t st = kovamem::memGetState(k, j);
         if (j >= made) {
             if (st != kovamem::kBlockUnused) return c.fail("pool %u never-used block %u in state %u", k, j, st), -1;
             continue;
@@ -487,6 +488,9 @@ extern "C" int memValidate(char *why, size_t whyLen) {
     // before that there is no list.
     if (c.ok && (locked || memStackData.lock != nullptr)) checkTraceTable(c);
     if (c.ok && locked && !kovamem::config_classic) checkChainStore(c);
+    // Every magazine was emptied into its pool when the locks were taken.
+    char mags[160];
+    if (c.ok && locked && kovamem::config_magazines && !kovamem::memMagsCheck(mags, sizeof mags)) c.fail("%s", mags);
     if (locked) kovamem::memUnlockAll();
     if (guards.count != 0) kovamem::memLogGuardFindings("memValidate", guards);
     char records[160];  // its own lock: after the pools', as a record is made after them

@@ -398,7 +398,7 @@ uint64_t KovaMemMark(void) {
     const uint64_t mark = kovamem::memSerialNow();
     // Default build: allocations from now on belong to the next epoch, so
     // their serials exceed the mark in every pool.
-    if (!kovamem::config_classic) ++kovamem::memHot.markEpoch;
+    if (!kovamem::config_classic) kovamem::memStore(kovamem::memHot.markEpoch, kovamem::memHot.markEpoch + 1);
     kovamem::memUnlockAll();
     return mark;
 }

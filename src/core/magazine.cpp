@@ -1,0 +1,228 @@
+// Per-thread magazines: their exchanges with the pools, the stop of every
+// magazine for an operation on all pools, and their end (core/magazine.h).
+#include "magazine.h"
+
+#include <sched.h>
+#include <stdio.h>
+#include <time.h>
+
+#include "../diag/prim/membarrier.h"
+
+kovamem::ThreadMags kovamem::memThreadMags[kovamem::kMaxOwners];
+uint8_t kovamem::memMagStop;
+uint8_t kovamem::memMagSize[MEM_POOL_SLOTS];
+uint32_t kovamem::memReuseBlocks;
+
+namespace {
+
+using namespace kovamem;
+
+// Pool k's lock held: what pm changed since its last exchange goes into
+// the pool's record and figures.
+void exchange(unsigned k, PoolMags &pm) {
+    MemPool &p = memPool(k);
+    PoolHot &st = memPoolHot[k];
+    p.busyCount = static_cast<uint32_t>(static_cast<int64_t>(p.busyCount) + pm.busy);
+    p.reqBytes = static_cast<uint32_t>(static_cast<int64_t>(p.reqBytes) + pm.req);
+    st.allocs += pm.taken;
+    if (p.peakCount < pm.peak) p.peakCount = pm.peak;
+    if (st.windowPeak < pm.peak) st.windowPeak = pm.peak;
+    if (p.peakCount < p.busyCount) p.peakCount = p.busyCount;
+    if (st.windowPeak < p.busyCount) st.windowPeak = p.busyCount;
+    pm.busy = 0;
+    pm.taken = 0;
+    pm.req = 0;
+    pm.base = pm.peak = p.busyCount;
+}
+
+// The free-head hint after the list changed (see PoolHot::next).
+void hint(unsigned k) {
+    const MemPool &p = memPool(k);
+    const PoolHot &st = memPoolHot[k];
+    uint8_t *next = memPoolHasFresh(p, st) ? p.area + static_cast<size_t>(st.made) * memSlotStride(p.blockSize)
+                    : p.freeHead != nullptr ? memSlotData(p, p.freeHead->blockIndex)
+                                            : nullptr;
+    memStore(memPoolHot[k].next, next);
+}
+
+// Pool k's lock held: pm's release magazine at the tail of the free list,
+// in release order.
+void sealLocked(unsigned k, PoolMags &pm) {
+    MemPool &p = memPool(k);
+    const PoolGeom &g = memPoolGeom[k];
+    for (unsigned i = 0; i < pm.give.n; ++i) {
+        MemBlockHdr *h = &g.hdrs[pm.give.idx[i]];  // its data is its slot's: never a guarded block's
+        h->next = nullptr;
+        if (p.freeTail != nullptr)
+            p.freeTail->next = h;
+        else
+            p.freeHead = h;
+        p.freeTail = h;
+    }
+    p.freeCount += pm.give.n;
+    pm.give.n = 0;
+    hint(k);
+}
+
+// Pool k's lock held: what is left of pm's allocation magazine back at the
+// head of the free list, in its order; its reserved serials are dropped.
+void returnLocked(unsigned k, PoolMags &pm) {
+    MemPool &p = memPool(k);
+    const PoolGeom &g = memPoolGeom[k];
+    for (unsigned i = pm.take.n; i-- > pm.take.at;) {
+        MemBlockHdr *h = &g.hdrs[pm.take.idx[i]];
+        h->next = p.freeHead;
+        p.freeHead = h;
+        if (p.freeTail == nullptr) p.freeTail = h;
+    }
+    p.freeCount += pm.take.n - pm.take.at;
+    pm.take.n = pm.take.at = 0;
+    hint(k);
+}
+
+// Pool k's lock held: every block of pm back, its figures written.
+void emptyLocked(unsigned k, PoolMags &pm) {
+    exchange(k, pm);
+    returnLocked(k, pm);
+    sealLocked(k, pm);
+}
+
+// Waits for a thread's mark to clear: it is in for a few dozen
+// instructions, or a refill or seal under its pool's lock.
+void waitOut(const uint8_t &mark) {
+    for (unsigned n = 0; __atomic_load_n(&mark, __ATOMIC_ACQUIRE) != 0; ++n) {
+        if (n < 64) continue;
+        if (n < 80) {
+            sched_yield();
+            continue;
+        }
+        const struct timespec pause = {0, 50 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace
+
+bool kovamem::memMagRefill(unsigned k, PoolMags &pm, FreedFindings *found) {
+    (void)found;
+    memLockPool(k);
+    exchange(k, pm);
+    MemPool &p = memPool(k);
+    PoolHot &st = memPoolHot[k];
+    const uint32_t m = memMagSize[k];
+    const uint32_t fresh = p.blockCount - st.made;
+    uint32_t listed = p.freeCount - fresh;
+    // Blocks released longest ago, while enough stay behind them; else
+    // never-used ones; else this thread's own unsealed releases join the
+    // list, and the oldest are taken anyway.
+    unsigned source = 0;  // 1: the list, 2: never used
+    if (listed >= m + memReuse(k)) {
+        source = 1;
+    } else if (fresh != 0) {
+        source = 2;
+    } else {
+        if (pm.give.n != 0) {
+            sealLocked(k, pm);
+            listed = p.freeCount;
+        }
+        if (listed != 0) {
+            source = 1;
+            ++st.shortfalls;
+        }
+    }
+    uint32_t n = 0;
+    if (source == 1) {
+        for (; n < m && p.freeHead != nullptr; ++n) {
+            MemBlockHdr *h = p.freeHead;
+            p.freeHead = h->next;
+            h->next = nullptr;
+            pm.take.idx[n] = h->blockIndex;
+        }
+        if (p.freeHead == nullptr) p.freeTail = nullptr;
+    } else if (source == 2) {
+        for (; n < m && st.made < p.blockCount; ++n) {
+            MemBlockHdr *h = memMakeBlock(&p, static_cast<uint16_t>(k), static_cast<uint16_t>(st.made++));
+            memSetState(k, h->blockIndex, kBlockFree);
+            pm.take.idx[n] = h->blockIndex;
+        }
+    }
+    p.freeCount -= n;
+    pm.serial = st.serials + 1;
+    st.serials += n;
+    pm.take.n = static_cast<uint16_t>(n);
+    pm.take.at = 0;
+    hint(k);
+    memUnlockPool(k);
+    return n != 0;
+}
+
+void kovamem::memMagSeal(unsigned k, PoolMags &pm) {
+    memLockPool(k);
+    exchange(k, pm);
+    sealLocked(k, pm);
+    memUnlockPool(k);
+}
+
+void kovamem::memMagQuarantineWritten(unsigned k, uint16_t j, int32_t at, FreedFindings *found) {
+    memLockPool(k);
+    memQuarantineFreed(&memPool(k), &memPoolGeom[k].hdrs[j], at, found);
+    memUnlockPool(k);
+}
+
+void kovamem::memMagsStop() {
+    // No thread has a slot before the barrier is known to be there, and a
+    // thread without one has no magazines.
+    if (memLoad(memHeavyBarrierState) != 1) return;
+    __atomic_store_n(&memMagStop, uint8_t{1}, __ATOMIC_SEQ_CST);
+    // Every thread that set its mark before the flag was stored sees the
+    // barrier, so its mark (and its slot's used flag, set before it) is
+    // seen below; every other sees the flag.
+    if (!config_tsan) (void)memHeavyBarrier();
+    for (const ThreadMags &tm : memThreadMags)
+        if (__atomic_load_n(&tm.used, __ATOMIC_ACQUIRE) != 0) waitOut(tm.inside);
+}
+
+void kovamem::memMagsEmptyAll() {
+    for (ThreadMags &tm : memThreadMags)
+        if (memLoad(tm.used) != 0)
+            for (unsigned k = 0; k < memPoolsBuilt; ++k)
+                if (memMagSize[k] != 0) emptyLocked(k, tm.pool[k]);
+}
+
+void kovamem::memMagsEmptyOwn(unsigned slot) {
+    ThreadMags &tm = memThreadMags[slot];
+    if (memLoad(tm.used) == 0) return;
+    // The pools it holds blocks or figures of, read with its mark set (an
+    // operation on all pools may empty them meanwhile: then all, and
+    // emptying an empty magazine changes nothing). Only their locks are
+    // taken, so that a thread's end takes no pool from its owner.
+    const bool marked = memMagEnter(tm);
+    bool any[MEM_POOL_SLOTS] = {};
+    for (unsigned k = 0; k < memPoolsBuilt; ++k) {
+        const PoolMags &pm = tm.pool[k];
+        any[k] = memMagSize[k] != 0 && (!marked || pm.take.at != pm.take.n || pm.give.n != 0 || pm.busy != 0 ||
+                                        pm.taken != 0 || pm.req != 0 || pm.peak != pm.base);
+    }
+    if (marked) memMagLeave(tm);
+    for (unsigned k = 0; k < memPoolsBuilt; ++k) {
+        if (!any[k]) continue;
+        memLockPool(k);
+        emptyLocked(k, tm.pool[k]);
+        memUnlockPool(k);
+    }
+}
+
+bool kovamem::memMagsCheck(char *why, size_t len) {
+    for (unsigned s = 0; s < kMaxOwners; ++s) {
+        const ThreadMags &tm = memThreadMags[s];
+        for (unsigned k = 0; k < MEM_POOL_SLOTS; ++k) {
+            const PoolMags &pm = tm.pool[k];
+            if (pm.take.at != pm.take.n || pm.give.n != 0 || pm.busy != 0 || pm.taken != 0 || pm.req != 0) {
+                snprintf(why, len, "thread slot %u keeps blocks or figures of pool %u (%u to hand out, %u released, %d busy)",
+                         s, k, pm.take.n - pm.take.at, pm.give.n, pm.busy);
+                return false;
+            }
+        }
+    }
+    return true;
+}

@@ -1,0 +1,233 @@
+// Per-thread magazines (default build): the blocks a thread hands out and
+// takes back without its pool's lock.
+//
+// Layout. Each thread that holds a slot of memThreadMarks (core/locks.h)
+// has the ThreadMags of the same index: for every built pool k whose
+// memMagSize[k] (M) is not 0, an allocation magazine and a release magazine
+// of at most M block indices, and the figures the thread changed since it
+// last wrote them into the pool's record. A thread writes only its own
+// ThreadMags, and the blocks in its magazines.
+//
+// A release whose block is live ends it with a compare-and-swap of its
+// state (live -> free), so that of two releases of one block exactly one
+// wins and the other is told as a release of a free block; it checks both
+// guards, fills the block when the write-after-release check is on, and
+// puts its index in the release magazine. A full release magazine is
+// sealed: under the pool's lock, its blocks are appended to the pool's free
+// list in the order they were released, which is the depot: first in,
+// first out. An allocation takes the next index of its allocation magazine
+// (checking the fill of a block released filled, as an allocation from the
+// free list does) and makes the block live; an empty magazine is refilled
+// under the pool's lock from the head of the free list, but only while at
+// least memReuse(k) released blocks stay on the list behind the ones taken;
+// else from the never-used blocks; else from the head anyway, counted as a
+// shortfall (PoolHot::shortfalls). So a released block is handed out again
+// only after min(K, the blocks free in its pool) further releases of the
+// pool were sealed after it, K = memReuse(k).
+//
+// Figures. The pool's record (busy count, requested bytes, peak) and its
+// blocks taken and serials are written under the pool's lock: by each
+// exchange (refill, seal) of a thread, which adds what the thread changed
+// since its last one (PoolMags::busy, req, taken), and by every operation
+// that takes all locks, which first stops every magazine (memMagsStop) and
+// empties them into the pools. Between those, the record is behind by what
+// threads did in their magazines. A thread's allocation sees the pool's
+// busy count as of its last exchange plus its own changes since: exact for
+// a pool one thread uses; with several, the peak (P) may miss a moment at
+// which other threads' unexchanged allocations added up, by at most 2M
+// blocks per other thread. Serials are reserved by the refill, one per
+// block taken, so that each allocation still gets one no other has had.
+//
+// Stops. A thread works on its magazines only with its mark (inside) set
+// and the stop flag clear: it sets the mark, then reads the flag, and
+// leaves at once (the strict, locked way) when it is set. memMagsStop sets
+// the flag, then makes every thread pass a memory barrier (prim/
+// membarrier.h), then waits for every mark to clear, exactly as the owned
+// pool locks are ended: either the thread sees the flag or the stopper sees
+// its mark. Then it takes every pool lock and memMagsEmptyAll puts every
+// magazine's blocks back: those still to be handed out at the head of the
+// free list, in order, the released ones at its tail. A thread inside its
+// magazines may take its pool's lock (a refill, a seal), never the
+// manager's; the stopper holds only the manager lock while it waits.
+//
+// A thread that ends empties its own magazines before its slot goes back
+// (the slot's key destructor); a call from a signal handler that
+// interrupted its thread inside the magazines takes the locked way; a pool
+// grown at run time, a guarded, aligned or traced allocation, and the
+// release of a block with a trace record or of a guarded block take the
+// locked way too.
+#ifndef KOVAMEM_CORE_MAGAZINE_H
+#define KOVAMEM_CORE_MAGAZINE_H
+
+#include "../internal.h"
+#include "shadow.h"
+
+namespace kovamem {
+
+constexpr unsigned kMagBlocksMax = 16;
+
+struct Magazine {
+    uint16_t n;   // indices held
+    uint16_t at;  // allocation magazine: the next to hand out (at..n-1 remain)
+    uint16_t idx[kMagBlocksMax];
+};
+
+struct PoolMags {
+    Magazine take, give;
+    int32_t busy;      // blocks handed out less blocks taken back since the last exchange
+    uint32_t taken;    // blocks handed out since the last exchange
+    int64_t req;       // their requested bytes, less those taken back
+    uint32_t base;     // the pool's busy count at the last exchange
+    uint32_t peak;     // the highest base + busy since the last exchange
+    uint64_t serial;   // the next reserved serial (a count: memPoolSerialAt)
+};
+
+struct alignas(64) ThreadMags {
+    uint8_t inside;  // 1 while the thread works on its magazines
+    uint8_t used;    // set at the first use of the slot's magazines, before its mark
+    PoolMags pool[MEM_POOL_SLOTS];
+};
+extern ThreadMags memThreadMags[kMaxOwners];
+// Set while an operation on all pools stops the magazines; relaxed atomic.
+extern uint8_t memMagStop;
+// M of each built pool (0: its blocks never go through magazines), set by
+// KovaMemInit: pools of fewer than 64 blocks have none, so that a small
+// pool's blocks are never held away from the threads that need them.
+extern uint8_t memMagSize[MEM_POOL_SLOTS];
+// The reuse distance, in blocks (0: 4 x M of the pool). Relaxed atomic.
+extern uint32_t memReuseBlocks;
+MEM_ALWAYS_INLINE uint32_t memReuse(unsigned k) {
+    const uint32_t r = memLoad(memReuseBlocks);
+    return r != 0 ? r : 4u * memMagSize[k];
+}
+
+// Refills tm's allocation magazine of pool k (its mark set); false when the
+// pool has no block to give. Blocks it found written after their release
+// are quarantined and described in *found.
+bool memMagRefill(unsigned k, PoolMags &pm, FreedFindings *found);
+// Seals pm's release magazine of pool k into the pool's free list.
+void memMagSeal(unsigned k, PoolMags &pm);
+// A block popped from a magazine whose fill was changed: quarantined
+// under its pool's lock and described in *found.
+void memMagQuarantineWritten(unsigned k, uint16_t j, int32_t at, FreedFindings *found);
+// All locks held, every mark clear: every magazine back into its pool.
+void memMagsEmptyAll();
+// The calling thread's own magazines back into the pools (its end); no
+// lock held.
+void memMagsEmptyOwn(unsigned slot);
+// Stops every magazine: called by memLockAll with the manager lock held.
+void memMagsStop();
+// All locks held: whether every magazine is empty and its figures
+// written; else false with the first fault in why.
+bool memMagsCheck(char *why, size_t len);
+
+// The calling thread's magazines, NULL when it has none (no slot yet).
+MEM_ALWAYS_INLINE ThreadMags *memOwnMags() {
+    ThreadMarks *const t = memOwnMarks;
+    return t != nullptr ? &memThreadMags[t - memThreadMarks] : nullptr;
+}
+
+// Sets tm's mark and returns true when the magazines may be used: not
+// stopped, and not already in use by the code a signal handler interrupted.
+MEM_ALWAYS_INLINE bool memMagEnter(ThreadMags &tm) {
+    if (memLoad(tm.inside) != 0) return false;
+    if (__builtin_expect(memLoad(tm.used) == 0, 0)) memStore(tm.used, uint8_t{1});
+    if (config_tsan) {
+        (void)__atomic_exchange_n(&tm.inside, uint8_t{1}, __ATOMIC_SEQ_CST);
+    } else {
+        memStore(tm.inside, uint8_t{1});
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    }
+    if (__builtin_expect(__atomic_load_n(&memMagStop, config_tsan ? __ATOMIC_SEQ_CST : __ATOMIC_RELAXED) == 0, 1))
+        return true;
+    __atomic_store_n(&tm.inside, uint8_t{0}, __ATOMIC_RELEASE);
+    return false;
+}
+MEM_ALWAYS_INLINE void memMagLeave(ThreadMags &tm) { __atomic_store_n(&tm.inside, uint8_t{0}, __ATOMIC_RELEASE); }
+
+// An allocation of size bytes from built pool k's magazine of the calling
+// thread: the block's data, or NULL for the locked way (no magazine, none
+// left in the pool). Blocks found written after their release are left in
+// *found for the caller to tell.
+MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned k, uint32_t size, FreedFindings *found) {
+    ThreadMags *const tm = memOwnMags();
+    if (tm == nullptr || !memMagEnter(*tm)) return nullptr;
+    PoolMags &pm = tm->pool[k];
+    const MemPool &p = memPool(k);
+    const PoolGeom &g = memPoolGeom[k];
+    for (;;) {
+        if (pm.take.at == pm.take.n && !memMagRefill(k, pm, found)) {
+            memMagLeave(*tm);
+            return nullptr;
+        }
+        const uint16_t j = pm.take.idx[pm.take.at++];
+        uint8_t *const slot = memSlotData(p, j);
+        if (__builtin_expect(g.serial[j] == kFreeFilled, 0)) {
+            int32_t at = memFreedChangedAt(slot, p.blockSize);
+            if (at < 0 && !memGuardIntact(slot + p.blockSize)) at = static_cast<int32_t>(p.blockSize);
+            if (at >= 0) {
+                memMagQuarantineWritten(k, j, at, found);
+                continue;
+            }
+        }
+        MemBlockHdr *const h = &g.hdrs[j];
+        if (__builtin_expect(memLoad(h->stackRec) != nullptr, 0)) memUnholdStackRec(h);
+        memStore(h->reqSize, size);
+        h->opaque = 0;
+        g.serial[j] = memPoolSerialAt(pm.serial++);
+        memSetState(k, j, kBlockLive);
+        memPutGuard(slot + memGuardOffset(size, p.blockSize));
+        ++pm.busy;
+        ++pm.taken;
+        pm.req += size;
+        if (pm.base + static_cast<uint32_t>(pm.busy) > pm.peak) pm.peak = pm.base + static_cast<uint32_t>(pm.busy);
+        memMagLeave(*tm);
+        memShadowTake(slot, size);
+        return slot;
+    }
+}
+
+// The release of block j of built pool k (data ptr) into the calling
+// thread's magazine: 1, or -1 for the locked way (no magazine, the block
+// not live, a damaged guard, a trace record or a guarded block: the locked
+// way decides and tells).
+MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
+    ThreadMags *const tm = memOwnMags();
+    if (tm == nullptr || !memMagEnter(*tm)) return -1;
+    const MemPool &p = memPool(k);
+    PoolGeom &g = memPoolGeom[k];
+    MemBlockHdr *const h = &g.hdrs[j];
+    if (memLoad(h->stackRec) != nullptr || memLoad(h->data) != ptr || !memSwapState(k, j, kBlockLive, kBlockFree)) {
+        memMagLeave(*tm);
+        return -1;
+    }
+    const uint32_t size = memLoad(h->reqSize);
+    if (__builtin_expect(!memGuardIntact(ptr + memGuardOffset(size, p.blockSize)) || !memFrontIntact(ptr, j), 0)) {
+        memSetState(k, j, kBlockLive);  // the locked way quarantines it and tells
+        memMagLeave(*tm);
+        return -1;
+    }
+    if (__builtin_expect(memLoad(memFreeCheck) != 0, 0)) {
+        memFillFreed(ptr, p.blockSize);
+        g.serial[j] = kFreeFilled;
+        if (memChainIds[k] != nullptr) {
+            memLockTrace();
+            memChainIds[k][2 * j] = memChainIds[k][2 * j + 1] = 0;
+            memUnlockTrace();
+        }
+    }
+    memStore(h->reqSize, 0u);
+    h->opaque = 0;
+    memShadowGive(ptr, memSlotStride(p.blockSize));
+    PoolMags &pm = tm->pool[k];
+    --pm.busy;
+    pm.req -= size;
+    pm.give.idx[pm.give.n++] = j;
+    if (pm.give.n == memMagSize[k]) memMagSeal(k, pm);
+    memMagLeave(*tm);
+    return 1;
+}
+
+}  // namespace kovamem
+
+#endif  // KOVAMEM_CORE_MAGAZINE_H

@@ -1,0 +1,208 @@
+// The default build's per-thread magazines: the reuse distance they keep,
+// the blocks and figures every operation on all pools sees while threads
+// hold blocks in them, a thread's end and a fork, the write-after-release
+// check at a magazine's pop, and two releases of one block.
+#include <sys/wait.h>
+
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "core/magazine.h"
+#include "diag/prim/membarrier.h"
+#include "support.h"
+
+namespace {
+
+// Pools of 1024 blocks of 32 and 256 bytes: magazines of 16, a reuse
+// distance of 64.
+const kt::Cfg kPools{{2, 1024}, {5, 1024}};
+
+bool magazines() { return kovamem::config_magazines && kovamem::memHeavyBarrierReady(); }
+
+// Live blocks of pool k as the report counts them: all locks held, every
+// magazine emptied.
+int liveBlocks(unsigned k) {
+    int n = 0;
+    kovamem::memLockAll();
+    kovamem::memForEachBusy(k, [&](const MemBlockHdr *) { return ++n, true; });
+    kovamem::memUnlockAll();
+    return n;
+}
+
+}  // namespace
+
+// Each release gets a stamp from one counter, in the order the releases
+// were made (a lock of the test's own around each release and its stamp);
+// a block handed out again must have seen at least K releases of its pool
+// since its own (less, with T threads, the M - 1 releases each other
+// thread may seal after it that it made before), unless the pool counted a
+// shortfall meanwhile.
+TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) {
+    if (kt::config_classic) GTEST_SKIP() << "no magazines in the classic build";
+    kt::init(kPools);
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
+    const uint32_t m = kovamem::memMagSize[0], k = kovamem::memReuse(0);
+    ASSERT_EQ(m, 16u);
+    ASSERT_EQ(k, 64u);
+    for (int threads : {1, 2, 4}) {
+        std::atomic<uint32_t> stamp{0};
+        std::vector<std::atomic<uint32_t>> releasedAt(1024);
+        std::atomic<int> early{0};
+        std::mutex releases;
+        const uint32_t shortfalls = kovamem::memPoolHot[0].shortfalls;
+        auto release = [&](uint8_t *p) {
+            const size_t j = static_cast<size_t>(kt::hdrOf(p)->blockIndex);
+            std::lock_guard<std::mutex> inOrder(releases);
+            ASSERT_EQ(KovaMemFree(p), 1);
+            releasedAt[j] = ++stamp;
+        };
+        auto run = [&](unsigned seed) {
+            std::mt19937 rng(seed);
+            std::vector<uint8_t *> live;
+            for (int op = 0; op < 20000; ++op) {
+                // Between 64 and 192 live blocks per thread: hundreds stay free.
+                if (live.size() < 64 || (live.size() < 192 && rng() % 2 == 0)) {
+                    uint8_t *p = static_cast<uint8_t *>(KovaMemAlloc(1 + rng() % 32));
+                    ASSERT_NE(p, nullptr);
+                    const size_t j = static_cast<size_t>(kt::hdrOf(p)->blockIndex);
+                    const uint32_t at = releasedAt[j].load();
+                    if (at != 0 && stamp.load() - at < k - (threads - 1) * (m - 1)) ++early;
+                    live.push_back(p);
+                } else {
+                    const size_t i = rng() % live.size();
+                    release(live[i]);
+                    live[i] = live.back();
+                    live.pop_back();
+                }
+            }
+            for (uint8_t *p : live) release(p);
+        };
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) pool.emplace_back(run, 7u + static_cast<unsigned>(t));
+        for (auto &t : pool) t.join();
+        EXPECT_EQ(kovamem::memPoolHot[0].shortfalls, shortfalls) << threads;
+        EXPECT_EQ(early.load(), 0) << threads << " threads";
+        EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P" + std::to_string(kovamem::memPool(0).peakCount)) << threads;
+        EXPECT_EQ(kt::validity(), "valid");
+    }
+}
+
+// While threads hold blocks and have others waiting in their magazines,
+// every operation on all pools sees exactly the blocks they hold, the
+// figures balance, and a thread's end or a fork leaves nothing behind.
+TEST(Magazines, EveryBlockIsAccountedForWhileThreadsHoldThemAfterTheyEndAndInAChild) {
+    if (kt::config_classic) GTEST_SKIP() << "no magazines in the classic build";
+    kt::init(kPools);
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
+    std::atomic<int> ready{0}, go{0};
+    std::vector<std::vector<void *>> held(3);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            // 100 held, 37 released: magazines left part full both ways.
+            for (int i = 0; i < 137; ++i) held[t].push_back(KovaMemAlloc(24));
+            for (int i = 0; i < 37; ++i) {
+                EXPECT_EQ(KovaMemFree(held[t].back()), 1);
+                held[t].pop_back();
+            }
+            ++ready;
+            while (go.load() == 0) std::this_thread::yield();
+            if (t == 2) {  // ends holding its blocks; the others release theirs
+                ++ready;
+                return;
+            }
+            for (void *p : held[t]) EXPECT_EQ(KovaMemFree(p), 1);
+            held[t].clear();
+            ++ready;
+        });
+    while (ready.load() < 3) std::this_thread::yield();
+    EXPECT_EQ(liveBlocks(0), 300);
+    EXPECT_EQ(kt::pool(0), "N1024 F724 B300 C0 A7200 P" + std::to_string(kovamem::memPool(0).peakCount));
+    EXPECT_GE(kovamem::memPool(0).peakCount, 300u);
+    EXPECT_EQ(kt::validity(), "valid");
+    go = 1;
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(kt::pool(0), "N1024 F924 B100 C0 A2400 P" + std::to_string(kovamem::memPool(0).peakCount));
+    // A child of fork: the same picture, and every free block its to take.
+    std::vector<void *> mine;
+    for (int i = 0; i < 50; ++i) mine.push_back(KovaMemAlloc(24));
+    for (int i = 0; i < 25; ++i) KovaMemFree(mine[static_cast<size_t>(i)]);
+    const pid_t child = fork();
+    if (child == 0) {
+        bool ok = kt::pool(0) == "N1024 F899 B125 C0 A3000 P" + std::to_string(kovamem::memPool(0).peakCount);
+        int got = 0;
+        while (KovaMemAlloc(24) != nullptr && kovamem::memPool(0).freeCount + got < 2000) ++got;
+        ok = ok && kt::pool(0).rfind("N1024 F0 B1024 ", 0) == 0 && kt::validity() == "valid";
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (size_t i = 25; i < mine.size(); ++i) KovaMemFree(mine[i]);
+    for (void *p : held[2]) EXPECT_EQ(KovaMemFree(p), 1);
+    EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P" + std::to_string(kovamem::memPool(0).peakCount));
+    EXPECT_EQ(kt::validity(), "valid");
+}
+
+// A block written after its release into a magazine is found when a
+// magazine hands it out again, quarantined and named with its place.
+TEST(Magazines, AWriteAfterReleaseIsFoundWhenTheBlockLeavesAMagazine) {
+    if (kt::config_classic) GTEST_SKIP() << "no magazines in the classic build";
+    kt::start(kPools);
+    if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
+    KovaMemSetFreeCheck(1);
+    std::vector<uint8_t *> v;
+    for (int i = 0; i < 1024; ++i) v.push_back(static_cast<uint8_t *>(KovaMemAlloc(32)));
+    uint8_t *const stale = v[5];
+    for (uint8_t *p : v) ASSERT_EQ(KovaMemFree(p), 1);
+    stale[7] = 'x';  // after its release
+    KovaMemResetFile();
+    std::vector<void *> again;
+    for (int i = 0; i < 1023; ++i) again.push_back(KovaMemAlloc(32));
+    const std::string log = kt::readLog();
+    EXPECT_NE(log.find(" CRIT: KovaMemAlloc: Ptr " + kt::hex(stale) + " from Pool 0 and Block 5 was written after its release"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(kt::pool(0), "N1024 F0 B1023 C1 A32736 P1024");
+    for (void *p : again) EXPECT_EQ(KovaMemFree(p), 1);
+    KovaMemCleanMemBlocks();
+    EXPECT_EQ(kt::validity(), "valid");
+}
+
+// Two threads release each block at once: one release, one report of a
+// block already free, every time.
+TEST(Magazines, TwoReleasesOfOneBlockAtOnceGiveOneReleaseAndOneReport) {
+    if (kt::config_classic) GTEST_SKIP() << "no magazines in the classic build";
+    kt::start(kPools);
+    if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
+    memShadowReportsBadRelease = false;
+    KovaMemSetFileSize(1u << 16);
+    constexpr int kRounds = 500;
+    std::vector<void *> blocks(kRounds);
+    std::atomic<int> round{-1}, done{0}, released{0}, refused{0};
+    auto racer = [&] {
+        for (int r = 0; r < kRounds; ++r) {
+            while (round.load() < r) std::this_thread::yield();
+            const uint8_t got = KovaMemFree(blocks[static_cast<size_t>(r)]);
+            (got == 1 ? released : refused) += 1;
+            ++done;
+        }
+    };
+    std::thread a(racer), b(racer);
+    for (int r = 0; r < kRounds; ++r) {
+        blocks[static_cast<size_t>(r)] = KovaMemAlloc(200);
+        round = r;
+        while (done.load() < 2 * (r + 1)) std::this_thread::yield();
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(released.load(), kRounds);
+    EXPECT_EQ(refused.load(), kRounds);
+    EXPECT_EQ(kt::pool(1), "N1024 F1024 B0 C0 A0 P" + std::to_string(kovamem::memPool(1).peakCount));
+    EXPECT_EQ(kt::validity(), "valid");
+}
