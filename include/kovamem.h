@@ -275,6 +275,14 @@ KOVAMEM_API void KovaMemSetPoolGrowth(uint64_t budgetBytes);
  * on a block that was not sampled says "not sampled" where its chain would
  * be. */
 KOVAMEM_API void KovaMemSetTraceSampling(uint32_t n);
+/* The reuse distance (default build; the classic build accepts the call and
+ * reuses strictly first in first out): a block released into a thread's
+ * magazine is handed out again only after `blocks` further releases of its
+ * pool were returned to the pool after it, or all its free blocks when
+ * fewer (the pool then counts a shortfall). 0 (the default): 4 x the
+ * pool's magazine size, 64 blocks for pools of 256 blocks and more. Applies
+ * from the next refill of a magazine. */
+KOVAMEM_API void KovaMemSetReuseDistance(uint32_t blocks);
 /* Guarded sampling, off by default (default build; the classic build
  * accepts the calls and guards nothing). One allocation of at most a page
  * in rate (per thread, at random distances of mean rate; 0: off) is placed

@@ -8,7 +8,7 @@ lib=$1 nm=$2 readelf=$3
 expected="KovaMemAlloc KovaMemAllocAligned KovaMemCalloc KovaMemGetPoolStats KovaMemGetStats KovaMemMark KovaMemPrintLiveSince
 KovaMemResetPeaks KovaMemStatsJson KovaMemStatsPrometheus KovaMemStatsWriteFile KovaMemCleanMemBlocks KovaMemDebugModes KovaMemFree
 KovaMemFlushReports KovaMemFreeNode KovaMemInit KovaMemIsInitialized KovaMemLogModules KovaMemPrintMemStatus KovaMemReAlloc
-KovaMemResetFile KovaMemSetFileSize KovaMemSetFreeCheck KovaMemSetGuardedRecover KovaMemSetGuardedSampling KovaMemSetPoolGrowth KovaMemSetReportOptions KovaMemSetStackDepth KovaMemSetTraceSampling KovaMemUpdateLogStackFlag
+KovaMemResetFile KovaMemSetFileSize KovaMemSetFreeCheck KovaMemSetGuardedRecover KovaMemSetGuardedSampling KovaMemSetPoolGrowth KovaMemSetReportOptions KovaMemSetReuseDistance KovaMemSetStackDepth KovaMemSetTraceSampling KovaMemUpdateLogStackFlag
 SYS_StackTrace gStackDepth memMgrDetails memMgrInit memPoolData printStackDetails"
 actual=$("$nm" -D --defined-only "$lib" | awk 'NF == 3 && $2 != "A" {print $3}' | sort | tr '\n' ' ')
 want=$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')

@@ -45,10 +45,15 @@ TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) 
     kt::init(kPools);
     ASSERT_EQ(KovaMemIsInitialized(), 1);
     if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
-    const uint32_t m = kovamem::memMagSize[0], k = kovamem::memReuse(0);
+    const uint32_t m = kovamem::memMagSize[0];
     ASSERT_EQ(m, 16u);
-    ASSERT_EQ(k, 64u);
-    for (int threads : {1, 2, 4}) {
+    ASSERT_EQ(kovamem::memReuse(0), 64u);
+    const struct {
+        uint32_t threads, reuse;  // reuse: KovaMemSetReuseDistance's (0: 4 x M)
+    } cases[] = {{1, 0}, {2, 0}, {4, 0}, {2, 300}};
+    for (const auto &c : cases) {
+        KovaMemSetReuseDistance(c.reuse);
+        const uint32_t k = kovamem::memReuse(0), threads = c.threads;
         std::atomic<uint32_t> stamp{0};
         std::vector<std::atomic<uint32_t>> releasedAt(1024);
         std::atomic<int> early{0};
@@ -82,7 +87,7 @@ TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) 
             for (uint8_t *p : live) release(p);
         };
         std::vector<std::thread> pool;
-        for (int t = 0; t < threads; ++t) pool.emplace_back(run, 7u + static_cast<unsigned>(t));
+        for (uint32_t t = 0; t < threads; ++t) pool.emplace_back(run, 7u + t);
         for (auto &t : pool) t.join();
         EXPECT_EQ(kovamem::memPoolHot[0].shortfalls, shortfalls) << threads;
         EXPECT_EQ(early.load(), 0) << threads << " threads";
@@ -160,12 +165,12 @@ TEST(Magazines, AWriteAfterReleaseIsFoundWhenTheBlockLeavesAMagazine) {
     for (int i = 0; i < 1024; ++i) v.push_back(static_cast<uint8_t *>(KovaMemAlloc(32)));
     uint8_t *const stale = v[5];
     for (uint8_t *p : v) ASSERT_EQ(KovaMemFree(p), 1);
-    stale[7] = 'x';  // after its release
+    kt::poke(stale + 7, 0x41);  // after its release
     KovaMemResetFile();
     std::vector<void *> again;
     for (int i = 0; i < 1023; ++i) again.push_back(KovaMemAlloc(32));
     const std::string log = kt::readLog();
-    EXPECT_NE(log.find(" CRIT: KovaMemAlloc: Ptr " + kt::hex(stale) + " from Pool 0 and Block 5 was written after its release"),
+    EXPECT_NE(log.find(" CRIT: KovaMemAlloc: Ptr " + kt::hex(stale) + " from Pool 0 and Block 5 was written after its release at offset 7\n"),
               std::string::npos)
         << log;
     EXPECT_EQ(kt::pool(0), "N1024 F0 B1023 C1 A32736 P1024");

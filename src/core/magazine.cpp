@@ -212,6 +212,8 @@ void kovamem::memMagsEmptyOwn(unsigned slot) {
     }
 }
 
+extern "C" void KovaMemSetReuseDistance(uint32_t blocks) { kovamem::memStore(kovamem::memReuseBlocks, blocks); }
+
 bool kovamem::memMagsCheck(char *why, size_t len) {
     for (unsigned s = 0; s < kMaxOwners; ++s) {
         const ThreadMags &tm = memThreadMags[s];

@@ -1,6 +1,6 @@
 // KOVAMEM_OPTIONS, read once when the preload library starts:
 //
-//   pools=8:2000,32:1000,256:200;trace=1 (or trace=1/64);depth=8;log_kb=1024;report=exit,USR2;freecheck=1
+//   pools=8:2000,32:1000,256:200;trace=1 (or trace=1/64);depth=8;log_kb=1024;report=exit,USR2;freecheck=1;reuse=256
 //   metrics=/var/lib/node_exporter;metrics_interval=10;metrics_keep=1
 //   grow=256M;guarded=1000:64 (or guarded=1000:64:recover)
 //   report_to=file,syslog,journald;fw=2.1.0;device=unit-17;report_first=3;report_interval=60
@@ -164,6 +164,9 @@ void kovamem::readPreloadOptions(PreloadOptions *o) {
                 o->trace = n == 1;
                 o->traceSampling = every;
             }
+        } else if (equals(at, keyLen, "reuse")) {
+            ok = ok && number(v, vLen, 65535, &n);
+            if (ok) o->reuse = n;
         } else if (equals(at, keyLen, "freecheck")) {
             ok = ok && number(v, vLen, 1, &n);
             if (ok) o->freeCheck = n == 1;

@@ -305,6 +305,7 @@ bool start() {
     pthread_atfork(onForkPrepare, nullptr, onForkChild);
     if (gOptions.depth >= 0) KovaMemSetStackDepth(gOptions.depth);
     if (gOptions.freeCheck) KovaMemSetFreeCheck(1);
+    if (gOptions.reuse != 0) KovaMemSetReuseDistance(gOptions.reuse);
     if (gOptions.growBytes != 0) KovaMemSetPoolGrowth(gOptions.growBytes);
     if (gOptions.traceSampling > 1) KovaMemSetTraceSampling(gOptions.traceSampling);
     if (gOptions.guardedRate != 0) {

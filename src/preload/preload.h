@@ -16,6 +16,7 @@ struct PreloadOptions {
     bool reportAtExit;              // a status report when the program exits
     int reportSignal;               // a report at the next allocation after it, 0: none
     bool freeCheck;                 // the write-after-release check
+    uint32_t reuse;                 // the reuse distance in blocks (0: the default)
     char metricsDir[256];           // where the Prometheus text file goes, "": none
     uint32_t metricsInterval;       // seconds between files written from allocation calls
     bool metricsKeep;               // the file stays after a normal exit
