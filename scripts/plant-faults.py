@@ -163,6 +163,10 @@ FAULTS = [
      "an invalid release names no allocation of the block it met"),
     ("F66", "src/diag/record.cpp", "    if (now == s.pid) return;", "    return;",
      "a child of fork sends its records as its parent, with the parent's counts"),
+    ("F67", "src/core/magazine.cpp", "    if (listed >= m + memReuse(k)) {", "    if (listed >= m) {",
+     "a magazine refill ignores the reuse distance"),
+    ("F68", "src/core/magazine.cpp", "                if (memMagSize[k] != 0) emptyLocked(k, tm.pool[k]);",
+     "                if (memMagSize[k] != 0) (void)0;", "an operation on all pools leaves the magazines as they are"),
 ]
 
 
