@@ -118,6 +118,9 @@ MEM_ALWAYS_INLINE bool memEnterAsOwner(PoolLock &l, ThreadMarks *t, unsigned k) 
     __atomic_store_n(&t->inside[k], uint8_t{0}, __ATOMIC_RELEASE);
     return false;
 }
+// Waits until a thread's mark (a former owner's in a pool, a thread's in its
+// magazines) is clear.
+void memWaitMarkClear(const uint8_t &mark);
 // The ways in that are not the owner's: the first claim, and the mutex.
 void memTakePoolLockSlow(unsigned k);
 // With lock k's mutex held by thread me: an owner left from before gives

@@ -2,9 +2,7 @@
 // magazine for an operation on all pools, and their end (core/magazine.h).
 #include "magazine.h"
 
-#include <sched.h>
 #include <stdio.h>
-#include <time.h>
 
 #include "../diag/prim/membarrier.h"
 
@@ -87,20 +85,6 @@ void emptyLocked(unsigned k, PoolMags &pm) {
     sealLocked(k, pm);
 }
 
-// Waits for a thread's mark to clear: it is in for a few dozen
-// instructions, or a refill or seal under its pool's lock.
-void waitOut(const uint8_t &mark) {
-    for (unsigned n = 0; __atomic_load_n(&mark, __ATOMIC_ACQUIRE) != 0; ++n) {
-        if (n < 64) continue;
-        if (n < 80) {
-            sched_yield();
-            continue;
-        }
-        const struct timespec pause = {0, 50 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-}
-
 }  // namespace
 
 bool kovamem::memMagRefill(unsigned k, PoolMags &pm, FreedFindings *found) {
@@ -179,7 +163,7 @@ void kovamem::memMagsStop() {
     // seen below; every other sees the flag.
     if (!config_tsan) (void)memHeavyBarrier();
     for (const ThreadMags &tm : memThreadMags)
-        if (__atomic_load_n(&tm.used, __ATOMIC_ACQUIRE) != 0) waitOut(tm.inside);
+        if (__atomic_load_n(&tm.used, __ATOMIC_ACQUIRE) != 0) memWaitMarkClear(tm.inside);
 }
 
 void kovamem::memMagsEmptyAll() {

@@ -83,11 +83,12 @@ kovamem::ThreadMarks *ownMarks() {
     return nullptr;
 }
 
-// Waits until a former owner's mark for the pool is clear: it is in for a
-// few dozen instructions, or in the middle of finding the lock shared.
-// Spins, then yields, then sleeps, so that an owner of lower real-time
-// priority preempted inside gets the processor back.
-void waitOwnerOut(const uint8_t &mark) {
+}  // namespace
+
+// A mark is set for a few dozen instructions, or a refill or seal: spins,
+// then yields, then sleeps, so that a thread of lower real-time priority
+// preempted inside gets the processor back.
+void kovamem::memWaitMarkClear(const uint8_t &mark) {
     for (unsigned n = 0; __atomic_load_n(&mark, __ATOMIC_ACQUIRE) != 0; ++n) {
         if (n < 64) continue;
         if (n < 80) {
@@ -98,8 +99,6 @@ void waitOwnerOut(const uint8_t &mark) {
         nanosleep(&pause, nullptr);
     }
 }
-
-}  // namespace
 
 void kovamem::memTakePoolLockSlow(unsigned k) {
     PoolLock &l = memPoolLocks[k];
@@ -136,7 +135,7 @@ void kovamem::memPoolMutexSlow(unsigned k, uintptr_t me) {
             const struct timespec pause = {0, 10 * 1000 * 1000};
             nanosleep(&pause, nullptr);
         }
-        waitOwnerOut(reinterpret_cast<const ThreadMarks *>(was)->inside[k]);
+        memWaitMarkClear(reinterpret_cast<const ThreadMarks *>(was)->inside[k]);
     }
     if (l.lastBy != me) {
         l.lastBy = me;
