@@ -154,6 +154,25 @@ TEST(Magazines, EveryBlockIsAccountedForWhileThreadsHoldThemAfterTheyEndAndInACh
     EXPECT_EQ(kt::validity(), "valid");
 }
 
+// Blocks one thread allocates and another releases: the pool's figures add
+// up, and the peak is the blocks held at once, never a count that wrapped
+// while the releasing thread's exchanges came before the allocating one's.
+TEST(Magazines, BlocksReleasedByAnotherThreadKeepThePeakTrue) {
+    if (kt::config_classic) GTEST_SKIP() << "no magazines in the classic build";
+    kt::init(kPools);
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
+    for (int round = 0; round < 3; ++round) {
+        std::vector<void *> v;
+        for (int i = 0; i < 100; ++i) v.push_back(KovaMemAlloc(24));
+        std::thread([&] {
+            for (void *p : v) EXPECT_EQ(KovaMemFree(p), 1);
+        }).join();
+    }
+    EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P100");
+    EXPECT_EQ(kt::validity(), "valid");
+}
+
 // A block written after its release into a magazine is found when a
 // magazine hands it out again, quarantined and named with its place.
 TEST(Magazines, AWriteAfterReleaseIsFoundWhenTheBlockLeavesAMagazine) {

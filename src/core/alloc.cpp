@@ -123,7 +123,7 @@ MEM_ALWAYS_INLINE MemBlockHdr *takeBlock(uint16_t k, uint32_t size, const MemTra
 
     if (size > p->blockSize - kovamem::kGuardBytes) h->data = kovamem::memSlotData(*p, h->blockIndex);
 
-    ++p->busyCount;
+    kovamem::memBusyUp(*p, st);
     p->reqBytes += size;
     if (p->peakCount < p->busyCount) p->peakCount = p->busyCount;
     ++st.allocs;

@@ -165,6 +165,13 @@ struct alignas(64) PoolHot {
     uint64_t serials;
     uint32_t made;
     uint32_t shortfalls;
+    // Default build: releases counted before the allocations they end were
+    // (a thread's magazine may release blocks whose allocation another
+    // thread has not exchanged yet, core/magazine.h): the pool's busy count
+    // stays at 0 meanwhile and this holds the rest, 0 or below; nonzero only
+    // while the busy count is 0. Written under the lock with relaxed
+    // atomics, as the busy count is, for the magazines' view.
+    int32_t busyOwed;
 };
 
 // The live pool records (default build). memMgrDetails.pools (memPoolData)
@@ -203,6 +210,20 @@ void memPublishPool(unsigned k);
 // initialisation (made = N), as described.
 MEM_ALWAYS_INLINE bool memPoolHasFresh(const MemPool &p, const PoolHot &h) { return h.made < p.blockCount; }
 extern PoolHot memPoolHot[kMaxPools];
+// The busy count of pool p (hot figures st) one up or down, its lock held:
+// a release counted before its allocation is owed (see PoolHot::busyOwed).
+MEM_ALWAYS_INLINE void memBusyUp(MemPool &p, PoolHot &st) {
+    if (__builtin_expect(st.busyOwed < 0, 0))
+        memStore(st.busyOwed, st.busyOwed + 1);
+    else
+        memStore(p.busyCount, static_cast<uint16_t>(p.busyCount + 1));
+}
+MEM_ALWAYS_INLINE void memBusyDown(MemPool &p, PoolHot &st) {
+    if (__builtin_expect(p.busyCount == 0, 0))
+        memStore(st.busyOwed, st.busyOwed - 1);
+    else
+        memStore(p.busyCount, static_cast<uint16_t>(p.busyCount - 1));
+}
 
 // Each allocation, pool or C heap, raises the allocation serial: the pool
 // allocations (MEM Malloc, under the lock, widened by memHot.poolHigh) plus

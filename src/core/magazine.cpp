@@ -17,20 +17,28 @@ using namespace kovamem;
 
 // Pool k's lock held: what pm changed since its last exchange goes into
 // the pool's record and figures.
+//
+// A thread may release blocks whose allocations another thread has not
+// exchanged yet: then the sum goes below zero, and the busy count stays at
+// 0 with the rest owed (PoolHot::busyOwed) until those allocations come.
+// The requested bytes are a sum modulo 2^32 that adds up exactly once
+// every thread has exchanged.
 void exchange(unsigned k, PoolMags &pm) {
     MemPool &p = memPool(k);
     PoolHot &st = memPoolHot[k];
-    p.busyCount = static_cast<uint32_t>(static_cast<int64_t>(p.busyCount) + pm.busy);
+    const int32_t total = static_cast<int32_t>(p.busyCount) + st.busyOwed + pm.busy;
+    const int32_t busy = total > 0 ? total : 0;
+    memStore(p.busyCount, static_cast<uint16_t>(busy));
+    memStore(st.busyOwed, total < 0 ? total : 0);
     p.reqBytes = static_cast<uint32_t>(static_cast<int64_t>(p.reqBytes) + pm.req);
     st.allocs += pm.taken;
-    if (p.peakCount < pm.peak) p.peakCount = pm.peak;
-    if (st.windowPeak < pm.peak) st.windowPeak = pm.peak;
-    if (p.peakCount < p.busyCount) p.peakCount = p.busyCount;
-    if (st.windowPeak < p.busyCount) st.windowPeak = p.busyCount;
+    const int32_t peak = pm.peak > busy ? pm.peak : busy;
+    if (peak > static_cast<int32_t>(p.peakCount)) p.peakCount = static_cast<uint16_t>(peak);
+    if (peak > static_cast<int32_t>(st.windowPeak)) st.windowPeak = static_cast<uint32_t>(peak);
     pm.busy = 0;
     pm.taken = 0;
     pm.req = 0;
-    pm.base = pm.peak = p.busyCount;
+    pm.peak = total;
 }
 
 // The free-head hint after the list changed (see PoolHot::next).
@@ -185,7 +193,7 @@ void kovamem::memMagsEmptyOwn(unsigned slot) {
     for (unsigned k = 0; k < memPoolsBuilt; ++k) {
         const PoolMags &pm = tm.pool[k];
         any[k] = memMagSize[k] != 0 && (!marked || pm.take.at != pm.take.n || pm.give.n != 0 || pm.busy != 0 ||
-                                        pm.taken != 0 || pm.req != 0 || pm.peak != pm.base);
+                                        pm.taken != 0 || pm.req != 0);
     }
     if (marked) memMagLeave(tm);
     for (unsigned k = 0; k < memPoolsBuilt; ++k) {
@@ -203,7 +211,8 @@ bool kovamem::memMagsCheck(char *why, size_t len) {
         const ThreadMags &tm = memThreadMags[s];
         for (unsigned k = 0; k < MEM_POOL_SLOTS; ++k) {
             const PoolMags &pm = tm.pool[k];
-            if (pm.take.at != pm.take.n || pm.give.n != 0 || pm.busy != 0 || pm.taken != 0 || pm.req != 0) {
+            if (pm.take.at != pm.take.n || pm.give.n != 0 || pm.busy != 0 || pm.taken != 0 || pm.req != 0 ||
+                (k < memPoolsBuilt && memPoolHot[k].busyOwed != 0)) {
                 snprintf(why, len, "thread slot %u keeps blocks or figures of pool %u (%u to hand out, %u released, %d busy)",
                          s, k, pm.take.n - pm.take.at, pm.give.n, pm.busy);
                 return false;

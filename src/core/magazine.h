@@ -31,12 +31,15 @@
 // since its last one (PoolMags::busy, req, taken), and by every operation
 // that takes all locks, which first stops every magazine (memMagsStop) and
 // empties them into the pools. Between those, the record is behind by what
-// threads did in their magazines. A thread's allocation sees the pool's
-// busy count as of its last exchange plus its own changes since: exact for
-// a pool one thread uses; with several, the peak (P) may miss a moment at
-// which other threads' unexchanged allocations added up, by at most 2M
-// blocks per other thread. Serials are reserved by the refill, one per
-// block taken, so that each allocation still gets one no other has had.
+// threads did in their magazines; a release counted before the allocation
+// it ends leaves the busy count at 0 and is owed (PoolHot::busyOwed). An
+// allocation from a magazine sees the pool's busy count as of every
+// thread's last exchange, plus its own thread's changes since, and raises
+// the thread's peak with it; the pool's peak (P) takes it at the next
+// exchange. Exact for a pool one thread uses; with several, P may be off
+// either way by what the other threads did since their last exchange, at
+// most 2M blocks per other thread. Serials are reserved by the refill, one
+// per block taken, so that each allocation still gets one no other has had.
 //
 // Stops. A thread works on its magazines only with its mark (inside) set
 // and the stop flag clear: it sets the mark, then reads the flag, and
@@ -77,8 +80,7 @@ struct PoolMags {
     int32_t busy;      // blocks handed out less blocks taken back since the last exchange
     uint32_t taken;    // blocks handed out since the last exchange
     int64_t req;       // their requested bytes, less those taken back
-    uint32_t base;     // the pool's busy count at the last exchange
-    uint32_t peak;     // the highest base + busy since the last exchange
+    int32_t peak;      // the highest busy count this thread saw since its last exchange
     uint64_t serial;   // the next reserved serial (a count: memPoolSerialAt)
 };
 
@@ -180,7 +182,11 @@ MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned k, uint32_t size, FreedFindings *
         ++pm.busy;
         ++pm.taken;
         pm.req += size;
-        if (pm.base + static_cast<uint32_t>(pm.busy) > pm.peak) pm.peak = pm.base + static_cast<uint32_t>(pm.busy);
+        // The pool's count as of the threads' last exchanges, and this
+        // thread's own allocations and releases since.
+        const PoolHot &st = memPoolHot[k];
+        const int32_t now = static_cast<int32_t>(memLoad(p.busyCount)) + memLoad(st.busyOwed) + pm.busy;
+        if (now > pm.peak) pm.peak = now;
         memMagLeave(*tm);
         memShadowTake(slot, size);
         return slot;

@@ -107,7 +107,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
         // the lookup: of the two, the first to change its state wins.
         if (!kovamem::memSwapState(hdr->poolIndex, hdr->blockIndex, kovamem::kBlockLive, kovamem::kBlockFree)) return -1;
     }
-    --pool->busyCount;
+    kovamem::memBusyDown(*pool, kovamem::memPoolHot[hdr->poolIndex]);
     pool->reqBytes -= hdr->reqSize;
 
     uint8_t *slot = kovamem::memSlotData(*pool, hdr->blockIndex);
