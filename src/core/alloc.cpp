@@ -92,7 +92,7 @@ MEM_ALWAYS_INLINE MemBlockHdr *takeBlock(uint16_t k, uint32_t size, const MemTra
             const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
             __builtin_prefetch(&g.serial[nj], 1);
             __builtin_prefetch(p->freeHead, 1);
-            __builtin_prefetch(kovamem::config_classic ? static_cast<void *>(&g.busyPrev[nj]) : &g.state[nj], 1);
+            __builtin_prefetch(kovamem::config_classic ? static_cast<void *>(&g.busyPrev[nj]) : &g.state[kovamem::memStateAt(nj)], 1);
             __builtin_prefetch(p->area + nj * g.stride, 1);
             kovamem::memStore(st.next, p->area + nj * g.stride);
         }

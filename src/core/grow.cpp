@@ -32,8 +32,8 @@ size_t pageBytes() {
 
 size_t roundPage(size_t n) { return (n + pageBytes() - 1) & ~(pageBytes() - 1); }
 
-// Bytes of one block's header, serial and state.
-constexpr size_t kMetaPerBlock = sizeof(MemBlockHdr) + sizeof(uint64_t) + kovamem::kStateBytes;
+// Bytes of one block's header, serial and state, near enough for sizing.
+constexpr size_t kMetaPerBlock = kovamem::memMetaBytes(kovamem::kStatesPerLine) / kovamem::kStatesPerLine;
 
 // Blocks per grown pool of original o.
 uint16_t blocksPerPool(const MemPool &o, uint64_t budget) {
@@ -46,7 +46,7 @@ uint16_t blocksPerPool(const MemPool &o, uint64_t budget) {
 
 // The bytes a grown pool of n blocks of size s counts against the budget.
 uint64_t poolCost(uint32_t s, uint16_t n) {
-    return roundPage(static_cast<size_t>(n) * kovamem::memSlotStride(s)) + roundPage(n * kMetaPerBlock);
+    return roundPage(static_cast<size_t>(n) * kovamem::memSlotStride(s)) + roundPage(kovamem::memMetaBytes(static_cast<uint32_t>(n)));
 }
 
 void refuse(uint16_t o, const char *why) {
@@ -122,7 +122,7 @@ int kovamem::memGrowLocked(uint16_t o) {
     const size_t bytes = static_cast<size_t>(blocks) * memSlotStride(orig.blockSize);
     uint8_t *area = reinterpret_cast<uint8_t *>(g->base + (static_cast<uintptr_t>(g->count) << g->shift));
     if (mprotect(area, roundPage(bytes), PROT_READ | PROT_WRITE) != 0) return refuse(o, "its area cannot be mapped"), -1;
-    void *meta = mmap(nullptr, roundPage(blocks * kMetaPerBlock), PROT_READ | PROT_WRITE,
+    void *meta = mmap(nullptr, roundPage(kovamem::memMetaBytes(blocks)), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (meta == MAP_FAILED) {
         mprotect(area, roundPage(bytes), PROT_NONE);
@@ -142,9 +142,7 @@ int kovamem::memGrowLocked(uint16_t o) {
     pg.end = p.firstBlock + (bytes - 1);
     pg.stride = memSlotStride(p.blockSize);
     pg.recip = (uint64_t{1} << 32) / pg.stride + 1;
-    pg.hdrs = static_cast<MemBlockHdr *>(meta);
-    pg.serial = reinterpret_cast<uint64_t *>(pg.hdrs + blocks);
-    pg.state = reinterpret_cast<uint8_t *>(pg.serial + blocks);
+    memCarveMeta(pg, meta, blocks);
     pg.original = o;
     pg.nextSame = kNoPool;
     memPoolHot[k] = PoolHot{};

@@ -14,11 +14,6 @@ using kovamem::memStore;
 
 namespace {
 
-// Bytes of a pool's header allocation: the N headers, then N allocation
-// serials, then N back-links (classic) or states (default).
-size_t metaBytes(uint32_t count) {
-    return static_cast<size_t>(count) * (sizeof(MemBlockHdr) + sizeof(uint64_t) + kovamem::kStateBytes);
-}
 
 // Default build (and under Valgrind): block areas and header arrays are
 // mappings of their own, zero-filled pages that the kernel provides on
@@ -52,7 +47,7 @@ void releasePoolTable(MemPool *table, int count) {
     for (int k = 0; k < count; ++k) {
         releaseZeroed(table[k].area, static_cast<size_t>(table[k].blockCount) * kovamem::memSlotStride(table[k].blockSize),
                       mapsAreas());
-        releaseZeroed(kovamem::memPoolGeom[k].hdrs, metaBytes(table[k].blockCount), !kovamem::config_classic);
+        releaseZeroed(kovamem::memPoolGeom[k].hdrs, kovamem::memMetaBytes(table[k].blockCount), !kovamem::config_classic);
     }
     releaseZeroed(table, tableBytes(count), !kovamem::config_classic);
     memPoolData = nullptr;
@@ -81,8 +76,8 @@ uint8_t *allocArea(size_t bytes) {
 // A zero-filled header allocation for count blocks: every back-link reads
 // kNotBusy (every state kBlockUnused), every serial 0.
 MemBlockHdr *allocMeta(uint32_t count) {
-    if (!kovamem::config_classic) return static_cast<MemBlockHdr *>(mapZeroed(metaBytes(count)));
-    return static_cast<MemBlockHdr *>(kovamem::memHeap.calloc(count, metaBytes(1)));
+    if (!kovamem::config_classic) return static_cast<MemBlockHdr *>(mapZeroed(kovamem::memMetaBytes(count)));
+    return static_cast<MemBlockHdr *>(kovamem::memHeap.calloc(1, kovamem::memMetaBytes(count)));
 }
 
 // The two tables that spare the allocation and the lookup a scan from pool
@@ -213,12 +208,8 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.end = kovamem::config_classic ? p.lastBlock : p.firstBlock + (bytes - 1);
             g.stride = stride;
             g.recip = (uint64_t{1} << 32) / stride + 1;
-            g.serial = reinterpret_cast<uint64_t *>(g.hdrs + c);
             // Zero: kNotBusy (classic), kBlockUnused (default).
-            if (kovamem::config_classic)
-                g.busyPrev = reinterpret_cast<uint16_t *>(g.serial + c);
-            else
-                g.state = reinterpret_cast<uint8_t *>(g.serial + c);
+            kovamem::memCarveMeta(g, g.hdrs, static_cast<uint32_t>(c));
             g.original = static_cast<uint16_t>(k);
             g.nextSame = kovamem::kNoPool;
             p.freeCount = static_cast<uint16_t>(c);

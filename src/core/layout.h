@@ -30,7 +30,9 @@
 // the next slot's bytes, never a list link. One allocation per pool holds
 // the N headers, then N 64-bit allocation serials (for a free slot: whether
 // its bytes were filled at its release), then N block states (default
-// build) or N 16-bit back-links of the busy list (classic; see PoolGeom).
+// build: each array on a 64-byte line, sixteen states to a line, see
+// memStateAt) or N 16-bit back-links of the busy list (classic; see
+// PoolGeom).
 //
 // Grown pools (default build, core/grow.cpp) have the same layout; their
 // areas are carved from one reservation per built pool they grow, their
@@ -108,8 +110,6 @@ enum BlockState : uint8_t {
     kBlockDamaged,     // on the quarantine list
     kBlockResizing,    // live, changing size in place: only while its pool's lock is held
 };
-// Bytes of that word per block.
-constexpr size_t kStateBytes = config_classic ? sizeof(uint16_t) : sizeof(uint8_t);
 
 // Pools: the table holds the pools KovaMemInit built (memPoolsBuilt of
 // them, block sizes rising) and then, default build, the pools grown since
@@ -402,11 +402,45 @@ MEM_ALWAYS_INLINE void memLinkBusy(const MemBlockHdr *h, const MemBlockHdr *tail
     memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] = memBackLink(tail != nullptr ? tail->blockIndex : h->blockIndex);
 }
 
+// Default build: where block j's state lies in its pool's state array.
+// States are kept sixteen to a 64-byte line, the rest of the line unused,
+// and the arrays before them start on a line: a thread's magazine holds
+// runs of neighbouring blocks (a refill of never-used blocks takes a run,
+// a sealed magazine goes back in release order), and two threads that
+// work on neighbouring runs would otherwise write one line between them
+// at every allocation and release. Classic: the back-links, packed.
+constexpr uint32_t kStatesPerLine = 16;
+constexpr size_t kMetaLine = 64;
+constexpr size_t memStateAt(uint32_t j) {
+    return config_classic ? j : static_cast<size_t>(j / kStatesPerLine) * kMetaLine + j % kStatesPerLine;
+}
+constexpr size_t memMetaLineUp(size_t n) { return config_classic ? n : (n + kMetaLine - 1) & ~(kMetaLine - 1); }
+// Bytes of a pool's metadata allocation for count blocks: the headers,
+// then the serials, then the states (default) or back-links (classic).
+constexpr size_t memMetaBytes(uint32_t count) {
+    return memMetaLineUp(count * sizeof(MemBlockHdr)) + memMetaLineUp(count * sizeof(uint64_t)) +
+           (config_classic ? count * sizeof(uint16_t)
+                           : static_cast<size_t>((count + kStatesPerLine - 1) / kStatesPerLine) * kMetaLine);
+}
+// Points g's arrays into meta, an allocation of memMetaBytes(count) bytes
+// aligned to a line (a mapping, default build).
+inline void memCarveMeta(PoolGeom &g, void *meta, uint32_t count) {
+    uint8_t *at = static_cast<uint8_t *>(meta);
+    g.hdrs = reinterpret_cast<MemBlockHdr *>(at);
+    at += memMetaLineUp(count * sizeof(MemBlockHdr));
+    g.serial = reinterpret_cast<uint64_t *>(at);
+    at += memMetaLineUp(count * sizeof(uint64_t));
+    if (config_classic)
+        g.busyPrev = reinterpret_cast<uint16_t *>(at);
+    else
+        g.state = at;
+}
+
 // Default build: the state of block j of pool k. States are read and
 // written with relaxed atomics: a release from a thread's magazine (core/
 // magazine.h) ends a live block with a compare-and-swap, without the pool's
 // lock, so that of two releases of one block exactly one wins.
-MEM_ALWAYS_INLINE uint8_t memGetState(unsigned k, uint32_t j) { return memLoad(memPoolGeom[k].state[j]); }
+MEM_ALWAYS_INLINE uint8_t memGetState(unsigned k, uint32_t j) { return memLoad(memPoolGeom[k].state[memStateAt(j)]); }
 // Whether block j of pool k is busy (its pool's lock held, or all locks).
 MEM_ALWAYS_INLINE bool memBlockBusy(unsigned k, uint32_t j) {
     return config_classic ? memPoolGeom[k].busyPrev[j] != kNotBusy : memGetState(k, j) == kBlockLive;
@@ -414,13 +448,13 @@ MEM_ALWAYS_INLINE bool memBlockBusy(unsigned k, uint32_t j) {
 // Default build: block j of pool k is now in state st (its pool's lock held,
 // or the block in the calling thread's magazine).
 MEM_ALWAYS_INLINE void memSetState(unsigned k, uint32_t j, BlockState st) {
-    if (!config_classic) memStore(memPoolGeom[k].state[j], static_cast<uint8_t>(st));
+    if (!config_classic) memStore(memPoolGeom[k].state[memStateAt(j)], static_cast<uint8_t>(st));
 }
 // Default build: block j of pool k from state from to state to, when it is
 // in state from; false when another thread changed it first.
 MEM_ALWAYS_INLINE bool memSwapState(unsigned k, uint32_t j, BlockState from, BlockState to) {
     uint8_t expect = from;
-    return __atomic_compare_exchange_n(&memPoolGeom[k].state[j], &expect, static_cast<uint8_t>(to), false,
+    return __atomic_compare_exchange_n(&memPoolGeom[k].state[memStateAt(j)], &expect, static_cast<uint8_t>(to), false,
                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED);
 }
 
@@ -440,7 +474,7 @@ MEM_ALWAYS_INLINE void memForEachBusy(unsigned k, F f) {
     const PoolGeom &g = memPoolGeom[k];
     const uint32_t made = memPoolHot[k].made;
     for (uint32_t j = 0; j < made; ++j)
-        if (memLoad(g.state[j]) == kBlockLive && !f(&g.hdrs[j])) return;
+        if (memLoad(g.state[memStateAt(j)]) == kBlockLive && !f(&g.hdrs[j])) return;
 }
 
 MEM_ALWAYS_INLINE uint8_t *memSlotData(const MemPool &p, uint16_t j) {

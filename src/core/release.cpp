@@ -386,7 +386,7 @@ uint8_t KovaMemFree(void *ptr) {
             pre = trace;
         }
         const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
-        __builtin_prefetch(config_classic ? static_cast<const void *>(&g.busyPrev[j]) : &g.state[j], 1);
+        __builtin_prefetch(config_classic ? static_cast<const void *>(&g.busyPrev[j]) : &g.state[kovamem::memStateAt(j)], 1);
         const uint32_t req = kovamem::memLoad(g.hdrs[j].reqSize);
         __builtin_prefetch(static_cast<uint8_t *>(ptr) + kovamem::memGuardOffset(req, kovamem::memPool(static_cast<unsigned>(k)).blockSize));
         MemFindResult f;

@@ -106,9 +106,8 @@ bool snapshot(Snapshot &n, const char *op) {
         o.releaseCount = st.allocs - p.busyCount - st.damaged;
         s.totalData += static_cast<uint64_t>(p.blockCount) * p.blockSize;
         s.totalMgmt += kovamem::kMgmtPerPool + static_cast<uint64_t>(kovamem::memMgmtPerBlock(p.blockSize)) * p.blockCount;
-        s.managementBytes += sizeof(MemPool) + static_cast<uint64_t>(p.blockCount) *
-                             (sizeof(MemBlockHdr) + sizeof(uint64_t) + kovamem::kStateBytes +
-                              kovamem::memSlotStride(p.blockSize) - p.blockSize);
+        s.managementBytes += sizeof(MemPool) + kovamem::memMetaBytes(p.blockCount) +
+                             static_cast<uint64_t>(p.blockCount) * (kovamem::memSlotStride(p.blockSize) - p.blockSize);
     }
     s.totalReserved = s.totalMgmt + s.totalData;
     kovamem::memUnlockAll();
