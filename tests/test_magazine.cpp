@@ -50,7 +50,7 @@ TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) 
     ASSERT_EQ(kovamem::memReuse(0), 64u);
     const struct {
         uint32_t threads, reuse;  // reuse: KovaMemSetReuseDistance's (0: 4 x M)
-    } cases[] = {{1, 0}, {2, 0}, {4, 0}, {2, 300}};
+    } cases[] = {{2, 300}, {1, 0}, {2, 0}, {4, 0}};  // the first while the pool is new: the list short
     for (const auto &c : cases) {
         KovaMemSetReuseDistance(c.reuse);
         const uint32_t k = kovamem::memReuse(0), threads = c.threads;
@@ -170,6 +170,47 @@ TEST(Magazines, BlocksReleasedByAnotherThreadKeepThePeakTrue) {
         }).join();
     }
     EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P100");
+    EXPECT_EQ(kt::validity(), "valid");
+}
+
+// A thread that released many blocks holds some in its magazines, sealed
+// and open; while it lives on, another thread can still take every block
+// of the pool: the last allocations bring the held ones back.
+TEST(Magazines, EveryBlockIsHandedOutWhileAnotherThreadHoldsFreeOnes) {
+    if (kt::config_classic) GTEST_SKIP() << "no magazines in the classic build";
+    kt::init(kPools);
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        std::vector<void *> v;
+        for (int i = 0; i < 1000; ++i) v.push_back(KovaMemAlloc(24));
+        for (void *p : v) EXPECT_EQ(KovaMemFree(p), 1);
+        for (int i = 0; i < 7; ++i) KovaMemFree(KovaMemAlloc(24));  // open magazines, part used
+        stage = 1;
+        while (stage.load() == 1) std::this_thread::yield();
+    });
+    while (stage.load() == 0) std::this_thread::yield();
+    const MemPool &p = kovamem::memPool(0);
+    EXPECT_LT(p.freeCount + 0, 1024 - 64) << "the holder keeps no sealed magazine";
+    std::vector<void *> mine;
+    for (void *q; (q = KovaMemAlloc(24)) != nullptr && mine.size() < 2000;) {
+        if (kt::hdrOf(static_cast<uint8_t *>(q))->poolIndex != 0) {  // the next pool's: pool 0 ran dry
+            EXPECT_EQ(KovaMemFree(q), 1);
+            break;
+        }
+        mine.push_back(q);
+    }
+    EXPECT_EQ(mine.size(), 1024u);
+    // Run dry for good: the next allocations stop no thread until a release.
+    EXPECT_EQ(kovamem::memPoolDry[0].dry, 1);
+    EXPECT_EQ(kt::pool(0), "N1024 F0 B1024 C0 A24576 P1024");
+    EXPECT_EQ(kt::validity(), "valid");
+    stage = 2;
+    holder.join();
+    for (void *q : mine) EXPECT_EQ(KovaMemFree(q), 1);
+    EXPECT_EQ(kovamem::memPoolDry[0].dry, 0);
+    EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P1024");
     EXPECT_EQ(kt::validity(), "valid");
 }
 

@@ -286,6 +286,7 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
             if (q != nullptr) return q;
         }
     }
+    bool reclaimed = false;
     for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
         // A chain's pools share the stride, and grown areas start on a page.
         // A grown pool is published by its link (release order), so what
@@ -314,7 +315,13 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
             }
             return handOut<kDefer>(k, size, pre, sampled, &found, guard);
         }
-        // Every pool of the chain was busy: one grown for it, if any.
+        // Every pool of the chain was busy: first the free blocks threads'
+        // magazines hold, once per allocation, then one grown, if any.
+        if (kovamem::config_magazines && !reclaimed && kovamem::memMagsReclaim(o)) {
+            reclaimed = true;
+            --o;
+            continue;
+        }
         if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
             memLock(m.lock);
             const int k = takeFromChainLocked(o, &found);

@@ -154,8 +154,9 @@ struct PoolGeom {
 //
 // serials: the serials the pool has issued (see below): one per block
 // taken, and default build, a thread's magazine reserves them a batch at a
-// time (core/magazine.h); shortfalls: refills of a magazine that had to take
-// blocks released more recently than the reuse distance asks.
+// time (core/magazine.h), under the lock; shortfalls: refills of a
+// magazine that had to take blocks released more recently than the reuse
+// distance asks.
 struct alignas(64) PoolHot {
     uint8_t *next;
     uint32_t windowPeak;

@@ -10,6 +10,7 @@ kovamem::ThreadMags kovamem::memThreadMags[kovamem::kMaxOwners];
 uint8_t kovamem::memMagStop;
 uint8_t kovamem::memMagSize[MEM_POOL_SLOTS];
 uint32_t kovamem::memReuseBlocks;
+kovamem::PoolDry kovamem::memPoolDry[MEM_POOL_SLOTS];
 
 namespace {
 
@@ -51,13 +52,13 @@ void hint(unsigned k) {
     memStore(memPoolHot[k].next, next);
 }
 
-// Pool k's lock held: pm's release magazine at the tail of the free list,
-// in release order.
-void sealLocked(unsigned k, PoolMags &pm) {
+// Pool k's lock held: magazine g at the tail of the free list, in release
+// order.
+void appendLocked(unsigned k, Magazine &g) {
     MemPool &p = memPool(k);
-    const PoolGeom &g = memPoolGeom[k];
-    for (unsigned i = 0; i < pm.give.n; ++i) {
-        MemBlockHdr *h = &g.hdrs[pm.give.idx[i]];  // its data is its slot's: never a guarded block's
+    const PoolGeom &geo = memPoolGeom[k];
+    for (unsigned i = 0; i < g.n; ++i) {
+        MemBlockHdr *h = &geo.hdrs[g.idx[i]];  // its data is its slot's: never a guarded block's
         h->next = nullptr;
         if (p.freeTail != nullptr)
             p.freeTail->next = h;
@@ -65,9 +66,35 @@ void sealLocked(unsigned k, PoolMags &pm) {
             p.freeHead = h;
         p.freeTail = h;
     }
-    p.freeCount += pm.give.n;
-    pm.give.n = 0;
+    p.freeCount += g.n;
+    g.n = 0;
+}
+
+// Pool k's lock held: the magazines pm holds, oldest first, then its
+// release magazine, at the tail of the free list.
+void sealLocked(unsigned k, PoolMags &pm) {
+    for (; pm.heldN != 0; --pm.heldN) {
+        appendLocked(k, pm.held[pm.heldAt]);
+        pm.heldAt = static_cast<uint8_t>((pm.heldAt + 1) % kHeldMax);
+    }
+    appendLocked(k, pm.give);
     hint(k);
+}
+
+// Pool k's lock held: serials for at least n more allocations of pm.
+void reserveLocked(unsigned k, PoolMags &pm, uint32_t n) {
+    PoolHot &st = memPoolHot[k];
+    const uint32_t batch = 8u * memMagSize[k];
+    pm.serial = st.serials + 1;
+    st.serials += n > batch ? n : batch;
+    pm.serialEnd = st.serials + 1;
+}
+
+// Whether pm's figures have drifted far enough from the pool's record that
+// they go into it now: more than M blocks either way.
+bool drifted(unsigned k, const PoolMags &pm) {
+    const int32_t m = memMagSize[k];
+    return pm.busy > m || pm.busy < -m;
 }
 
 // Pool k's lock held: what is left of pm's allocation magazine back at the
@@ -86,34 +113,54 @@ void returnLocked(unsigned k, PoolMags &pm) {
     hint(k);
 }
 
-// Pool k's lock held: every block of pm back, its figures written.
+// Pool k's lock held: every block of pm back, its figures written, its
+// reserved serials dropped.
 void emptyLocked(unsigned k, PoolMags &pm) {
     exchange(k, pm);
     returnLocked(k, pm);
     sealLocked(k, pm);
+    pm.serialEnd = pm.serial;
 }
 
 }  // namespace
 
-bool kovamem::memMagRefill(unsigned k, PoolMags &pm, FreedFindings *found) {
-    (void)found;
+bool kovamem::memMagRefill(unsigned k, PoolMags &pm) {
+    const uint32_t m = memMagSize[k];
+    // The oldest magazine the thread holds, once the reuse distance was
+    // sealed after it: no lock, unless the serials reserved run out or the
+    // figures drifted.
+    if (pm.heldN != 0 && pm.sealed - pm.heldStamp[pm.heldAt] >= memReuse(k)) {
+        Magazine &h = pm.held[pm.heldAt];
+        pm.take.n = h.n;
+        pm.take.at = 0;
+        for (unsigned i = 0; i < h.n; ++i) pm.take.idx[i] = h.idx[i];
+        h.n = 0;
+        pm.heldAt = static_cast<uint8_t>((pm.heldAt + 1) % kHeldMax);
+        --pm.heldN;
+        if (pm.serialEnd - pm.serial < pm.take.n || drifted(k, pm)) {
+            memLockPool(k);
+            exchange(k, pm);
+            reserveLocked(k, pm, pm.take.n);
+            memUnlockPool(k);
+        }
+        return true;
+    }
     memLockPool(k);
     exchange(k, pm);
     MemPool &p = memPool(k);
     PoolHot &st = memPoolHot[k];
-    const uint32_t m = memMagSize[k];
     const uint32_t fresh = p.blockCount - st.made;
     uint32_t listed = p.freeCount - fresh;
     // Blocks released longest ago, while enough stay behind them; else
-    // never-used ones; else this thread's own unsealed releases join the
-    // list, and the oldest are taken anyway.
+    // never-used ones; else this thread's own held and unsealed releases
+    // join the list, and the oldest are taken anyway.
     unsigned source = 0;  // 1: the list, 2: never used
     if (listed >= m + memReuse(k)) {
         source = 1;
     } else if (fresh != 0) {
         source = 2;
     } else {
-        if (pm.give.n != 0) {
+        if (pm.heldN != 0 || pm.give.n != 0) {
             sealLocked(k, pm);
             listed = p.freeCount;
         }
@@ -139,8 +186,7 @@ bool kovamem::memMagRefill(unsigned k, PoolMags &pm, FreedFindings *found) {
         }
     }
     p.freeCount -= n;
-    pm.serial = st.serials + 1;
-    st.serials += n;
+    if (pm.serialEnd - pm.serial < n) reserveLocked(k, pm, n);
     pm.take.n = static_cast<uint16_t>(n);
     pm.take.at = 0;
     hint(k);
@@ -149,16 +195,48 @@ bool kovamem::memMagRefill(unsigned k, PoolMags &pm, FreedFindings *found) {
 }
 
 void kovamem::memMagSeal(unsigned k, PoolMags &pm) {
-    memLockPool(k);
-    exchange(k, pm);
-    sealLocked(k, pm);
-    memUnlockPool(k);
+    const uint32_t stamp = pm.sealed += pm.give.n;
+    const uint32_t cap = memHeldCap(k);
+    const bool lock = cap == 0 || pm.heldN >= cap || drifted(k, pm);
+    if (lock) {
+        memLockPool(k);
+        exchange(k, pm);
+        // More held than the cap allows (the reuse distance changed, or
+        // all are held): the oldest go to the list.
+        for (; pm.heldN != 0 && pm.heldN >= cap; --pm.heldN) {
+            appendLocked(k, pm.held[pm.heldAt]);
+            pm.heldAt = static_cast<uint8_t>((pm.heldAt + 1) % kHeldMax);
+        }
+        if (cap == 0) appendLocked(k, pm.give);
+        hint(k);
+        memUnlockPool(k);
+        if (cap == 0) return;
+    }
+    const unsigned at = (pm.heldAt + pm.heldN) % kHeldMax;
+    Magazine &h = pm.held[at];
+    h.n = pm.give.n;
+    for (unsigned i = 0; i < h.n; ++i) h.idx[i] = pm.give.idx[i];
+    pm.heldStamp[at] = stamp;
+    ++pm.heldN;
+    pm.give.n = 0;
 }
 
 void kovamem::memMagQuarantineWritten(unsigned k, uint16_t j, int32_t at, FreedFindings *found) {
     memLockPool(k);
     memQuarantineFreed(&memPool(k), &memPoolGeom[k].hdrs[j], at, found);
     memUnlockPool(k);
+}
+
+bool kovamem::memMagsReclaim(unsigned k) {
+    if (memMagSize[k] == 0 || memLoad(memPoolDry[k].dry) != 0) return false;
+    const ThreadMags *own = memOwnMags();
+    if (own != nullptr && memLoad(own->inside) != 0) return false;
+    memLockAll();
+    // Every magazine is stopped: no release clears the flag before it is set.
+    const bool back = memPool(k).freeCount != 0;
+    if (!back) memStore(memPoolDry[k].dry, uint8_t{1});
+    memUnlockAll();
+    return back;
 }
 
 void kovamem::memMagsStop() {
@@ -192,8 +270,8 @@ void kovamem::memMagsEmptyOwn(unsigned slot) {
     bool any[MEM_POOL_SLOTS] = {};
     for (unsigned k = 0; k < memPoolsBuilt; ++k) {
         const PoolMags &pm = tm.pool[k];
-        any[k] = memMagSize[k] != 0 && (!marked || pm.take.at != pm.take.n || pm.give.n != 0 || pm.busy != 0 ||
-                                        pm.taken != 0 || pm.req != 0);
+        any[k] = memMagSize[k] != 0 && (!marked || pm.take.at != pm.take.n || pm.give.n != 0 || pm.heldN != 0 ||
+                                        pm.busy != 0 || pm.taken != 0 || pm.req != 0);
     }
     if (marked) memMagLeave(tm);
     for (unsigned k = 0; k < memPoolsBuilt; ++k) {
@@ -209,12 +287,15 @@ extern "C" void KovaMemSetReuseDistance(uint32_t blocks) { kovamem::memStore(kov
 bool kovamem::memMagsCheck(char *why, size_t len) {
     for (unsigned s = 0; s < kMaxOwners; ++s) {
         const ThreadMags &tm = memThreadMags[s];
+        if (memLoad(tm.used) == 0) continue;  // never touched: its pages stay untouched too
         for (unsigned k = 0; k < MEM_POOL_SLOTS; ++k) {
             const PoolMags &pm = tm.pool[k];
-            if (pm.take.at != pm.take.n || pm.give.n != 0 || pm.busy != 0 || pm.taken != 0 || pm.req != 0 ||
-                (k < memPoolsBuilt && memPoolHot[k].busyOwed != 0)) {
-                snprintf(why, len, "thread slot %u keeps blocks or figures of pool %u (%u to hand out, %u released, %d busy)",
-                         s, k, pm.take.n - pm.take.at, pm.give.n, pm.busy);
+            if (pm.take.at != pm.take.n || pm.give.n != 0 || pm.heldN != 0 || pm.busy != 0 || pm.taken != 0 ||
+                pm.req != 0 || (k < memPoolsBuilt && memPoolHot[k].busyOwed != 0)) {
+                snprintf(why, len,
+                         "thread slot %u keeps blocks or figures of pool %u (%u to hand out, %u released, %u sealed "
+                         "magazines, %d busy)",
+                         s, k, pm.take.n - pm.take.at, pm.give.n, pm.heldN, pm.busy);
                 return false;
             }
         }

@@ -13,24 +13,38 @@
 // wins and the other is told as a release of a free block; it checks both
 // guards, fills the block when the write-after-release check is on, and
 // puts its index in the release magazine. A full release magazine is
-// sealed: under the pool's lock, its blocks are appended to the pool's free
-// list in the order they were released, which is the depot: first in,
-// first out. An allocation takes the next index of its allocation magazine
-// (checking the fill of a block released filled, as an allocation from the
-// free list does) and makes the block live; an empty magazine is refilled
-// under the pool's lock from the head of the free list, but only while at
-// least memReuse(k) released blocks stay on the list behind the ones taken;
+// sealed: the thread's count of blocks it sealed in the pool goes up by
+// its size, and the thread holds it, stamped with that count, when the pool
+// lets a thread hold sealed magazines (memHeldCap) and it holds fewer;
+// else, under the pool's lock, its oldest held ones and then this one are
+// appended to the pool's free list in the order they were released. The
+// depot is the free list and the magazines threads hold: first in, first
+// out per thread. An allocation takes the next index of its allocation
+// magazine (checking the fill of a block released filled, as an
+// allocation from the free list does) and makes the block live; an empty
+// magazine is refilled with the oldest magazine the thread holds once the
+// thread sealed at least memReuse(k) blocks after it (no lock; the pool's
+// releases after it are those and more, and counting only the thread's
+// own keeps every thread off a shared line); else under the
+// pool's lock from the head of the free list, but only while at least
+// memReuse(k) released blocks stay on the list behind the ones taken;
 // else from the never-used blocks; else from the head anyway, counted as a
 // shortfall (PoolHot::shortfalls). So a released block is handed out again
 // only after min(K, the blocks free in its pool) further releases of the
-// pool were sealed after it, K = memReuse(k).
+// pool were sealed after it, K = memReuse(k). An allocation that finds its
+// pool empty to the locked way brings every magazine's blocks back first
+// (memMagsReclaim), so no free block stays out of reach.
 //
 // Figures. The pool's record (busy count, requested bytes, peak) and its
 // blocks taken and serials are written under the pool's lock: by each
-// exchange (refill, seal) of a thread, which adds what the thread changed
-// since its last one (PoolMags::busy, req, taken), and by every operation
-// that takes all locks, which first stops every magazine (memMagsStop) and
-// empties them into the pools. Between those, the record is behind by what
+// exchange of a thread, which adds what the thread changed since its last
+// one (PoolMags::busy, req, taken), and by every operation that takes all
+// locks, which first stops every magazine (memMagsStop) and empties them
+// into the pools. A thread exchanges at every refill or seal that takes the
+// lock, and at one that does not when its busy count drifted more than M
+// from the record or its reserved serials ran out (they are reserved 8M at
+// a time, one per block it will hand out, so that each allocation gets
+// one no other has had). Between exchanges, the record is behind by what
 // threads did in their magazines; a release counted before the allocation
 // it ends leaves the busy count at 0 and is owed (PoolHot::busyOwed). An
 // allocation from a magazine sees the pool's busy count as of every
@@ -38,8 +52,7 @@
 // the thread's peak with it; the pool's peak (P) takes it at the next
 // exchange. Exact for a pool one thread uses; with several, P may be off
 // either way by what the other threads did since their last exchange, at
-// most 2M blocks per other thread. Serials are reserved by the refill, one
-// per block taken, so that each allocation still gets one no other has had.
+// most 2M blocks per other thread.
 //
 // Stops. A thread works on its magazines only with its mark (inside) set
 // and the stop flag clear: it sets the mark, then reads the flag, and
@@ -49,9 +62,10 @@
 // pool locks are ended: either the thread sees the flag or the stopper sees
 // its mark. Then it takes every pool lock and memMagsEmptyAll puts every
 // magazine's blocks back: those still to be handed out at the head of the
-// free list, in order, the released ones at its tail. A thread inside its
-// magazines may take its pool's lock (a refill, a seal), never the
-// manager's; the stopper holds only the manager lock while it waits.
+// free list, in order, the released ones (held, oldest first, then open)
+// at its tail. A thread inside its magazines may take its pool's lock (a
+// refill, a seal), never the manager's; the stopper holds only the manager
+// lock while it waits. memMagsReclaim stops them from outside them.
 //
 // A thread that ends empties its own magazines before its slot goes back
 // (the slot's key destructor); a call from a signal handler that
@@ -68,6 +82,8 @@
 namespace kovamem {
 
 constexpr unsigned kMagBlocksMax = 16;
+// Sealed release magazines a thread may hold, at most.
+constexpr unsigned kHeldMax = 6;
 
 struct Magazine {
     uint16_t n;   // indices held
@@ -77,11 +93,19 @@ struct Magazine {
 
 struct PoolMags {
     Magazine take, give;
-    int32_t busy;      // blocks handed out less blocks taken back since the last exchange
-    uint32_t taken;    // blocks handed out since the last exchange
-    int64_t req;       // their requested bytes, less those taken back
-    int32_t peak;      // the highest busy count this thread saw since its last exchange
-    uint64_t serial;   // the next reserved serial (a count: memPoolSerialAt)
+    // The sealed release magazines the thread holds, oldest first:
+    // held[(heldAt + i) % kHeldMax] for i < heldN, each with the thread's
+    // count of blocks sealed in the pool (sealed) just after its own seal.
+    Magazine held[kHeldMax];
+    uint32_t heldStamp[kHeldMax];
+    uint8_t heldAt, heldN;
+    uint32_t sealed;     // blocks this thread sealed in the pool, modulo 2^32
+    int32_t busy;        // blocks handed out less blocks taken back since the last exchange
+    uint32_t taken;      // blocks handed out since the last exchange
+    int64_t req;         // their requested bytes, less those taken back
+    int32_t peak;        // the highest busy count this thread saw since its last exchange
+    uint64_t serial;     // the next reserved serial (a count: memPoolSerialAt)
+    uint64_t serialEnd;  // one past the last one reserved
 };
 
 struct alignas(64) ThreadMags {
@@ -90,6 +114,15 @@ struct alignas(64) ThreadMags {
     PoolMags pool[MEM_POOL_SLOTS];
 };
 extern ThreadMags memThreadMags[kMaxOwners];
+// Set when an operation on all pools found built pool k without a free
+// block, cleared by the next release into a magazine: so that a pool run
+// dry again and again without a release does not stop every thread each
+// time (memMagsReclaim). Relaxed atomic; a line of its own, read by every
+// release into a magazine and written rarely.
+struct alignas(64) PoolDry {
+    uint8_t dry;
+};
+extern PoolDry memPoolDry[MEM_POOL_SLOTS];
 // Set while an operation on all pools stops the magazines; relaxed atomic.
 extern uint8_t memMagStop;
 // M of each built pool (0: its blocks never go through magazines), set by
@@ -102,12 +135,22 @@ MEM_ALWAYS_INLINE uint32_t memReuse(unsigned k) {
     const uint32_t r = memLoad(memReuseBlocks);
     return r != 0 ? r : 4u * memMagSize[k];
 }
+// The sealed release magazines a thread may hold of pool k: enough that
+// the oldest has the reuse distance sealed after it when the rest are
+// full, or none (every sealed magazine goes to the free list) when that
+// is more than kHeldMax, or when a thread's share (those, and its two
+// open magazines) would exceed an eighth of the pool.
+MEM_ALWAYS_INLINE uint32_t memHeldCap(unsigned k) {
+    const uint32_t m = memMagSize[k];
+    const uint32_t cap = (memReuse(k) + m - 1) / m + 1;
+    return cap <= kHeldMax && (cap + 2) * m * 8 <= memPool(k).blockCount ? cap : 0;
+}
 
-// Refills tm's allocation magazine of pool k (its mark set); false when the
-// pool has no block to give. Blocks it found written after their release
-// are quarantined and described in *found.
-bool memMagRefill(unsigned k, PoolMags &pm, FreedFindings *found);
-// Seals pm's release magazine of pool k into the pool's free list.
+// Refills the calling thread's allocation magazine pm of pool k (its mark
+// set); false when the pool has no block to give.
+bool memMagRefill(unsigned k, PoolMags &pm);
+// Seals pm's full release magazine of pool k: held by the thread, or into
+// the pool's free list.
 void memMagSeal(unsigned k, PoolMags &pm);
 // A block popped from a magazine whose fill was changed: quarantined
 // under its pool's lock and described in *found.
@@ -117,6 +160,12 @@ void memMagsEmptyAll();
 // The calling thread's own magazines back into the pools (its end); no
 // lock held.
 void memMagsEmptyOwn(unsigned slot);
+// Built pool k has no free block left to the locked way: the blocks every
+// thread's magazines hold go back into the pools (an operation on all
+// pools), unless no release came into a magazine since the last time it
+// found none or the calling thread is inside its own magazines (a signal
+// handler). True when some came back to pool k.
+bool memMagsReclaim(unsigned k);
 // Stops every magazine: called by memLockAll with the manager lock held.
 void memMagsStop();
 // All locks held: whether every magazine is empty and its figures
@@ -158,7 +207,7 @@ MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned k, uint32_t size, FreedFindings *
     const MemPool &p = memPool(k);
     const PoolGeom &g = memPoolGeom[k];
     for (;;) {
-        if (pm.take.at == pm.take.n && !memMagRefill(k, pm, found)) {
+        if (pm.take.at == pm.take.n && !memMagRefill(k, pm)) {
             memMagLeave(*tm);
             return nullptr;
         }
@@ -229,6 +278,7 @@ MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
     --pm.busy;
     pm.req -= size;
     pm.give.idx[pm.give.n++] = j;
+    if (__builtin_expect(memLoad(memPoolDry[k].dry) != 0, 0)) memStore(memPoolDry[k].dry, uint8_t{0});
     if (pm.give.n == memMagSize[k]) memMagSeal(k, pm);
     memMagLeave(*tm);
     return 1;
