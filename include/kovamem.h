@@ -150,7 +150,7 @@ typedef struct MemMgrDetails {
  * fields with explicit padding: the same layout on 32-bit MIPS and on 64-bit
  * hosts (832 bytes in version 1). Fields are only ever appended; a caller
  * sets size to the sizeof it was compiled with. */
-#define KOVAMEM_STATS_VERSION 4
+#define KOVAMEM_STATS_VERSION 5
 
 typedef struct KovaMemPoolStats {
     uint32_t blockSize;            /* S                                   */
@@ -218,6 +218,10 @@ typedef struct KovaMemStats {
     uint32_t guardedFaults;        /* faults reported                         */
     uint64_t guardedAllocs;        /* guarded allocations made                */
     uint64_t guardedAreaBytes;     /* address space of the area               */
+    /* Version 5. Refills of a thread's allocation magazine that found fewer
+     * free blocks than the reuse distance asks and took blocks released
+     * more recently (KovaMemSetReuseDistance), all pools. */
+    uint64_t reuseShortfalls;
 } KovaMemStats;
 
 /* ---- Exported data ------------------------------------------------------ */

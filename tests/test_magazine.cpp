@@ -94,6 +94,20 @@ TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) 
         EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P" + std::to_string(kovamem::memPool(0).peakCount)) << threads;
         EXPECT_EQ(kt::validity(), "valid");
     }
+    // A distance beyond the pool's free blocks: the refill takes the oldest
+    // anyway, and the snapshot counts it.
+    KovaMemSetReuseDistance(100000);
+    std::vector<void *> all;
+    for (int i = 0; i < 1024; ++i) all.push_back(KovaMemAlloc(24));  // none left never used
+    for (void *q : all) EXPECT_EQ(KovaMemFree(q), 1);
+    KovaMemStats before{}, after{};
+    before.size = after.size = sizeof before;
+    ASSERT_EQ(KovaMemGetStats(&before), 0);
+    void *p = KovaMemAlloc(24);
+    ASSERT_EQ(KovaMemGetStats(&after), 0);
+    EXPECT_EQ(after.reuseShortfalls, before.reuseShortfalls + 1);
+    EXPECT_EQ(KovaMemFree(p), 1);
+    KovaMemSetReuseDistance(0);
 }
 
 // While threads hold blocks and have others waiting in their magazines,

@@ -27,7 +27,7 @@ TEST_F(Stats, SnapshotHoldsThePoolsAndCountersOfTheAllocationsMade) {
     kt::poke(static_cast<uint8_t *>(c) + 20, 0x80);
     EXPECT_EQ(KovaMemFree(c), 0);  // quarantined
     const KovaMemStats s = snap();
-    EXPECT_EQ(s.version, 4u);
+    EXPECT_EQ(s.version, 5u);
     EXPECT_EQ(s.size, sizeof s);
     EXPECT_EQ(s.poolCount, 2u);
     EXPECT_EQ(s.corruptCount, 1u);

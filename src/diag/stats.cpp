@@ -20,7 +20,7 @@
 static_assert(sizeof(KovaMemPoolStats) == 48, "KovaMemPoolStats is 48 bytes on every target");
 static_assert(offsetof(KovaMemStats, peakEpochStart) == 152, "KovaMemStats head layout");
 static_assert(offsetof(KovaMemStats, pools) == 160, "KovaMemStats pools at 160 on every target");
-static_assert(sizeof(KovaMemStats) == 912, "KovaMemStats is 912 bytes on every target");
+static_assert(sizeof(KovaMemStats) == 920, "KovaMemStats is 920 bytes on every target");
 // Version 1 ended at the pool array: callers built with it pass this size.
 constexpr uint32_t kStatsV1Size = 832;
 
@@ -73,6 +73,7 @@ bool snapshot(Snapshot &n, const char *op) {
     s.guardedFaults = kovamem::memLoad(g.faults);
     s.guardedAllocs = g.allocs;
     s.guardedAreaBytes = g.bytes;
+    for (unsigned k = 0; k < m.poolCount; ++k) s.reuseShortfalls += kovamem::memPoolHot[k].shortfalls;
     s.corruptCount = m.corruptCount;
     s.memReallocCount = kovamem::memHot.reallocs;
     // The totals again, in 64 bits: the manager's 32-bit sums wrap on a
@@ -202,6 +203,7 @@ int KovaMemStatsJson(char *buf, uint32_t cap) {
           "\"guardedRetired\": %u, \"guardedFaults\": %u, \"guardedAllocs\": %llu, \"guardedAreaBytes\": %llu,\n",
           s.guardedRate, s.guardedSlots, s.guardedBusy, s.guardedWaiting, s.guardedRetired, s.guardedFaults,
           U(s.guardedAllocs), U(s.guardedAreaBytes));
+    o.add(" \"reuseShortfalls\": %llu,\n", U(s.reuseShortfalls));
     o.add(" \"freeBytes\": %llu, \"requiredBytes\": %llu, \"usedBytes\": %llu, \"peakBytes\": %llu, "
           "\"peakBytesWindow\": %llu,\n",
           U(s.freeBytes), U(s.requiredBytes), U(s.usedBytes), U(s.peakBytes), U(s.peakBytesWindow));
@@ -252,6 +254,8 @@ void prometheusText(Out &o, const Snapshot &n, const char *labels) {
         {"kovamem_guarded_allocations_total", "counter", "Allocations placed in the guarded area.", s.guardedAllocs},
         {"kovamem_guarded_busy_blocks", "gauge", "Live guarded blocks.", s.guardedBusy},
         {"kovamem_guarded_faults_total", "counter", "Faults on guarded blocks reported.", s.guardedFaults},
+        {"kovamem_reuse_shortfalls_total", "counter",
+         "Magazine refills that took blocks released more recently than the reuse distance.", s.reuseShortfalls},
         {"kovamem_free_bytes", "gauge", "Free blocks times their block size.", s.freeBytes},
         {"kovamem_requested_bytes", "gauge", "Bytes asked for by busy pool blocks.", s.requiredBytes},
         {"kovamem_used_bytes", "gauge", "Busy blocks times their block size.", s.usedBytes},
