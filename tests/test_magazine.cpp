@@ -16,9 +16,9 @@
 
 namespace {
 
-// Pools of 1024 blocks of 32 and 256 bytes: magazines of 16, a reuse
-// distance of 64.
-const kt::Cfg kPools{{2, 1024}, {5, 1024}};
+// Pools of 2048 blocks of 32 bytes and 1024 of 256: magazines of 32 and
+// 16, reuse distances of 128 and 64.
+const kt::Cfg kPools{{2, 2048}, {5, 1024}};
 
 bool magazines() { return kovamem::config_magazines && kovamem::memHeavyBarrierReady(); }
 
@@ -46,8 +46,8 @@ TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) 
     ASSERT_EQ(KovaMemIsInitialized(), 1);
     if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
     const uint32_t m = kovamem::memMagSize[0];
-    ASSERT_EQ(m, 16u);
-    ASSERT_EQ(kovamem::memReuse(0), 64u);
+    ASSERT_EQ(m, 32u);
+    ASSERT_EQ(kovamem::memReuse(0), 128u);
     const struct {
         uint32_t threads, reuse;  // reuse: KovaMemSetReuseDistance's (0: 4 x M)
     } cases[] = {{2, 300}, {1, 0}, {2, 0}, {4, 0}};  // the first while the pool is new: the list short
@@ -55,7 +55,7 @@ TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) 
         KovaMemSetReuseDistance(c.reuse);
         const uint32_t k = kovamem::memReuse(0), threads = c.threads;
         std::atomic<uint32_t> stamp{0};
-        std::vector<std::atomic<uint32_t>> releasedAt(1024);
+        std::vector<std::atomic<uint32_t>> releasedAt(2048);
         std::atomic<int> early{0};
         std::mutex releases;
         const uint32_t shortfalls = kovamem::memPoolHot[0].shortfalls;
@@ -91,14 +91,14 @@ TEST(Magazines, AReleasedBlockWaitsForTheReuseDistanceBeforeItIsHandedOutAgain) 
         for (auto &t : pool) t.join();
         EXPECT_EQ(kovamem::memPoolHot[0].shortfalls, shortfalls) << threads;
         EXPECT_EQ(early.load(), 0) << threads << " threads";
-        EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P" + std::to_string(kovamem::memPool(0).peakCount)) << threads;
+        EXPECT_EQ(kt::pool(0), "N2048 F2048 B0 C0 A0 P" + std::to_string(kovamem::memPool(0).peakCount)) << threads;
         EXPECT_EQ(kt::validity(), "valid");
     }
     // A distance beyond the pool's free blocks: the refill takes the oldest
     // anyway, and the snapshot counts it.
     KovaMemSetReuseDistance(100000);
     std::vector<void *> all;
-    for (int i = 0; i < 1024; ++i) all.push_back(KovaMemAlloc(24));  // none left never used
+    for (int i = 0; i < 2048; ++i) all.push_back(KovaMemAlloc(24));  // none left never used
     for (void *q : all) EXPECT_EQ(KovaMemFree(q), 1);
     KovaMemStats before{}, after{};
     before.size = after.size = sizeof before;
@@ -141,22 +141,22 @@ TEST(Magazines, EveryBlockIsAccountedForWhileThreadsHoldThemAfterTheyEndAndInACh
         });
     while (ready.load() < 3) std::this_thread::yield();
     EXPECT_EQ(liveBlocks(0), 300);
-    EXPECT_EQ(kt::pool(0), "N1024 F724 B300 C0 A7200 P" + std::to_string(kovamem::memPool(0).peakCount));
+    EXPECT_EQ(kt::pool(0), "N2048 F1748 B300 C0 A7200 P" + std::to_string(kovamem::memPool(0).peakCount));
     EXPECT_GE(kovamem::memPool(0).peakCount, 300u);
     EXPECT_EQ(kt::validity(), "valid");
     go = 1;
     for (auto &t : threads) t.join();
-    EXPECT_EQ(kt::pool(0), "N1024 F924 B100 C0 A2400 P" + std::to_string(kovamem::memPool(0).peakCount));
+    EXPECT_EQ(kt::pool(0), "N2048 F1948 B100 C0 A2400 P" + std::to_string(kovamem::memPool(0).peakCount));
     // A child of fork: the same picture, and every free block its to take.
     std::vector<void *> mine;
     for (int i = 0; i < 50; ++i) mine.push_back(KovaMemAlloc(24));
     for (int i = 0; i < 25; ++i) KovaMemFree(mine[static_cast<size_t>(i)]);
     const pid_t child = fork();
     if (child == 0) {
-        bool ok = kt::pool(0) == "N1024 F899 B125 C0 A3000 P" + std::to_string(kovamem::memPool(0).peakCount);
+        bool ok = kt::pool(0) == "N2048 F1923 B125 C0 A3000 P" + std::to_string(kovamem::memPool(0).peakCount);
         int got = 0;
-        while (KovaMemAlloc(24) != nullptr && kovamem::memPool(0).freeCount + got < 2000) ++got;
-        ok = ok && kt::pool(0).rfind("N1024 F0 B1024 ", 0) == 0 && kt::validity() == "valid";
+        while (KovaMemAlloc(24) != nullptr && kovamem::memPool(0).freeCount + got < 4000) ++got;
+        ok = ok && kt::pool(0).rfind("N2048 F0 B2048 ", 0) == 0 && kt::validity() == "valid";
         _exit(ok ? 0 : 1);
     }
     int status = -1;
@@ -164,7 +164,7 @@ TEST(Magazines, EveryBlockIsAccountedForWhileThreadsHoldThemAfterTheyEndAndInACh
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     for (size_t i = 25; i < mine.size(); ++i) KovaMemFree(mine[i]);
     for (void *p : held[2]) EXPECT_EQ(KovaMemFree(p), 1);
-    EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P" + std::to_string(kovamem::memPool(0).peakCount));
+    EXPECT_EQ(kt::pool(0), "N2048 F2048 B0 C0 A0 P" + std::to_string(kovamem::memPool(0).peakCount));
     EXPECT_EQ(kt::validity(), "valid");
 }
 
@@ -183,7 +183,7 @@ TEST(Magazines, BlocksReleasedByAnotherThreadKeepThePeakTrue) {
             for (void *p : v) EXPECT_EQ(KovaMemFree(p), 1);
         }).join();
     }
-    EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P100");
+    EXPECT_EQ(kt::pool(0), "N2048 F2048 B0 C0 A0 P100");
     EXPECT_EQ(kt::validity(), "valid");
 }
 
@@ -198,7 +198,7 @@ TEST(Magazines, EveryBlockIsHandedOutWhileAnotherThreadHoldsFreeOnes) {
     std::atomic<int> stage{0};
     std::thread holder([&] {
         std::vector<void *> v;
-        for (int i = 0; i < 1000; ++i) v.push_back(KovaMemAlloc(24));
+        for (int i = 0; i < 2000; ++i) v.push_back(KovaMemAlloc(24));
         for (void *p : v) EXPECT_EQ(KovaMemFree(p), 1);
         for (int i = 0; i < 7; ++i) KovaMemFree(KovaMemAlloc(24));  // open magazines, part used
         stage = 1;
@@ -206,25 +206,25 @@ TEST(Magazines, EveryBlockIsHandedOutWhileAnotherThreadHoldsFreeOnes) {
     });
     while (stage.load() == 0) std::this_thread::yield();
     const MemPool &p = kovamem::memPool(0);
-    EXPECT_LT(p.freeCount + 0, 1024 - 64) << "the holder keeps no sealed magazine";
+    EXPECT_LT(p.freeCount + 0, 2048 - 128) << "the holder keeps no sealed magazine";
     std::vector<void *> mine;
-    for (void *q; (q = KovaMemAlloc(24)) != nullptr && mine.size() < 2000;) {
+    for (void *q; (q = KovaMemAlloc(24)) != nullptr && mine.size() < 4000;) {
         if (kt::hdrOf(static_cast<uint8_t *>(q))->poolIndex != 0) {  // the next pool's: pool 0 ran dry
             EXPECT_EQ(KovaMemFree(q), 1);
             break;
         }
         mine.push_back(q);
     }
-    EXPECT_EQ(mine.size(), 1024u);
+    EXPECT_EQ(mine.size(), 2048u);
     // Run dry for good: the next allocations stop no thread until a release.
     EXPECT_EQ(kovamem::memPoolDry[0].dry, 1);
-    EXPECT_EQ(kt::pool(0), "N1024 F0 B1024 C0 A24576 P1024");
+    EXPECT_EQ(kt::pool(0), "N2048 F0 B2048 C0 A49152 P2048");
     EXPECT_EQ(kt::validity(), "valid");
     stage = 2;
     holder.join();
     for (void *q : mine) EXPECT_EQ(KovaMemFree(q), 1);
     EXPECT_EQ(kovamem::memPoolDry[0].dry, 0);
-    EXPECT_EQ(kt::pool(0), "N1024 F1024 B0 C0 A0 P1024");
+    EXPECT_EQ(kt::pool(0), "N2048 F2048 B0 C0 A0 P2048");
     EXPECT_EQ(kt::validity(), "valid");
 }
 
@@ -236,18 +236,18 @@ TEST(Magazines, AWriteAfterReleaseIsFoundWhenTheBlockLeavesAMagazine) {
     if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
     KovaMemSetFreeCheck(1);
     std::vector<uint8_t *> v;
-    for (int i = 0; i < 1024; ++i) v.push_back(static_cast<uint8_t *>(KovaMemAlloc(32)));
+    for (int i = 0; i < 2048; ++i) v.push_back(static_cast<uint8_t *>(KovaMemAlloc(32)));
     uint8_t *const stale = v[5];
     for (uint8_t *p : v) ASSERT_EQ(KovaMemFree(p), 1);
     kt::poke(stale + 7, 0x41);  // after its release
     KovaMemResetFile();
     std::vector<void *> again;
-    for (int i = 0; i < 1023; ++i) again.push_back(KovaMemAlloc(32));
+    for (int i = 0; i < 2047; ++i) again.push_back(KovaMemAlloc(32));
     const std::string log = kt::readLog();
     EXPECT_NE(log.find(" CRIT: KovaMemAlloc: Ptr " + kt::hex(stale) + " from Pool 0 and Block 5 was written after its release at offset 7\n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(kt::pool(0), "N1024 F0 B1023 C1 A32736 P1024");
+    EXPECT_EQ(kt::pool(0), "N2048 F0 B2047 C1 A65504 P2048");
     for (void *p : again) EXPECT_EQ(KovaMemFree(p), 1);
     KovaMemCleanMemBlocks();
     EXPECT_EQ(kt::validity(), "valid");

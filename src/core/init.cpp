@@ -235,11 +235,9 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
         for (int k = 0; k < poolCount; ++k) kovamem::memLivePools[k].rec = table[k];
     indexPools(table, poolCount);
     kovamem::memPoolsBuilt = static_cast<uint16_t>(poolCount);
-    // A pool of N blocks has magazines of min(16, N / 16) blocks, none
-    // below 4: a thread holds at most an eighth of the pool away.
     for (int k = 0; k < poolCount; ++k) {
-        const uint32_t n = kovamem::memPool(static_cast<unsigned>(k)).blockCount / 16;
-        kovamem::memMagSize[k] = kovamem::config_magazines && n >= 4 ? static_cast<uint8_t>(n < kovamem::kMagBlocksMax ? n : kovamem::kMagBlocksMax) : 0;
+        const MemPool &p = kovamem::memPool(static_cast<unsigned>(k));
+        kovamem::memMagSize[k] = kovamem::config_magazines ? kovamem::memMagSizeFor(p.blockSize, p.blockCount) : 0;
     }
     for (int k = 0; k < poolCount; ++k) kovamem::memGrowth.lastOf[k] = static_cast<uint16_t>(k);
     memPoolData = table;

@@ -81,7 +81,16 @@
 
 namespace kovamem {
 
-constexpr unsigned kMagBlocksMax = 16;
+constexpr unsigned kMagBlocksMax = 32;
+// M of a pool of count blocks of size bytes: 32 indices for blocks of up
+// to 64 bytes, 16 up to 512, 8 above (the blocks a thread keeps stay a few
+// pages: 8 of 4 KiB are 32 KiB), and at most count / 16, so that a thread's
+// two open magazines hold at most an eighth of the pool; none below 4.
+constexpr uint8_t memMagSizeFor(uint32_t size, uint32_t count) {
+    const uint32_t bySize = size <= 64 ? 32 : size <= 512 ? 16 : 8;
+    const uint32_t m = bySize < count / 16 ? bySize : count / 16;
+    return static_cast<uint8_t>(m >= 4 ? m : 0);
+}
 // Sealed release magazines a thread may hold, at most.
 constexpr unsigned kHeldMax = 6;
 
@@ -126,8 +135,9 @@ extern PoolDry memPoolDry[MEM_POOL_SLOTS];
 // Set while an operation on all pools stops the magazines; relaxed atomic.
 extern uint8_t memMagStop;
 // M of each built pool (0: its blocks never go through magazines), set by
-// KovaMemInit: pools of fewer than 64 blocks have none, so that a small
-// pool's blocks are never held away from the threads that need them.
+// KovaMemInit (memMagSizeFor): pools of fewer than 64 blocks have none, so
+// that a small pool's blocks are never held away from the threads that
+// need them.
 extern uint8_t memMagSize[MEM_POOL_SLOTS];
 // The reuse distance, in blocks (0: 4 x M of the pool). Relaxed atomic.
 extern uint32_t memReuseBlocks;
