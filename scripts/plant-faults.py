@@ -167,8 +167,8 @@ FAULTS = [
      "a magazine refill ignores the reuse distance"),
     ("F68", "src/core/magazine.cpp", "                if (memMagSize[k] != 0) emptyLocked(k, tm.pool[k]);",
      "                if (memMagSize[k] != 0) (void)0;", "an operation on all pools leaves the magazines as they are"),
-    ("F69", "src/core/magazine.cpp", "    if (memMagSize[k] == 0 || memLoad(memPoolDry[k].dry) != 0) return false;",
-     "    return false;", "a pool runs dry while other threads' magazines hold its free blocks"),
+    ("F69", "src/core/magazine.cpp", "    if (memMagSize[k] == 0) return false;\n    const ThreadMags *own",
+     "    return false;\n    const ThreadMags *own", "a pool runs dry while other threads' magazines hold its free blocks"),
     ("F70", "src/core/magazine.cpp", "pm.sealed - pm.heldStamp[pm.heldAt] >= memReuse(k)",
      "pm.sealed - pm.heldStamp[pm.heldAt] >= memReuse(k) / 64", "a thread hands out its own sealed releases at once"),
 ]

@@ -286,8 +286,11 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
             if (q != nullptr) return q;
         }
     }
-    bool reclaimed = false;
-    for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
+    // Every pool of the class full: once more after the free blocks
+    // threads' magazines hold came back, if any did (default build).
+    const uint16_t first = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)];
+    for (bool again = kovamem::config_magazines;; again = false) {
+    for (uint16_t o = first; o < kovamem::memPoolsBuilt; ++o) {
         // A chain's pools share the stride, and grown areas start on a page.
         // A grown pool is published by its link (release order), so what
         // was set up for it is seen once the link is.
@@ -315,13 +318,7 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
             }
             return handOut<kDefer>(k, size, pre, sampled, &found, guard);
         }
-        // Every pool of the chain was busy: first the free blocks threads'
-        // magazines hold, once per allocation, then one grown, if any.
-        if (kovamem::config_magazines && !reclaimed && kovamem::memMagsReclaim(o)) {
-            reclaimed = true;
-            --o;
-            continue;
-        }
+        // Every pool of the chain was busy: one grown for it, if any.
         if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
             memLock(m.lock);
             const int k = takeFromChainLocked(o, &found);
@@ -334,7 +331,8 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
         }
         if (!kovamem::config_classic) noteFullPool(o);
     }
-    return nullptr;
+    if (!again || !kovamem::memMagsReclaim(first)) return nullptr;
+    }
 }
 
 // The allocation of KovaMemAlloc (align 0) and KovaMemAllocAligned (align

@@ -10,7 +10,7 @@ kovamem::ThreadMags kovamem::memThreadMags[kovamem::kMaxOwners];
 uint8_t kovamem::memMagStop;
 uint8_t kovamem::memMagSize[MEM_POOL_SLOTS];
 uint32_t kovamem::memReuseBlocks;
-kovamem::PoolDry kovamem::memPoolDry[MEM_POOL_SLOTS];
+kovamem::PoolMisses kovamem::memPoolMisses[MEM_POOL_SLOTS];
 
 namespace {
 
@@ -126,6 +126,7 @@ void emptyLocked(unsigned k, PoolMags &pm) {
 
 bool kovamem::memMagRefill(unsigned k, PoolMags &pm) {
     const uint32_t m = memMagSize[k];
+    pm.refilled = 1;
     // The oldest magazine the thread holds, once the reuse distance was
     // sealed after it: no lock, unless the serials reserved run out or the
     // figures drifted.
@@ -197,8 +198,10 @@ bool kovamem::memMagRefill(unsigned k, PoolMags &pm) {
 void kovamem::memMagSeal(unsigned k, PoolMags &pm) {
     const uint32_t stamp = pm.sealed += pm.give.n;
     const uint32_t cap = memHeldCap(k);
-    const bool lock = cap == 0 || pm.heldN >= cap || drifted(k, pm);
-    if (lock) {
+    // Held only by a thread that hands out blocks of the pool too.
+    const bool hold = cap != 0 && pm.refilled != 0;
+    pm.refilled = 0;
+    if (!hold || pm.heldN >= cap || drifted(k, pm)) {
         memLockPool(k);
         exchange(k, pm);
         // More held than the cap allows (the reuse distance changed, or
@@ -207,10 +210,10 @@ void kovamem::memMagSeal(unsigned k, PoolMags &pm) {
             appendLocked(k, pm.held[pm.heldAt]);
             pm.heldAt = static_cast<uint8_t>((pm.heldAt + 1) % kHeldMax);
         }
-        if (cap == 0) appendLocked(k, pm.give);
+        if (!hold) appendLocked(k, pm.give);
         hint(k);
         memUnlockPool(k);
-        if (cap == 0) return;
+        if (!hold) return;
     }
     const unsigned at = (pm.heldAt + pm.heldN) % kHeldMax;
     Magazine &h = pm.held[at];
@@ -228,13 +231,14 @@ void kovamem::memMagQuarantineWritten(unsigned k, uint16_t j, int32_t at, FreedF
 }
 
 bool kovamem::memMagsReclaim(unsigned k) {
-    if (memMagSize[k] == 0 || memLoad(memPoolDry[k].dry) != 0) return false;
+    if (memMagSize[k] == 0) return false;
     const ThreadMags *own = memOwnMags();
     if (own != nullptr && memLoad(own->inside) != 0) return false;
+    const uint32_t every = memPool(k).blockCount / 8;
+    if (__atomic_fetch_add(&memPoolMisses[k].n, 1u, __ATOMIC_RELAXED) % every != 0) return false;
     memLockAll();
-    // Every magazine is stopped: no release clears the flag before it is set.
-    const bool back = memPool(k).freeCount != 0;
-    if (!back) memStore(memPoolDry[k].dry, uint8_t{1});
+    bool back = false;
+    for (unsigned j = k; j < memPoolsBuilt; ++j) back = back || (memMagSize[j] != 0 && memPool(j).freeCount != 0);
     memUnlockAll();
     return back;
 }

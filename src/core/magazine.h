@@ -15,7 +15,9 @@
 // puts its index in the release magazine. A full release magazine is
 // sealed: the thread's count of blocks it sealed in the pool goes up by
 // its size, and the thread holds it, stamped with that count, when the pool
-// lets a thread hold sealed magazines (memHeldCap) and it holds fewer;
+// lets a thread hold sealed magazines (memHeldCap), it holds fewer, and it
+// refilled its allocation magazine since its last seal (a thread that only
+// releases, a consumer, would hold blocks it never hands out);
 // else, under the pool's lock, its oldest held ones and then this one are
 // appended to the pool's free list in the order they were released. The
 // depot is the free list and the magazines threads hold: first in, first
@@ -32,7 +34,7 @@
 // shortfall (PoolHot::shortfalls). So a released block is handed out again
 // only after min(K, the blocks free in its pool) further releases of the
 // pool were sealed after it, K = memReuse(k). An allocation that finds its
-// pool empty to the locked way brings every magazine's blocks back first
+// pools empty to the locked way brings every magazine's blocks back first
 // (memMagsReclaim), so no free block stays out of reach.
 //
 // Figures. The pool's record (busy count, requested bytes, peak) and its
@@ -108,6 +110,7 @@ struct PoolMags {
     Magazine held[kHeldMax];
     uint32_t heldStamp[kHeldMax];
     uint8_t heldAt, heldN;
+    uint8_t refilled;    // the allocation magazine was refilled since the last seal
     uint32_t sealed;     // blocks this thread sealed in the pool, modulo 2^32
     int32_t busy;        // blocks handed out less blocks taken back since the last exchange
     uint32_t taken;      // blocks handed out since the last exchange
@@ -123,15 +126,16 @@ struct alignas(64) ThreadMags {
     PoolMags pool[MEM_POOL_SLOTS];
 };
 extern ThreadMags memThreadMags[kMaxOwners];
-// Set when an operation on all pools found built pool k without a free
-// block, cleared by the next release into a magazine: so that a pool run
-// dry again and again without a release does not stop every thread each
-// time (memMagsReclaim). Relaxed atomic; a line of its own, read by every
-// release into a magazine and written rarely.
-struct alignas(64) PoolDry {
-    uint8_t dry;
+// Allocations of the size class whose first pool is built pool k that
+// found no pool with a free block to the locked way (memMagsReclaim), a
+// relaxed atomic on a line of its own: the first, and then one in every
+// N/8, brings the magazines' blocks back; the others go on to the C heap.
+// So pools full for good, while threads still allocate and release, do
+// not stop every thread at each request.
+struct alignas(64) PoolMisses {
+    uint32_t n;
 };
-extern PoolDry memPoolDry[MEM_POOL_SLOTS];
+extern PoolMisses memPoolMisses[MEM_POOL_SLOTS];
 // Set while an operation on all pools stops the magazines; relaxed atomic.
 extern uint8_t memMagStop;
 // M of each built pool (0: its blocks never go through magazines), set by
@@ -170,11 +174,12 @@ void memMagsEmptyAll();
 // The calling thread's own magazines back into the pools (its end); no
 // lock held.
 void memMagsEmptyOwn(unsigned slot);
-// Built pool k has no free block left to the locked way: the blocks every
-// thread's magazines hold go back into the pools (an operation on all
-// pools), unless no release came into a magazine since the last time it
-// found none or the calling thread is inside its own magazines (a signal
-// handler). True when some came back to pool k.
+// No built pool from k on (the first pool of an allocation's size class)
+// has a free block left to the locked way: the blocks every thread's
+// magazines hold go back into the pools (an operation on all pools), for
+// the first such allocation and one in every N/8 after it (memPoolMisses,
+// N pool k's blocks), unless the calling thread is inside its own
+// magazines (a signal handler). True when some came back to those pools.
 bool memMagsReclaim(unsigned k);
 // Stops every magazine: called by memLockAll with the manager lock held.
 void memMagsStop();
@@ -288,7 +293,6 @@ MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
     --pm.busy;
     pm.req -= size;
     pm.give.idx[pm.give.n++] = j;
-    if (__builtin_expect(memLoad(memPoolDry[k].dry) != 0, 0)) memStore(memPoolDry[k].dry, uint8_t{0});
     if (pm.give.n == memMagSize[k]) memMagSeal(k, pm);
     memMagLeave(*tm);
     return 1;
