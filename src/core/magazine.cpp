@@ -127,9 +127,9 @@ void emptyLocked(unsigned k, PoolMags &pm) {
 bool kovamem::memMagRefill(unsigned k, PoolMags &pm) {
     const uint32_t m = memMagSize[k];
     pm.refilled = 1;
-    // The oldest magazine the thread holds, once the reuse distance was
-    // sealed after it: no lock, unless the serials reserved run out or the
-    // figures drifted.
+    // The oldest magazine the thread holds, once the thread sealed the
+    // reuse distance after it: no lock, unless the serials reserved run out
+    // or the figures drifted.
     if (pm.heldN != 0 && pm.sealed - pm.heldStamp[pm.heldAt] >= memReuse(k)) {
         Magazine &h = pm.held[pm.heldAt];
         pm.take.n = h.n;
