@@ -290,48 +290,48 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
     // threads' magazines hold came back, if any did (default build).
     const uint16_t first = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)];
     for (bool again = kovamem::config_magazines;; again = false) {
-    for (uint16_t o = first; o < kovamem::memPoolsBuilt; ++o) {
-        // A chain's pools share the stride, and grown areas start on a page.
-        // A grown pool is published by its link (release order), so what
-        // was set up for it is seen once the link is.
-        if (align != 0 && !poolAligned(kovamem::memPool(o), align)) continue;
-        for (uint16_t k = o; k != kovamem::kNoPool; k = __atomic_load_n(&kovamem::memPoolGeom[k].nextSame, __ATOMIC_ACQUIRE)) {
-            MemPool *p = &kovamem::memPool(k);
-            // The guard word goes into a block released long ago, in a line
-            // that is rarely cached: start fetching it before waiting for
-            // the lock (the block is most likely the one the hint names).
-            // Default build: a pool whose hint says it is empty is passed
-            // over without the lock, as a full pool is.
-            uint8_t *const hint = kovamem::memLoad(kovamem::memPoolHot[k].next);
-            if (!kovamem::config_classic && hint == nullptr) continue;
-            __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
-            kovamem::memLockPool(k);
-            if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
-            if (p->freeCount == 0) {
-                kovamem::memUnlockPool(k);
-                if (!kDefer && __builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
-                    logFound(found, pre);
-                    found.count = 0;
+        for (uint16_t o = first; o < kovamem::memPoolsBuilt; ++o) {
+            // A chain's pools share the stride, and grown areas start on a page.
+            // A grown pool is published by its link (release order), so what
+            // was set up for it is seen once the link is.
+            if (align != 0 && !poolAligned(kovamem::memPool(o), align)) continue;
+            for (uint16_t k = o; k != kovamem::kNoPool; k = __atomic_load_n(&kovamem::memPoolGeom[k].nextSame, __ATOMIC_ACQUIRE)) {
+                MemPool *p = &kovamem::memPool(k);
+                // The guard word goes into a block released long ago, in a line
+                // that is rarely cached: start fetching it before waiting for
+                // the lock (the block is most likely the one the hint names).
+                // Default build: a pool whose hint says it is empty is passed
+                // over without the lock, as a full pool is.
+                uint8_t *const hint = kovamem::memLoad(kovamem::memPoolHot[k].next);
+                if (!kovamem::config_classic && hint == nullptr) continue;
+                __builtin_prefetch(hint + kovamem::memGuardOffset(size, p->blockSize), 1);
+                kovamem::memLockPool(k);
+                if (headFilled(p)) kovamem::memScreenFreeHead(p, &found);
+                if (p->freeCount == 0) {
+                    kovamem::memUnlockPool(k);
+                    if (!kDefer && __builtin_expect(found.count != 0, 0)) {  // told before the notes they cause
+                        logFound(found, pre);
+                        found.count = 0;
+                    }
+                    if (kovamem::config_classic) noteFullPool(k);
+                    continue;
                 }
-                if (kovamem::config_classic) noteFullPool(k);
-                continue;
+                return handOut<kDefer>(k, size, pre, sampled, &found, guard);
             }
-            return handOut<kDefer>(k, size, pre, sampled, &found, guard);
+            // Every pool of the chain was busy: one grown for it, if any.
+            if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
+                memLock(m.lock);
+                const int k = takeFromChainLocked(o, &found);
+                memUnlock(m.lock);
+                if (k >= 0) return handOut<kDefer>(static_cast<uint16_t>(k), size, pre, sampled, &found, guard);
+            }
+            if (!kDefer && __builtin_expect(found.count != 0, 0)) {
+                logFound(found, pre);
+                found.count = 0;
+            }
+            if (!kovamem::config_classic) noteFullPool(o);
         }
-        // Every pool of the chain was busy: one grown for it, if any.
-        if (!kovamem::config_classic && kovamem::memLoad(kovamem::memGrowth.on) != 0) {
-            memLock(m.lock);
-            const int k = takeFromChainLocked(o, &found);
-            memUnlock(m.lock);
-            if (k >= 0) return handOut<kDefer>(static_cast<uint16_t>(k), size, pre, sampled, &found, guard);
-        }
-        if (!kDefer && __builtin_expect(found.count != 0, 0)) {
-            logFound(found, pre);
-            found.count = 0;
-        }
-        if (!kovamem::config_classic) noteFullPool(o);
-    }
-    if (!again || !kovamem::memMagsReclaim(first)) return nullptr;
+        if (!again || !kovamem::memMagsReclaim(first)) return nullptr;
     }
 }
 

@@ -14,7 +14,6 @@ using kovamem::memStore;
 
 namespace {
 
-
 // Default build (and under Valgrind): block areas and header arrays are
 // mappings of their own, zero-filled pages that the kernel provides on
 // first touch, so that a pool costs resident memory only for the blocks it
