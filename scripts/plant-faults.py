@@ -171,6 +171,8 @@ FAULTS = [
      "    return false;\n    const ThreadMags *own", "a pool runs dry while other threads' magazines hold its free blocks"),
     ("F70", "src/core/magazine.cpp", "pm.sealed - pm.heldStamp[pm.heldAt] >= memReuse(k)",
      "pm.sealed - pm.heldStamp[pm.heldAt] >= memReuse(k) / 64", "a thread hands out its own sealed releases at once"),
+    ("F71", "src/core/magazine.cpp", "const bool hold = cap != 0 && pm.refilled != 0;", "const bool hold = cap != 0;",
+     "a thread that only releases holds the magazines it seals"),
 ]
 
 
