@@ -173,6 +173,9 @@ FAULTS = [
      "pm.sealed - pm.heldStamp[pm.heldAt] >= memReuse(k) / 64", "a thread hands out its own sealed releases at once"),
     ("F71", "src/core/magazine.cpp", "const bool hold = cap != 0 && pm.refilled != 0;", "const bool hold = cap != 0;",
      "a thread that only releases holds the magazines it seals"),
+    ("F72", "src/core/locks.h", "MEM_ALWAYS_INLINE bool memInHandler() { return !config_classic && memLoad(memLocksHeld) != 0; }",
+     "MEM_ALWAYS_INLINE bool memInHandler() { return false; }",
+     "a signal handler's call waits for the lock its interrupted thread holds"),
 ]
 
 

@@ -64,8 +64,12 @@
 // a lock (a reallocation that moves takes its new block as an allocation
 // does, with the old block's pool lock released, and retakes that lock to
 // copy and release the old block; the classic build drops its lock around
-// the allocation too). The guarded-fault handler takes no lock: it reads
-// the slot of the faulting address as it is and changes only that slot's
+// the allocation too). So, in the default build, a call that finds its
+// thread holding or taking a lock (its count, memLocksHeld in
+// core/locks.h, above 0) was made by a signal handler that interrupted it,
+// and waits for no lock: it only tries pool locks, and its releases wait
+// in a table until a thread gives back its last lock (core/deferred.cpp).
+// The guarded-fault handler takes no lock: it reads the slot of the faulting address as it is and changes only that slot's
 // state (recover), with relaxed atomics. The log writer takes no lock and
 // calls nothing in the manager, so it may be called with any held.
 //
@@ -262,7 +266,10 @@ void memLogBadRelease(const char *op, const void *ptr, const BadReleaseNote &not
 // Default build: the C-heap fallback and full-pool notes, written at the
 // 1st, 2nd, 4th, 8th ... occurrence of the same size (or pool), each with
 // its running count (diag/notes.cpp).
-enum NoteKind { kNoteSysAlloc, kNoteMemFull, kNoteSysRealloc, kNotePoolFull };
+// kNoteHandlerAlloc: an allocation from a signal handler that found no
+// pool it could take a block of without waiting, and returned NULL
+// (core/locks.h).
+enum NoteKind { kNoteSysAlloc, kNoteMemFull, kNoteSysRealloc, kNotePoolFull, kNoteHandlerAlloc };
 // The C-heap reallocation note names its block: written as the others, by size.
 void memNoteSysRealloc(uintptr_t ptr, uint32_t size);
 void memNoteFallback(NoteKind kind, uint32_t key);

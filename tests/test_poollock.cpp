@@ -1,8 +1,13 @@
 // The default build's pool locks: owned by the first thread that takes
 // them, shared (a mutex) once a second thread does, owned again after a
 // long run of one thread alone. Whatever the hand-overs, two holders are
-// never inside at once.
+// never inside at once. A signal handler's call never waits for a lock its
+// own thread holds.
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -176,4 +181,156 @@ TEST(PoolLock, EndedThreadsGiveTheirSlotsToNewOnes) {
         EXPECT_EQ(kovamem::memLoad(kovamem::memPoolLocks[1].owner), last);
     }).join();
     EXPECT_EQ(kt::validity(), "valid");
+}
+
+namespace {
+
+// What a handler did while its thread held a lock: allocated (got),
+// reallocated moved (grown) and released victim and got.
+struct HandlerCalls {
+    void *victim, *moved, *got, *grown;
+    bool inside;  // the handler's call found its thread holding a lock
+} gCalls;
+
+void callFromHandler(int) {
+    gCalls.inside = kovamem::memInHandler();
+    gCalls.got = KovaMemAlloc(24);
+    if (gCalls.got != nullptr) memset(gCalls.got, 0x5A, 24);
+    gCalls.grown = KovaMemReAlloc(gCalls.moved, 40);
+    (void)KovaMemFree(gCalls.victim);
+    (void)KovaMemFree(gCalls.got);
+}
+
+bool live(const void *p) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    const int k = kovamem::memPoolOfAddress(a);
+    return k >= 0 && kovamem::memGetState(static_cast<unsigned>(k), static_cast<uint32_t>(kovamem::memSlotOf(k, a))) ==
+                         kovamem::kBlockLive;
+}
+
+}  // namespace
+
+// A handler interrupts its thread while it holds each kind of lock. Its
+// allocation is served without waiting: by the next pool when the first
+// one's lock is held; NULL, noted, when every pool's is (the reallocation
+// then changes nothing). Its releases (the reallocated block's too) wait
+// until the thread gives the lock back, and then are made. The blocks that
+// waited are busy until then.
+TEST(PoolLock, ASignalHandlerNeverWaitsForALockItsThreadHolds) {
+    if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
+    struct Case {
+        const char *held;
+        void (*take)();
+        void (*give)();
+        int gotFrom;  // the pool of the handler's allocation, -1: none
+    } cases[] = {
+        {"pool 0 as its owner", [] { kovamem::memLockPool(0); }, [] { kovamem::memUnlockPool(0); }, 1},
+        {"pool 0 through its mutex",
+         [] {
+             std::thread([] { EXPECT_EQ(KovaMemFree(KovaMemAlloc(24)), 1); }).join();  // shared now
+             kovamem::memLockPool(0);
+         },
+         [] { kovamem::memUnlockPool(0); }, 1},
+        {"the quarantine lock", [] { kovamem::memLockLeaf(kovamem::memQuarantineLock); },
+         [] { kovamem::memUnlockLeaf(kovamem::memQuarantineLock); }, 0},
+        {"the trace-table lock", [] { kovamem::memLockTrace(); }, [] { kovamem::memUnlockTrace(); }, 0},
+        {"every lock", [] { kovamem::memLockAll(); }, [] { kovamem::memUnlockAll(); }, -1},
+    };
+    kt::start(kt::Cfg{{2, 60}, {3, 60}});  // 32 and 64 bytes: no magazines
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    struct sigaction sa = {}, old;
+    sa.sa_handler = callFromHandler;
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.held);
+        gCalls = {KovaMemAlloc(20), KovaMemAlloc(16), nullptr, nullptr, false};
+        memset(gCalls.moved, 0x33, 16);
+        c.take();
+        raise(SIGUSR1);
+        EXPECT_TRUE(gCalls.inside);
+        const bool served = c.gotFrom >= 0;
+        EXPECT_EQ(gCalls.got != nullptr, served);
+        EXPECT_EQ(kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(gCalls.got)), c.gotFrom);
+        EXPECT_EQ(gCalls.grown != nullptr, served);
+        if (served) {
+            EXPECT_EQ(memcmp(gCalls.grown, std::string(16, '\x33').data(), 16), 0);
+        }
+        EXPECT_TRUE(live(gCalls.victim));
+        EXPECT_TRUE(live(gCalls.moved));
+        c.give();
+        EXPECT_FALSE(live(gCalls.victim));
+        EXPECT_EQ(live(gCalls.moved), !served);
+        EXPECT_FALSE(live(gCalls.got));
+        EXPECT_EQ(KovaMemFree(served ? gCalls.grown : gCalls.moved), 1);
+        EXPECT_EQ(kt::pool(0).substr(0, 7) + kt::pool(1).substr(0, 7), "N60 F60N60 F60");
+        EXPECT_EQ(kt::validity(), "valid");
+    }
+    ASSERT_EQ(sigaction(SIGUSR1, &old, nullptr), 0);
+    // Only the allocations refused are told, as fallback notes: the
+    // handler's own and the reallocation's new block, with every lock held.
+    const std::string log = kt::readLog();
+    EXPECT_EQ(kt::count(log, "ERROR"), 2u) << log;
+    for (const char *size : {"24", "40"})
+        EXPECT_EQ(kt::count(log, std::string(" EXIT: ERROR: KovaMemAlloc: Called from a signal handler inside the "
+                                             "library, no pool free to take without waiting: NULL returned with size ") +
+                                     size + " (count 1)\n"),
+                  1u)
+            << log;
+}
+
+// Signals land anywhere in a thread that allocates and releases through
+// its magazines (their refills and seals take the pool's lock) and through
+// the locked way (a pool without magazines), while the handler allocates
+// and releases too. Without the handler's own way this hangs at the first
+// signal that lands inside a lock.
+TEST(PoolLock, SignalsThatLandAnywhereInThePoolsNeverHang) {
+    if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
+    kt::start(kt::Cfg{{2, 2048}, {5, 60}});  // 32 bytes with magazines, 256 without
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    static std::atomic<int> handled{0}, inside{0};
+    struct sigaction sa = {}, old;
+    sa.sa_handler = [](int) {
+        const bool in = kovamem::memInHandler();
+        void *a = KovaMemAlloc(24), *b = KovaMemAlloc(200);
+        (void)KovaMemFree(a);
+        (void)KovaMemFree(b);
+        inside += in;
+        ++handled;
+    };
+    sa.sa_flags = SA_RESTART;
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        std::vector<void *> held(128, nullptr);  // about 16 of them in the pool of 60
+        uint32_t x = 1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+        while (std::chrono::steady_clock::now() < end)
+            for (int i = 0; i < 1000; ++i) {
+                x = x * 1103515245u + 12345u;
+                void *&slot = held[(x >> 8) % held.size()];
+                if (slot != nullptr) {
+                    EXPECT_EQ(KovaMemFree(slot), 1);
+                    slot = nullptr;
+                } else {
+                    slot = KovaMemAlloc((x >> 20) % 4 == 0 ? 150 : 20);
+                }
+            }
+        for (void *p : held) (void)KovaMemFree(p);
+        done = true;
+    });
+    const pthread_t w = worker.native_handle();
+    while (!done) {
+        pthread_kill(w, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    worker.join();
+    ASSERT_EQ(sigaction(SIGUSR1, &old, nullptr), 0);
+    printf("%d signals handled, %d of them inside a lock\n", handled.load(), inside.load());
+    EXPECT_GT(handled.load(), 100);
+    EXPECT_EQ(kt::pool(0).substr(0, 14) + " " + kt::pool(1).substr(0, 10), "N2048 F2048 B0 N60 F60 B0");
+    EXPECT_EQ(kt::validity(), "valid");
+    // The handler's allocations that found their pool's lock held were
+    // refused, noted; nothing else is told.
+    const std::string log = kt::readLog();
+    EXPECT_EQ(kt::count(log, "ERROR"), kt::count(log, "Called from a signal handler inside the library")) << log;
 }

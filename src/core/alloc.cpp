@@ -335,6 +335,32 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
     }
 }
 
+// Default build: an allocation made by a signal handler that interrupted
+// its thread while it held a lock (core/locks.h). It waits for no lock and
+// takes no magazine: the first pool of the class, or of a larger one, whose
+// lock is free serves, when its next block needs no other lock to be taken
+// (a never-used one, or a free-list head neither filled at its release nor
+// keeping a trace record). The block is untraced and unguarded. Else NULL,
+// noted: the C heap is no way out, since the interrupted code may be
+// inside it (the C library's own calls under a lock, pthread_setspecific's).
+__attribute__((noinline)) void *allocInHandler(uint32_t size, uint32_t align) {
+    kovamem::FreedFindings found;
+    found.count = 0;
+    for (uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)]; o < kovamem::memPoolsBuilt; ++o) {
+        if (align != 0 && !poolAligned(kovamem::memPool(o), align)) continue;
+        for (uint16_t k = o; k != kovamem::kNoPool; k = __atomic_load_n(&kovamem::memPoolGeom[k].nextSame, __ATOMIC_ACQUIRE)) {
+            if (kovamem::memLoad(kovamem::memPoolHot[k].next) == nullptr || !kovamem::memTryPoolLock(k)) continue;
+            const MemPool *p = &kovamem::memPool(k);
+            const bool plain = kovamem::memPoolHasFresh(*p, kovamem::memPoolHot[k]) ||
+                               (p->freeHead != nullptr && !headFilled(p) && p->freeHead->stackRec == nullptr);
+            if (plain) return handOut<true>(k, size, nullptr, false, &found, nullptr);
+            kovamem::memUnlockPool(k);
+        }
+    }
+    kovamem::memNoteFallback(kovamem::kNoteHandlerAlloc, size);
+    return nullptr;
+}
+
 // The allocation of KovaMemAlloc (align 0) and KovaMemAllocAligned (align
 // above the blocks' own alignment: only pools whose every block is that
 // aligned serve, and the C heap honours it). Always inlined into both, so
@@ -349,6 +375,7 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
     }
     MemMgrDetails &m = memMgrDetails;
     if (m.initialized == 0 || size > kovamem::memLargestBlock()) return sysAlloc(size, kovamem::kNoteSysAlloc, align);
+    if (kovamem::memInHandler()) return allocInHandler(size, align);
 
     // With tracing on, the call chain of a sampled allocation is captured
     // here, before the lock.

@@ -9,6 +9,51 @@
 
 #include "layout.h"
 
+namespace kovamem {
+
+// ---- calls from signal handlers (default build) ----
+// How many of the locks an allocation or release may wait for (the manager
+// lock, the pool locks, the leaf locks, the trace-table lock) the calling
+// thread holds or is taking: raised before a lock is taken, lowered after
+// it is given back, so that a signal handler sees it raised wherever its
+// thread may hold one. No function calls an allocation or release while it
+// holds a lock, so a call that finds the count above 0 was made by a
+// signal handler that interrupted its thread inside the library. It waits
+// for no lock (the interrupted code may hold the one it would wait for):
+// an allocation takes a pool's lock only if it is free (memTryPoolLock)
+// and then only a block whose taking needs no other lock, else the C heap;
+// a release waits in the deferred table (core/deferred.cpp) and is made
+// when a thread next gives back its last lock, which the interrupted call
+// does as soon as the handler returns. Checking and telling a release may
+// need three locks (the pool's, the trace table's, the quarantine's), so
+// the whole release waits rather than a part of it.
+extern __thread uint32_t memLocksHeld __attribute__((tls_model("initial-exec")));
+// Puts the release of ptr into the deferred table (lock-free; a release
+// that finds the table full is counted and told, its block stays busy).
+void memDeferRelease(void *ptr);
+// Makes the releases waiting in the deferred table; called with no lock held.
+void memReleaseDeferred();
+// Whether any release waits (a relaxed read of one flag).
+bool memReleasesWaiting();
+MEM_ALWAYS_INLINE void memLocking() {
+    if (config_classic) return;
+    memStore(memLocksHeld, memLoad(memLocksHeld) + 1);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+}
+MEM_ALWAYS_INLINE void memUnlocked() {
+    if (config_classic) return;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    const uint32_t n = memLoad(memLocksHeld) - 1;
+    memStore(memLocksHeld, n);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    if (__builtin_expect(n == 0 && memReleasesWaiting(), 0)) memReleaseDeferred();
+}
+// A call made by a signal handler that interrupted its thread while it held,
+// or was taking, a lock (see above).
+MEM_ALWAYS_INLINE bool memInHandler() { return !config_classic && memLoad(memLocksHeld) != 0; }
+
+}  // namespace kovamem
+
 extern "C" {
 
 // ---- state and locks ----
@@ -18,8 +63,15 @@ extern MemStackRec memStackRecords[MEM_STACK_RECORDS];
 MemMutex *memCreateMutex(void);
 // -1 for a NULL holder or a failed call, else 0. Inline: every pool
 // operation takes and releases the manager lock once.
-inline int memLock(MemMutex *m) { return (m == nullptr || pthread_mutex_lock(m->mutex) != 0) ? -1 : 0; }
-inline int memUnlock(MemMutex *m) { return (m == nullptr || pthread_mutex_unlock(m->mutex) != 0) ? -1 : 0; }
+inline int memLock(MemMutex *m) {
+    kovamem::memLocking();
+    return (m == nullptr || pthread_mutex_lock(m->mutex) != 0) ? -1 : 0;
+}
+inline int memUnlock(MemMutex *m) {
+    const int r = (m == nullptr || pthread_mutex_unlock(m->mutex) != 0) ? -1 : 0;
+    kovamem::memUnlocked();
+    return r;
+}
 }  // extern "C"
 
 namespace kovamem {
@@ -165,23 +217,36 @@ MEM_ALWAYS_INLINE void memGivePoolLock(unsigned k) {
 // Tests: whether pool k's lock is held by anyone.
 bool memPoolLockHeld(unsigned k);
 
+// Pool lock k if it is free and not the calling thread's own (it may be
+// the interrupted code's): never waits for a lock another call of this
+// thread holds. The lock is then given back with memUnlockPool.
+bool memTryPoolLock(unsigned k);
+
 MEM_ALWAYS_INLINE void memLockPool(unsigned k) {
-    if (config_classic)
+    if (config_classic) {
         (void)memLock(memMgrDetails.lock);
-    else
+    } else {
+        memLocking();
         memTakePoolLock(k);
+    }
 }
 MEM_ALWAYS_INLINE void memUnlockPool(unsigned k) {
-    if (config_classic)
+    if (config_classic) {
         (void)memUnlock(memMgrDetails.lock);
-    else
+    } else {
         memGivePoolLock(k);
+        memUnlocked();
+    }
 }
 MEM_ALWAYS_INLINE void memLockLeaf(pthread_mutex_t &l) {
-    if (!config_classic) (void)pthread_mutex_lock(&l);
+    if (config_classic) return;
+    memLocking();
+    (void)pthread_mutex_lock(&l);
 }
 MEM_ALWAYS_INLINE void memUnlockLeaf(pthread_mutex_t &l) {
-    if (!config_classic) (void)pthread_mutex_unlock(&l);
+    if (config_classic) return;
+    (void)pthread_mutex_unlock(&l);
+    memUnlocked();
 }
 // The trace-table lock as a leaf (default build only).
 MEM_ALWAYS_INLINE void memLockTrace() {

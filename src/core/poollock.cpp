@@ -159,3 +159,29 @@ bool kovamem::memPoolLockHeld(unsigned k) {
     (void)pthread_mutex_unlock(&l.mutex);
     return false;
 }
+
+bool kovamem::memTryPoolLock(unsigned k) {
+    PoolLock &l = memPoolLocks[k];
+    memLocking();
+    if (config_owned_locks) {
+        ThreadMarks *const t = memOwnMarks;
+        // The thread's own mark set: the interrupted code is in pool k, or
+        // entering it, as its owner.
+        if (t != nullptr && memLoad(t->inside[k]) != 0) {
+            memUnlocked();
+            return false;
+        }
+        if (t != nullptr && memLoad(l.owner) == reinterpret_cast<uintptr_t>(t) && memEnterAsOwner(l, t, k)) return true;
+        if (pthread_mutex_trylock(&l.mutex) != 0) {
+            memUnlocked();
+            return false;
+        }
+        // Another thread's ownership ends here as at any take of the mutex:
+        // the wait is for that thread, never for this one.
+        memAfterPoolMutex(l, k, reinterpret_cast<uintptr_t>(t));
+        return true;
+    }
+    if (pthread_mutex_trylock(&l.mutex) == 0) return true;
+    memUnlocked();
+    return false;
+}

@@ -295,6 +295,33 @@ void *classicRealloc(void *ptr, uint32_t size) {
     return fresh;
 }
 
+// Default build: a reallocation made by a signal handler that interrupted
+// its thread while it held a lock (core/locks.h). A busy pool block moves
+// (the new block as a handler's allocation takes one, the old one's release
+// waits as a handler's release does). Anything else would need a lock or
+// the C heap (a guarded block, a C-heap block, an address that is no busy
+// block's start): NULL, the block left as it was, and said so.
+void *reallocInHandler(void *ptr, uint32_t size) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+    const int k = kovamem::memPoolOfAddress(a);
+    const int32_t j = k >= 0 ? kovamem::memSlotOf(k, a) : -1;
+    if (j < 0 || kovamem::memGetState(static_cast<unsigned>(k), static_cast<uint32_t>(j)) != kovamem::kBlockLive ||
+        kovamem::memLoad(kovamem::memPoolGeom[k].hdrs[j].data) != ptr) {
+        memLogPrint(" ERROR: KovaMemReAlloc: Ptr 0x%" PRIxPTR
+                    " reallocated from a signal handler inside the library is no busy pool block: NULL returned, "
+                    "nothing changed\n",
+                    a);
+        return nullptr;
+    }
+    if (size == 0) return ptr;
+    const uint32_t old = kovamem::memLoad(kovamem::memPoolGeom[k].hdrs[j].reqSize);
+    void *fresh = KovaMemAlloc(size);
+    if (fresh == nullptr) return nullptr;
+    memcpy(fresh, ptr, old < size ? old : size);
+    kovamem::memDeferRelease(ptr);
+    return fresh;
+}
+
 }  // namespace
 
 // memcheck is told of a free-like release of an address that is no block,
@@ -356,6 +383,13 @@ uint8_t KovaMemFree(void *ptr) {
     // function and its second is the caller. The chain of a release that a
     // free block keeps (the write-after-release check with tracing on) is
     // captured before the lock; the others only on the faults' own paths.
+    // Default build: a signal handler's release while its thread holds a
+    // lock waits until that lock is given back (core/locks.h), a C-heap
+    // block's too: the interrupted code may be inside the C heap.
+    if (kovamem::memInHandler()) {
+        kovamem::memDeferRelease(ptr);
+        return 1;
+    }
     const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
     const int k = kovamem::memPoolOfAddress(a);
     if (k >= 0) {
@@ -431,6 +465,7 @@ void *KovaMemReAlloc(void *ptr, uint32_t size) {
     }
     if (config_classic) return classicRealloc(ptr, size);
     if (ptr == nullptr) return KovaMemAlloc(size);
+    if (kovamem::memInHandler()) return reallocInHandler(ptr, size);
     // Default build: whether the block must move is known without the lock
     // (pools never change after initialisation); only then is the chain of
     // the new allocation captured, here, before the lock.

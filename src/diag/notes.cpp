@@ -32,7 +32,7 @@ struct SizeCounts {
     uint32_t others;
 };
 
-SizeCounts gSizes[3];                // kNoteSysAlloc, kNoteMemFull, kNoteSysRealloc
+SizeCounts gSizes[4];                // kNoteSysAlloc, kNoteMemFull, kNoteSysRealloc, kNoteHandlerAlloc
 uint32_t gPoolFull[MEM_POOL_SLOTS];  // kNotePoolFull, by pool
 
 bool powerOfTwo(uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }
@@ -85,9 +85,12 @@ void kovamem::memNoteFallback(NoteKind kind, uint32_t key) {
         return;
     }
     bool shared;
-    const uint32_t n = countSize(gSizes[kind == kNoteSysAlloc ? 0 : 1], key, &shared);
+    const uint32_t n = countSize(gSizes[kind == kNoteSysAlloc ? 0 : kind == kNoteHandlerAlloc ? 3 : 1], key, &shared);
     if (!powerOfTwo(n)) return;
-    const char *what = kind == kNoteSysAlloc ? "System alloc" : "Mem Full and going for System alloc";
+    const char *what = kind == kNoteSysAlloc       ? "System alloc"
+                       : kind == kNoteHandlerAlloc ? "Called from a signal handler inside the library, no pool free to "
+                                                     "take without waiting: NULL returned"
+                                                   : "Mem Full and going for System alloc";
     if (shared)
         memLogNote(" EXIT: ERROR: KovaMemAlloc: %s with size %d (count %u, sizes past the first 64 counted together)\n",
                    what, static_cast<int32_t>(key), n);

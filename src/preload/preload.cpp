@@ -126,29 +126,16 @@ void onForkChild() { __atomic_fetch_or(&gWork, kWorkForked, __ATOMIC_RELAXED); }
 
 // ---- releases that cannot be served at once ----
 
-constexpr int kPending = 64;
-void *gPending[kPending];
-uint32_t gPendingLost;      // releases that found every place taken: the blocks stay busy
 uint32_t gReallocsRefused;  // reallocations of pool blocks that could not be served
-uint32_t gToldLost, gToldRefused;
+uint32_t gToldRefused;
 
+// Into the library's table of releases that wait (a handler's release
+// while its thread holds a lock waits there too); made by the next call
+// from outside the library, or by the next thread that gives back its
+// last lock.
 void deferRelease(void *p) {
-    for (int i = 0; i < kPending; ++i) {
-        void *idle = nullptr;
-        if (__atomic_compare_exchange_n(&gPending[i], &idle, p, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
-            __atomic_fetch_or(&gWork, kWorkPending, __ATOMIC_RELEASE);
-            return;
-        }
-    }
-    __atomic_fetch_add(&gPendingLost, 1u, __ATOMIC_RELAXED);
-    __atomic_fetch_or(&gWork, kWorkTell, __ATOMIC_RELAXED);
-}
-
-void releasePending() {
-    for (void *&slot : gPending) {
-        void *p = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQ_REL);
-        if (p != nullptr) (void)KovaMemFree(p);
-    }
+    kovamem::memDeferRelease(p);
+    __atomic_fetch_or(&gWork, kWorkPending, __ATOMIC_RELEASE);
 }
 
 // The counts of what could not be served, written as the fallback notes
@@ -156,13 +143,7 @@ void releasePending() {
 bool passedPowerOfTwo(uint32_t now, uint32_t told) { return now != told && (told == 0 || (now >> 1) >= told); }
 
 void tellRefused() {
-    const uint32_t lost = __atomic_load_n(&gPendingLost, __ATOMIC_RELAXED);
     const uint32_t refused = __atomic_load_n(&gReallocsRefused, __ATOMIC_RELAXED);
-    if (passedPowerOfTwo(lost, gToldLost)) {
-        memLogNote(" ERROR: kovamem-preload: releases from signal handlers found no place to wait: "
-                   "their blocks stay busy (count %u)\n", lost);
-        gToldLost = lost;
-    }
     if (passedPowerOfTwo(refused, gToldRefused)) {
         memLogNote(" ERROR: kovamem-preload: reallocations of pool blocks from signal handlers that interrupted "
                    "the library: NULL returned, the blocks left as they were (count %u)\n", refused);
@@ -243,7 +224,7 @@ __attribute__((noinline)) void work() {
         memLogPrint(" INFO: kovamem-preload: process %d forked from %d\n", static_cast<int>(getpid()), gForkParent);
         if (gMetricsPath[0] != '\0') nameMetricsFile();  // the child's own file
     }
-    if (w & kWorkPending) releasePending();
+    if (w & kWorkPending) kovamem::memReleaseDeferred();
     if (w & kWorkTell) tellRefused();
     if (w & kWorkReport) KovaMemPrintMemStatus();
     --tInside;
@@ -255,7 +236,7 @@ MEM_ALWAYS_INLINE void pollWork() {
 }
 
 void atExit() {
-    __atomic_fetch_or(&gWork, kWorkTell, __ATOMIC_RELAXED);
+    __atomic_fetch_or(&gWork, kWorkTell | kWorkPending, __ATOMIC_RELAXED);
     work();  // releases still waiting are made before the report
     if (gOptions.reportAtExit) {
         ++tInside;
