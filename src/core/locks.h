@@ -248,6 +248,18 @@ MEM_ALWAYS_INLINE void memUnlockLeaf(pthread_mutex_t &l) {
     (void)pthread_mutex_unlock(&l);
     memUnlocked();
 }
+// A mutex of the diagnostics (the fault records' locks, the module log's)
+// taken in both builds, and counted among the locks the thread holds
+// (default build), so that a signal handler that interrupts its holder
+// takes a handler's way and makes no fault record of its own.
+MEM_ALWAYS_INLINE void memLockCounted(pthread_mutex_t &m) {
+    memLocking();
+    (void)pthread_mutex_lock(&m);
+}
+MEM_ALWAYS_INLINE void memUnlockCounted(pthread_mutex_t &m) {
+    (void)pthread_mutex_unlock(&m);
+    memUnlocked();
+}
 // The trace-table lock as a leaf (default build only).
 MEM_ALWAYS_INLINE void memLockTrace() {
     if (!config_classic) (void)memLock(memStackData.lock);

@@ -159,7 +159,7 @@ extern "C" void KovaMemLogModules(void) {
     while (!kovamem::memForkGuardEnter()) sched_yield();  // a fork is being prepared: after it
     static Walk w;  // 12 KiB: kept off the caller's stack; calls are serialised
     static pthread_mutex_t one = PTHREAD_MUTEX_INITIALIZER;
-    pthread_mutex_lock(&one);
+    kovamem::memLockCounted(one);
     const uint32_t resets = __atomic_load_n(&memLogResets, __ATOMIC_RELAXED);
     const bool fresh = !gWritten || resets != gLastResets || strcmp(gLastLog, memLogPath) != 0;
     const ssize_t n = readlink("/proc/self/exe", w.exe, sizeof w.exe - 1);
@@ -179,6 +179,6 @@ extern "C" void KovaMemLogModules(void) {
         gLastResets = resets;
         gWritten = true;
     }
-    pthread_mutex_unlock(&one);
+    kovamem::memUnlockCounted(one);
     kovamem::memForkGuardExit();
 }

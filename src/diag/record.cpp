@@ -281,14 +281,14 @@ void takeStage(State &s) {
 // Takes the locks a record built outside a handler needs, in their order,
 // with the stage brought up to date in between.
 void lockForRecord(State &s) {
-    pthread_mutex_lock(&gStageLock);
+    kovamem::memLockCounted(gStageLock);
     stageModules();
-    pthread_mutex_lock(&s.lock);
+    kovamem::memLockCounted(s.lock);
     takeStage(s);
 }
 void unlockForRecord(State &s) {
-    pthread_mutex_unlock(&s.lock);
-    pthread_mutex_unlock(&gStageLock);
+    kovamem::memUnlockCounted(s.lock);
+    kovamem::memUnlockCounted(gStageLock);
 }
 
 int modOf(const State &s, uintptr_t a) {
@@ -548,7 +548,7 @@ void kovamem::memRecordsPrepare() {
 const char *kovamem::memRecordsInvalid(char *why, size_t cap) {
     State &s = gState;
     const char *bad = nullptr;
-    pthread_mutex_lock(&s.lock);
+    kovamem::memLockCounted(s.lock);
     if (s.seenCount > kDedupSlots) {
         snprintf(why, cap, "records: %u signatures in a table of %d", s.seenCount, kDedupSlots);
         bad = why;
@@ -571,7 +571,7 @@ const char *kovamem::memRecordsInvalid(char *why, size_t cap) {
             }
     }
     if (bad == nullptr) bad = memSinksInvalid(why, cap);
-    pthread_mutex_unlock(&s.lock);
+    kovamem::memUnlockCounted(s.lock);
     return bad;
 }
 
@@ -675,32 +675,32 @@ void kovamem::memReportsDue() {
     const int64_t now = monotonic();
     if (memLoad(memRecordsOn) == 0 || static_cast<uint32_t>(now) < __atomic_load_n(&gNextDue, __ATOMIC_RELAXED)) return;
     __atomic_store_n(&gNextDue, static_cast<uint32_t>(now + 1), __ATOMIC_RELAXED);
-    pthread_mutex_lock(&s.lock);
+    kovamem::memLockCounted(s.lock);
     ownProcess(s);
     for (uint32_t i = 0; i < s.seenCount; ++i)
         if (s.seen[i].pending != 0 && now - s.seen[i].lastSent >= static_cast<int64_t>(s.interval))
             sendRepeat(s, s.seen[i]);
-    pthread_mutex_unlock(&s.lock);
+    kovamem::memUnlockCounted(s.lock);
 }
 
 void kovamem::memReportsAtExit() {
     State &s = gState;
     if (memLoad(memRecordsOn) == 0 || s.finalDone) return;
     flushReports(true);
-    pthread_mutex_lock(&s.lock);
+    kovamem::memLockCounted(s.lock);
     s.finalDone = true;
     memSinksFinish();
-    pthread_mutex_unlock(&s.lock);
+    kovamem::memUnlockCounted(s.lock);
 }
 
 void kovamem::memRecordsHold(bool hold) {
     if (config_classic) return;
     if (hold) {
-        pthread_mutex_lock(&gStageLock);
-        pthread_mutex_lock(&gState.lock);
+        kovamem::memLockCounted(gStageLock);
+        kovamem::memLockCounted(gState.lock);
     } else {
-        pthread_mutex_unlock(&gState.lock);
-        pthread_mutex_unlock(&gStageLock);
+        kovamem::memUnlockCounted(gState.lock);
+        kovamem::memUnlockCounted(gStageLock);
     }
 }
 

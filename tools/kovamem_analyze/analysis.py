@@ -59,6 +59,8 @@ class Builder:
                "fallbacks": {"sys_sizes": [{"size": s, "count": n} for s, n in sorted(p.sys_sizes.items())],
                              "pool_full": [{"pool": k, "size": self.pool_size(p, k), "count": n}
                                            for k, n in sorted(p.pool_full.items())],
+                             "handler_refused": [{"size": s, "count": n} for s, n in sorted(p.handler_sizes.items())],
+                             "handler_releases_lost": p.handler_lost,
                              "zero": p.zero, "counted": p.counted,
                              "grown": p.grown, "grow_refused": p.grow_refused},
                "trace_sampling": p.samplings,

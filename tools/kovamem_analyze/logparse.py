@@ -43,6 +43,11 @@ ENTRIES = [  # (name, pattern) of the single-line entries an answer uses
     ("sys_alloc", re.compile(r"^ EXIT: ERROR: KovaMemAlloc: (?:Mem Full and going for )?System alloc with "
                              r"size (-?\d+)" + COUNT_SUFFIX)),
     ("pool_full", re.compile(r"^ REQ: KovaMemAlloc: (\d+) Pool is full and so going to next Pool" + COUNT_SUFFIX)),
+    # Calls from signal handlers that interrupted their thread inside the library.
+    ("handler_refused", re.compile(r"^ EXIT: ERROR: KovaMemAlloc: Called from a signal handler inside the library, no "
+                                   r"pool free to take without waiting: NULL returned with size (-?\d+)" + COUNT_SUFFIX)),
+    ("handler_lost", re.compile(r"^ ERROR: (?:KovaMemFree|kovamem-preload): releases from signal handlers found no "
+                                r"place to wait: their blocks stay busy \(count (\d+)\)$")),
     ("zero", re.compile(r"^ EXIT: Allocation for Zero Bytes $")),
     ("grown", re.compile(r"^ INFO: KovaMemAlloc: Pool (\d+) \(size (\d+)\) grows by Pool (\d+) of (\d+) blocks, "
                          r"(\d+) of (\d+) growth bytes$")),
@@ -184,6 +189,8 @@ class Process:
         self.damage = []  # dicts: address, pool, block, line, after_report, chain (id or None)
         self.sys_sizes = defaultdict(int)  # size -> count (the running count when the entries carry one)
         self.pool_full = defaultdict(int)
+        self.handler_sizes = defaultdict(int)  # size -> count of allocations refused to signal handlers
+        self.handler_lost = 0  # releases from signal handlers that found no place to wait (the latest count)
         self.grown = []  # dicts: pool, size, new_pool, blocks, bytes, budget, line
         self.samplings = []  # dicts: line, rate (KovaMemSetTraceSampling)
         self.grow_refused = []  # dicts: pool, size, why, line
@@ -538,6 +545,14 @@ class Parser:
 
     def on_pool_full(self, no, m):
         self.count_note(self.proc.pool_full, int(m.group(1)), m)
+
+    def on_handler_refused(self, no, m):
+        self.count_note(self.proc.handler_sizes, int(m.group(1)), m)
+
+    def on_handler_lost(self, no, m):
+        p = self.proc
+        p.content = p.counted = True
+        p.handler_lost = max(p.handler_lost, int(m.group(1)))
 
     def on_grown(self, no, m):
         self.proc.content = True

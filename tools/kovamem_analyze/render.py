@@ -212,7 +212,8 @@ def sections(doc, top=10, report_index=None):
             more(sec, top, len(cs["groups"]), "call sites")
             out.append(sec)
         fb = p["fallbacks"]
-        if fb["sys_sizes"] or fb["pool_full"] or fb["zero"] or fb["grown"] or fb["grow_refused"]:
+        if (fb["sys_sizes"] or fb["pool_full"] or fb["zero"] or fb["grown"] or fb["grow_refused"] or
+                fb["handler_refused"] or fb["handler_releases_lost"]):
             sec = Section(ident + "fallbacks", tag + "Fallbacks")
             times = (lambda n: "x%d..%d" % (n, 2 * n - 1) if n > 1 else "x1") if fb["counted"] else (lambda n: "x%d" % n)
             if fb["sys_sizes"]:
@@ -232,6 +233,14 @@ def sections(doc, top=10, report_index=None):
                 sec.add("  grown pools (%d, %d of %d growth bytes): " % (len(fb["grown"]), final["bytes"], final["budget"]) +
                         ", ".join("pool %d (%s) +%d (%d blocks)" % (k[0], pool_name(k[1]), len(v), sum(g["blocks"] for g in v))
                                   for k, v in sorted(by.items())))
+            if fb["handler_refused"]:
+                sec.add("  NULL to signal handlers that interrupted their thread inside the library (no pool free "
+                        "without waiting): " + ", ".join(
+                            "%s %s" % ("%d bytes" % x["size"] if x["size"] >= 0 else "other sizes", times(x["count"]))
+                            for x in fb["handler_refused"]))
+            if fb["handler_releases_lost"]:
+                sec.add("  releases from signal handlers that found no place to wait, their blocks left busy: %s"
+                        % times(fb["handler_releases_lost"]))
             for r in fb["grow_refused"]:
                 sec.add("  pool %d (%s) cannot grow: %s (line %d)" % (r["pool"], pool_name(r["size"]), r["why"], r["line"]))
             if fb["counted"]:

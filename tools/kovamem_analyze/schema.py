@@ -129,6 +129,11 @@ PROCESS = {
     "write_after_release": FREED_WRITTEN,
     "fallbacks": {"sys_sizes": [{"size": "int: -1 for the sizes counted together", "count": "int"}],
                   "pool_full": [{"pool": "int", "size": "int or null", "count": "int"}],
+                  "handler_refused": [{"size": "int: -1 for the sizes counted together",
+                                       "count": "int: allocations from signal handlers that interrupted their "
+                                                "thread inside the library and found no pool free: NULL"}],
+                  "handler_releases_lost": "int: releases from such handlers that found no place to wait: "
+                                           "their blocks stay busy",
                   "zero": "int: zero-byte requests",
                   "grown": [{"pool": "int: the built pool that grew", "size": "int", "new_pool": "int",
                              "blocks": "int", "bytes": "int: growth bytes taken after it", "budget": "int",

@@ -154,6 +154,17 @@ class RealLog(unittest.TestCase):
         self.assertEqual(doc["processes"][0]["fallbacks"]["sys_sizes"], [{"size": 100000, "count": 1}])
         self.assertIn("C heap, by size, most first: 100000 bytes x1", self.text)
         self.assertIn("pool(s) 3 (64 B)", self.text)
+        # Calls from signal handlers inside the library: refused allocations
+        # by size and releases that found no place to wait, as the notes count them.
+        extra = "".join(" EXIT: ERROR: KovaMemAlloc: Called from a signal handler inside the library, no pool free to "
+                        "take without waiting: NULL returned with size 24 (count %d)\n" % n for n in (1, 2, 4))
+        extra += " ERROR: KovaMemFree: releases from signal handlers found no place to wait: their blocks stay busy " \
+                 "(count 1)\n"
+        fb = analyse(self.log + extra, "--json").doc["processes"][0]["fallbacks"]
+        self.assertEqual((fb["handler_refused"], fb["handler_releases_lost"]), ([{"size": 24, "count": 4}], 1))
+        self.assertIn("inside the library (no pool free without waiting): 24 bytes x4..7", analyse(self.log + extra).stdout)
+        self.assertEqual((self.doc["processes"][0]["fallbacks"]["handler_refused"],
+                          self.doc["processes"][0]["fallbacks"]["handler_releases_lost"]), ([], 0))
         # Findings come before the one pool table.
         order = [self.text.index(t) for t in ("Reports", "Guard damage", "Leak suspects", "Growth from report 1",
                                               "Live traced blocks by call site (report 3)", "Pools (report 3)")]
