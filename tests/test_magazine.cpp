@@ -296,3 +296,55 @@ TEST(Magazines, TwoReleasesOfOneBlockAtOnceGiveOneReleaseAndOneReport) {
     EXPECT_EQ(kt::pool(1), "N1024 F1024 B0 C0 A0 P" + std::to_string(kovamem::memPool(1).peakCount));
     EXPECT_EQ(kt::validity(), "valid");
 }
+
+// A pool grown for a size class is a pool like the built one: threads that
+// outgrow the built pool go on through their magazines of the grown one
+// (the thread's pool of the chain moves to it), release each other's
+// blocks into them, and every block is accounted for at every report.
+TEST(Magazines, GrownPoolsServeThroughMagazinesLikeBuiltOnes) {
+    if (kt::config_classic) GTEST_SKIP() << "no magazines in the classic build";
+    KovaMemSetPoolGrowth(4u << 20);
+    kt::init(kt::Cfg{{2, 2048}});
+    ASSERT_EQ(KovaMemIsInitialized(), 1);
+    if (!magazines()) GTEST_SKIP() << "no thread slots on this kernel";
+    constexpr int kEach = 3000;
+    std::vector<void *> held[2];
+    kovamem::ThreadMags *slots[2] = {};
+    std::atomic<int> phase{0};
+    auto waitFor = [&](int p) {
+        while (phase.load() < p) std::this_thread::yield();
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) held[t].push_back(KovaMemAlloc(24));
+            slots[t] = kovamem::memOwnMags();
+            ++phase;
+            waitFor(3);
+            // Each releases the other's first half.
+            for (int i = 0; i < kEach / 2; ++i) EXPECT_EQ(KovaMemFree(held[1 - t][static_cast<size_t>(i)]), 1);
+            ++phase;
+        });
+    waitFor(2);
+    ASSERT_EQ(memMgrDetails.poolCount, 2);  // one grown pool holds the 3952 blocks past the built one
+    for (int t = 0; t < 2; ++t) {
+        ASSERT_NE(slots[t], nullptr);
+        const kovamem::PoolMags *pm = kovamem::memMagsOf(*slots[t], 1);
+        EXPECT_EQ(slots[t]->from[0], 2);  // allocating from pool 1 now
+        EXPECT_NE(pm->take.n, 0u);        // through its magazine
+    }
+    EXPECT_EQ(liveBlocks(0) + liveBlocks(1), 2 * kEach);
+    EXPECT_EQ(kt::pool(0).substr(0, 14), "N2048 F0 B2048");
+    EXPECT_EQ(kovamem::memPool(1).busyCount, 2 * kEach - 2048);
+    EXPECT_EQ(kt::validity(), "valid");
+    phase = 3;
+    waitFor(5);
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(liveBlocks(0) + liveBlocks(1), kEach);
+    EXPECT_EQ(kt::validity(), "valid");
+    for (int t = 0; t < 2; ++t)
+        for (size_t i = kEach / 2; i < held[t].size(); ++i) EXPECT_EQ(KovaMemFree(held[t][i]), 1);
+    EXPECT_EQ(liveBlocks(0) + liveBlocks(1), 0);
+    EXPECT_EQ(kovamem::memPool(1).freeCount, kovamem::memPool(1).blockCount);
+    EXPECT_EQ(kt::validity(), "valid");
+}

@@ -273,8 +273,9 @@ MEM_ALWAYS_INLINE void *fromPools(uint32_t size, uint32_t align, const MemTraceA
                                   const MemTraceAddr *guard, kovamem::FreedFindings &found) {
     MemMgrDetails &m = memMgrDetails;
     // Default build: an untraced, unguarded allocation of no alignment of
-    // its own comes from the thread's magazine of its first pool when that
-    // pool has magazines and a block to give.
+    // its own comes from the thread's magazines of its first pool's chain
+    // (the built pool and the pools grown for it) when that pool has
+    // magazines and the chain a block to give.
     if (kovamem::config_magazines && align == 0 && pre == nullptr && guard == nullptr) {
         const uint16_t o = kovamem::memFirstPoolOfClass[kovamem::memSizeClass(size)];
         if (o < kovamem::memPoolsBuilt && kovamem::memMagSize[o] != 0) {

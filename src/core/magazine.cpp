@@ -3,12 +3,13 @@
 #include "magazine.h"
 
 #include <stdio.h>
+#include <sys/mman.h>
 
 #include "../diag/prim/membarrier.h"
 
 kovamem::ThreadMags kovamem::memThreadMags[kovamem::kMaxOwners];
 uint8_t kovamem::memMagStop;
-uint8_t kovamem::memMagSize[MEM_POOL_SLOTS];
+uint8_t kovamem::memMagSize[kovamem::kMaxPools];
 uint32_t kovamem::memReuseBlocks;
 kovamem::PoolMisses kovamem::memPoolMisses[MEM_POOL_SLOTS];
 
@@ -224,6 +225,31 @@ void kovamem::memMagSeal(unsigned k, PoolMags &pm) {
     pm.give.n = 0;
 }
 
+kovamem::PoolMags *kovamem::memMagsMapGrown(ThreadMags &tm, unsigned k) {
+    if (k < MEM_POOL_SLOTS || memLoad(tm.grown) != nullptr) return memMagsOf(tm, k);
+    // One reservation for every pool that may grow, untouched but for the
+    // magazines of the pools the slot's threads use; kept with the slot.
+    const size_t bytes = sizeof(PoolMags) * (kMaxPools - MEM_POOL_SLOTS);
+    void *at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (at == MAP_FAILED) return nullptr;
+    memStore(tm.grown, static_cast<PoolMags *>(at));
+    return memMagsOf(tm, k);
+}
+
+kovamem::PoolMags *kovamem::memMagNextOfChain(ThreadMags &tm, unsigned o, unsigned *k) {
+    for (unsigned next = __atomic_load_n(&memPoolGeom[*k].nextSame, __ATOMIC_ACQUIRE); next != kNoPool;
+         next = __atomic_load_n(&memPoolGeom[next].nextSame, __ATOMIC_ACQUIRE)) {
+        if (memMagSize[next] == 0 || memLoad(memPoolHot[next].next) == nullptr) continue;
+        PoolMags *const pm = memOwnMagsOf(tm, next);
+        if (pm == nullptr) break;
+        tm.from[o] = static_cast<uint8_t>(next + 1);
+        *k = next;
+        return pm;
+    }
+    tm.from[o] = 0;
+    return nullptr;
+}
+
 void kovamem::memMagQuarantineWritten(unsigned k, uint16_t j, int32_t at, FreedFindings *found) {
     memLockPool(k);
     memQuarantineFreed(&memPool(k), &memPoolGeom[k].hdrs[j], at, found);
@@ -238,7 +264,9 @@ bool kovamem::memMagsReclaim(unsigned k) {
     if (__atomic_fetch_add(&memPoolMisses[k].n, 1u, __ATOMIC_RELAXED) % every != 0) return false;
     memLockAll();
     bool back = false;
-    for (unsigned j = k; j < memPoolsBuilt; ++j) back = back || (memMagSize[j] != 0 && memPool(j).freeCount != 0);
+    for (unsigned j = k; j < memPoolsBuilt; ++j)
+        for (unsigned c = j; c != kNoPool && !back; c = memPoolGeom[c].nextSame)
+            back = memMagSize[c] != 0 && memPool(c).freeCount != 0;
     memUnlockAll();
     return back;
 }
@@ -257,10 +285,13 @@ void kovamem::memMagsStop() {
 }
 
 void kovamem::memMagsEmptyAll() {
+    const unsigned pools = memMgrDetails.poolCount;
     for (ThreadMags &tm : memThreadMags)
         if (memLoad(tm.used) != 0)
-            for (unsigned k = 0; k < memPoolsBuilt; ++k)
-                if (memMagSize[k] != 0) emptyLocked(k, tm.pool[k]);
+            for (unsigned k = 0; k < pools; ++k) {
+                PoolMags *const pm = memMagsOf(tm, k);
+                if (memMagSize[k] != 0 && pm != nullptr) emptyLocked(k, *pm);
+            }
 }
 
 void kovamem::memMagsEmptyOwn(unsigned slot) {
@@ -271,17 +302,19 @@ void kovamem::memMagsEmptyOwn(unsigned slot) {
     // emptying an empty magazine changes nothing). Only their locks are
     // taken, so that a thread's end takes no pool from its owner.
     const bool marked = memMagEnter(tm);
-    bool any[MEM_POOL_SLOTS] = {};
-    for (unsigned k = 0; k < memPoolsBuilt; ++k) {
-        const PoolMags &pm = tm.pool[k];
-        any[k] = memMagSize[k] != 0 && (!marked || pm.take.at != pm.take.n || pm.give.n != 0 || pm.heldN != 0 ||
-                                        pm.busy != 0 || pm.taken != 0 || pm.req != 0);
+    const unsigned pools = __atomic_load_n(&memMgrDetails.poolCount, __ATOMIC_ACQUIRE);
+    bool any[kMaxPools] = {};
+    for (unsigned k = 0; k < pools; ++k) {
+        const PoolMags *pm = memMagsOf(tm, k);
+        any[k] = memMagSize[k] != 0 && pm != nullptr &&
+                 (!marked || pm->take.at != pm->take.n || pm->give.n != 0 || pm->heldN != 0 || pm->busy != 0 ||
+                  pm->taken != 0 || pm->req != 0);
     }
     if (marked) memMagLeave(tm);
-    for (unsigned k = 0; k < memPoolsBuilt; ++k) {
+    for (unsigned k = 0; k < pools; ++k) {
         if (!any[k]) continue;
         memLockPool(k);
-        emptyLocked(k, tm.pool[k]);
+        emptyLocked(k, *memMagsOf(tm, k));
         memUnlockPool(k);
     }
 }
@@ -289,13 +322,16 @@ void kovamem::memMagsEmptyOwn(unsigned slot) {
 extern "C" void KovaMemSetReuseDistance(uint32_t blocks) { kovamem::memStore(kovamem::memReuseBlocks, blocks); }
 
 bool kovamem::memMagsCheck(char *why, size_t len) {
+    const unsigned pools = memMgrDetails.poolCount;
     for (unsigned s = 0; s < kMaxOwners; ++s) {
-        const ThreadMags &tm = memThreadMags[s];
+        ThreadMags &tm = memThreadMags[s];
         if (memLoad(tm.used) == 0) continue;  // never touched: its pages stay untouched too
-        for (unsigned k = 0; k < MEM_POOL_SLOTS; ++k) {
-            const PoolMags &pm = tm.pool[k];
+        for (unsigned k = 0; k < pools; ++k) {
+            const PoolMags *pmp = memMagsOf(tm, k);
+            if (pmp == nullptr) continue;
+            const PoolMags &pm = *pmp;
             if (pm.take.at != pm.take.n || pm.give.n != 0 || pm.heldN != 0 || pm.busy != 0 || pm.taken != 0 ||
-                pm.req != 0 || (k < memPoolsBuilt && memPoolHot[k].busyOwed != 0)) {
+                pm.req != 0 || memPoolHot[k].busyOwed != 0) {
                 snprintf(why, len,
                          "thread slot %u keeps blocks or figures of pool %u (%u to hand out, %u released, %u sealed "
                          "magazines, %d busy)",

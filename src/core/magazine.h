@@ -2,11 +2,22 @@
 // takes back without its pool's lock.
 //
 // Layout. Each thread that holds a slot of memThreadMarks (core/locks.h)
-// has the ThreadMags of the same index: for every built pool k whose
-// memMagSize[k] (M) is not 0, an allocation magazine and a release magazine
-// of at most M block indices, and the figures the thread changed since it
-// last wrote them into the pool's record. A thread writes only its own
-// ThreadMags, and the blocks in its magazines.
+// has the ThreadMags of the same index: for every pool k whose
+// memMagSize[k] (M) is not 0, built or grown, an allocation magazine and a
+// release magazine of at most M block indices, and the figures the thread
+// changed since it last wrote them into the pool's record. Those of pools
+// 0 to 15 sit in the slot; those of pools grown beyond are in a mapping of
+// the slot's own, made when a thread of the slot first uses one of them,
+// and kept with the slot (its pages are touched pool by pool). A thread
+// writes only its own ThreadMags, and the blocks in its magazines.
+//
+// A size class's pools form a chain (the built pool, then the pools grown
+// for it); a thread allocates through the magazines of one pool of its
+// chain at a time (ThreadMags::from), the built pool first, and moves on
+// down the chain when that pool has no free block left, passing over a
+// pool whose free-head hint says it is empty without its lock. At the
+// chain's end it starts again from the built pool, and that allocation
+// takes the locked way (which grows the chain, or falls through).
 //
 // A release whose block is live ends it with a compare-and-swap of its
 // state (live -> free), so that of two releases of one block exactly one
@@ -71,10 +82,9 @@
 //
 // A thread that ends empties its own magazines before its slot goes back
 // (the slot's key destructor); a call from a signal handler that
-// interrupted its thread inside the magazines takes the locked way; a pool
-// grown at run time, a guarded, aligned or traced allocation, and the
-// release of a block with a trace record or of a guarded block take the
-// locked way too.
+// interrupted its thread inside the magazines takes the locked way; a
+// guarded, aligned or traced allocation, and the release of a block with a
+// trace record or of a guarded block take the locked way too.
 #ifndef KOVAMEM_CORE_MAGAZINE_H
 #define KOVAMEM_CORE_MAGAZINE_H
 
@@ -123,9 +133,30 @@ struct PoolMags {
 struct alignas(64) ThreadMags {
     uint8_t inside;  // 1 while the thread works on its magazines
     uint8_t used;    // set at the first use of the slot's magazines, before its mark
+    // For each built pool o, the pool of o's chain the thread allocates
+    // from: o when 0, else from[o] - 1.
+    uint8_t from[MEM_POOL_SLOTS];
+    // The magazines of pools MEM_POOL_SLOTS and on (grown pools): NULL until
+    // the slot's first use of one; written by the slot's thread with its
+    // mark set, read by a stopper after that mark is clear.
+    PoolMags *grown;
     PoolMags pool[MEM_POOL_SLOTS];
 };
 extern ThreadMags memThreadMags[kMaxOwners];
+// The magazines of pool k in tm: NULL for a grown pool beyond the slot's
+// own when the slot has no mapping for them yet.
+MEM_ALWAYS_INLINE PoolMags *memMagsOf(ThreadMags &tm, unsigned k) {
+    if (k < MEM_POOL_SLOTS) return &tm.pool[k];
+    PoolMags *const g = memLoad(tm.grown);
+    return g != nullptr ? &g[k - MEM_POOL_SLOTS] : nullptr;
+}
+// memMagsOf, the calling thread's own with its mark set: the mapping made
+// when missing (NULL when it cannot be).
+PoolMags *memMagsMapGrown(ThreadMags &tm, unsigned k);
+MEM_ALWAYS_INLINE PoolMags *memOwnMagsOf(ThreadMags &tm, unsigned k) {
+    PoolMags *const pm = memMagsOf(tm, k);
+    return __builtin_expect(pm != nullptr, 1) ? pm : memMagsMapGrown(tm, k);
+}
 // Allocations of the size class whose first pool is built pool k that
 // found no pool with a free block to the locked way (memMagsReclaim), a
 // relaxed atomic on a line of its own: the first, and then one in every
@@ -138,11 +169,11 @@ struct alignas(64) PoolMisses {
 extern PoolMisses memPoolMisses[MEM_POOL_SLOTS];
 // Set while an operation on all pools stops the magazines; relaxed atomic.
 extern uint8_t memMagStop;
-// M of each built pool (0: its blocks never go through magazines), set by
-// KovaMemInit (memMagSizeFor): pools of fewer than 64 blocks have none, so
-// that a small pool's blocks are never held away from the threads that
-// need them.
-extern uint8_t memMagSize[MEM_POOL_SLOTS];
+// M of each pool (0: its blocks never go through magazines), set by
+// KovaMemInit and by the growth of a pool before it is published
+// (memMagSizeFor): pools of fewer than 64 blocks have none, so that a small
+// pool's blocks are never held away from the threads that need them.
+extern uint8_t memMagSize[kMaxPools];
 // The reuse distance, in blocks (0: 4 x M of the pool). Relaxed atomic.
 extern uint32_t memReuseBlocks;
 MEM_ALWAYS_INLINE uint32_t memReuse(unsigned k) {
@@ -174,12 +205,13 @@ void memMagsEmptyAll();
 // The calling thread's own magazines back into the pools (its end); no
 // lock held.
 void memMagsEmptyOwn(unsigned slot);
-// No built pool from k on (the first pool of an allocation's size class)
-// has a free block left to the locked way: the blocks every thread's
-// magazines hold go back into the pools (an operation on all pools), for
-// the first such allocation and one in every N/8 after it (memPoolMisses,
-// N pool k's blocks), unless the calling thread is inside its own
-// magazines (a signal handler). True when some came back to those pools.
+// No pool from built pool k on (the first pool of an allocation's size
+// class), grown ones included, has a free block left to the locked way:
+// the blocks every thread's magazines hold go back into the pools (an
+// operation on all pools), for the first such allocation and one in every
+// N/8 after it (memPoolMisses, N pool k's blocks), unless the calling
+// thread is inside its own magazines (a signal handler). True when some
+// came back to those pools.
 bool memMagsReclaim(unsigned k);
 // Stops every magazine: called by memLockAll with the manager lock held.
 void memMagsStop();
@@ -211,22 +243,31 @@ MEM_ALWAYS_INLINE bool memMagEnter(ThreadMags &tm) {
 }
 MEM_ALWAYS_INLINE void memMagLeave(ThreadMags &tm) { __atomic_store_n(&tm.inside, uint8_t{0}, __ATOMIC_RELEASE); }
 
-// An allocation of size bytes from built pool k's magazine of the calling
-// thread: the block's data, or NULL for the locked way (no magazine, none
-// left in the pool). Blocks found written after their release are left in
-// *found for the caller to tell.
-MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned k, uint32_t size, FreedFindings *found) {
+// The calling thread's magazines, mark set, of built pool o's chain found
+// nothing in pool k: the next pool of the chain that has magazines and a
+// free block by its hint, becoming the thread's pool of the chain (NULL at
+// the chain's end: o is then the thread's pool again).
+PoolMags *memMagNextOfChain(ThreadMags &tm, unsigned o, unsigned *k);
+
+// An allocation of size bytes from the calling thread's magazines of the
+// chain of built pool o: the block's data, or NULL for the locked way (no
+// magazine, no block left in the chain). Blocks found written after their
+// release are left in *found for the caller to tell.
+MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned o, uint32_t size, FreedFindings *found) {
     ThreadMags *const tm = memOwnMags();
     if (tm == nullptr || !memMagEnter(*tm)) return nullptr;
-    PoolMags &pm = tm->pool[k];
-    const MemPool &p = memPool(k);
-    const PoolGeom &g = memPoolGeom[k];
+    unsigned k = tm->from[o] != 0 ? tm->from[o] - 1u : o;
+    PoolMags *pm = memOwnMagsOf(*tm, k);
     for (;;) {
-        if (pm.take.at == pm.take.n && !memMagRefill(k, pm)) {
+        if (__builtin_expect(pm == nullptr, 0) || (pm->take.at == pm->take.n && !memMagRefill(k, *pm))) {
+            pm = memMagNextOfChain(*tm, o, &k);
+            if (pm != nullptr) continue;
             memMagLeave(*tm);
             return nullptr;
         }
-        const uint16_t j = pm.take.idx[pm.take.at++];
+        const MemPool &p = memPool(k);
+        const PoolGeom &g = memPoolGeom[k];
+        const uint16_t j = pm->take.idx[pm->take.at++];
         uint8_t *const slot = memSlotData(p, j);
         if (__builtin_expect(g.serial[j] == kFreeFilled, 0)) {
             int32_t at = memFreedChangedAt(slot, p.blockSize);
@@ -240,30 +281,35 @@ MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned k, uint32_t size, FreedFindings *
         if (__builtin_expect(memLoad(h->stackRec) != nullptr, 0)) memUnholdStackRec(h);
         memStore(h->reqSize, size);
         h->opaque = 0;
-        g.serial[j] = memPoolSerialAt(pm.serial++);
+        g.serial[j] = memPoolSerialAt(pm->serial++);
         memSetState(k, j, kBlockLive);
         memPutGuard(slot + memGuardOffset(size, p.blockSize));
-        ++pm.busy;
-        ++pm.taken;
-        pm.req += size;
+        ++pm->busy;
+        ++pm->taken;
+        pm->req += size;
         // The pool's count as of the threads' last exchanges, and this
         // thread's own allocations and releases since.
         const PoolHot &st = memPoolHot[k];
-        const int32_t now = static_cast<int32_t>(memLoad(p.busyCount)) + memLoad(st.busyOwed) + pm.busy;
-        if (now > pm.peak) pm.peak = now;
+        const int32_t now = static_cast<int32_t>(memLoad(p.busyCount)) + memLoad(st.busyOwed) + pm->busy;
+        if (now > pm->peak) pm->peak = now;
         memMagLeave(*tm);
         memShadowTake(slot, size);
         return slot;
     }
 }
 
-// The release of block j of built pool k (data ptr) into the calling
-// thread's magazine: 1, or -1 for the locked way (no magazine, the block
-// not live, a damaged guard, a trace record or a guarded block: the locked
-// way decides and tells).
+// The release of block j of pool k (data ptr) into the calling thread's
+// magazine: 1, or -1 for the locked way (no magazine, the block not live, a
+// damaged guard, a trace record or a guarded block: the locked way decides
+// and tells).
 MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
     ThreadMags *const tm = memOwnMags();
     if (tm == nullptr || !memMagEnter(*tm)) return -1;
+    PoolMags *const pmp = memOwnMagsOf(*tm, k);
+    if (__builtin_expect(pmp == nullptr, 0)) {
+        memMagLeave(*tm);
+        return -1;
+    }
     const MemPool &p = memPool(k);
     PoolGeom &g = memPoolGeom[k];
     MemBlockHdr *const h = &g.hdrs[j];
@@ -289,7 +335,7 @@ MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
     memStore(h->reqSize, 0u);
     h->opaque = 0;
     memShadowGive(ptr, memSlotStride(p.blockSize));
-    PoolMags &pm = tm->pool[k];
+    PoolMags &pm = *pmp;
     --pm.busy;
     pm.req -= size;
     pm.give.idx[pm.give.n++] = j;

@@ -409,8 +409,7 @@ uint8_t KovaMemFree(void *ptr) {
         }
         // Default build: into the thread's magazine when the pool has them
         // and the block is a live untraced one with intact guards.
-        if (kovamem::config_magazines && static_cast<unsigned>(k) < kovamem::memPoolsBuilt &&
-            kovamem::memMagSize[k] != 0 &&
+        if (kovamem::config_magazines && kovamem::memMagSize[k] != 0 &&
             kovamem::memMagGive(static_cast<unsigned>(k), static_cast<uint16_t>(j), static_cast<uint8_t *>(ptr)) == 1)
             return 1;
         const MemTraceAddr *pre = nullptr;
