@@ -78,8 +78,8 @@ constexpr bool config_libunwind = KOVAMEM_LIBUNWIND != 0;
 // (core/locks.h, PoolLock). Off: every pool lock is a mutex.
 constexpr bool config_owned_locks = KOVAMEM_OWNED_LOCKS != 0 && KOVAMEM_CLASSIC == 0;
 // Default build: each thread hands out and takes back the blocks of the
-// built pools of 64 blocks or more through magazines of its own, taking a
-// pool's lock once per magazine (core/magazine.h). They need the thread
+// pools of 64 blocks or more, built or grown, through magazines of its own,
+// taking a pool's lock once per magazine (core/magazine.h). They need the thread
 // slots of the owned locks.
 constexpr bool config_magazines = config_owned_locks;
 // Default build: a guard word in front of every block but a pool's first,
