@@ -176,7 +176,7 @@ FAULTS = [
     ("F72", "src/core/locks.h", "MEM_ALWAYS_INLINE bool memInHandler() { return !config_classic && memLoad(memLocksHeld) != 0; }",
      "MEM_ALWAYS_INLINE bool memInHandler() { return false; }",
      "a signal handler's call waits for the lock its interrupted thread holds"),
-    ("F73", "src/core/grow.cpp", "memMagSize[k] = config_magazines ? memMagSizeFor(p.blockSize, blocks) : 0;",
+    ("F73", "src/core/grow.cpp", "memMagSize[k] = memMagSize[o] != 0 ? memMagSizeFor(p.blockSize, blocks) : 0;",
      "memMagSize[k] = 0;", "a grown pool has no magazines"),
 ]
 

@@ -39,8 +39,11 @@ TEST_F(Growth, AFullClassGainsAPoolOfItsSizeBeforeFallingThrough) {
                              std::to_string(g.blockCount) + " blocks, ";
     EXPECT_EQ(readLog().rfind(grew, 0), 0u) << readLog();
     EXPECT_EQ(kt::validity(), "valid");
-    // The grown pool's blocks are released, looked up and checked as any.
+    // The grown pool's blocks are released, looked up and checked as any;
+    // grown for a pool without magazines, it has none: the block is free
+    // at once, not waiting in a magazine the locked way cannot reach.
     EXPECT_EQ(KovaMemFree(fifth), 1);
+    EXPECT_EQ(g.freeCount, g.blockCount);
     EXPECT_EQ(KovaMemFree(static_cast<uint8_t *>(fifth) + 1), MEM_FREE_NOT_BUSY);
     EXPECT_EQ(KovaMemFree(fifth), MEM_FREE_NOT_BUSY);
     EXPECT_EQ(kt::pool(2), "N" + std::to_string(g.blockCount) + " F" + std::to_string(g.blockCount) + " B0 C0 A0 P1");

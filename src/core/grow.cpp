@@ -148,10 +148,12 @@ int kovamem::memGrowLocked(uint16_t o) {
     pg.nextSame = kNoPool;
     memPoolHot[k] = PoolHot{};
     memPoolHot[k].next = area;
-    // Magazines as a built pool of its size and count has them; every
-    // thread's are empty (a slot's magazines of a pool index are emptied
-    // by each operation on all pools, and this index was never a pool).
-    memMagSize[k] = config_magazines ? memMagSizeFor(p.blockSize, blocks) : 0;
+    // Magazines as a built pool of its size and count has them, when its
+    // original has them too: a chain's allocations reach the magazines
+    // through its built pool, and so does the return of their blocks
+    // (memMagsReclaim). Every thread's are empty: this index was never a
+    // pool.
+    memMagSize[k] = memMagSize[o] != 0 ? memMagSizeFor(p.blockSize, blocks) : 0;
     memShadowArea(area, bytes);
     // The report's described totals count the grown pools too.
     m.totalData += static_cast<uint32_t>(blocks) * p.blockSize;
