@@ -236,14 +236,15 @@ kovamem::PoolMags *kovamem::memMagsMapGrown(ThreadMags &tm, unsigned k) {
     return memMagsOf(tm, k);
 }
 
-kovamem::PoolMags *kovamem::memMagNextOfChain(ThreadMags &tm, unsigned o, unsigned *k) {
-    for (unsigned next = __atomic_load_n(&memPoolGeom[*k].nextSame, __ATOMIC_ACQUIRE); next != kNoPool;
-         next = __atomic_load_n(&memPoolGeom[next].nextSame, __ATOMIC_ACQUIRE)) {
-        if (memMagSize[next] == 0 || memLoad(memPoolHot[next].next) == nullptr) continue;
-        PoolMags *const pm = memOwnMagsOf(tm, next);
+kovamem::PoolMags *kovamem::memMagRefillChain(ThreadMags &tm, unsigned o, unsigned *k) {
+    for (unsigned c = o; c != kNoPool; c = __atomic_load_n(&memPoolGeom[c].nextSame, __ATOMIC_ACQUIRE)) {
+        if (memMagSize[c] == 0) continue;
+        PoolMags *const pm = c == o ? &tm.pool[o] : memOwnMagsOf(tm, c);
         if (pm == nullptr) break;
-        tm.from[o] = static_cast<uint8_t>(next + 1);
-        *k = next;
+        if (pm->heldN == 0 && memLoad(memPoolHot[c].next) == nullptr) continue;
+        if (!memMagRefill(c, *pm)) continue;
+        tm.from[o] = c == o ? 0 : static_cast<uint8_t>(c + 1);
+        *k = c;
         return pm;
     }
     tm.from[o] = 0;

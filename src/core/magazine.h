@@ -12,12 +12,15 @@
 // writes only its own ThreadMags, and the blocks in its magazines.
 //
 // A size class's pools form a chain (the built pool, then the pools grown
-// for it); a thread allocates through the magazines of one pool of its
-// chain at a time (ThreadMags::from), the built pool first, and moves on
-// down the chain when that pool has no free block left, passing over a
-// pool whose free-head hint says it is empty without its lock. At the
-// chain's end it starts again from the built pool, and that allocation
-// takes the locked way (which grows the chain, or falls through).
+// for it); a thread allocates through the allocation magazine of one pool
+// of its chain at a time (ThreadMags::from). Each refill walks the chain
+// from the built pool, as the locked way does, and refills from the first
+// pool that gives blocks, passing over a pool that has none by its
+// free-head hint and none held by the thread, without its lock; so the
+// built pool serves again as soon as it has blocks, and grown pools' pages
+// are touched only while the pools before them are empty. Past the
+// chain's end the allocation takes the locked way (which grows the chain,
+// or falls through).
 //
 // A release whose block is live ends it with a compare-and-swap of its
 // state (live -> free), so that of two releases of one block exactly one
@@ -243,11 +246,11 @@ MEM_ALWAYS_INLINE bool memMagEnter(ThreadMags &tm) {
 }
 MEM_ALWAYS_INLINE void memMagLeave(ThreadMags &tm) { __atomic_store_n(&tm.inside, uint8_t{0}, __ATOMIC_RELEASE); }
 
-// The calling thread's magazines, mark set, of built pool o's chain found
-// nothing in pool k: the next pool of the chain that has magazines and a
-// free block by its hint, becoming the thread's pool of the chain (NULL at
-// the chain's end: o is then the thread's pool again).
-PoolMags *memMagNextOfChain(ThreadMags &tm, unsigned o, unsigned *k);
+// The calling thread's allocation magazine of built pool o's chain is
+// empty (its mark set): refilled from the first pool of the chain that
+// gives blocks, which becomes the thread's pool of the chain (*k); NULL
+// when none does.
+PoolMags *memMagRefillChain(ThreadMags &tm, unsigned o, unsigned *k);
 
 // An allocation of size bytes from the calling thread's magazines of the
 // chain of built pool o: the block's data, or NULL for the locked way (no
@@ -259,11 +262,12 @@ MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned o, uint32_t size, FreedFindings *
     unsigned k = tm->from[o] != 0 ? tm->from[o] - 1u : o;
     PoolMags *pm = memOwnMagsOf(*tm, k);
     for (;;) {
-        if (__builtin_expect(pm == nullptr, 0) || (pm->take.at == pm->take.n && !memMagRefill(k, *pm))) {
-            pm = memMagNextOfChain(*tm, o, &k);
-            if (pm != nullptr) continue;
-            memMagLeave(*tm);
-            return nullptr;
+        if (__builtin_expect(pm == nullptr || pm->take.at == pm->take.n, 0)) {
+            pm = memMagRefillChain(*tm, o, &k);
+            if (pm == nullptr) {
+                memMagLeave(*tm);
+                return nullptr;
+            }
         }
         const MemPool &p = memPool(k);
         const PoolGeom &g = memPoolGeom[k];
