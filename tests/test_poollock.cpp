@@ -186,10 +186,12 @@ TEST(PoolLock, EndedThreadsGiveTheirSlotsToNewOnes) {
 namespace {
 
 // What a handler did while its thread held a lock: allocated (got),
-// reallocated moved (grown) and released victim and got.
+// reallocated moved (grown), released victim and got, asked for a report
+// and a snapshot.
 struct HandlerCalls {
     void *victim, *moved, *got, *grown;
     bool inside;  // the handler's call found its thread holding a lock
+    int stats;    // KovaMemGetStats's result
 } gCalls;
 
 void callFromHandler(int) {
@@ -199,6 +201,10 @@ void callFromHandler(int) {
     gCalls.grown = KovaMemReAlloc(gCalls.moved, 40);
     (void)KovaMemFree(gCalls.victim);
     (void)KovaMemFree(gCalls.got);
+    KovaMemPrintMemStatus();
+    KovaMemStats s;
+    s.size = sizeof s;
+    gCalls.stats = KovaMemGetStats(&s);
 }
 
 bool live(const void *p) {
@@ -213,9 +219,9 @@ bool live(const void *p) {
 // A handler interrupts its thread while it holds each kind of lock. Its
 // allocation is served without waiting: by the next pool when the first
 // one's lock is held; NULL, noted, when every pool's is (the reallocation
-// then changes nothing). Its releases (the reallocated block's too) wait
-// until the thread gives the lock back, and then are made. The blocks that
-// waited are busy until then.
+// then changes nothing). Its releases (the reallocated block's too) and
+// its report wait until the thread gives the lock back, and then are made;
+// its snapshot is refused. The blocks that waited are busy until then.
 TEST(PoolLock, ASignalHandlerNeverWaitsForALockItsThreadHolds) {
     if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
     struct Case {
@@ -243,11 +249,14 @@ TEST(PoolLock, ASignalHandlerNeverWaitsForALockItsThreadHolds) {
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.held);
-        gCalls = {KovaMemAlloc(20), KovaMemAlloc(16), nullptr, nullptr, false};
+        gCalls = {KovaMemAlloc(20), KovaMemAlloc(16), nullptr, nullptr, false, 0};
         memset(gCalls.moved, 0x33, 16);
+        const size_t reports = kt::count(kt::readLog(), "Memory Manager Status -> Begin");
         c.take();
         raise(SIGUSR1);
         EXPECT_TRUE(gCalls.inside);
+        EXPECT_EQ(gCalls.stats, -1);
+        EXPECT_EQ(kt::count(kt::readLog(), "Memory Manager Status -> Begin"), reports);
         const bool served = c.gotFrom >= 0;
         EXPECT_EQ(gCalls.got != nullptr, served);
         EXPECT_EQ(kovamem::memPoolOfAddress(reinterpret_cast<uintptr_t>(gCalls.got)), c.gotFrom);
@@ -258,6 +267,7 @@ TEST(PoolLock, ASignalHandlerNeverWaitsForALockItsThreadHolds) {
         EXPECT_TRUE(live(gCalls.victim));
         EXPECT_TRUE(live(gCalls.moved));
         c.give();
+        EXPECT_EQ(kt::count(kt::readLog(), "Memory Manager Status -> Begin"), reports + 1);
         EXPECT_FALSE(live(gCalls.victim));
         EXPECT_EQ(live(gCalls.moved), !served);
         EXPECT_FALSE(live(gCalls.got));
@@ -266,10 +276,14 @@ TEST(PoolLock, ASignalHandlerNeverWaitsForALockItsThreadHolds) {
         EXPECT_EQ(kt::validity(), "valid");
     }
     ASSERT_EQ(sigaction(SIGUSR1, &old, nullptr), 0);
-    // Only the allocations refused are told, as fallback notes: the
-    // handler's own and the reallocation's new block, with every lock held.
+    // Told: the snapshots refused, and as fallback notes the allocations
+    // refused (the handler's own and the reallocation's new block, with
+    // every lock held).
     const std::string log = kt::readLog();
-    EXPECT_EQ(kt::count(log, "ERROR"), 2u) << log;
+    EXPECT_EQ(kt::count(log, " ERROR: KovaMemGetStats: called from a signal handler inside the library: refused, "
+                             "it would wait for a lock its thread holds\n"),
+              5u);
+    EXPECT_EQ(kt::count(log, "ERROR"), 7u) << log;
     for (const char *size : {"24", "40"})
         EXPECT_EQ(kt::count(log, std::string(" EXIT: ERROR: KovaMemAlloc: Called from a signal handler inside the "
                                              "library, no pool free to take without waiting: NULL returned with size ") +
@@ -280,9 +294,9 @@ TEST(PoolLock, ASignalHandlerNeverWaitsForALockItsThreadHolds) {
 
 // Signals land anywhere in a thread that allocates and releases through
 // its magazines (their refills and seals take the pool's lock) and through
-// the locked way (a pool without magazines), while the handler allocates
-// and releases too. Without the handler's own way this hangs at the first
-// signal that lands inside a lock.
+// the locked way (a pool without magazines), while the handler allocates,
+// releases and now and then asks for a report. Without the handler's own
+// way this hangs at the first signal that lands inside a lock.
 TEST(PoolLock, SignalsThatLandAnywhereInThePoolsNeverHang) {
     if (kt::config_classic) GTEST_SKIP() << "one manager lock in the classic build";
     kt::start(kt::Cfg{{2, 2048}, {5, 60}});  // 32 bytes with magazines, 256 without
@@ -294,6 +308,7 @@ TEST(PoolLock, SignalsThatLandAnywhereInThePoolsNeverHang) {
         void *a = KovaMemAlloc(24), *b = KovaMemAlloc(200);
         (void)KovaMemFree(a);
         (void)KovaMemFree(b);
+        if (handled % 512 == 0) KovaMemPrintMemStatus();  // made at once, or when a thread's last lock goes
         inside += in;
         ++handled;
     };
@@ -333,4 +348,7 @@ TEST(PoolLock, SignalsThatLandAnywhereInThePoolsNeverHang) {
     // refused, noted; nothing else is told.
     const std::string log = kt::readLog();
     EXPECT_EQ(kt::count(log, "ERROR"), kt::count(log, "Called from a signal handler inside the library")) << log;
+    // Every report asked for was made (two asked for while one waits make one).
+    const size_t asked = static_cast<size_t>((handled.load() + 511) / 512), made = kt::count(log, "Status -> Begin");
+    EXPECT_TRUE(made >= 1 && made <= asked) << made << " of " << asked;
 }

@@ -12,6 +12,7 @@ extern "C" void KovaMemCleanMemBlocks(void) {
         kovamem::memLogNotInitialized();
         return;
     }
+    if (kovamem::memRefusedInHandler("KovaMemCleanMemBlocks")) return;
     // Read without the lock as a cheap early exit; read again under it.
     if (kovamem::memLoad(m.corruptList) == nullptr) {
         memLogPrint(" EXIT: KovaMemCleanMemBlocks: Process not Required\n");

@@ -31,8 +31,20 @@ extern __thread uint32_t memLocksHeld __attribute__((tls_model("initial-exec")))
 // Puts the release of ptr into the deferred table (lock-free; a release
 // that finds the table full is counted and told, its block stays busy).
 void memDeferRelease(void *ptr);
-// Makes the releases waiting in the deferred table; called with no lock held.
+// Makes the releases waiting in the deferred table, and the status report
+// a handler asked for (memDeferReport); called with no lock held.
 void memReleaseDeferred();
+// A status report asked for by a signal handler inside the library: made
+// when a thread next gives back its last lock.
+void memDeferReport();
+// Whether an operation on all pools would wait for the calling thread
+// itself: it holds or takes a lock (memInHandler), or it is inside its
+// magazines, whose mark the stop of every magazine waits for. Either way a
+// signal handler interrupted it there.
+bool memCalledInside();
+// An operation on all pools called so (memCalledInside): one entry naming
+// op, and true (the caller refuses).
+bool memRefusedInHandler(const char *op);
 // Whether any release waits (a relaxed read of one flag).
 bool memReleasesWaiting();
 MEM_ALWAYS_INLINE void memLocking() {

@@ -478,6 +478,10 @@ extern "C" int memValidate(char *why, size_t whyLen) {
     Checker c{why, whyLen};
     if (why != nullptr && whyLen > 0) why[0] = '\0';
     const bool locked = memMgrDetails.initialized != 0;
+    if (locked && kovamem::memRefusedInHandler("memValidate")) {
+        if (why != nullptr && whyLen > 0) snprintf(why, whyLen, "called from a signal handler inside the library");
+        return 0;
+    }
     kovamem::GuardFindings guards;
     guards.count = 0;
     if (locked) kovamem::memLockAll();

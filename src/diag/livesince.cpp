@@ -147,6 +147,7 @@ extern "C" void KovaMemPrintLiveSince(uint64_t mark) {
         kovamem::memLogNotInitialized();
         return;
     }
+    if (kovamem::memRefusedInHandler("KovaMemPrintLiveSince")) return;
     Scratch *mapped = mapScratch();
     if (mapped == nullptr) {
         memLogPrint(" INFO: KovaMemPrintLiveSince: no memory could be mapped for the groups\n");

@@ -52,7 +52,7 @@ bool snapshot(Snapshot &n, const char *op) {
     KovaMemStats &s = n.s;
     MemMgrDetails &m = memMgrDetails;
     memset(&n, 0, sizeof n);
-    if (m.initialized == 0) return false;
+    if (m.initialized == 0 || kovamem::memRefusedInHandler(op)) return false;
     s.size = sizeof s;
     s.version = KOVAMEM_STATS_VERSION;
     kovamem::GuardFindings guards;
@@ -385,7 +385,7 @@ int KovaMemStatsWriteFile(const char *path) {
 
 void KovaMemResetPeaks(void) {
     MemMgrDetails &m = memMgrDetails;
-    if (m.initialized == 0) return;
+    if (m.initialized == 0 || kovamem::memRefusedInHandler("KovaMemResetPeaks")) return;
     const uint64_t now = static_cast<uint64_t>(time(nullptr));
     kovamem::memLockAll();
     for (uint16_t k = 0; k < m.poolCount; ++k) kovamem::memPoolHot[k].windowPeak = kovamem::memPool(k).busyCount;
@@ -396,7 +396,7 @@ void KovaMemResetPeaks(void) {
 
 uint64_t KovaMemMark(void) {
     MemMgrDetails &m = memMgrDetails;
-    if (m.lock == nullptr) return 0;
+    if (m.lock == nullptr || kovamem::memRefusedInHandler("KovaMemMark")) return 0;
     kovamem::memLockAll();
     const uint64_t mark = kovamem::memSerialNow();
     // Default build: allocations from now on belong to the next epoch, so

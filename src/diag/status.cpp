@@ -236,6 +236,9 @@ bool memReportCopyOff;
 // entry under the lock; only the time others wait for the lock changes.
 extern "C" void KovaMemPrintMemStatus(void) {
     const MemMgrDetails &m = memMgrDetails;
+    // Default build: a handler's report, its thread inside the library,
+    // is made when a thread next gives back its last lock.
+    if (!kovamem::config_classic && kovamem::memCalledInside()) return kovamem::memDeferReport();
     Section s;
     s.clear();
     s.add("%s%s%s", kDashLine, kBeginBanner, kDashLine);

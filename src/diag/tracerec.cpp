@@ -232,6 +232,7 @@ void KovaMemUpdateLogStackFlag(int flag) {
         return;
     }
     const bool locks = memMgrDetails.lock != nullptr;
+    if (locks && kovamem::memRefusedInHandler("KovaMemUpdateLogStackFlag")) return;
     if (locks) kovamem::memLockAll();
     memInitStackData();
     if (locks) kovamem::memUnlockAll();
