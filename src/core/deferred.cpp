@@ -22,30 +22,31 @@ namespace {
 
 constexpr unsigned kWaitMax = 64;
 void *gWaiting[kWaitMax];
-uint8_t gAny;        // set after a slot was filled or a release lost, cleared before the slots are read
 uint32_t gLost;      // releases that found every slot taken: their blocks stay busy
 uint32_t gLostTold;  // the count last told
 uint8_t gReport;     // a status report asked for by a handler
 
 }  // namespace
 
-bool kovamem::memReleasesWaiting() { return memLoad(gAny) != 0; }
+// Set after a slot was filled, a release lost or a report asked for;
+// cleared before the slots are read.
+uint8_t kovamem::memDeferredAny;
 
 void kovamem::memDeferRelease(void *ptr) {
     for (void *&slot : gWaiting) {
         void *idle = nullptr;
         if (__atomic_compare_exchange_n(&slot, &idle, ptr, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
-            __atomic_store_n(&gAny, uint8_t{1}, __ATOMIC_RELEASE);
+            __atomic_store_n(&memDeferredAny, uint8_t{1}, __ATOMIC_RELEASE);
             return;
         }
     }
     __atomic_fetch_add(&gLost, 1u, __ATOMIC_RELAXED);
-    __atomic_store_n(&gAny, uint8_t{1}, __ATOMIC_RELEASE);  // to be told
+    __atomic_store_n(&memDeferredAny, uint8_t{1}, __ATOMIC_RELEASE);  // to be told
 }
 
 void kovamem::memDeferReport() {
     __atomic_store_n(&gReport, uint8_t{1}, __ATOMIC_RELAXED);
-    __atomic_store_n(&gAny, uint8_t{1}, __ATOMIC_RELEASE);
+    __atomic_store_n(&memDeferredAny, uint8_t{1}, __ATOMIC_RELEASE);
 }
 
 bool kovamem::memCalledInside() {
@@ -63,7 +64,7 @@ bool kovamem::memRefusedInHandler(const char *op) {
 }
 
 void kovamem::memReleaseDeferred() {
-    if (__atomic_exchange_n(&gAny, uint8_t{0}, __ATOMIC_ACQ_REL) != 0)
+    if (__atomic_exchange_n(&memDeferredAny, uint8_t{0}, __ATOMIC_ACQ_REL) != 0)
         for (void *&slot : gWaiting) {
             void *p = __atomic_exchange_n(&slot, nullptr, __ATOMIC_ACQ_REL);
             if (p != nullptr) (void)KovaMemFree(p);
@@ -73,7 +74,7 @@ void kovamem::memReleaseDeferred() {
     // report would wait for: then at a later thread's last lock.
     if (memLoad(gReport) != 0) {
         if (memCalledInside())
-            __atomic_store_n(&gAny, uint8_t{1}, __ATOMIC_RELEASE);
+            __atomic_store_n(&memDeferredAny, uint8_t{1}, __ATOMIC_RELEASE);
         else if (__atomic_exchange_n(&gReport, uint8_t{0}, __ATOMIC_ACQ_REL) != 0)
             KovaMemPrintMemStatus();
     }

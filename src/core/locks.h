@@ -45,8 +45,9 @@ bool memCalledInside();
 // An operation on all pools called so (memCalledInside): one entry naming
 // op, and true (the caller refuses).
 bool memRefusedInHandler(const char *op);
-// Whether any release waits (a relaxed read of one flag).
-bool memReleasesWaiting();
+// Set while a release or a report waits (core/deferred.cpp); read relaxed
+// at every last lock given back, so kept readable without a call.
+extern uint8_t memDeferredAny;
 MEM_ALWAYS_INLINE void memLocking() {
     if (config_classic) return;
     memStore(memLocksHeld, memLoad(memLocksHeld) + 1);
@@ -58,7 +59,7 @@ MEM_ALWAYS_INLINE void memUnlocked() {
     const uint32_t n = memLoad(memLocksHeld) - 1;
     memStore(memLocksHeld, n);
     __atomic_signal_fence(__ATOMIC_SEQ_CST);
-    if (__builtin_expect(n == 0 && memReleasesWaiting(), 0)) memReleaseDeferred();
+    if (__builtin_expect(n == 0 && memLoad(memDeferredAny) != 0, 0)) memReleaseDeferred();
 }
 // A call made by a signal handler that interrupted its thread while it held,
 // or was taking, a lock (see above).
