@@ -51,7 +51,7 @@ void kovamem::memDeferReport() {
 
 bool kovamem::memCalledInside() {
     if (memInHandler()) return true;
-    const ThreadMags *own = config_magazines ? memOwnMags() : nullptr;
+    const ThreadMags *own = config_magazines ? memOwnMagsPeek() : nullptr;
     return own != nullptr && memLoad(own->inside) != 0;
 }
 

@@ -351,16 +351,20 @@ int memGrownPoolOf(uintptr_t a);
 // steps over the 16 sorted entries counts the built ranges that start at
 // or below a; an address in none of them is looked for in the at most 14
 // growth regions.
-MEM_ALWAYS_INLINE int memPoolOfAddress(uintptr_t a) {
+//
+// memBuiltPoolOfAddress is the search alone: -1 for an address of a grown
+// pool too.
+MEM_ALWAYS_INLINE int memBuiltPoolOfAddress(uintptr_t a) {
     const AddressIndex &x = memByAddress;
     unsigned i = 0;
     for (unsigned step = 8; step > 0; step >>= 1)
         if (x.start[i + step - 1] <= a) i += step;
-    if (i == 0 || a > x.end[i - 1]) {
-        if (config_classic || __atomic_load_n(&memGrowth.regionCount, __ATOMIC_ACQUIRE) == 0) return -1;
-        return memGrownPoolOf(a);
-    }
-    return x.pool[i - 1];
+    return i == 0 || a > x.end[i - 1] ? -1 : x.pool[i - 1];
+}
+MEM_ALWAYS_INLINE int memPoolOfAddress(uintptr_t a) {
+    const int k = memBuiltPoolOfAddress(a);
+    if (k >= 0 || config_classic || __atomic_load_n(&memGrowth.regionCount, __ATOMIC_ACQUIRE) == 0) return k;
+    return memGrownPoolOf(a);
 }
 
 // The largest block size any pool has: the last built pool's.

@@ -12,6 +12,17 @@ uint8_t kovamem::memMagStop;
 uint8_t kovamem::memMagSize[kovamem::kMaxPools];
 uint32_t kovamem::memReuseBlocks;
 kovamem::PoolMisses kovamem::memPoolMisses[MEM_POOL_SLOTS];
+__thread kovamem::ThreadMags *kovamem::memMagsOwn __attribute__((tls_model("initial-exec")));
+
+kovamem::ThreadMags *kovamem::memMagsClaim() {
+    ThreadMags *const tm = memOwnMagsPeek();
+    if (tm == nullptr) return nullptr;
+    // Set before the slot's first mark: a stopper that passed its barrier
+    // and reads the flag clear knows the slot's marks were never set.
+    if (memLoad(tm->used) == 0) memStore(tm->used, uint8_t{1});
+    memMagsOwn = tm;
+    return tm;
+}
 
 namespace {
 
@@ -259,7 +270,7 @@ void kovamem::memMagQuarantineWritten(unsigned k, uint16_t j, int32_t at, FreedF
 
 bool kovamem::memMagsReclaim(unsigned k) {
     if (memMagSize[k] == 0) return false;
-    const ThreadMags *own = memOwnMags();
+    const ThreadMags *own = memOwnMagsPeek();
     if (own != nullptr && memLoad(own->inside) != 0) return false;
     const uint32_t every = memPool(k).blockCount / 8;
     if (__atomic_fetch_add(&memPoolMisses[k].n, 1u, __ATOMIC_RELAXED) % every != 0) return false;

@@ -222,17 +222,29 @@ void memMagsStop();
 // written; else false with the first fault in why.
 bool memMagsCheck(char *why, size_t len);
 
-// The calling thread's magazines, NULL when it has none (no slot yet).
-MEM_ALWAYS_INLINE ThreadMags *memOwnMags() {
+// The calling thread's magazines, NULL when it has none (no slot yet),
+// without marking the slot's magazines used: for calls that only read the
+// thread's mark.
+MEM_ALWAYS_INLINE ThreadMags *memOwnMagsPeek() {
     ThreadMarks *const t = memOwnMarks;
     return t != nullptr ? &memThreadMags[t - memThreadMarks] : nullptr;
+}
+// The calling thread's magazines once it used them (its slot's used flag
+// set), NULL before and after its slot goes back: one load on every
+// operation through the magazines.
+extern __thread ThreadMags *memMagsOwn __attribute__((tls_model("initial-exec")));
+// memOwnMags' first call in a thread with a slot: sets the slot's used flag
+// (before any mark of it) and memMagsOwn.
+ThreadMags *memMagsClaim();
+MEM_ALWAYS_INLINE ThreadMags *memOwnMags() {
+    ThreadMags *const tm = memMagsOwn;
+    return __builtin_expect(tm != nullptr, 1) ? tm : memMagsClaim();
 }
 
 // Sets tm's mark and returns true when the magazines may be used: not
 // stopped, and not already in use by the code a signal handler interrupted.
 MEM_ALWAYS_INLINE bool memMagEnter(ThreadMags &tm) {
     if (memLoad(tm.inside) != 0) return false;
-    if (__builtin_expect(memLoad(tm.used) == 0, 0)) memStore(tm.used, uint8_t{1});
     if (config_tsan) {
         (void)__atomic_exchange_n(&tm.inside, uint8_t{1}, __ATOMIC_SEQ_CST);
     } else {
@@ -252,28 +264,59 @@ MEM_ALWAYS_INLINE void memMagLeave(ThreadMags &tm) { __atomic_store_n(&tm.inside
 // when none does.
 PoolMags *memMagRefillChain(ThreadMags &tm, unsigned o, unsigned *k);
 
+// Block j of pool k, just taken from pm's allocation magazine and checked,
+// made live for a request of size bytes; its data address.
+MEM_ALWAYS_INLINE uint8_t *memMagHandOut(PoolMags &pm, unsigned k, uint16_t j, uint32_t size) {
+    const MemPool &p = memPool(k);
+    const PoolGeom &g = memPoolGeom[k];
+    MemBlockHdr *const h = &g.hdrs[j];
+    uint8_t *const slot = memSlotData(p, j);
+    memStore(h->reqSize, size);
+    h->opaque = 0;
+    g.serial[j] = memPoolSerialAt(pm.serial++);
+    memSetState(k, j, kBlockLive);
+    memPutGuard(slot + memGuardOffset(size, p.blockSize));
+    ++pm.busy;
+    ++pm.taken;
+    pm.req += size;
+    // The pool's count as of the threads' last exchanges, and this
+    // thread's own allocations and releases since.
+    const PoolHot &st = memPoolHot[k];
+    const int32_t now = static_cast<int32_t>(memLoad(p.busyCount)) + memLoad(st.busyOwed) + pm.busy;
+    if (now > pm.peak) pm.peak = now;
+    return slot;
+}
+
 // An allocation of size bytes from the calling thread's magazines of the
 // chain of built pool o: the block's data, or NULL for the locked way (no
 // magazine, no block left in the chain). Blocks found written after their
 // release are left in *found for the caller to tell.
+//
+// kQuick: only what needs no call: a block already in the magazine of the
+// thread's current pool of the chain, neither filled at its release nor
+// keeping a held trace record; anything else returns NULL with nothing
+// changed, for the full way to decide (it calls this again without kQuick).
+// So the public allocation's quick way needs no stack frame.
+template <bool kQuick>
 MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned o, uint32_t size, FreedFindings *found) {
-    ThreadMags *const tm = memOwnMags();
+    ThreadMags *const tm = kQuick ? memMagsOwn : memOwnMags();
     if (tm == nullptr || !memMagEnter(*tm)) return nullptr;
     unsigned k = tm->from[o] != 0 ? tm->from[o] - 1u : o;
-    PoolMags *pm = memOwnMagsOf(*tm, k);
+    PoolMags *pm = kQuick ? memMagsOf(*tm, k) : memOwnMagsOf(*tm, k);
     for (;;) {
         if (__builtin_expect(pm == nullptr || pm->take.at == pm->take.n, 0)) {
+            if (kQuick) break;
             pm = memMagRefillChain(*tm, o, &k);
-            if (pm == nullptr) {
-                memMagLeave(*tm);
-                return nullptr;
-            }
+            if (pm == nullptr) break;
         }
-        const MemPool &p = memPool(k);
+        const uint16_t j = pm->take.idx[pm->take.at];
         const PoolGeom &g = memPoolGeom[k];
-        const uint16_t j = pm->take.idx[pm->take.at++];
-        uint8_t *const slot = memSlotData(p, j);
-        if (__builtin_expect(g.serial[j] == kFreeFilled, 0)) {
+        MemBlockHdr *const h = &g.hdrs[j];
+        if (kQuick && (g.serial[j] == kFreeFilled || memLoad(h->stackRec) != nullptr)) break;
+        ++pm->take.at;
+        if (!kQuick && __builtin_expect(g.serial[j] == kFreeFilled, 0)) {
+            const MemPool &p = memPool(k);
+            uint8_t *const slot = memSlotData(p, j);
             int32_t at = memFreedChangedAt(slot, p.blockSize);
             if (at < 0 && !memGuardIntact(slot + p.blockSize)) at = static_cast<int32_t>(p.blockSize);
             if (at >= 0) {
@@ -281,36 +324,31 @@ MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned o, uint32_t size, FreedFindings *
                 continue;
             }
         }
-        MemBlockHdr *const h = &g.hdrs[j];
-        if (__builtin_expect(memLoad(h->stackRec) != nullptr, 0)) memUnholdStackRec(h);
-        memStore(h->reqSize, size);
-        h->opaque = 0;
-        g.serial[j] = memPoolSerialAt(pm->serial++);
-        memSetState(k, j, kBlockLive);
-        memPutGuard(slot + memGuardOffset(size, p.blockSize));
-        ++pm->busy;
-        ++pm->taken;
-        pm->req += size;
-        // The pool's count as of the threads' last exchanges, and this
-        // thread's own allocations and releases since.
-        const PoolHot &st = memPoolHot[k];
-        const int32_t now = static_cast<int32_t>(memLoad(p.busyCount)) + memLoad(st.busyOwed) + pm->busy;
-        if (now > pm->peak) pm->peak = now;
+        if (!kQuick && __builtin_expect(memLoad(h->stackRec) != nullptr, 0)) memUnholdStackRec(h);
+        uint8_t *const slot = memMagHandOut(*pm, k, j, size);
         memMagLeave(*tm);
         memShadowTake(slot, size);
         return slot;
     }
+    memMagLeave(*tm);
+    return nullptr;
 }
 
 // The release of block j of pool k (data ptr) into the calling thread's
 // magazine: 1, or -1 for the locked way (no magazine, the block not live, a
 // damaged guard, a trace record or a guarded block: the locked way decides
 // and tells).
+//
+// kQuick: also -1, with nothing changed, when the release needs a call:
+// the write-after-release check on, no magazines mapped for a grown pool
+// yet, or a release magazine this release would fill (its seal).
+template <bool kQuick>
 MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
-    ThreadMags *const tm = memOwnMags();
+    ThreadMags *const tm = kQuick ? memMagsOwn : memOwnMags();
     if (tm == nullptr || !memMagEnter(*tm)) return -1;
-    PoolMags *const pmp = memOwnMagsOf(*tm, k);
-    if (__builtin_expect(pmp == nullptr, 0)) {
+    PoolMags *const pmp = kQuick ? memMagsOf(*tm, k) : memOwnMagsOf(*tm, k);
+    if (__builtin_expect(pmp == nullptr, 0) ||
+        (kQuick && (memLoad(memFreeCheck) != 0 || pmp->give.n + 1u >= memMagSize[k]))) {
         memMagLeave(*tm);
         return -1;
     }
@@ -327,7 +365,7 @@ MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
         memMagLeave(*tm);
         return -1;
     }
-    if (__builtin_expect(memLoad(memFreeCheck) != 0, 0)) {
+    if (!kQuick && __builtin_expect(memLoad(memFreeCheck) != 0, 0)) {
         memFillFreed(ptr, p.blockSize);
         g.serial[j] = kFreeFilled;
         if (memChainIds[k] != nullptr) {
@@ -343,7 +381,7 @@ MEM_ALWAYS_INLINE int memMagGive(unsigned k, uint16_t j, uint8_t *ptr) {
     --pm.busy;
     pm.req -= size;
     pm.give.idx[pm.give.n++] = j;
-    if (pm.give.n == memMagSize[k]) memMagSeal(k, pm);
+    if (!kQuick && pm.give.n == memMagSize[k]) memMagSeal(k, pm);
     memMagLeave(*tm);
     return 1;
 }

@@ -36,6 +36,7 @@ void giveSlotBack(void *p) {
     // still its own; later calls of this thread take the locked way.
     if (kovamem::config_magazines) kovamem::memMagsEmptyOwn(static_cast<unsigned>(slot - kovamem::memThreadMarks));
     kovamem::memOwnMarks = nullptr;
+    kovamem::memMagsOwn = nullptr;
     tMarksAsked = true;
     for (uint8_t mark : slot->inside)
         if (mark != 0) return;

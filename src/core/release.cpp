@@ -322,6 +322,23 @@ void *reallocInHandler(void *ptr, uint32_t size) {
     return fresh;
 }
 
+// Default build: the quick way of a release, tried first. A live,
+// untraced block of a built pool with magazines, with intact guards, into
+// the thread's release magazine when that needs no call (memMagGive<true>),
+// so that the public function needs no frame for it; false, with nothing
+// changed, sends the release the full way, which decides it all again.
+MEM_ALWAYS_INLINE bool releaseQuick(void *ptr) {
+    if (!kovamem::config_magazines || ptr == nullptr || kovamem::memLoad(memMgrDetails.initialized) == 0 ||
+        kovamem::memInHandler())
+        return false;
+    const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+    const int k = kovamem::memBuiltPoolOfAddress(a);
+    if (k < 0 || kovamem::memMagSize[k] == 0) return false;
+    const int32_t j = kovamem::memSlotOf(k, a);
+    return j >= 0 &&
+           kovamem::memMagGive<true>(static_cast<unsigned>(k), static_cast<uint16_t>(j), static_cast<uint8_t *>(ptr)) == 1;
+}
+
 }  // namespace
 
 // memcheck is told of a free-like release of an address that is no block,
@@ -363,6 +380,7 @@ int KovaMemFreeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *prev) {
 }
 
 uint8_t KovaMemFree(void *ptr) {
+    if (releaseQuick(ptr)) return 1;
     if (ptr == nullptr) return 1;
     MemMgrDetails &m = memMgrDetails;
     if (m.initialized == 0) {
@@ -410,7 +428,7 @@ uint8_t KovaMemFree(void *ptr) {
         // Default build: into the thread's magazine when the pool has them
         // and the block is a live untraced one with intact guards.
         if (kovamem::config_magazines && kovamem::memMagSize[k] != 0 &&
-            kovamem::memMagGive(static_cast<unsigned>(k), static_cast<uint16_t>(j), static_cast<uint8_t *>(ptr)) == 1)
+            kovamem::memMagGive<false>(static_cast<unsigned>(k), static_cast<uint16_t>(j), static_cast<uint8_t *>(ptr)) == 1)
             return 1;
         const MemTraceAddr *pre = nullptr;
         if (!config_classic && kovamem::memLoad(kovamem::memFreeCheck) != 0 &&
