@@ -162,6 +162,10 @@ extern ThreadMarks memThreadMarks[kMaxOwners];
 // The calling thread's marks, NULL until its first claim (or when none
 // were left).
 extern __thread ThreadMarks *memOwnMarks __attribute__((tls_model("initial-exec")));
+// The calling thread's marks, claimed now when it has none yet (NULL when
+// every slot is taken, or before the heavy barrier is known to be there:
+// no thread has marks before). Called with no lock held.
+ThreadMarks *memClaimMarks();
 // The calling thread as a pool lock's owner names it (0: it has no marks).
 MEM_ALWAYS_INLINE uintptr_t memThreadId() { return reinterpret_cast<uintptr_t>(memOwnMarks); }
 

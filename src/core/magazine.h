@@ -58,9 +58,11 @@
 // locks, which first stops every magazine (memMagsStop) and empties them
 // into the pools. A thread exchanges at every refill or seal that takes the
 // lock, and at one that does not when its busy count drifted more than M
-// from the record or its reserved serials ran out (they are reserved 8M at
-// a time, one per block it will hand out, so that each allocation gets
-// one no other has had). Between exchanges, the record is behind by what
+// from the record or its reserved serials ran out (they are reserved 128M
+// at a time, one per block it will hand out, so that each allocation gets
+// one no other has had; the lock, its line and the record's lines move
+// between the threads of a pool about once per 2048 allocations of each,
+// not once per magazine). Between exchanges, the record is behind by what
 // threads did in their magazines; a release counted before the allocation
 // it ends leaves the busy count at 0 and is owed (PoolHot::busyOwed). An
 // allocation from a magazine sees the pool's busy count as of every

@@ -86,6 +86,8 @@ kovamem::ThreadMarks *ownMarks() {
 
 }  // namespace
 
+kovamem::ThreadMarks *kovamem::memClaimMarks() { return memHeavyBarrierReady() ? ownMarks() : nullptr; }
+
 // A mark is set for a few dozen instructions, or a refill or seal: spins,
 // then yields, then sleeps, so that a thread of lower real-time priority
 // preempted inside gets the processor back.
