@@ -82,6 +82,13 @@ constexpr bool config_owned_locks = KOVAMEM_OWNED_LOCKS != 0 && KOVAMEM_CLASSIC 
 // taking a pool's lock once per magazine (core/magazine.h). They need the thread
 // slots of the owned locks.
 constexpr bool config_magazines = config_owned_locks;
+// Default build on a 64-bit host: a block's header, allocation serial and
+// state share one 64-byte line of their own (core/layout.h), so that two
+// threads whose blocks are neighbours never write one line of metadata
+// between them: 64 bytes a block instead of 49. On a 32-bit target (24-byte
+// headers) they stay in three packed arrays, 33 bytes a block, where a line
+// each would nearly double them.
+constexpr bool config_meta_lines = KOVAMEM_CLASSIC == 0 && sizeof(void *) >= 8;
 // Default build: a guard word in front of every block but a pool's first,
 // in the last word of the slot before it (core/layout.h, slot layout), checked
 // at the release and at every report.

@@ -78,7 +78,7 @@ TEST(InitFailure, EveryAllocationFailingInTurnReleasesAllAndASuccessListsTheHead
     ASSERT_EQ(memMgrInit(cfg.v, 3), 1);
     for (int k = 0; k < 3 && kt::config_classic; ++k) {
         const MemPool &p = memPoolData[k];
-        ASSERT_EQ(p.freeHead, kovamem::memPoolGeom[k].hdrs) << k;
+        ASSERT_EQ(p.freeHead, kovamem::memPoolGeom[k].hdrs.first()) << k;
         EXPECT_EQ(p.freeTail, kovamem::memPoolGeom[k].hdrs + (p.blockCount - 1)) << k;
         EXPECT_EQ(p.freeHead->next, nullptr) << k;
     }

@@ -89,7 +89,7 @@ MEM_ALWAYS_INLINE MemBlockHdr *takeBlock(uint16_t k, uint32_t size, const MemTra
             // out is the one released longest ago: fetch its header,
             // state and first bytes now, without waiting for them.
             const kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
-            const size_t nj = static_cast<size_t>(p->freeHead - g.hdrs);
+            const size_t nj = g.hdrs.indexOf(p->freeHead);
             __builtin_prefetch(&g.serial[nj], 1);
             __builtin_prefetch(p->freeHead, 1);
             __builtin_prefetch(kovamem::config_classic ? static_cast<void *>(&g.busyPrev[nj]) : &g.state[kovamem::memStateAt(nj)], 1);
@@ -252,7 +252,7 @@ MEM_ALWAYS_INLINE void *handOut(uint16_t k, uint32_t size, const MemTraceAddr *p
     // The guard is in place before the lock is given back: a report, a
     // snapshot or memValidate, which hold every lock, checks every busy
     // block's guard. Its line was fetched before the lock was taken.
-    kovamem::memPutGuard(data + kovamem::memGuardOffset(size, p->blockSize));
+    kovamem::memPutBlockGuard(data, kovamem::memGuardOffset(size, p->blockSize), kovamem::memSlotStride(p->blockSize));
     kovamem::memUnlockPool(k);
     kovamem::memShadowTake(data, size);
     if (!kDefer && __builtin_expect(found->count != 0, 0)) logFound(*found, pre);

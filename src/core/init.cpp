@@ -46,11 +46,11 @@ void releasePoolTable(MemPool *table, int count) {
     for (int k = 0; k < count; ++k) {
         releaseZeroed(table[k].area, static_cast<size_t>(table[k].blockCount) * kovamem::memSlotStride(table[k].blockSize),
                       mapsAreas());
-        releaseZeroed(kovamem::memPoolGeom[k].hdrs, kovamem::memMetaBytes(table[k].blockCount), !kovamem::config_classic);
+        releaseZeroed(kovamem::memPoolGeom[k].hdrs.first(), kovamem::memMetaBytes(table[k].blockCount), !kovamem::config_classic);
     }
     releaseZeroed(table, tableBytes(count), !kovamem::config_classic);
     memPoolData = nullptr;
-    memset(kovamem::memPoolGeom, 0, sizeof kovamem::memPoolGeom);
+    for (kovamem::PoolGeom &g : kovamem::memPoolGeom) g = kovamem::PoolGeom{};
     for (int e = 0; e < 16; ++e) {  // no range matches
         kovamem::memByAddress.start[e] = UINTPTR_MAX;
         kovamem::memByAddress.end[e] = 0;
@@ -197,7 +197,7 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             kovamem::PoolGeom &g = kovamem::memPoolGeom[k];
             g = kovamem::PoolGeom{};
             g.hdrs = p.area ? allocMeta(static_cast<uint32_t>(c)) : nullptr;
-            if (g.hdrs == nullptr) {
+            if (g.hdrs.first() == nullptr) {
                 releasePoolTable(table, k + 1);
                 return 0;
             }
@@ -208,7 +208,7 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             g.stride = stride;
             g.recip = (uint64_t{1} << 32) / stride + 1;
             // Zero: kNotBusy (classic), kBlockUnused (default).
-            kovamem::memCarveMeta(g, g.hdrs, static_cast<uint32_t>(c));
+            kovamem::memCarveMeta(g, g.hdrs.first(), static_cast<uint32_t>(c));
             g.original = static_cast<uint16_t>(k);
             g.nextSame = kovamem::kNoPool;
             p.freeCount = static_cast<uint16_t>(c);
@@ -217,7 +217,7 @@ int memMgrInit(const int32_t *memPoolCfg, int poolCount) {
             // KovaMemInit links the headers. Default: blocks are made as
             // they are first handed out, so the list starts empty.
             if (kovamem::config_classic) {
-                p.freeHead = g.hdrs;
+                p.freeHead = g.hdrs.first();
                 p.freeTail = g.hdrs + (c - 1);
             }
             ++k;
@@ -330,7 +330,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
         kovamem::memPoolHot[k].next = p.area;
         kovamem::memShadowArea(p.area, static_cast<size_t>(n) * kovamem::memSlotStride(s));
         if (!kovamem::config_classic) continue;  // blocks are made as they are first handed out
-        MemBlockHdr *hdrs = kovamem::memPoolGeom[k].hdrs;
+        const kovamem::HdrArray &hdrs = kovamem::memPoolGeom[k].hdrs;
         for (uint16_t j = 0; j < n; ++j) {
             MemBlockHdr &h = hdrs[j];
             h.opaque = 0;
@@ -342,7 +342,7 @@ void KovaMemInit(const int32_t *memPoolCfg) {
             kovamem::memPutGuard(h.data + s);
             h.next = j + 1 < n ? &hdrs[j + 1] : nullptr;
         }
-        p.freeHead = hdrs;
+        p.freeHead = hdrs.first();
         p.freeTail = hdrs + (n - 1);
         kovamem::memPoolHot[k].made = n;
     }

@@ -28,11 +28,21 @@
 // "Never-used blocks" below).
 // Headers never live inside the area, so an overrun damages the guard and
 // the next slot's bytes, never a list link. One allocation per pool holds
-// the N headers, then N 64-bit allocation serials (for a free slot: whether
-// its bytes were filled at its release), then N block states (default
-// build: each array on a 64-byte line, sixteen states to a line, see
-// memStateAt) or N 16-bit back-links of the busy list (classic; see
-// PoolGeom).
+// each block's header, 64-bit allocation serial (for a free slot: whether
+// its bytes were filled at its release) and block state (default build) or
+// 16-bit back-link of the busy list (classic; see PoolGeom):
+//
+//     64-bit host, default build (config_meta_lines): a line per block
+//     | header (40 bytes) | serial | state | unused |   block j's line
+//     other builds: three arrays, each from a line (default build)
+//     | N headers | N serials | N states, sixteen to a line (memStateAt) |
+//
+// A thread writes its block's metadata at each of its allocations and
+// releases; with a line per block, blocks that neighbouring threads hold
+// never share one (a pool's blocks mix between threads as they are
+// released and handed out again, and two threads on the packed arrays
+// wrote each other's lines on most operations: two threads on such a pool
+// ran at half the pace of one).
 //
 // Grown pools (default build, core/grow.cpp) have the same layout; their
 // areas are carved from one reservation per built pool they grow, their
@@ -120,21 +130,70 @@ constexpr uint16_t kMaxPools = 256;
 constexpr uint16_t kNoPool = 0xFFFF;
 extern uint16_t memPoolsBuilt;
 
+// Where a block's metadata lies (see "One allocation per pool" above):
+// with config_meta_lines each block has a line of kMetaLine bytes, its
+// header first, its serial at kMetaSerialAt, its state at kMetaStateAt;
+// otherwise the headers, the serials and the states are three arrays.
+constexpr size_t kMetaLine = 64;
+constexpr size_t kMetaSerialAt = (sizeof(MemBlockHdr) + 7) & ~size_t{7};
+constexpr size_t kMetaStateAt = kMetaSerialAt + sizeof(uint64_t);
+static_assert(!config_meta_lines || kMetaStateAt < kMetaLine, "a block's metadata fits its line");
+constexpr size_t kHdrStride = config_meta_lines ? kMetaLine : sizeof(MemBlockHdr);
+
+// A pool's headers: hdrs[j] is slot j's, kHdrStride bytes apart. It does
+// not convert to a pointer, so that no code takes the difference of two
+// header pointers for an index (indexOf gives it).
+class HdrArray {
+  public:
+    HdrArray() = default;
+    HdrArray(MemBlockHdr *first) : first_(first) {}  // NOLINT: a pointer converts, as the array it replaces did
+    MemBlockHdr &operator[](size_t j) const {
+        return *reinterpret_cast<MemBlockHdr *>(reinterpret_cast<uint8_t *>(first_) + j * kHdrStride);
+    }
+    MemBlockHdr *operator+(size_t j) const { return &(*this)[j]; }
+    // The first header: the start of the pool's metadata allocation.
+    MemBlockHdr *first() const { return first_; }
+    // The slot index of h, one of these headers, from its place alone
+    // (its own line is not read).
+    size_t indexOf(const MemBlockHdr *h) const {
+        return static_cast<size_t>(reinterpret_cast<const uint8_t *>(h) - reinterpret_cast<const uint8_t *>(first_)) /
+               kHdrStride;
+    }
+
+  private:
+    // No initialiser: the tables holding it are zero-filled statically,
+    // never by a constructor that could run after the first allocation.
+    MemBlockHdr *first_;
+};
+
+// A pool's allocation serials: serial[j] is slot j's.
+class SerialArray {
+  public:
+    SerialArray() = default;
+    SerialArray(uint64_t *first) : first_(first) {}  // NOLINT: as HdrArray
+    uint64_t &operator[](size_t j) const { return first_[j * kStride]; }
+
+  private:
+    static constexpr size_t kStride = config_meta_lines ? kMetaLine / sizeof(uint64_t) : 1;
+    uint64_t *first_;  // no initialiser, as HdrArray's
+};
+
 struct PoolGeom {
     uintptr_t start;     // first address of the pool's range
     uintptr_t end;       // last address of the range, inclusive
     uint32_t stride;     // memSlotStride(blockSize)
     uint64_t recip;      // floor(2^32 / stride) + 1: slot index by multiplication
-    MemBlockHdr *hdrs;   // the header array: hdrs[j] describes slot j
+    HdrArray hdrs;       // the headers: hdrs[j] describes slot j
     uint16_t *busyPrev;  // classic: back-links of the busy list, see above
     uint8_t *state;      // default: BlockState of each block, see above
-    uint64_t *serial;    // the allocation serial of slot j's latest
+    SerialArray serial;  // the allocation serial of slot j's latest
                          // allocation, see below
     uint16_t original;   // the built pool whose chain this pool is on
     uint16_t nextSame;   // the next pool of that chain, or kNoPool; set
                          // under the manager lock with release order, read
                          // without it with acquire order
 };
+static_assert(__is_trivially_constructible(PoolGeom), "the pool tables need no constructor (the preload allocates first)");
 
 // What each allocation or release of pool k writes besides the pool
 // itself, kept together so that it is one cache line more, not several:
@@ -407,31 +466,42 @@ MEM_ALWAYS_INLINE void memLinkBusy(const MemBlockHdr *h, const MemBlockHdr *tail
     memPoolGeom[h->poolIndex].busyPrev[h->blockIndex] = memBackLink(tail != nullptr ? tail->blockIndex : h->blockIndex);
 }
 
-// Default build: where block j's state lies in its pool's state array.
-// States are kept sixteen to a 64-byte line, the rest of the line unused,
-// and the arrays before them start on a line: a thread's magazine holds
-// runs of neighbouring blocks (a refill of never-used blocks takes a run,
-// a sealed magazine goes back in release order), and two threads that
-// work on neighbouring runs would otherwise write one line between them
-// at every allocation and release. Classic: the back-links, packed.
+// Default build: where block j's state lies from its pool's g.state. With
+// config_meta_lines, in the block's own line. Otherwise states are kept
+// sixteen to a 64-byte line of the state array, the rest of the line
+// unused, and the arrays before them start on a line: a thread's magazine
+// holds runs of neighbouring blocks (a refill of never-used blocks takes
+// an aligned run, a sealed magazine goes back in release order), and two
+// threads that work on neighbouring runs would otherwise write one line
+// between them at every allocation and release. Classic: the back-links,
+// packed.
 constexpr uint32_t kStatesPerLine = 16;
-constexpr size_t kMetaLine = 64;
 constexpr size_t memStateAt(uint32_t j) {
-    return config_classic ? j : static_cast<size_t>(j / kStatesPerLine) * kMetaLine + j % kStatesPerLine;
+    return config_classic      ? j
+           : config_meta_lines ? static_cast<size_t>(j) * kMetaLine
+                               : static_cast<size_t>(j / kStatesPerLine) * kMetaLine + j % kStatesPerLine;
 }
 constexpr size_t memMetaLineUp(size_t n) { return config_classic ? n : (n + kMetaLine - 1) & ~(kMetaLine - 1); }
-// Bytes of a pool's metadata allocation for count blocks: the headers,
-// then the serials, then the states (default) or back-links (classic).
+// Bytes of a pool's metadata allocation for count blocks: a line per
+// block (config_meta_lines); else the headers, then the serials, then the
+// states (default) or back-links (classic).
 constexpr size_t memMetaBytes(uint32_t count) {
-    return memMetaLineUp(count * sizeof(MemBlockHdr)) + memMetaLineUp(count * sizeof(uint64_t)) +
-           (config_classic ? count * sizeof(uint16_t)
-                           : static_cast<size_t>((count + kStatesPerLine - 1) / kStatesPerLine) * kMetaLine);
+    return config_meta_lines ? static_cast<size_t>(count) * kMetaLine
+                             : memMetaLineUp(count * sizeof(MemBlockHdr)) + memMetaLineUp(count * sizeof(uint64_t)) +
+                                   (config_classic ? count * sizeof(uint16_t)
+                                                   : static_cast<size_t>((count + kStatesPerLine - 1) / kStatesPerLine) *
+                                                         kMetaLine);
 }
 // Points g's arrays into meta, an allocation of memMetaBytes(count) bytes
 // aligned to a line (a mapping, default build).
 inline void memCarveMeta(PoolGeom &g, void *meta, uint32_t count) {
     uint8_t *at = static_cast<uint8_t *>(meta);
     g.hdrs = reinterpret_cast<MemBlockHdr *>(at);
+    if (config_meta_lines) {
+        g.serial = reinterpret_cast<uint64_t *>(at + kMetaSerialAt);
+        g.state = at + kMetaStateAt;
+        return;
+    }
     at += memMetaLineUp(count * sizeof(MemBlockHdr));
     g.serial = reinterpret_cast<uint64_t *>(at);
     at += memMetaLineUp(count * sizeof(uint64_t));
@@ -491,6 +561,23 @@ MEM_ALWAYS_INLINE bool memGuardIntact(const uint8_t *at) { return memGuardWord(a
 // of its pool) is intact; true where there is none.
 MEM_ALWAYS_INLINE bool memFrontIntact(const uint8_t *slot, uint16_t j) {
     return !config_front_guard || j == 0 || memGuardIntact(slot - kGuardBytes);
+}
+// The guard of a block of the slot at data, handed out for a request whose
+// guard lies at data + off. A guard in the slot's last line shares that
+// line with the front guard of the block after it, which that block's
+// release reads, maybe on another thread: there it is written only when it
+// is not there already (a block handed out again for the whole block, or
+// for the size it had, keeps it), so that the line is read by both
+// threads and moves between them only when a host writes it. Elsewhere it
+// is written: the block's own lines are cold when it was released long
+// ago, and a store waits for no line where a load would.
+MEM_ALWAYS_INLINE void memPutBlockGuard(uint8_t *data, uint32_t off, uint32_t stride) {
+    uint8_t *const at = data + off;
+    if (!config_classic && (reinterpret_cast<uintptr_t>(at) | (kMetaLine - 1)) ==
+                               (reinterpret_cast<uintptr_t>(data + stride - kGuardBytes) | (kMetaLine - 1)) &&
+        memGuardIntact(at))
+        return;
+    memPutGuard(at);
 }
 // Writes the front guard slot j gives the block after it (default build).
 MEM_ALWAYS_INLINE void memPutFrontGuard(uint8_t *slot, uint32_t stride) {

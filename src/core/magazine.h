@@ -277,7 +277,7 @@ MEM_ALWAYS_INLINE uint8_t *memMagHandOut(PoolMags &pm, unsigned k, uint16_t j, u
     h->opaque = 0;
     g.serial[j] = memPoolSerialAt(pm.serial++);
     memSetState(k, j, kBlockLive);
-    memPutGuard(slot + memGuardOffset(size, p.blockSize));
+    memPutBlockGuard(slot, memGuardOffset(size, p.blockSize), memSlotStride(p.blockSize));
     ++pm.busy;
     ++pm.taken;
     pm.req += size;

@@ -90,7 +90,7 @@ MEM_ALWAYS_INLINE int freeNode(MemPool *pool, MemBlockHdr *hdr, MemBlockHdr *pre
         // Off the busy list. The next header's index from its place in the
         // array, so that its cache line is not read.
         if (hdr->next != nullptr) {
-            const uint16_t nj = static_cast<uint16_t>(hdr->next - g.hdrs);
+            const uint16_t nj = static_cast<uint16_t>(g.hdrs.indexOf(hdr->next));
             g.busyPrev[nj] = kovamem::memBackLink(prev != nullptr ? prev->blockIndex : nj);
         }
         g.busyPrev[hdr->blockIndex] = kovamem::kNotBusy;
