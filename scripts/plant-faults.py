@@ -179,6 +179,12 @@ FAULTS = [
      "a signal handler's call waits for the lock its interrupted thread holds"),
     ("F73", "src/core/grow.cpp", "memMagSize[k] = memMagSize[o] != 0 ? memMagSizeFor(p.blockSize, blocks) : 0;",
      "memMagSize[k] = 0;", "a grown pool has no magazines"),
+    ("F74", "src/core/magazine.h", "if (__builtin_expect(!memGuardIntact(ptr + memGuardOffset(size, p.blockSize)) || !memFrontIntact(ptr, j), 0)) {",
+     "if (!kQuick && __builtin_expect(!memGuardIntact(ptr + memGuardOffset(size, p.blockSize)) || !memFrontIntact(ptr, j), 0)) {",
+     "the quick way releases a block whose guard is damaged"),
+    ("F75", "src/core/layout.h", "(reinterpret_cast<uintptr_t>(data + stride - kGuardBytes) | (kMetaLine - 1)) &&\n        memGuardIntact(at))",
+     "(reinterpret_cast<uintptr_t>(data + stride - kGuardBytes) | (kMetaLine - 1)))",
+     "a guard in the slot's last line is never written"),
 ]
 
 
