@@ -69,11 +69,59 @@ void hint(unsigned k) {
     memStore(memPoolHot[k].next, next);
 }
 
+// The runs of blocks the last sealed magazines of pool k put at the tail
+// of its free list, under its lock: a hint for the refill that takes them
+// from the head, which otherwise follows their links one header at a time,
+// each a line the releasing thread (most often another one) wrote last: a
+// chain of dependent misses. With the run's indices the refill fetches
+// all its headers at once first. Only a hint: a run whose first block is
+// not at the list's head (the list changed at its head since) fetches
+// nothing, and the walk always follows the links.
+constexpr unsigned kRuns = 4;
+struct alignas(64) RunHints {
+    uint32_t next;  // the entry the next run goes into
+    Magazine run[kRuns];
+};
+RunHints gRuns[kMaxPools];
+
+// Pool k's lock held, its free list not empty: the headers of the m
+// blocks at the list's head fetched for writing, as far as the runs know
+// them: from the head's place in a run (a refill takes m at a time, and
+// a run may have been entered anywhere), on into the runs put after it.
+void fetchHeadRun(unsigned k, uint32_t m) {
+    const PoolGeom &g = memPoolGeom[k];
+    const RunHints &h = gRuns[k];
+    const uint16_t head = memPool(k).freeHead->blockIndex;
+    for (unsigned e = 0; e < kRuns; ++e) {
+        const Magazine &r = h.run[e];
+        for (unsigned i = 0; i < r.n; ++i) {
+            if (r.idx[i] != head) continue;
+            // The runs from e on, oldest first, up to the newest (the one
+            // before h.next): at most all of them.
+            unsigned left = m;
+            for (unsigned step = 0, at = e; step < kRuns && left != 0; ++step, at = (at + 1) % kRuns, i = 0) {
+                if (step != 0 && at == h.next) break;
+                const Magazine &run = h.run[at];
+                for (; i < run.n && left != 0; ++i, --left) __builtin_prefetch(&g.hdrs[run.idx[i]], 1);
+            }
+            // The compiler counts a prefetch as no effect and would drop
+            // the whole search: this says there is one.
+            __asm__ volatile("" ::: "memory");
+            return;
+        }
+    }
+}
+
 // Pool k's lock held: magazine g at the tail of the free list, in release
 // order.
 void appendLocked(unsigned k, Magazine &g) {
     MemPool &p = memPool(k);
     const PoolGeom &geo = memPoolGeom[k];
+    if (g.n != 0) {
+        RunHints &h = gRuns[k];
+        h.run[h.next] = g;
+        h.next = (h.next + 1) % kRuns;
+    }
     for (unsigned i = 0; i < g.n; ++i) {
         MemBlockHdr *h = &geo.hdrs[g.idx[i]];  // its data is its slot's: never a guarded block's
         h->next = nullptr;
@@ -198,6 +246,7 @@ bool kovamem::memMagRefill(unsigned k, PoolMags &pm) {
     }
     uint32_t n = 0;
     if (source == 1) {
+        fetchHeadRun(k, m);
         for (; n < m && p.freeHead != nullptr; ++n) {
             MemBlockHdr *h = p.freeHead;
             p.freeHead = h->next;

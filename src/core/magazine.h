@@ -33,7 +33,10 @@
 // refilled its allocation magazine since its last seal (a thread that only
 // releases, a consumer, would hold blocks it never hands out);
 // else, under the pool's lock, its oldest held ones and then this one are
-// appended to the pool's free list in the order they were released. The
+// appended to the pool's free list in the order they were released (the
+// indices of the last few so appended are kept as a hint, so that a refill
+// from the list's head fetches their headers at once instead of following
+// their links one miss at a time: gRuns, core/magazine.cpp). The
 // depot is the free list and the magazines threads hold: first in, first
 // out per thread. An allocation takes the next index of its allocation
 // magazine (checking the fill of a block released filled, as an
