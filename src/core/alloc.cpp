@@ -395,9 +395,12 @@ MEM_ALWAYS_INLINE void *allocate(uint32_t size, uint32_t align) {
 
 // Default build: the quick way of an allocation, tried first. An
 // untraced, unguarded request served from a block already in the thread's
-// allocation magazine (memMagTake<true>), with no call, so that the public
-// function needs no frame for it; NULL, with nothing changed, sends the
-// request the full way, which decides it all again.
+// allocation magazine (memMagTake<true>), with no call: refills, checks of
+// the fill and captures stay on the full way. NULL, with nothing changed,
+// sends the request the full way, which decides it all again. (The public
+// function still saves its registers on entry: its traced path's capture
+// must sit in its body, and the compiler does not move that past the
+// quick way's return.)
 MEM_ALWAYS_INLINE void *allocQuick(uint32_t size) {
     if (!kovamem::config_magazines) return nullptr;
     const MemMgrDetails &m = memMgrDetails;

@@ -301,7 +301,6 @@ MEM_ALWAYS_INLINE uint8_t *memMagHandOut(PoolMags &pm, unsigned k, uint16_t j, u
 // thread's current pool of the chain, neither filled at its release nor
 // keeping a held trace record; anything else returns NULL with nothing
 // changed, for the full way to decide (it calls this again without kQuick).
-// So the public allocation's quick way needs no stack frame.
 template <bool kQuick>
 MEM_ALWAYS_INLINE uint8_t *memMagTake(unsigned o, uint32_t size, FreedFindings *found) {
     ThreadMags *const tm = kQuick ? memMagsOwn : memOwnMags();

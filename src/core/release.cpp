@@ -324,9 +324,9 @@ void *reallocInHandler(void *ptr, uint32_t size) {
 
 // Default build: the quick way of a release, tried first. A live,
 // untraced block of a built pool with magazines, with intact guards, into
-// the thread's release magazine when that needs no call (memMagGive<true>),
-// so that the public function needs no frame for it; false, with nothing
-// changed, sends the release the full way, which decides it all again.
+// the thread's release magazine when that needs no call (memMagGive<true>:
+// no seal, no fill); false, with nothing changed, sends the release the
+// full way, which decides it all again.
 MEM_ALWAYS_INLINE bool releaseQuick(void *ptr) {
     if (!kovamem::config_magazines || ptr == nullptr || kovamem::memLoad(memMgrDetails.initialized) == 0 ||
         kovamem::memInHandler())
