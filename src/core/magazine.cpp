@@ -74,9 +74,10 @@ void hint(unsigned k) {
 // from the head, which otherwise follows their links one header at a time,
 // each a line the releasing thread (most often another one) wrote last: a
 // chain of dependent misses. With the run's indices the refill fetches
-// all its headers at once first. Only a hint: a run whose first block is
-// not at the list's head (the list changed at its head since) fetches
-// nothing, and the walk always follows the links.
+// all its headers at once first. Only a hint: when no run holds the
+// list's head (the list changed at its head since) nothing is fetched,
+// and the walk always follows the links. memValidate has nothing to check
+// in it: a stale entry is allowed.
 constexpr unsigned kRuns = 4;
 struct alignas(64) RunHints {
     uint32_t next;  // the entry the next run goes into
